@@ -1,0 +1,14 @@
+// Test programs' entry: every verifier finding of the stand-in fails the test
+// that is running, with the rule's name and what it concerns.
+#include <gtest/gtest.h>
+
+#include "standin.h"
+
+int main(int argc, char **argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    standin::SetFindingHandler([](const standin::Finding &f) {
+        ADD_FAILURE() << "verifier finding " << f.rule << ": " << f.detail;
+    });
+    return RUN_ALL_TESTS();
+}

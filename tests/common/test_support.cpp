@@ -1,0 +1,66 @@
+#include "test_support.h"
+
+#include "driver/debug.h"
+
+namespace testsupport {
+
+std::vector<std::string> SplitLines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::string cur;
+    for (char c : text) {
+        if (c == '\n') {
+            lines.push_back(cur);
+            cur.clear();
+        } else {
+            cur.push_back(c);
+        }
+    }
+    if (!cur.empty())
+        lines.push_back(cur);
+    return lines;
+}
+
+std::string TraceText()
+{
+    const char *start = TraceGetStart();
+    if (start == nullptr)
+        return std::string();
+    return std::string(start, TraceGetUsed());
+}
+
+std::vector<std::string> TraceLines()
+{
+    return SplitLines(TraceText());
+}
+
+size_t CountContaining(const std::vector<std::string> &lines, const std::string &needle)
+{
+    size_t n = 0;
+    for (const auto &l : lines)
+        if (l.find(needle) != std::string::npos)
+            n++;
+    return n;
+}
+
+void DriverTest::SetUp()
+{
+    standin::Reset();
+    standin::ResetDriverModuleState();
+}
+
+void DriverTest::TearDown()
+{
+    if (traceStarted_)
+        TraceStop();
+    if (checkPoolOnTearDown_)
+        EXPECT_EQ(standin::PoolReport(), "") << "pool blocks left behind";
+}
+
+void DriverTest::StartTrace(unsigned size)
+{
+    ASSERT_NE(TraceStart(size), nullptr);
+    traceStarted_ = true;
+}
+
+} // namespace testsupport

@@ -1,0 +1,41 @@
+// Shared helpers for the test programs.
+#ifndef TOLMU_TEST_SUPPORT_H
+#define TOLMU_TEST_SUPPORT_H
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "standin.h"
+
+namespace testsupport {
+
+// Text split into lines (each without its "\n").
+std::vector<std::string> SplitLines(const std::string &text);
+
+// The driver's trace buffer as text ("" when there is none).
+std::string TraceText();
+std::vector<std::string> TraceLines();
+
+// Number of lines of text that contain needle.
+size_t CountContaining(const std::vector<std::string> &lines, const std::string &needle);
+
+// A fresh stand-in and a fresh load of the driver's module state. Tests that
+// read the driver's output call StartTrace(); the trace buffer is released
+// at the end of the test, and the test fails if pool blocks are left behind.
+class DriverTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Allocates a trace buffer of the given size through the driver.
+    void StartTrace(unsigned size = 0x40000);
+
+    bool traceStarted_ = false;
+    bool checkPoolOnTearDown_ = true;
+};
+
+} // namespace testsupport
+
+#endif
