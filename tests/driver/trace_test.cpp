@@ -98,9 +98,9 @@ TEST_F(TraceTest, FailedTraceAllocationLeavesTracingOffButTheDebuggerWorks)
     SetVerbose(1);
     DebugPrint("still here\n");
     EXPECT_EQ(TraceGetStart(), nullptr);
-    ASSERT_EQ(standin::DebugLines().size(), 2u);
-    EXPECT_EQ(standin::DebugLines()[0], "ERROR Malloc(size 4096) returned NULL\n");
-    EXPECT_EQ(standin::DebugLines()[1], "still here\n");
+    // The allocator's message came while the verbosity was still 0.
+    ASSERT_EQ(standin::DebugLines().size(), 1u);
+    EXPECT_EQ(standin::DebugLines()[0], "still here\n");
 }
 
 TEST_F(TraceTest, TraceStopReleasesTheBufferAndEndsTracing)

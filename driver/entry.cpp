@@ -1,0 +1,105 @@
+/*
+ * entry.cpp - loading and unloading the driver, the default dispatch
+ * routine, and the operating-system banner.
+ *
+ * Nothing at load touches hardware: the driver reads its configuration,
+ * starts the trace buffer, prints its banners and sets up its entry points.
+ * Everything else happens on behalf of the PnP requests that follow.
+ */
+#include "driver/driver.h"
+#include "driver/config.h"
+#include "driver/debug.h"
+#include "diag/irp_trace.h"
+#include "pnp/pnp.h"
+
+/* Operating-system version, asked for once. */
+static ULONG OsMajor MODULE_STATE = 0;
+static ULONG OsMinor MODULE_STATE = 0;
+static ULONG OsBuild MODULE_STATE = 0;
+static BOOLEAN OsChecked MODULE_STATE = 0;
+static WCHAR OsServicePackText[256] MODULE_STATE = {0};
+static UNICODE_STRING OsServicePack MODULE_STATE = {0, 0, 0};
+
+/* All four quiet bits of a minor-name row. */
+#define MINOR_QUIET_ALL 15
+
+VOID PrintOsVersion(void)
+{
+    if (OsMajor == 0) {
+        RtlZeroMemory(OsServicePackText, sizeof(OsServicePackText));
+        OsServicePack.Buffer = OsServicePackText;
+        OsServicePack.Length = 0;
+        OsServicePack.MaximumLength = 256;
+        OsChecked = PsGetVersion(&OsMajor, &OsMinor, &OsBuild, &OsServicePack);
+    }
+
+    /* The service-pack text is counted, not terminated: the buffer is zero
+     * filled and at most 256 bytes of its 512 are ever written. */
+    if (OsServicePack.Length != 0)
+        DebugPrint("OS Version %d.%d Build %d (%s) SP: %ws\n", OsMajor, OsMinor, OsBuild,
+                   OsChecked ? "checked" : "free", OsServicePackText);
+    else
+        DebugPrint("OS Version %d.%d Build %d (%s)\n", OsMajor, OsMinor, OsBuild, OsChecked ? "checked" : "free");
+}
+
+BOOLEAN IsCheckedBuild(void)
+{
+    return OsChecked;
+}
+
+NTSTATUS NTAPI PassThrough(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION ext = GET_EXTENSION(DeviceObject);
+
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    return IoCallDriver(ext->LowerDevice, Irp);
+}
+
+VOID NTAPI Unload(PDRIVER_OBJECT DriverObject)
+{
+    DebugPrint("Unload called\n");
+    RegisterConfiguration(WSTR("trace"), 0);
+    TraceStop();
+}
+
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
+{
+    ULONG major;
+    LONG verbose;
+
+    ReadConfiguration();
+
+    RegisterConfiguration(WSTR("trace"), PTR32(TraceStart(GetTraceSize())));
+    RegisterConfiguration(WSTR("iam"), GetIam());
+
+    DebugPrint("Tolmu V%s Build: %s %s\n", TOLMU_VERSION, __DATE__, __TIME__);
+    PrintOsVersion();
+    PrintConfiguration();
+
+    for (major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; major++)
+        DriverObject->MajorFunction[major] = PassThrough;
+    DriverObject->MajorFunction[IRP_MJ_PNP] = PnpDispatch;
+    DriverObject->DriverExtension->AddDevice = AddDevice;
+    DriverObject->DriverUnload = Unload;
+    DriverObject->MajorFunction[IRP_MJ_POWER] = PowerDispatch;
+
+    /* Chatty minor codes stay out of the trace unless the verbosity asks for
+     * them. */
+    verbose = GetVerbose();
+    if (verbose < 11)
+        SetMinorQuiet(IRP_MN_READ_CONFIG, MINOR_QUIET_ALL);
+    if (verbose < 10) {
+        SetMinorQuiet(IRP_MN_WRITE_CONFIG, MINOR_QUIET_ALL);
+        SetMinorQuiet(IRP_MN_QUERY_ID, MINOR_QUIET_ALL);
+        SetMinorQuiet(IRP_MN_QUERY_DEVICE_TEXT, MINOR_QUIET_ALL);
+        SetMinorQuiet(IRP_MN_DEVICE_USAGE_NOTIFICATION, MINOR_QUIET_ALL);
+    }
+    if (verbose == 0) {
+        SetMinorQuiet(IRP_MN_QUERY_INTERFACE, MINOR_QUIET_ALL);
+        SetMinorQuiet(IRP_MN_QUERY_RESOURCES, MINOR_QUIET_ALL);
+        SetMinorQuiet(IRP_MN_QUERY_RESOURCE_REQUIREMENTS, MINOR_QUIET_ALL);
+        SetMinorQuiet(IRP_MN_QUERY_LEGACY_BUS_INFORMATION, MINOR_QUIET_ALL);
+        SetMinorQuiet(IRP_MN_QUERY_BUS_INFORMATION, MINOR_QUIET_ALL);
+    }
+    return STATUS_SUCCESS;
+}

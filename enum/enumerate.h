@@ -1,0 +1,15 @@
+/*
+ * enumerate.h - the one entry into bus enumeration for a filtered bridge,
+ * and the bus-number bookkeeping of the bridges above it.
+ */
+#ifndef TOLMU_ENUMERATE_H
+#define TOLMU_ENUMERATE_H
+
+#include "pnp/device_extension.h"
+
+VOID propigateBusNo(PDEVICE_OBJECT FilterDevice, UCHAR BusNo);
+VOID CheckBusNumbers(PDEVICE_EXTENSION Extension);
+VOID EnumerateFromHere(PDEVICE_EXTENSION Extension, PULONG MemoryNeed, PULONG PrefetchNeed, PULONG IoNeed,
+                       PULONG MemoryAlign, PULONG PrefetchAlign);
+
+#endif /* TOLMU_ENUMERATE_H */

@@ -1,0 +1,61 @@
+/*
+ * pci_tree.h - the private tree of PCI functions found behind an enumerated
+ * bridge, the bus-number counters, and the probe, sizing and totalling
+ * routines that build and read it.
+ */
+#ifndef TOLMU_PCI_TREE_H
+#define TOLMU_PCI_TREE_H
+
+#include "tolmu_platform.h"
+
+#define PCI_NODE_BARS 6
+
+/* One probed function. The root record (owned by the enumeration) keeps
+ * vendorId and deviceId 0. */
+typedef struct _PciNode {
+    struct _PciNode *next; /* next function on the same bus */
+    struct _PciNode *down; /* first function on the bus behind a bridge */
+    UCHAR bus;
+    UCHAR device;
+    UCHAR function;
+    USHORT vendorId;
+    USHORT deviceId;
+    UCHAR subClass;
+    UCHAR baseClass;
+    UCHAR headerType; /* bit 7: multi-function device */
+    UCHAR priBus;
+    UCHAR secBus;
+    UCHAR subBus; /* the subordinate number first given (highBus at the time) */
+    ULONG ioSize;
+    ULONG memSize;
+    ULONG preSize;
+    ULONG preAlign;
+    ULONG memAlign;
+    ULONG barSize[PCI_NODE_BARS];
+    UCHAR barKind[PCI_NODE_BARS]; /* 1 = I/O; else the BAR's low four bits */
+} PciNode;
+
+/* Next secondary bus number to hand out, and the subordinate number written
+ * into every bridge while its subtree is probed. Shared by all enumerations
+ * of one load; 8-bit arithmetic. */
+extern UCHAR nextBus;
+extern UCHAR highBus;
+
+VOID probeBuses(PciNode *parent, UCHAR bus);
+PciNode *addNewDevice(UCHAR bus, UCHAR device, UCHAR function);
+VOID sizeBars(PciNode *node);
+VOID sumBars(PciNode *node);
+BOOLEAN isBridge(UCHAR baseClass, UCHAR subClass);
+VOID configBridge(PciNode *node);
+VOID dumpPciTree(PciNode *node);
+VOID freePciTree(PciNode *node, BOOLEAN freeSelf);
+
+/* Window totals of a probed tree. */
+VOID totalAllSpaces(PciNode *node);
+VOID adjustSpaces(PciNode *node, ULONG ioGranularity, ULONG memGranularity);
+
+/* The n-th node of a sibling chain (0 = first), or null. */
+PciNode *pciChainAt(PciNode *first, ULONG n);
+ULONG pciChainLength(PciNode *first);
+
+#endif /* TOLMU_PCI_TREE_H */

@@ -1,0 +1,321 @@
+/*
+ * probe.cpp - probing the hierarchy behind a bridge through the
+ * configuration ports: every function found gets a node, every bridge found
+ * gets bus numbers and is probed in turn (depth first), every BAR of an
+ * ordinary function is sized and summed.
+ *
+ * The operating system's own bus drivers have numbered too little of the
+ * chassis to be trusted, so the driver numbers the bridges itself:
+ * consecutively, in depth-first preorder, from the enumerated bridge's
+ * secondary bus plus one.
+ */
+#include "enum/pci_tree.h"
+#include "pci/pci_direct.h"
+#include "pci/pci_dump.h"
+#include "driver/debug.h"
+
+UCHAR nextBus MODULE_STATE = 0;
+UCHAR highBus MODULE_STATE = 0;
+
+/* Configuration registers the probe uses. */
+#define CFG_VENDOR_ID 0x00 /* 16 bit */
+#define CFG_COMMAND 0x04   /* 16 bit */
+#define CFG_SUB_CLASS 0x0A /* 8 bit */
+#define CFG_BASE_CLASS 0x0B /* 8 bit */
+#define CFG_HEADER_TYPE 0x0E /* 8 bit */
+#define  HEADER_MULTI_FUNCTION 0x80
+#define CFG_BAR0 0x10 /* 32 bit, six of them */
+#define  BAR_IO_SPACE 0x01
+#define  BAR_MEM_TYPE_MASK 0x07
+#define  BAR_MEM_TYPE_64 0x04
+#define  BAR_MEM_PREFETCH 0x08
+#define CFG_PRIMARY_BUS 0x18     /* 8 bit */
+#define CFG_SECONDARY_BUS 0x19   /* 8 bit; CardBus bus number on a CardBus bridge */
+#define CFG_SUBORDINATE_BUS 0x1A /* 8 bit */
+#define CFG_BRIDGE_CONTROL 0x3E  /* 16 bit */
+
+#define PROBE_SETTLE_HALF_SECONDS 8 /* four seconds before a bus is scanned */
+
+BOOLEAN isBridge(UCHAR baseClass, UCHAR subClass)
+{
+    return baseClass == 0x06 && (subClass == 0x04 || subClass == 0x07);
+}
+
+VOID configBridge(PciNode *node)
+{
+    DebugPrint("configBridge: %02x:%02x:%x\n", node->bus, node->device, node->function);
+    DebugPrint("configBridge: Setting bridge bus numbers to %x %x %x\n", node->priBus, node->secBus, node->subBus);
+    PciCfgWrite8(node->bus, node->device, node->function, CFG_PRIMARY_BUS, node->priBus);
+    PciCfgWrite8(node->bus, node->device, node->function, CFG_SECONDARY_BUS, node->secBus);
+    PciCfgWrite8(node->bus, node->device, node->function, CFG_SUBORDINATE_BUS, node->subBus);
+    PciCfgWrite16(node->bus, node->device, node->function, CFG_BRIDGE_CONTROL, 0);
+}
+
+/* Adds without wrapping past 4 GiB: a sum that would wrap stays at the
+ * largest value and is reported, so a huge need is never mistaken for a
+ * small one. */
+static ULONG addSaturated(ULONG sum, ULONG size, const char *who, PciNode *node)
+{
+    if (sum > 0xFFFFFFFF - size) {
+        DebugPrint("WARNING %s: %04x:%04x total above 4 GB, kept at 0xFFFFFFFF\n", who, node->vendorId,
+                   node->deviceId);
+        return 0xFFFFFFFF;
+    }
+    return sum + size;
+}
+
+VOID sizeBars(PciNode *node)
+{
+    UCHAR b = node->bus, d = node->device, f = node->function;
+    ULONG command;
+    ULONG i;
+
+    /* The function decodes nothing while its BARs hold the sizing pattern. */
+    command = PciCfgRead16(b, d, f, CFG_COMMAND);
+    PciCfgWrite16(b, d, f, CFG_COMMAND, 0);
+
+    for (i = 0; i < PCI_NODE_BARS; i++) {
+        UCHAR reg = (UCHAR)(CFG_BAR0 + 4 * i);
+        ULONG saved, readback, mask, size;
+
+        saved = PciCfgRead32(b, d, f, reg);
+        PciCfgWrite32(b, d, f, reg, 0xFFFFFFFF);
+        readback = PciCfgRead32(b, d, f, reg);
+        PciCfgWrite32(b, d, f, reg, saved);
+
+        mask = readback;
+        if (saved & BAR_IO_SPACE) {
+            node->barKind[i] = 1;
+            /* A 16-bit I/O decoder leaves the upper half 0. */
+            if ((mask & 0xFFFF0000) == 0)
+                mask |= 0xFFFF0000;
+            size = 0xFFFFFFFF - mask + 2;
+        } else {
+            node->barKind[i] = (UCHAR)(saved & 0x0F);
+            size = readback != 0 ? ((~readback) | 0x0F) + 1 : 0;
+        }
+        node->barSize[i] = size;
+
+        if (readback != 0)
+            DebugPrint("        [%d] mask 0x%08lX size 0x%lX\n", i, readback, size);
+
+        if (!(saved & BAR_IO_SPACE) && (saved & BAR_MEM_TYPE_MASK) == BAR_MEM_TYPE_64) {
+            /* A 64-bit BAR: its size comes from the low double word, and the
+             * upper half in the next register is neither probed nor counted.
+             * One of 4 GB or more has no size bit in the low half at all. */
+            if (readback != 0 && size == 0)
+                DebugPrint("WARNING sizeBars: %02x:%02x:%x BAR %d of 4 GB or more not counted\n", b, d, f, i);
+            i++;
+        }
+    }
+
+    PciCfgWrite16(b, d, f, CFG_COMMAND, (USHORT)command);
+}
+
+VOID sumBars(PciNode *node)
+{
+    ULONG i;
+
+    if (isBridge(node->baseClass, node->subClass))
+        return;
+
+    for (i = 0; i < PCI_NODE_BARS; i++) {
+        ULONG size = node->barSize[i];
+        UCHAR kind = node->barKind[i];
+
+        if (size != 0) {
+            if (kind & BAR_IO_SPACE) {
+                node->ioSize = addSaturated(node->ioSize, size, "sumBars", node);
+            } else if (kind & BAR_MEM_PREFETCH) {
+                node->preSize = addSaturated(node->preSize, size, "sumBars", node);
+                if (size > node->preAlign)
+                    node->preAlign = size;
+            } else {
+                node->memSize = addSaturated(node->memSize, size, "sumBars", node);
+                if (size > node->memAlign)
+                    node->memAlign = size;
+            }
+        }
+        if ((kind & BAR_MEM_TYPE_MASK) == BAR_MEM_TYPE_64)
+            i++;
+    }
+}
+
+PciNode *addNewDevice(UCHAR bus, UCHAR device, UCHAR function)
+{
+    ULONG id;
+    USHORT vendorId, deviceId;
+    PciNode *node;
+
+    id = PciCfgRead32(bus, device, function, CFG_VENDOR_ID);
+    deviceId = (USHORT)(id >> 16);
+    vendorId = (USHORT)PciCfgRead16(bus, device, function, CFG_VENDOR_ID);
+    if (vendorId == 0xFFFF)
+        return 0;
+
+    DebugPrint("addNewDevice: trying %x:%02x (%04x/%04x)\n", bus, device, vendorId, deviceId);
+
+    /* A bridge is accepted only as function 0. */
+    if (function != 0) {
+        UCHAR sub = (UCHAR)PciCfgRead8(bus, device, function, CFG_SUB_CLASS);
+        UCHAR base = (UCHAR)PciCfgRead8(bus, device, function, CFG_BASE_CLASS);
+
+        if (isBridge(base, sub)) {
+            DebugPrint("WARNING addNewDevice: %02x:%02x:%x Ven 0x%04X-%04X ignored\n", bus, device, function,
+                       vendorId, deviceId);
+            return 0;
+        }
+    }
+
+    node = (PciNode *)Malloc(sizeof(PciNode));
+    if (node == 0) {
+        DebugPrint("ERROR addNewDevice: Malloc failed\n");
+        return 0;
+    }
+    RtlZeroMemory(node, sizeof(PciNode));
+    node->bus = bus;
+    node->device = device;
+    node->function = function;
+    node->vendorId = vendorId;
+    node->deviceId = deviceId;
+    node->subClass = (UCHAR)PciCfgRead8(bus, device, function, CFG_SUB_CLASS);
+    node->baseClass = (UCHAR)PciCfgRead8(bus, device, function, CFG_BASE_CLASS);
+    node->headerType = (UCHAR)PciCfgRead8(bus, device, function, CFG_HEADER_TYPE);
+
+    if (!isBridge(node->baseClass, node->subClass)) {
+        sizeBars(node);
+        sumBars(node);
+    }
+    return node;
+}
+
+/* Numbers a bridge found on `bus`, probes the bus behind it and closes its
+ * subordinate range around what was found there. */
+static VOID probeBridge(PciNode *node, UCHAR bus)
+{
+    UCHAR secondary;
+
+    DebugPrint("probeBuses: Found Bridge on Bus %x\n", bus);
+
+    /* Bus numbers are 8 bits: once they have run out, a further bridge would
+     * get secondary bus 0 (the host's own bus) through wrap-around. Leave it
+     * unnumbered instead; it forwards nothing and nothing behind it is
+     * counted. */
+    if (nextBus == 0) {
+        DebugPrint("WARNING probeBuses: no bus number left for bridge %02x:%02x:%x\n", node->bus, node->device,
+                   node->function);
+        return;
+    }
+    /* Numbers above highBus are not forwarded by the bridges above: what
+     * lies behind this one stays unreachable. */
+    if (nextBus > highBus)
+        DebugPrint("WARNING probeBuses: bus 0x%x is above high 0x%x and will not be reached\n", nextBus, highBus);
+
+    node->priBus = bus;
+    node->secBus = nextBus;
+    node->subBus = highBus;
+    configBridge(node);
+    DumpPciSpaceAt("probeBuses", node->bus, node->device, node->function, 0x40);
+
+    secondary = nextBus;
+    nextBus = (UCHAR)(nextBus + 1);
+    probeBuses(node, secondary);
+
+    /* The last number handed out in this bridge's subtree. */
+    PciCfgWrite8(node->bus, node->device, node->function, CFG_SUBORDINATE_BUS, (UCHAR)(nextBus - 1));
+    DumpPciSpaceAt("after", node->bus, node->device, node->function, 0x20);
+}
+
+VOID probeBuses(PciNode *parent, UCHAR bus)
+{
+    PciNode *first = 0;
+    PciNode *node;
+    ULONG device, function, wait;
+
+    DebugPrint("$$$$$ probeBuses: probing bus 0x%x next 0x%x high 0x%x\n", bus, nextBus, highBus);
+
+    /* Functions behind a freshly numbered bridge (and cards that are still
+     * powering up in the chassis) need time before they answer. */
+    for (wait = 0; wait < PROBE_SETTLE_HALF_SECONDS; wait++)
+        StallHalfSecond();
+
+    for (device = 0; device < 32; device++) {
+        for (function = 0; function < 8; function++) {
+            node = addNewDevice(bus, (UCHAR)device, (UCHAR)function);
+            if (node == 0)
+                break;
+
+            if (parent->down == 0)
+                parent->down = node;
+
+            if (isBridge(node->baseClass, node->subClass))
+                probeBridge(node, bus);
+
+            /* The first node found stays first; each later one goes right
+             * behind it. */
+            if (first == 0) {
+                first = node;
+            } else {
+                node->next = first->next;
+                first->next = node;
+            }
+
+            if (!(node->headerType & HEADER_MULTI_FUNCTION))
+                break;
+        }
+    }
+}
+
+ULONG pciChainLength(PciNode *first)
+{
+    ULONG n = 0;
+
+    for (; first != 0; first = first->next)
+        n++;
+    return n;
+}
+
+PciNode *pciChainAt(PciNode *first, ULONG n)
+{
+    while (first != 0 && n-- > 0)
+        first = first->next;
+    return first;
+}
+
+/*
+ * Visiting order: the whole subtree below, then the rest of the sibling
+ * chain, then the node itself. The chain is walked without recursion (a bus
+ * holds up to 256 functions and the kernel stack is small): all subtrees in
+ * chain order first, then the nodes from the last back to the first.
+ */
+VOID dumpPciTree(PciNode *node)
+{
+    PciNode *p;
+    ULONG n;
+
+    for (p = node; p != 0; p = p->next)
+        if (p->down != 0)
+            dumpPciTree(p->down);
+
+    for (n = pciChainLength(node); n > 0; n--) {
+        p = pciChainAt(node, n - 1);
+        DebugPrint("dumpPciTree %04x:%04x @ %02x:%02x:%x I/M/P %x/%x/%x\n", p->vendorId, p->deviceId, p->bus,
+                   p->device, p->function, p->ioSize, p->memSize, p->preSize);
+        DebugPrint("            %08x down %08x next %08x\n", PTR32(p), PTR32(p->down), PTR32(p->next));
+    }
+}
+
+VOID freePciTree(PciNode *node, BOOLEAN freeSelf)
+{
+    PciNode *p = node;
+
+    while (p != 0) {
+        PciNode *next = p->next;
+
+        if (p->down != 0)
+            freePciTree(p->down, TRUE);
+        if (p != node || freeSelf)
+            MFree(p);
+        p = next;
+    }
+}

@@ -1,0 +1,40 @@
+/*
+ * quirks.h - controller and device adjustments: CardBus controller
+ * registers, the PCI register patch table, legacy device mapping and VGA
+ * forwarding.
+ */
+#ifndef TOLMU_QUIRKS_H
+#define TOLMU_QUIRKS_H
+
+#include "pnp/device_extension.h"
+
+/* CardBus controller settings */
+VOID setLatencyTimers(PDEVICE_OBJECT FilterDevice);
+VOID setCbBridgeControl(PDEVICE_EXTENSION Extension, PDEVICE_OBJECT FilterDevice);
+VOID setO2MicroBits(PDEVICE_EXTENSION Extension);
+VOID hackCbBridge(PDEVICE_EXTENSION Extension);
+VOID noteToshibaSettings(PDEVICE_EXTENSION Extension);
+VOID setToPICBites(PDEVICE_EXTENSION Extension);
+VOID hackIoLength(PCM_RESOURCE_LIST List, ULONG NewLength);
+
+/* PCI register patch table */
+typedef struct _PCI_PATCH {
+    USHORT VendorId;
+    USHORT DeviceId;
+    USHORT Width; /* 8, 16 or 32 */
+    USHORT Offset;
+    ULONG ClearMask;
+    ULONG SetBits;
+    LONG Function; /* -1: the function being patched */
+} PCI_PATCH;
+
+extern const PCI_PATCH PciPatchTable[];
+VOID PciPatching(UCHAR Bus, UCHAR Device, UCHAR Function);
+
+/* Legacy device mapping and VGA */
+ULONG roundUp(ULONG Value, ULONG Alignment);
+VOID mapLegacyDevice(PDEVICE_EXTENSION Extension, PIO_RESOURCE_REQUIREMENTS_LIST List);
+VOID vgaEnable(PDEVICE_OBJECT FilterDevice);
+VOID patchMatrox(PDEVICE_EXTENSION Extension);
+
+#endif /* TOLMU_QUIRKS_H */

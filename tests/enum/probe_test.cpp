@@ -1,0 +1,322 @@
+// The bus probe on simulated hardware: bus numbering, sibling order, the
+// ignore rule, multi-function devices, BAR sizing, unreachable buses and the
+// four-second settle time per bus.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "driver/debug.h"
+#include "enum/pci_tree.h"
+#include "pci_machine.h"
+#include "test_support.h"
+
+using testsupport::CountContaining;
+using testsupport::TraceLines;
+
+namespace {
+
+constexpr uint64_t kSecondsPerBus = 4000000;
+
+class ProbeTest : public testsupport::DriverTest {
+  protected:
+    void SetUp() override
+    {
+        DriverTest::SetUp();
+        StartTrace(0x100000);
+        // The bridge being enumerated: on bus 0, secondary 3, forwarding up to
+        // 0x12 as the enumeration entry leaves it.
+        upstream_ = machine_.AddFunction(machine_.Root(), 1, 0, sim::models::DEC21154());
+        machine_.SetBusNumbers(upstream_, 0, 3, 0x12);
+        behind_ = machine_.SecondarySegment(upstream_);
+        machine_.Install();
+    }
+    void TearDown() override
+    {
+        freePciTree(&root_, FALSE);
+        machine_.Uninstall();
+        DriverTest::TearDown();
+    }
+
+    // Probes bus 3 as an enumeration of the upstream bridge would.
+    void Probe(UCHAR high = 0x12)
+    {
+        nextBus = 4;
+        highBus = high;
+        probeBuses(&root_, 3);
+    }
+
+    std::vector<PciNode *> Chain(PciNode *first)
+    {
+        std::vector<PciNode *> out;
+        for (; first; first = first->next)
+            out.push_back(first);
+        return out;
+    }
+
+    sim::PciMachine machine_;
+    sim::PciFunction *upstream_ = nullptr;
+    sim::PciSegment *behind_ = nullptr;
+    PciNode root_{};
+};
+
+TEST_F(ProbeTest, BridgesAreNumberedDepthFirstAndClosedAroundTheirSubtrees)
+{
+    auto *x = machine_.AddFunction(behind_, 0, 0, sim::models::DEC21154());
+    auto *y = machine_.AddFunction(machine_.SecondarySegment(x), 0, 0, sim::models::DEC21154());
+    auto *z = machine_.AddFunction(behind_, 2, 0, sim::models::TIPCI2250());
+    uint64_t t0 = standin::VirtualMicroseconds();
+    Probe(0x12);
+
+    struct Expect {
+        const char *name;
+        sim::PciFunction *fn;
+        int pri, sec, sub;
+    } expected[] = {{"X", x, 3, 4, 5}, {"Y", y, 4, 5, 5}, {"Z", z, 3, 6, 6}};
+    for (const auto &e : expected) {
+        EXPECT_EQ(e.fn->PrimaryBus(), e.pri) << e.name << " primary";
+        EXPECT_EQ(e.fn->SecondaryBus(), e.sec) << e.name << " secondary";
+        EXPECT_EQ(e.fn->SubordinateBus(), e.sub) << e.name << " subordinate";
+        EXPECT_EQ(e.fn->Peek16(0x3E), 0) << e.name << " bridge control cleared";
+    }
+    EXPECT_EQ(nextBus, 7);
+    EXPECT_EQ(highBus, 0x12) << "the probe never changes highBus";
+
+    // The nodes keep the subordinate number first given.
+    auto top = Chain(root_.down);
+    ASSERT_EQ(top.size(), 2u);
+    EXPECT_EQ(top[0]->device, 0);
+    EXPECT_EQ(top[0]->subBus, 0x12);
+    EXPECT_EQ(top[0]->secBus, 4);
+    ASSERT_NE(top[0]->down, nullptr);
+    EXPECT_EQ(top[0]->down->secBus, 5);
+
+    // Buses 3, 4, 5 and 6 were each given four seconds.
+    EXPECT_EQ(standin::VirtualMicroseconds() - t0, 4 * kSecondsPerBus);
+
+    auto lines = TraceLines();
+    EXPECT_EQ(CountContaining(lines, "$$$$$ probeBuses: probing bus 0x"), 4u);
+    EXPECT_EQ(CountContaining(lines, "configBridge: Setting bridge bus numbers to 3 4 12"), 1u);
+    EXPECT_EQ(CountContaining(lines, "configBridge: Setting bridge bus numbers to 4 5 12"), 1u);
+    EXPECT_EQ(CountContaining(lines, "configBridge: Setting bridge bus numbers to 3 6 12"), 1u);
+    EXPECT_EQ(CountContaining(lines, "==== probeBuses PCI Space 03:00:0"), 1u);
+    EXPECT_EQ(CountContaining(lines, "==== after PCI Space 03:00:0"), 1u);
+    EXPECT_EQ(CountContaining(lines, "probeBuses: Found Bridge on Bus 3"), 2u);
+}
+
+TEST_F(ProbeTest, SiblingsAreChainedFirstFoundThenTheOthersInReverse)
+{
+    const uint16_t ids[] = {0x1001, 0x1002, 0x1003, 0x1004}; // P, Q, R, S
+    for (int dev = 0; dev < 4; dev++)
+        machine_.AddFunction(behind_, dev * 3, 0, sim::models::Generic(0x1234, ids[dev], 0x020000));
+    Probe();
+    std::vector<uint16_t> order;
+    for (PciNode *n : Chain(root_.down))
+        order.push_back(n->deviceId);
+    EXPECT_EQ(order, (std::vector<uint16_t>{0x1001, 0x1004, 0x1003, 0x1002}));
+}
+
+TEST_F(ProbeTest, SingleFunctionDeviceIsProbedAtFunctionZeroOnly)
+{
+    machine_.AddFunction(behind_, 5, 0, sim::models::RTL8139());
+    machine_.ClearCounters();
+    Probe();
+    ASSERT_EQ(Chain(root_.down).size(), 1u);
+    EXPECT_EQ(CountContaining(TraceLines(), "addNewDevice: trying 3:05"), 1u);
+}
+
+TEST_F(ProbeTest, MissingFunctionEndsTheProbeOfAMultiFunctionDevice)
+{
+    sim::DeviceModel card = sim::models::Generic(0x1102, 0x0002, 0x040100);
+    card.multiFunction = true;
+    machine_.AddFunction(behind_, 0, 0, card);
+    machine_.AddFunction(behind_, 0, 2, card);
+    machine_.AddFunction(behind_, 0, 3, card);
+    Probe();
+    auto chain = Chain(root_.down);
+    ASSERT_EQ(chain.size(), 1u);
+    EXPECT_EQ(chain[0]->function, 0);
+}
+
+TEST_F(ProbeTest, AllFunctionsOfAMultiFunctionCardAreFound)
+{
+    machine_.AddFunction(behind_, 1, 0, sim::models::SBLiveAudio());
+    machine_.AddFunction(behind_, 1, 1, sim::models::SBLiveGameport());
+    Probe();
+    auto chain = Chain(root_.down);
+    ASSERT_EQ(chain.size(), 2u);
+    EXPECT_EQ(chain[0]->function, 0);
+    EXPECT_EQ(chain[1]->function, 1);
+}
+
+TEST_F(ProbeTest, BridgeAtFunctionOneIsIgnoredAndEndsItsDevice)
+{
+    sim::DeviceModel card = sim::models::Generic(0x1102, 0x0002, 0x040100);
+    card.multiFunction = true;
+    sim::DeviceModel bridge = sim::models::DEC21154();
+    bridge.multiFunction = true;
+    machine_.AddFunction(behind_, 4, 0, card);
+    auto *ignored = machine_.AddFunction(behind_, 4, 1, bridge);
+    machine_.AddFunction(behind_, 4, 2, card);
+    Probe();
+    auto chain = Chain(root_.down);
+    ASSERT_EQ(chain.size(), 1u);
+    EXPECT_EQ(CountContaining(TraceLines(), "WARNING addNewDevice: 03:04:1 Ven 0x1011-0026 ignored"), 1u);
+    EXPECT_EQ(ignored->SecondaryBus(), 0) << "an ignored bridge is not numbered";
+}
+
+TEST_F(ProbeTest, BarKindsAreSizedAndSummed)
+{
+    sim::DeviceModel card = sim::models::Generic(0x10EE, 0x0100, 0x118000,
+                                                 {sim::Mem64Bar(0, 0x200000, false), sim::Io16Bar(2, 0x10),
+                                                  sim::MemBar(3, 0x100000), sim::PrefetchBar(4, 0x100000),
+                                                  sim::IoBar(5, 0x20)});
+    auto *fn = machine_.AddFunction(behind_, 0, 0, card);
+    fn->Poke32(0x10, 0xE0000004); // a 64-bit BAR already placed
+    fn->Poke32(0x18, 0x0000E001);
+    fn->Poke16(0x04, 0x0007);
+    Probe();
+
+    PciNode *n = root_.down;
+    ASSERT_NE(n, nullptr);
+    EXPECT_EQ(n->barSize[0], 0x200000u);
+    EXPECT_EQ(n->barKind[0], 0x04);
+    EXPECT_EQ(n->barSize[1], 0u) << "upper half of a 64-bit BAR is skipped";
+    EXPECT_EQ(n->barKind[1], 0);
+    EXPECT_EQ(n->barSize[2], 0x10u);
+    EXPECT_EQ(n->barKind[2], 1);
+    EXPECT_EQ(n->barSize[3], 0x100000u);
+    EXPECT_EQ(n->barKind[3], 0x00);
+    EXPECT_EQ(n->barSize[4], 0x100000u);
+    EXPECT_EQ(n->barKind[4], 0x08);
+    EXPECT_EQ(n->barSize[5], 0x20u);
+    EXPECT_EQ(n->ioSize, 0x30u);
+    EXPECT_EQ(n->memSize, 0x300000u);
+    EXPECT_EQ(n->memAlign, 0x200000u);
+    EXPECT_EQ(n->preSize, 0x100000u);
+    EXPECT_EQ(n->preAlign, 0x100000u);
+
+    auto lines = TraceLines();
+    EXPECT_EQ(CountContaining(lines, "        [2] mask 0x0000FFF1 size 0x10"), 1u) << "16-bit decoder widened";
+    EXPECT_EQ(CountContaining(lines, "        [3] mask 0xFFF00000 size 0x100000"), 1u);
+    EXPECT_EQ(CountContaining(lines, "        [4] mask 0xFFF00008 size 0x100000"), 1u);
+    EXPECT_EQ(CountContaining(lines, "        [1] mask"), 0u);
+
+    // Everything the sizing touched is back as it was.
+    EXPECT_EQ(fn->Peek32(0x10), 0xE0000004u);
+    EXPECT_EQ(fn->Peek32(0x18), 0x0000E001u);
+    EXPECT_EQ(fn->Peek16(0x04), 0x0007);
+    auto commandWrites = fn->WritesTo(0x04, 2);
+    ASSERT_EQ(commandWrites.size(), 2u);
+    EXPECT_EQ(commandWrites[0].value, 0u) << "decoding off while sizing";
+}
+
+TEST_F(ProbeTest, BridgeNodesCarryNoBarSizes)
+{
+    auto *x = machine_.AddFunction(behind_, 0, 0, sim::models::DEC21154());
+    machine_.AddFunction(machine_.SecondarySegment(x), 0, 0, sim::models::RTL8139());
+    Probe();
+    PciNode *bridge = root_.down;
+    ASSERT_NE(bridge, nullptr);
+    for (int i = 0; i < PCI_NODE_BARS; i++)
+        EXPECT_EQ(bridge->barSize[i], 0u) << i;
+    EXPECT_EQ(bridge->ioSize, 0u);
+    ASSERT_NE(bridge->down, nullptr);
+    EXPECT_EQ(bridge->down->ioSize, 0x100u);
+}
+
+TEST_F(ProbeTest, EmptyBusLeavesTheParentEmptyButStillWaitsFourSeconds)
+{
+    uint64_t t0 = standin::VirtualMicroseconds();
+    Probe();
+    EXPECT_EQ(root_.down, nullptr);
+    EXPECT_EQ(standin::VirtualMicroseconds() - t0, kSecondsPerBus);
+}
+
+TEST_F(ProbeTest, BusNumberedPastHighBusIsNotReached)
+{
+    // highBus 4: X gets 3/4/4 and its bus 4 is reachable; Y behind it gets
+    // secondary 5, which X does not forward, so Y's card is never seen.
+    auto *x = machine_.AddFunction(behind_, 0, 0, sim::models::DEC21154());
+    auto *y = machine_.AddFunction(machine_.SecondarySegment(x), 0, 0, sim::models::DEC21154());
+    machine_.AddFunction(machine_.SecondarySegment(y), 0, 0, sim::models::RTL8139());
+    machine_.SetBusNumbers(upstream_, 0, 3, 4);
+    Probe(4);
+    ASSERT_NE(root_.down, nullptr);
+    ASSERT_NE(root_.down->down, nullptr) << "Y is found on bus 4";
+    EXPECT_EQ(root_.down->down->down, nullptr) << "nothing is reached on bus 5";
+    EXPECT_EQ(y->SecondaryBus(), 5);
+    auto lines = TraceLines();
+    EXPECT_EQ(CountContaining(lines, "WARNING probeBuses: bus 0x5 is above high 0x4 and will not be reached"), 1u);
+}
+
+TEST_F(ProbeTest, BridgeFoundWhenBusNumbersHaveRunOutIsLeftUnnumbered)
+{
+    auto *x = machine_.AddFunction(behind_, 0, 0, sim::models::DEC21154());
+    nextBus = 0; // 0xFF + 1
+    highBus = 0xFF;
+    probeBuses(&root_, 3);
+    EXPECT_EQ(x->SecondaryBus(), 0);
+    EXPECT_EQ(nextBus, 0);
+    ASSERT_NE(root_.down, nullptr);
+    EXPECT_EQ(root_.down->down, nullptr);
+    EXPECT_EQ(CountContaining(TraceLines(), "WARNING probeBuses: no bus number left for bridge 03:00:0"), 1u);
+}
+
+TEST_F(ProbeTest, NodeAllocationFailureEndsThatDeviceOnly)
+{
+    machine_.AddFunction(behind_, 0, 0, sim::models::RTL8139());
+    machine_.AddFunction(behind_, 1, 0, sim::models::RTL8139());
+    nextBus = 4;
+    highBus = 0x12;
+    standin::FailNthAllocation(1);
+    probeBuses(&root_, 3);
+    auto chain = Chain(root_.down);
+    ASSERT_EQ(chain.size(), 1u);
+    EXPECT_EQ(chain[0]->device, 1);
+    auto lines = TraceLines();
+    EXPECT_EQ(CountContaining(lines, "ERROR addNewDevice: Malloc failed"), 1u);
+    EXPECT_EQ(CountContaining(lines, "returned NULL"), 1u);
+}
+
+TEST_F(ProbeTest, IsBridgeKnowsPciAndCardBusBridgesOnly)
+{
+    EXPECT_TRUE(isBridge(0x06, 0x04));
+    EXPECT_TRUE(isBridge(0x06, 0x07));
+    EXPECT_FALSE(isBridge(0x06, 0x00)); // host bridge
+    EXPECT_FALSE(isBridge(0x06, 0x01)); // ISA bridge
+    EXPECT_FALSE(isBridge(0x03, 0x04));
+}
+
+TEST_F(ProbeTest, TreeDumpVisitsSubtreesThenSiblingsThenTheNode)
+{
+    auto *x = machine_.AddFunction(behind_, 0, 0, sim::models::DEC21154());
+    machine_.AddFunction(machine_.SecondarySegment(x), 0, 0, sim::models::RTL8139());
+    machine_.AddFunction(behind_, 1, 0, sim::models::GeForce2MX());
+    Probe();
+    standin::ClearDebugLines();
+    SetVerbose(1);
+    dumpPciTree(&root_);
+    std::vector<std::string> heads;
+    for (const auto &l : standin::DebugLines())
+        if (l.rfind("dumpPciTree ", 0) == 0)
+            heads.push_back(l.substr(12, 9));
+    EXPECT_EQ(heads, (std::vector<std::string>{"10ec:8139", "10de:0110", "1011:0026", "0000:0000"}));
+    // Each head line is followed by the record line with twelve blanks.
+    EXPECT_EQ(standin::DebugLines().size(), 8u);
+    EXPECT_EQ(standin::DebugLines()[1].substr(0, 12), std::string(12, ' '));
+}
+
+TEST_F(ProbeTest, FreeReleasesEveryNodeButTheRoot)
+{
+    auto *x = machine_.AddFunction(behind_, 0, 0, sim::models::DEC21154());
+    machine_.AddFunction(machine_.SecondarySegment(x), 0, 0, sim::models::RTL8139());
+    machine_.AddFunction(behind_, 1, 0, sim::models::GeForce2MX());
+    Probe();
+    EXPECT_EQ(standin::OutstandingCount(TOLMU_POOL_TAG), 4u); // trace buffer and three nodes
+    freePciTree(&root_, FALSE);
+    root_ = PciNode{};
+    EXPECT_EQ(standin::OutstandingCount(TOLMU_POOL_TAG), 1u);
+}
+
+} // namespace
