@@ -240,9 +240,13 @@ TEST_F(FilterDeviceTest, UnloadAfterRemovalLeavesNoDevicesAndNoPool)
     AddDevice(driver_, Pdo(cb_));
     AddChildDevice(driver_, Pdo(p2p_), 1);
     AddChildDevice(driver_, Pdo(nic_), 2);
-    size_t before = standin::LiveDeviceCount();
+    std::vector<PDEVICE_OBJECT> filters;
+    for (PDEVICE_OBJECT d = driver_->DeviceObject; d; d = d->NextDevice)
+        filters.push_back(d);
+    ASSERT_EQ(filters.size(), 3u);
     RemoveAllAndUnload();
-    EXPECT_EQ(standin::LiveDeviceCount(), before - 3);
+    for (PDEVICE_OBJECT d : filters)
+        EXPECT_TRUE(standin::DeviceIsDeleted(d));
     EXPECT_EQ(standin::PoolReport(), "");
 }
 
