@@ -10,5 +10,10 @@ int main(int argc, char **argv)
     standin::SetFindingHandler([](const standin::Finding &f) {
         ADD_FAILURE() << "verifier finding " << f.rule << ": " << f.detail;
     });
-    return RUN_ALL_TESTS();
+    int result = RUN_ALL_TESTS();
+    // Give back what the stand-in still holds (freed blocks kept poisoned,
+    // tombstones of deleted devices), so leak checkers see a clean exit.
+    standin::SetFindingHandler(nullptr);
+    standin::Reset();
+    return result;
 }
