@@ -20,9 +20,6 @@ static BOOLEAN OsChecked MODULE_STATE = 0;
 static WCHAR OsServicePackText[256] MODULE_STATE = {0};
 static UNICODE_STRING OsServicePack MODULE_STATE = {0, 0, 0};
 
-/* All four quiet bits of a minor-name row. */
-#define MINOR_QUIET_ALL 15
-
 VOID PrintOsVersion(void)
 {
     if (OsMajor == 0) {
@@ -87,19 +84,19 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
      * them. */
     verbose = GetVerbose();
     if (verbose < 11)
-        SetMinorQuiet(IRP_MN_READ_CONFIG, MINOR_QUIET_ALL);
+        SetMinorQuiet(IRP_MN_READ_CONFIG, PNP_QUIET_ALL);
     if (verbose < 10) {
-        SetMinorQuiet(IRP_MN_WRITE_CONFIG, MINOR_QUIET_ALL);
-        SetMinorQuiet(IRP_MN_QUERY_ID, MINOR_QUIET_ALL);
-        SetMinorQuiet(IRP_MN_QUERY_DEVICE_TEXT, MINOR_QUIET_ALL);
-        SetMinorQuiet(IRP_MN_DEVICE_USAGE_NOTIFICATION, MINOR_QUIET_ALL);
+        SetMinorQuiet(IRP_MN_WRITE_CONFIG, PNP_QUIET_ALL);
+        SetMinorQuiet(IRP_MN_QUERY_ID, PNP_QUIET_ALL);
+        SetMinorQuiet(IRP_MN_QUERY_DEVICE_TEXT, PNP_QUIET_ALL);
+        SetMinorQuiet(IRP_MN_DEVICE_USAGE_NOTIFICATION, PNP_QUIET_ALL);
     }
     if (verbose == 0) {
-        SetMinorQuiet(IRP_MN_QUERY_INTERFACE, MINOR_QUIET_ALL);
-        SetMinorQuiet(IRP_MN_QUERY_RESOURCES, MINOR_QUIET_ALL);
-        SetMinorQuiet(IRP_MN_QUERY_RESOURCE_REQUIREMENTS, MINOR_QUIET_ALL);
-        SetMinorQuiet(IRP_MN_QUERY_LEGACY_BUS_INFORMATION, MINOR_QUIET_ALL);
-        SetMinorQuiet(IRP_MN_QUERY_BUS_INFORMATION, MINOR_QUIET_ALL);
+        SetMinorQuiet(IRP_MN_QUERY_INTERFACE, PNP_QUIET_ALL);
+        SetMinorQuiet(IRP_MN_QUERY_RESOURCES, PNP_QUIET_ALL);
+        SetMinorQuiet(IRP_MN_QUERY_RESOURCE_REQUIREMENTS, PNP_QUIET_ALL);
+        SetMinorQuiet(IRP_MN_QUERY_LEGACY_BUS_INFORMATION, PNP_QUIET_ALL);
+        SetMinorQuiet(IRP_MN_QUERY_BUS_INFORMATION, PNP_QUIET_ALL);
     }
     return STATUS_SUCCESS;
 }
