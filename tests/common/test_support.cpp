@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include "driver/debug.h"
+#include "standin/iomgr.h"
 
 namespace testsupport {
 
@@ -53,6 +54,8 @@ void DriverTest::TearDown()
 {
     if (traceStarted_)
         TraceStop();
+    // What the test left behind in the I/O manager fails this test, not the next.
+    standin::CheckIoLeftovers();
     if (checkPoolOnTearDown_)
         EXPECT_EQ(standin::PoolReport(), "") << "pool blocks left behind";
 }
