@@ -15,6 +15,8 @@
 #include "driver/debug.h"
 
 #define CFG_BUS_NUMBERS 0x18     /* 32 bit: primary, secondary, subordinate, secondary latency */
+#define CFG_PRIMARY_BUS 0x18     /* 8 bit */
+#define CFG_SECONDARY_BUS 0x19   /* 8 bit */
 #define CFG_SUBORDINATE_BUS 0x1A /* 8 bit */
 
 /* Bus numbers reserved behind an enumerated bridge beyond its own bus. */
@@ -72,6 +74,32 @@ VOID CheckBusNumbers(PDEVICE_EXTENSION Extension)
     }
 }
 
+/* Gives a bridge with secondary bus 0 its primary, secondary and (for now)
+ * subordinate bus numbers; FALSE when no number is left. */
+static BOOLEAN NumberUnnumberedBridge(PDEVICE_EXTENSION Extension)
+{
+    UCHAR bus = (UCHAR)Extension->Bus;
+    ULONG secondary = (ULONG)bus + 1;
+
+    if (nextBus > secondary)
+        secondary = nextBus;
+    if (secondary > 0xFF) {
+        DebugPrint("WARNING EnumerateFromHere: no bus number left for %x:%x:%x\n", Extension->Bus, Extension->Device,
+                   Extension->Function);
+        return FALSE;
+    }
+
+    DebugPrint("NOTE EnumerateFromHere: numbering bridge %x:%x:%x pri %x sec %x\n", Extension->Bus, Extension->Device,
+               Extension->Function, bus, secondary);
+    PciCfgWrite8(bus, (UCHAR)Extension->Device, (UCHAR)Extension->Function, CFG_PRIMARY_BUS, bus);
+    PciCfgWrite8(bus, (UCHAR)Extension->Device, (UCHAR)Extension->Function, CFG_SECONDARY_BUS, (UCHAR)secondary);
+    PciCfgWrite8(bus, (UCHAR)Extension->Device, (UCHAR)Extension->Function, CFG_SUBORDINATE_BUS, (UCHAR)secondary);
+    Extension->PriBus = bus;
+    Extension->SecBus = secondary;
+    Extension->SubBus = secondary;
+    return TRUE;
+}
+
 /* bus + 16, kept at 0xFF: a subordinate number that wrapped round to a low
  * value would forward nothing behind the bridge. */
 static UCHAR HighBusAbove(ULONG bus)
@@ -106,6 +134,16 @@ VOID EnumerateFromHere(PDEVICE_EXTENSION Extension, PULONG MemoryNeed, PULONG Pr
     }
 
     DumpPciSpace("Enumerate", Extension->Pdo, 0x20);
+
+    /* A bridge the operating system left unnumbered has secondary bus 0: a
+     * probe from there would walk the host's own bus and renumber its
+     * bridges. Number it first, behind its own bus or behind what the last
+     * enumeration handed out, whichever is higher. */
+    if (Extension->SecBus == 0 && !NumberUnnumberedBridge(Extension)) {
+        *IoNeed = 0;
+        *MemoryNeed = *PrefetchNeed = *MemoryAlign = *PrefetchAlign = MIN_WINDOW;
+        return;
+    }
 
     if (highBus == 0)
         highBus = HighBusAbove(Extension->Bus);

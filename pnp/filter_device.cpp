@@ -147,10 +147,18 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     if (result != COMMON_ADD_ATTACHED)
         return result;
 
-    /* The controller the PnP manager hands us is the adapter's own, whatever
-     * its class code says. */
-    ext->BridgeType = BRIDGE_TYPE_CARDBUS;
-    ext->Flags |= ROOT | CB_BRIDGE;
+    /* The controller the PnP manager hands us is the adapter's own. It is
+     * treated as a CardBus controller unless it is a PCI-to-PCI bridge: the
+     * bus driver tags a PCI-to-PCI bridge's windows with other keys, and the
+     * CardBus window table would give its I/O window the prefetchable need
+     * and its memory window the I/O need. */
+    if ((ReadPCIConfigDW(ext->DeviceObject, 0x08) >> 16) == CLASS_PCI_BRIDGE) {
+        ext->BridgeType = BRIDGE_TYPE_P2P;
+        ext->Flags |= ROOT | P2P_BRIDGE;
+    } else {
+        ext->BridgeType = BRIDGE_TYPE_CARDBUS;
+        ext->Flags |= ROOT | CB_BRIDGE;
+    }
 
     /* On a single-socket controller only function 0 is filtered. The device
      * object stays in the driver's list with its marked extension. */

@@ -75,6 +75,18 @@ TEST_F(FilterDeviceTest, AddDeviceFiltersTheControllerAsRootCardBus)
     EXPECT_EQ(lines.back(), "DONE  +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+");
 }
 
+TEST_F(FilterDeviceTest, PciBridgeAdapterKeepsItsOwnWindowKeys)
+{
+    // An expansion adapter that is a PCI-to-PCI bridge in the host: its
+    // windows carry the PCI-to-PCI keys, so it must not be taken for CardBus.
+    auto *bridge = machine_.AddFunction(machine_.Root(), 8, 0, sim::models::DEC21154());
+    Load();
+    ASSERT_EQ(AddDevice(driver_, Pdo(bridge)), STATUS_SUCCESS);
+    PDEVICE_EXTENSION e = Ext(FilterOn(Pdo(bridge)));
+    EXPECT_EQ(e->BridgeType, 1u);
+    EXPECT_EQ(e->Flags, ULONG(ROOT | P2P_BRIDGE));
+}
+
 TEST_F(FilterDeviceTest, AFunctionDriverBelowIsWhereTheFilterAttaches)
 {
     Load();

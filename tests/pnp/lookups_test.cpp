@@ -274,6 +274,27 @@ TEST_F(LookupTest, HighBusIsSetOnceAndRaisedOnlyByAHigherSecondary)
     EXPECT_EQ(highBus, 0x24);
 }
 
+TEST_F(LookupTest, UnnumberedBridgeIsNumberedBeforeItsBusIsProbed)
+{
+    FilterAll();
+    PDEVICE_EXTENSION e = Ext(F(p2p_));
+    // The operating system found no bus number left for the chassis bridge.
+    machine_.SetBusNumbers(p2p_, 0, 0, 0);
+    LocateMe(e);
+    e->Flags |= ENUMERATE;
+    ASSERT_EQ(e->SecBus, 0u);
+    Needs n = Enumerate(e);
+    EXPECT_EQ(p2p_->PrimaryBus(), 2);
+    EXPECT_EQ(p2p_->SecondaryBus(), 3);
+    EXPECT_EQ(p2p_->SubordinateBus(), 0x12);
+    EXPECT_EQ(e->SecBus, 3u) << "the record follows, so searches through this bridge work";
+    auto lines = TraceLines();
+    EXPECT_EQ(CountContaining(lines, "NOTE EnumerateFromHere: numbering bridge 2:0:0 pri 2 sec 3"), 1u);
+    EXPECT_EQ(CountContaining(lines, "$$$$$ probeBuses: probing bus 0x0 "), 0u) << "the host's bus is never probed";
+    EXPECT_EQ(CountContaining(lines, "$$$$$ probeBuses: probing bus 0x3 "), 1u);
+    EXPECT_EQ(n.io, 0x100u) << "the cards behind it are found and counted";
+}
+
 TEST_F(LookupTest, HighBusIsKeptAtFFInsteadOfWrapping)
 {
     FilterAll();

@@ -1,0 +1,22 @@
+/*
+ * cli.h - the tolmu-sim command as a routine, so tests can run it.
+ */
+#ifndef TOLMU_SIM_CLI_CLI_H
+#define TOLMU_SIM_CLI_CLI_H
+
+#include <ostream>
+
+namespace tolmusim {
+
+/* Exit status: 0 the run completed with no verifier finding and nothing
+ * leaked, 1 otherwise, 2 bad input (nothing runs). */
+constexpr int kExitClean = 0;
+constexpr int kExitProblems = 1;
+constexpr int kExitBadInput = 2;
+
+} // namespace tolmusim
+
+/* The whole command: options in argv, the report to out, messages to err. */
+int RunTolmuSim(int argc, char **argv, std::ostream &out, std::ostream &err);
+
+#endif /* TOLMU_SIM_CLI_CLI_H */

@@ -1,0 +1,1225 @@
+/*
+ * lspci_import.cpp - reads lspci output into a MachineDesc.
+ *
+ * One pass over the lines collects, per function, what the dump says: the
+ * header line, the hex bytes and the few text lines that matter (regions, bus
+ * numbers, bridge windows, subsystem, interrupt pin). A second pass turns each
+ * into a FunctionDesc, preferring the hex over the text for everything the
+ * hex holds, and a third hangs the functions on the bus tree by the bridges'
+ * bus numbers.
+ *
+ * Line classes, after the mail-quote markers and indentation are dropped:
+ *   "[dddd:]bb:dd.f <class>: <name>"  a function's header line;
+ *   "<offset>: <16 bytes>"            a hex dump line of the open function;
+ *   anything else                     text: the known lines are read, the
+ *                                     rest (capabilities, driver names,
+ *                                     prose around the dump) is skipped.
+ * Once a function's hex has started, every line up to the next blank line
+ * must be a hex line: lspci prints the hex last and ends the function with a
+ * blank line, so anything else there is a damaged dump.
+ */
+#include "lspci_import.h"
+
+#include <bitset>
+#include <cctype>
+#include <cstdio>
+#include <iterator>
+
+namespace tolmusim {
+
+namespace {
+
+/* ------------------------------------------------------------ class names */
+
+/* lspci's class names (those of pci.ids) and the base:sub codes they stand
+ * for; a name lspci prints only for an unknown subclass maps to subclass 80
+ * ("other"). Used only when the dump has neither hex nor a [cccc] code. */
+struct ClassName {
+    uint16_t code;
+    const char *name;
+};
+
+// clang-format off
+const ClassName kClassNames[] = {
+    {0x0000, "Non-VGA unclassified device"}, {0x0001, "VGA compatible unclassified device"},
+    {0x0005, "Image coprocessor"}, {0x0100, "SCSI storage controller"},
+    {0x0101, "IDE interface"}, {0x0102, "Floppy disk controller"},
+    {0x0103, "IPI bus controller"}, {0x0104, "RAID bus controller"},
+    {0x0105, "ATA controller"}, {0x0106, "SATA controller"},
+    {0x0107, "Serial Attached SCSI controller"}, {0x0108, "Non-Volatile memory controller"},
+    {0x0109, "Universal Flash Storage controller"}, {0x0180, "Mass storage controller"},
+    {0x0200, "Ethernet controller"}, {0x0201, "Token ring network controller"},
+    {0x0202, "FDDI network controller"}, {0x0203, "ATM network controller"},
+    {0x0204, "ISDN controller"}, {0x0205, "WorldFip controller"},
+    {0x0206, "PICMG controller"}, {0x0207, "Infiniband controller"},
+    {0x0208, "Fabric controller"}, {0x0280, "Network controller"},
+    {0x0300, "VGA compatible controller"}, {0x0301, "XGA compatible controller"},
+    {0x0302, "3D controller"}, {0x0380, "Display controller"},
+    {0x0400, "Multimedia video controller"}, {0x0401, "Multimedia audio controller"},
+    {0x0402, "Computer telephony device"}, {0x0403, "Audio device"},
+    {0x0480, "Multimedia controller"}, {0x0500, "RAM memory"},
+    {0x0501, "FLASH memory"}, {0x0502, "CXL"},
+    {0x0580, "Memory controller"}, {0x0600, "Host bridge"},
+    {0x0601, "ISA bridge"}, {0x0602, "EISA bridge"},
+    {0x0603, "MicroChannel bridge"}, {0x0604, "PCI bridge"},
+    {0x0605, "PCMCIA bridge"}, {0x0606, "NuBus bridge"},
+    {0x0607, "CardBus bridge"}, {0x0608, "RACEway bridge"},
+    {0x0609, "Semi-transparent PCI-to-PCI bridge"}, {0x060a, "InfiniBand to PCI host bridge"},
+    {0x0680, "Bridge"}, {0x0700, "Serial controller"},
+    {0x0701, "Parallel controller"}, {0x0702, "Multiport serial controller"},
+    {0x0703, "Modem"}, {0x0704, "GPIB controller"},
+    {0x0705, "Smard Card controller"}, {0x0780, "Communication controller"},
+    {0x0800, "PIC"}, {0x0801, "DMA controller"},
+    {0x0802, "Timer"}, {0x0803, "RTC"},
+    {0x0804, "PCI Hot-plug controller"}, {0x0805, "SD Host controller"},
+    {0x0806, "IOMMU"}, {0x0880, "System peripheral"},
+    {0x0899, "Timing Card"}, {0x0900, "Keyboard controller"},
+    {0x0901, "Digitizer Pen"}, {0x0902, "Mouse controller"},
+    {0x0903, "Scanner controller"}, {0x0904, "Gameport controller"},
+    {0x0980, "Input device controller"}, {0x0a00, "Generic Docking Station"},
+    {0x0a80, "Docking Station"}, {0x0b00, "386"},
+    {0x0b01, "486"}, {0x0b02, "Pentium"},
+    {0x0b10, "Alpha"}, {0x0b20, "Power PC"},
+    {0x0b30, "MIPS"}, {0x0b40, "Co-processor"},
+    {0x0c00, "FireWire (IEEE 1394)"}, {0x0c01, "ACCESS Bus"},
+    {0x0c02, "SSA"}, {0x0c03, "USB controller"},
+    {0x0c04, "Fibre Channel"}, {0x0c05, "SMBus"},
+    {0x0c06, "InfiniBand"}, {0x0c07, "IPMI Interface"},
+    {0x0c08, "SERCOS interface"}, {0x0c09, "CANBUS"},
+    {0x0c80, "Serial bus controller"}, {0x0d00, "IRDA controller"},
+    {0x0d01, "Consumer IR controller"}, {0x0d10, "RF controller"},
+    {0x0d11, "Bluetooth"}, {0x0d12, "Broadband"},
+    {0x0d20, "802.1a controller"}, {0x0d21, "802.1b controller"},
+    {0x0d80, "Wireless controller"}, {0x0e00, "I2O"},
+    {0x0f01, "Satellite TV controller"}, {0x0f02, "Satellite audio communication controller"},
+    {0x0f03, "Satellite voice communication controller"}, {0x0f04, "Satellite data communication controller"},
+    {0x1000, "Network and computing encryption device"}, {0x1010, "Entertainment encryption device"},
+    {0x1080, "Encryption controller"}, {0x1100, "DPIO module"},
+    {0x1101, "Performance counters"}, {0x1110, "Communication synchronizer"},
+    {0x1120, "Signal processing management"}, {0x1180, "Signal processing controller"},
+    {0x1200, "Processing accelerators"}, {0x1201, "SNIA Smart Data Accelerator Interface (SDXI) controller"},
+    {0x0080, "Unclassified device"}, {0x0880, "Generic system peripheral"},
+    {0x0b80, "Processor"},
+    {0x0e80, "Intelligent controller"}, {0x0f80, "Satellite communications controller"},
+    {0x1380, "Non-Essential Instrumentation"}, {0x4080, "Coprocessor"},
+    {0xff80, "Unassigned class"},
+};
+// clang-format on
+
+std::optional<uint16_t> ClassFromName(const std::string &name)
+{
+    for (const ClassName &c : kClassNames) {
+        const std::string n = c.name;
+        if (n.size() != name.size())
+            continue;
+        bool same = true;
+        for (size_t i = 0; i < n.size() && same; i++)
+            same = std::tolower(static_cast<unsigned char>(n[i])) == std::tolower(static_cast<unsigned char>(name[i]));
+        if (same)
+            return c.code;
+    }
+    return std::nullopt;
+}
+
+/* ------------------------------------------------------------ small parsers */
+
+bool IsHex(char c)
+{
+    return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+}
+
+bool IsSpace(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+/* Whole string of 1..16 hex digits. */
+bool ParseHex(const std::string &s, uint64_t *value)
+{
+    if (s.empty() || s.size() > 16)
+        return false;
+    uint64_t v = 0;
+    for (char c : s) {
+        if (!IsHex(c))
+            return false;
+        v = v << 4 |
+            static_cast<uint64_t>(std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : (std::tolower(c) - 'a' + 10));
+    }
+    *value = v;
+    return true;
+}
+
+bool StartsWith(const std::string &s, const std::string &prefix)
+{
+    return s.compare(0, prefix.size(), prefix) == 0;
+}
+
+std::string Trim(const std::string &s)
+{
+    size_t b = 0, e = s.size();
+    while (b < e && (IsSpace(s[b]) || s[b] == '\r'))
+        b++;
+    while (e > b && (IsSpace(s[e - 1]) || s[e - 1] == '\r'))
+        e--;
+    return s.substr(b, e - b);
+}
+
+std::vector<std::string> Tokens(const std::string &s)
+{
+    std::vector<std::string> out;
+    size_t i = 0;
+    while (i < s.size()) {
+        while (i < s.size() && IsSpace(s[i]))
+            i++;
+        size_t b = i;
+        while (i < s.size() && !IsSpace(s[i]))
+            i++;
+        if (i > b)
+            out.push_back(s.substr(b, i - b));
+    }
+    return out;
+}
+
+std::string Hex(uint64_t v)
+{
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(v));
+    return buf;
+}
+
+std::string Hex2(unsigned v)
+{
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%02x", v & 0xFF);
+    return buf;
+}
+
+/* The last "[vvvv:dddd]" in s (or s itself being "vvvv:dddd"); npos-safe. */
+bool FindIdPair(const std::string &s, uint16_t *first, uint16_t *second, size_t *at)
+{
+    for (size_t pos = s.rfind('['); pos != std::string::npos; pos = pos ? s.rfind('[', pos - 1) : std::string::npos) {
+        uint64_t a, b;
+        if (pos + 11 <= s.size() && s[pos + 5] == ':' && s[pos + 10] == ']' && ParseHex(s.substr(pos + 1, 4), &a) &&
+            ParseHex(s.substr(pos + 6, 4), &b)) {
+            *first = static_cast<uint16_t>(a);
+            *second = static_cast<uint16_t>(b);
+            if (at)
+                *at = pos;
+            return true;
+        }
+        if (pos == 0)
+            break;
+    }
+    return false;
+}
+
+/* "vvvv:dddd" at the start of s (lspci -n). */
+bool LeadingIdPair(const std::string &s, uint16_t *first, uint16_t *second)
+{
+    uint64_t a, b;
+    if (s.size() < 9 || s[4] != ':' || (s.size() > 9 && !IsSpace(s[9])))
+        return false;
+    if (!ParseHex(s.substr(0, 4), &a) || !ParseHex(s.substr(5, 4), &b))
+        return false;
+    *first = static_cast<uint16_t>(a);
+    *second = static_cast<uint16_t>(b);
+    return true;
+}
+
+/* "[size=16M]" anywhere in s: 0 when absent, false when unreadable. */
+bool FindSize(const std::string &s, uint64_t *size)
+{
+    *size = 0;
+    size_t pos = s.find("[size=");
+    if (pos == std::string::npos)
+        return true;
+    size_t end = s.find(']', pos);
+    if (end == std::string::npos)
+        return false;
+    std::string v = s.substr(pos + 6, end - pos - 6);
+    int shift = 0;
+    if (!v.empty() && std::isalpha(static_cast<unsigned char>(v.back()))) {
+        switch (std::toupper(static_cast<unsigned char>(v.back()))) {
+        case 'K': shift = 10; break;
+        case 'M': shift = 20; break;
+        case 'G': shift = 30; break;
+        case 'T': shift = 40; break;
+        default: return false;
+        }
+        v.pop_back();
+    }
+    if (v.empty() || v.size() > 9)
+        return false;
+    uint64_t n = 0;
+    for (char c : v) {
+        if (!std::isdigit(static_cast<unsigned char>(c)))
+            return false;
+        n = n * 10 + static_cast<uint64_t>(c - '0');
+    }
+    *size = n << shift;
+    return true;
+}
+
+bool IsPowerOfTwo(uint64_t v)
+{
+    return v != 0 && (v & (v - 1)) == 0;
+}
+
+/* Bits of an lspci flag line ("Control: I/O+ Mem- BusMaster+ ..."): bit i is
+ * set when the token names[i] (alternatives split by '|') ends with '+'. */
+uint16_t ReadFlagBits(const std::string &line, const char *const *names, size_t count)
+{
+    uint16_t bits = 0;
+    for (const std::string &token : Tokens(line)) {
+        if (token.size() < 2 || token.back() != '+')
+            continue;
+        const std::string name = token.substr(0, token.size() - 1);
+        for (size_t i = 0; i < count; i++) {
+            std::string alternatives = std::string(names[i]) + "|";
+            for (size_t b = 0, e; (e = alternatives.find('|', b)) != std::string::npos; b = e + 1)
+                if (e > b && alternatives.compare(b, e - b, name) == 0)
+                    bits = static_cast<uint16_t>(bits | 1u << i);
+        }
+    }
+    return bits;
+}
+
+/* ------------------------------------------------------------- the dump */
+
+/* A BAR as a "Region" (or -v "Memory at") line shows it. */
+struct TextBar {
+    int index = -1; /* -1: the -v form, which has no index */
+    bool io = false;
+    bool is64 = false;
+    bool prefetchable = false;
+    bool isVirtual = false;
+    bool disabled = false;
+    std::optional<uint64_t> address;
+    uint64_t size = 0; /* 0: no [size=] */
+    int line = 0;
+    bool used = false;
+};
+
+/* A bridge window as the text shows it. */
+struct TextWindow {
+    bool seen = false;
+    bool enabled = false;
+    bool wide = false;         /* 32-bit I/O, 64-bit prefetchable */
+    bool prefetchable = false; /* CardBus memory windows */
+    uint64_t base = 0;
+    uint64_t limit = 0;
+};
+
+struct Dumped {
+    int line = 0;
+    std::string location; /* "bb:dd.f" */
+    unsigned domain = 0;
+    int bus = 0, dev = 0, fn = 0;
+    /* Header line. */
+    std::string className;
+    std::string name;
+    std::optional<uint16_t> nnClass; /* base << 8 | sub */
+    std::optional<uint16_t> nnVendor, nnDevice;
+    std::optional<uint8_t> revision, progIf;
+    /* Text. */
+    std::optional<uint16_t> textSubVendor, textSubDevice;
+    std::optional<uint8_t> textPin;
+    bool flagsIrq = false;
+    bool flagsBusMaster = false;
+    std::optional<uint16_t> textCommand;       /* "Control: I/O+ Mem+ BusMaster+ ..." */
+    std::optional<uint16_t> textBridgeControl; /* "BridgeCtl: Parity- SERR- ..." */
+    std::optional<uint8_t> textLatency, textCacheLine, textSecLatency, textIrq, textMinGrant, textMaxLatency;
+    std::optional<uint16_t> textStatus;
+    std::optional<uint32_t> textRom;    /* expansion ROM register: address | enable */
+    std::optional<uint32_t> textLegacy; /* CardBus: 16-bit legacy interface ports */
+    bool inCapabilities = false;
+    std::optional<std::array<uint8_t, 3>> textBus;
+    std::vector<TextBar> bars;
+    TextWindow io, mem, pref;
+    TextWindow cbMem[2], cbIo[2];
+    /* Hex. */
+    std::array<uint8_t, 256> cfg{};
+    std::bitset<256> offsetsSeen; /* by offset / 16, up to 0xFF0 */
+    bool hexStarted = false;
+    bool blankAfterHex = false;
+    bool closed = false;
+
+    bool Has(unsigned offset) const { return offset < 256 && offsetsSeen.test(offset / 16); }
+    uint8_t B(unsigned o) const { return cfg[o]; }
+    uint16_t W(unsigned o) const { return static_cast<uint16_t>(cfg[o] | cfg[o + 1] << 8); }
+    uint32_t D(unsigned o) const { return static_cast<uint32_t>(W(o)) | static_cast<uint32_t>(W(o + 2)) << 16; }
+    size_t Extent() const
+    {
+        for (int l = 15; l >= 0; l--)
+            if (offsetsSeen.test(l))
+                return static_cast<size_t>(l + 1) * 16;
+        return 0;
+    }
+};
+
+class Importer {
+  public:
+    Importer(const std::string &fileName, std::string *error) : file_(fileName), error_(error) {}
+
+    bool ReadLines(const std::string &text);
+    std::optional<MachineDesc> Build();
+
+  private:
+    bool Fail(int line, const std::string &location, const std::string &message)
+    {
+        if (error_)
+            *error_ = file_ + ":" + std::to_string(line) + ": " + (location.empty() ? "" : location + ": ") + message;
+        return false;
+    }
+
+    bool ReadLine(int number, const std::string &raw);
+    bool ReadHeader(int number, const std::string &t, size_t restAt, unsigned domain, int bus, int dev, int fn);
+    bool ReadHexLine(int number, const std::string &t, size_t offsetDigits);
+    bool ReadText(int number, const std::string &t);
+    bool ReadRegion(int number, const std::string &t, int index, const std::string &body);
+    bool ReadWindow(int number, const std::string &t, const std::string &value, TextWindow *w);
+
+    bool BuildFunction(Dumped &d, FunctionDesc *f);
+    bool BuildBars(Dumped &d, int header, FunctionDesc *f);
+    void SynthesizeConfig(const Dumped &d, const FunctionDesc &f, FunctionDesc *out);
+    bool PlaceInTree(std::vector<FunctionDesc> &fns);
+
+    std::string file_;
+    std::string *error_;
+    std::vector<Dumped> dumped_;
+    Dumped *open_ = nullptr;
+};
+
+/* Location prefix of a header line: 0 none, 1 read, -1 looks like one but is
+ * out of range. */
+int ReadLocation(const std::string &t, unsigned *domain, int *bus, int *dev, int *fn, size_t *restAt)
+{
+    size_t p = 0;
+    size_t run = 0;
+    while (run < t.size() && IsHex(t[run]))
+        run++;
+    *domain = 0;
+    if (run >= 4 && run <= 8 && run < t.size() && t[run] == ':') {
+        uint64_t v;
+        ParseHex(t.substr(0, run), &v);
+        *domain = static_cast<unsigned>(v);
+        p = run + 1;
+    }
+    if (p + 7 > t.size() || !IsHex(t[p]) || !IsHex(t[p + 1]) || t[p + 2] != ':' || !IsHex(t[p + 3]) ||
+        !IsHex(t[p + 4]) || t[p + 5] != '.' || !std::isdigit(static_cast<unsigned char>(t[p + 6])))
+        return 0;
+    if (p + 7 < t.size() && !IsSpace(t[p + 7]))
+        return 0;
+    uint64_t b, d;
+    ParseHex(t.substr(p, 2), &b);
+    ParseHex(t.substr(p + 3, 2), &d);
+    *bus = static_cast<int>(b);
+    *dev = static_cast<int>(d);
+    *fn = t[p + 6] - '0';
+    *restAt = p + 7;
+    return (*dev > 0x1F || *fn > 7) ? -1 : 1;
+}
+
+/* A hex dump line starts with 1..4 hex digits, a colon and a blank (or ends). */
+size_t HexLineOffsetDigits(const std::string &t)
+{
+    size_t n = 0;
+    while (n < t.size() && n < 5 && IsHex(t[n]))
+        n++;
+    if (n == 0 || n > 4 || n >= t.size() || t[n] != ':')
+        return 0;
+    if (n + 1 < t.size() && !IsSpace(t[n + 1]))
+        return 0;
+    return n;
+}
+
+bool Importer::ReadLines(const std::string &text)
+{
+    int number = 0;
+    size_t pos = 0;
+    while (pos <= text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos)
+            end = text.size();
+        number++;
+        if (!ReadLine(number, text.substr(pos, end - pos)))
+            return false;
+        pos = end + 1;
+    }
+    return true;
+}
+
+bool Importer::ReadLine(int number, const std::string &raw)
+{
+    /* Mail-quote markers ("> ", ">> ", "> > ") and indentation carry nothing. */
+    size_t b = 0;
+    while (b < raw.size() && (IsSpace(raw[b]) || raw[b] == '>'))
+        b++;
+    const std::string t = Trim(raw.substr(b));
+
+    if (t.empty()) {
+        if (open_ && open_->hexStarted)
+            open_->blankAfterHex = true;
+        return true;
+    }
+
+    unsigned domain;
+    int bus, dev, fn;
+    size_t restAt;
+    int loc = ReadLocation(t, &domain, &bus, &dev, &fn, &restAt);
+    if (loc < 0)
+        return Fail(number, "", "cannot read the location in '" + t + "' (device 00..1f, function 0..7)");
+    if (loc > 0)
+        return ReadHeader(number, t, restAt, domain, bus, dev, fn);
+
+    if (size_t digits = HexLineOffsetDigits(t)) {
+        if (!open_ || open_->closed)
+            return Fail(number, "", "hex dump line '" + t + "' does not follow a function's header line");
+        return ReadHexLine(number, t, digits);
+    }
+
+    if (!open_ || open_->closed)
+        return true; /* prose around the dump */
+    if (open_->hexStarted) {
+        if (!open_->blankAfterHex)
+            return Fail(number, open_->location,
+                        "cannot read hex dump line '" + t + "': expected an offset and 16 bytes");
+        open_->closed = true; /* text after the function's blank line */
+        return true;
+    }
+    return ReadText(number, t);
+}
+
+bool Importer::ReadHeader(int number, const std::string &t, size_t restAt, unsigned domain, int bus, int dev, int fn)
+{
+    Dumped d;
+    d.line = number;
+    d.domain = domain;
+    d.bus = bus;
+    d.dev = dev;
+    d.fn = fn;
+    d.location = Hex2(bus) + ":" + Hex2(dev) + "." + std::to_string(fn);
+    for (const Dumped &o : dumped_)
+        if (o.location == d.location && o.domain == d.domain)
+            return Fail(number, d.location,
+                        "the function appears twice (first at line " + std::to_string(o.line) + ")");
+
+    const std::string rest = Trim(t.substr(restAt));
+    size_t colon = rest.find(": ");
+    if (colon == std::string::npos && !rest.empty() && rest.back() == ':')
+        colon = rest.size() - 1;
+    if (colon == std::string::npos)
+        return Fail(number, d.location, "cannot read the header line '" + t + "': expected '<class>: <name>'");
+
+    /* Class: "CardBus bridge", "CardBus bridge [0607]", "0607" (-n) or "Class 0607". */
+    std::string cls = Trim(rest.substr(0, colon));
+    uint64_t code;
+    if (cls.size() >= 6 && cls.back() == ']' && cls[cls.size() - 6] == '[' &&
+        ParseHex(cls.substr(cls.size() - 5, 4), &code)) {
+        d.nnClass = static_cast<uint16_t>(code);
+        cls = Trim(cls.substr(0, cls.size() - 6));
+    } else if (cls.size() == 4 && ParseHex(cls, &code)) {
+        d.nnClass = static_cast<uint16_t>(code);
+    } else if (StartsWith(cls, "Class ") && cls.size() == 10 && ParseHex(cls.substr(6), &code)) {
+        d.nnClass = static_cast<uint16_t>(code);
+    }
+    d.className = cls;
+
+    /* Name, ids, "(rev xx)", "(prog-if xx [name])". */
+    std::string name = Trim(rest.substr(colon + 1));
+    for (const char *tag : {"(rev ", "(prog-if "}) {
+        size_t p = name.find(tag);
+        if (p == std::string::npos)
+            continue;
+        size_t v = p + std::string(tag).size();
+        uint64_t value;
+        if (v + 2 > name.size() || !ParseHex(name.substr(v, 2), &value))
+            return Fail(number, d.location, std::string("cannot read '") + tag + "' in the header line '" + t + "'");
+        if (tag[1] == 'r')
+            d.revision = static_cast<uint8_t>(value);
+        else
+            d.progIf = static_cast<uint8_t>(value);
+    }
+    size_t cut = std::min(name.find(" (rev "), name.find(" (prog-if "));
+    if (StartsWith(name, "(rev ") || StartsWith(name, "(prog-if "))
+        cut = 0;
+    if (cut != std::string::npos)
+        name = Trim(name.substr(0, cut));
+    uint16_t v16, d16;
+    size_t at;
+    if (LeadingIdPair(name, &v16, &d16)) {
+        d.nnVendor = v16;
+        d.nnDevice = d16;
+        name.clear();
+    } else if (FindIdPair(name, &v16, &d16, &at)) {
+        d.nnVendor = v16;
+        d.nnDevice = d16;
+        name = Trim(name.erase(at, 11));
+    }
+    d.name = name;
+
+    dumped_.push_back(d);
+    open_ = &dumped_.back();
+    return true;
+}
+
+bool Importer::ReadHexLine(int number, const std::string &t, size_t offsetDigits)
+{
+    Dumped &d = *open_;
+    auto bad = [&](const std::string &why) {
+        return Fail(number, d.location, "cannot read hex dump line '" + t + "': " + why);
+    };
+    uint64_t offset;
+    ParseHex(t.substr(0, offsetDigits), &offset);
+    if (offset % 16 != 0)
+        return bad("offset " + Hex(offset) + " is not a multiple of 16");
+    if (offset >= 0x1000)
+        return bad("offset " + Hex(offset) + " is beyond the 4096-byte configuration space");
+    if (d.offsetsSeen.test(offset / 16))
+        return bad("offset " + Hex(offset) + " appears twice");
+
+    std::vector<std::string> bytes = Tokens(t.substr(offsetDigits + 1));
+    uint8_t values[16];
+    for (size_t i = 0; i < bytes.size() && i < 16; i++) {
+        uint64_t v;
+        if (bytes[i].size() != 2 || !ParseHex(bytes[i], &v))
+            return bad("byte '" + bytes[i] + "' is not two hex digits");
+        values[i] = static_cast<uint8_t>(v);
+    }
+    if (bytes.size() != 16)
+        return bad("16 bytes expected, found " + std::to_string(bytes.size()));
+
+    d.offsetsSeen.set(offset / 16);
+    d.hexStarted = true;
+    d.blankAfterHex = false;
+    if (offset < 256) /* -xxxx: the extended space is read but not kept */
+        for (int i = 0; i < 16; i++)
+            d.cfg[offset + i] = values[i];
+    return true;
+}
+
+bool Importer::ReadText(int number, const std::string &t)
+{
+    Dumped &d = *open_;
+    uint16_t a, b;
+    if (StartsWith(t, "Subsystem:")) {
+        std::string v = Trim(t.substr(10));
+        if (FindIdPair(v, &a, &b, nullptr) || LeadingIdPair(v, &a, &b)) {
+            d.textSubVendor = a;
+            d.textSubDevice = b;
+        }
+        return true;
+    }
+    if (StartsWith(t, "Flags: ") && !d.inCapabilities) {
+        /* -v: "Flags: bus master, medium devsel, latency 64, IRQ 11"; an
+         * interrupt routed means there is a pin. */
+        d.flagsIrq = t.find(", IRQ ") != std::string::npos;
+        d.flagsBusMaster = t.find("bus master") != std::string::npos;
+        unsigned v;
+        size_t at = t.find("latency ");
+        if (at != std::string::npos && std::sscanf(t.c_str() + at, "latency %u", &v) == 1 && v <= 0xFF)
+            d.textLatency = static_cast<uint8_t>(v);
+        at = t.find("IRQ ");
+        if (at != std::string::npos && std::sscanf(t.c_str() + at, "IRQ %u", &v) == 1 && v <= 0xFF)
+            d.textIrq = static_cast<uint8_t>(v);
+        return true;
+    }
+    if (StartsWith(t, "Latency: ") && !d.inCapabilities) {
+        /* "Latency: 168, Cache Line Size: 32 bytes" (old: "Cache Line Size 08") */
+        unsigned v;
+        if (std::sscanf(t.c_str(), "Latency: %u", &v) == 1 && v <= 0xFF)
+            d.textLatency = static_cast<uint8_t>(v);
+        unsigned minNs, maxNs; /* "Latency: 64 (8000ns min, 16000ns max)": units of 250 ns */
+        size_t at = t.find('(');
+        if (at != std::string::npos && std::sscanf(t.c_str() + at, "(%uns min, %uns max)", &minNs, &maxNs) == 2 &&
+            minNs / 250 <= 0xFF && maxNs / 250 <= 0xFF) {
+            d.textMinGrant = static_cast<uint8_t>(minNs / 250);
+            d.textMaxLatency = static_cast<uint8_t>(maxNs / 250);
+        }
+        at = t.find("Cache Line Size");
+        if (at != std::string::npos) {
+            if (std::sscanf(t.c_str() + at, "Cache Line Size: %u bytes", &v) == 1 && v / 4 <= 0xFF)
+                d.textCacheLine = static_cast<uint8_t>(v / 4);
+            else if (std::sscanf(t.c_str() + at, "Cache Line Size %x", &v) == 1 && v <= 0xFF)
+                d.textCacheLine = static_cast<uint8_t>(v);
+        }
+        return true;
+    }
+    if (StartsWith(t, "Expansion ROM at ")) {
+        const std::string addr = t.substr(17, t.find_first_of(" \t", 17) - 17);
+        uint64_t a;
+        if (ParseHex(addr, &a) && a <= 0xFFFFFFFFull)
+            d.textRom = static_cast<uint32_t>(a & ~0x7FFull) | (t.find("[disabled]") == std::string::npos ? 1u : 0u);
+        return true;
+    }
+    if (StartsWith(t, "16-bit legacy interface ports at ")) {
+        uint64_t a;
+        if (ParseHex(t.substr(33), &a) && a <= 0xFFFFFFFFull)
+            d.textLegacy = static_cast<uint32_t>(a);
+        return true;
+    }
+    if (StartsWith(t, "Control: ") && !d.inCapabilities) {
+        static const char *const kCommandBits[] = {"I/O",     "Mem",      "BusMaster", "SpecCycle",
+                                                   "MemWINV", "VGASnoop", "ParErr",    "Stepping",
+                                                   "SERR",    "FastB2B",  "DisINTx"};
+        d.textCommand = ReadFlagBits(t, kCommandBits, std::size(kCommandBits));
+        return true;
+    }
+    if (StartsWith(t, "Status: ") && !d.inCapabilities) {
+        static const char *const kStatusBits[] = {"",       "", "", "INTx",    "",        "66MHz",   "UDF",   "FastB2B",
+                                                  "ParErr", "", "", ">TAbort", "<TAbort", "<MAbort", ">SERR", "<PERR"};
+        uint16_t status = ReadFlagBits(t, kStatusBits, std::size(kStatusBits));
+        if (t.find("DEVSEL=medium") != std::string::npos)
+            status |= 0x0200;
+        else if (t.find("DEVSEL=slow") != std::string::npos)
+            status |= 0x0400;
+        d.textStatus = status; /* "Cap+" is left out: the capability list is not rebuilt */
+        return true;
+    }
+    if (StartsWith(t, "BridgeCtl: ")) {
+        /* PCI-to-PCI and CardBus bridges name bits 0..7 alike but for bit 2
+         * (NoISA / ISA) and bit 7 (FastB2B / 16bInt); CardBus has PostWrite
+         * at bit 10. */
+        static const char *const kBridgeBits[] = {"Parity", "SERR",           "NoISA|ISA", "VGA", "VGA16",    "MAbort",
+                                                  ">Reset", "FastB2B|16bInt", "",          "",    "PostWrite"};
+        d.textBridgeControl = ReadFlagBits(t, kBridgeBits, std::size(kBridgeBits));
+        return true;
+    }
+    if (StartsWith(t, "Interrupt: pin ")) {
+        char pin = t.size() > 15 ? t[15] : '?';
+        if (pin >= 'A' && pin <= 'D')
+            d.textPin = static_cast<uint8_t>(pin - 'A' + 1);
+        unsigned irq;
+        size_t at = t.find("routed to IRQ ");
+        if (at != std::string::npos && std::sscanf(t.c_str() + at, "routed to IRQ %u", &irq) == 1 && irq <= 0xFF)
+            d.textIrq = static_cast<uint8_t>(irq);
+        return true;
+    }
+    if (StartsWith(t, "Capabilities:"))
+        d.inCapabilities = true;
+    /* Capabilities come after the function's own regions; region lines there
+     * (SR-IOV virtual functions, ...) describe something else. */
+    const bool regionLine = StartsWith(t, "Region ") || StartsWith(t, "Memory at ") || StartsWith(t, "I/O ports at ") ||
+                            StartsWith(t, "[virtual] ");
+    if (regionLine && d.inCapabilities)
+        return true;
+    if (StartsWith(t, "Region ")) {
+        size_t colon = t.find(':');
+        uint64_t index;
+        if (colon == std::string::npos || !ParseHex(t.substr(7, colon - 7), &index) || index > 5)
+            return Fail(number, d.location, "cannot read region line '" + t + "'");
+        return ReadRegion(number, t, static_cast<int>(index), Trim(t.substr(colon + 1)));
+    }
+    if (StartsWith(t, "Memory at ") || StartsWith(t, "I/O ports at ") || StartsWith(t, "[virtual] "))
+        return ReadRegion(number, t, -1, t);
+    if (StartsWith(t, "Bus: primary=")) {
+        unsigned p, s, u;
+        if (std::sscanf(t.c_str(), "Bus: primary=%x, secondary=%x, subordinate=%x", &p, &s, &u) != 3 || p > 0xFF ||
+            s > 0xFF || u > 0xFF)
+            return Fail(number, d.location, "cannot read bus numbers line '" + t + "'");
+        d.textBus = std::array<uint8_t, 3>{static_cast<uint8_t>(p), static_cast<uint8_t>(s), static_cast<uint8_t>(u)};
+        unsigned latency;
+        size_t at = t.find("sec-latency=");
+        if (at != std::string::npos && std::sscanf(t.c_str() + at, "sec-latency=%u", &latency) == 1 && latency <= 0xFF)
+            d.textSecLatency = static_cast<uint8_t>(latency);
+        return true;
+    }
+    if (StartsWith(t, "I/O behind bridge:"))
+        return ReadWindow(number, t, t.substr(18), &d.io);
+    if (StartsWith(t, "Memory behind bridge:"))
+        return ReadWindow(number, t, t.substr(21), &d.mem);
+    if (StartsWith(t, "Prefetchable memory behind bridge:"))
+        return ReadWindow(number, t, t.substr(34), &d.pref);
+    for (int i = 0; i < 2; i++) {
+        std::string m = "Memory window " + std::to_string(i) + ":";
+        std::string io = "I/O window " + std::to_string(i) + ":";
+        if (StartsWith(t, m))
+            return ReadWindow(number, t, t.substr(m.size()), &d.cbMem[i]);
+        if (StartsWith(t, io))
+            return ReadWindow(number, t, t.substr(io.size()), &d.cbIo[i]);
+    }
+    return true; /* Control, Status, Capabilities, driver names, ...: nothing the machine needs */
+}
+
+/* "Memory at e0000000 (32-bit, non-prefetchable) [disabled] [size=16M]",
+ * "I/O ports at d000 [size=256]", "Memory at <unassigned> (64-bit, prefetchable)",
+ * "[virtual] Memory at ..." */
+bool Importer::ReadRegion(int number, const std::string &t, int index, const std::string &body)
+{
+    Dumped &d = *open_;
+    TextBar bar;
+    bar.index = index;
+    bar.line = number;
+    bar.isVirtual = body.find("[virtual]") != std::string::npos;
+    bar.disabled = body.find("[disabled]") != std::string::npos;
+    std::string rest = body;
+    if (StartsWith(rest, "[virtual] "))
+        rest = rest.substr(10);
+    std::string addr;
+    if (StartsWith(rest, "I/O ports at ")) {
+        bar.io = true;
+        addr = rest.substr(13);
+    } else if (StartsWith(rest, "Memory at ")) {
+        addr = rest.substr(10);
+        bar.is64 = rest.find("(64-bit") != std::string::npos;
+        bar.prefetchable = rest.find(", prefetchable)") != std::string::npos;
+    } else {
+        return Fail(number, d.location, "cannot read region line '" + t + "'");
+    }
+    addr = addr.substr(0, addr.find_first_of(" \t"));
+    uint64_t a;
+    if (!addr.empty() && addr[0] == '<') {
+        /* <unassigned>, <ignored>: no address */
+    } else if (ParseHex(addr, &a)) {
+        if (a != 0)
+            bar.address = a;
+    } else {
+        return Fail(number, d.location, "cannot read the address '" + addr + "' in region line '" + t + "'");
+    }
+    if (!FindSize(rest, &bar.size))
+        return Fail(number, d.location, "cannot read the size in region line '" + t + "'");
+    /* What a decoder of the kind can have: I/O 4 bytes..64 KB, 32-bit memory
+     * 16 bytes..2 GB, 64-bit memory from 16 bytes up. */
+    const uint64_t largest = bar.io ? 0x10000 : bar.is64 ? (uint64_t{1} << 62) : 0x80000000u;
+    if (bar.size != 0 && (!IsPowerOfTwo(bar.size) || bar.size < (bar.io ? 4u : 16u) || bar.size > largest))
+        return Fail(number, d.location, "region size " + Hex(bar.size) + " in '" + t + "' is not a BAR size");
+    for (const TextBar &o : d.bars)
+        if (index >= 0 && o.index == index)
+            return Fail(number, d.location, "region " + std::to_string(index) + " appears twice");
+    d.bars.push_back(bar);
+    return true;
+}
+
+/* New style "e000-efff [size=4K] [16-bit]", old style "0000e000-0000efff",
+ * disabled "None", "[disabled]", or a base above the limit. */
+bool Importer::ReadWindow(int number, const std::string &t, const std::string &value, TextWindow *w)
+{
+    std::string v = Trim(value);
+    w->seen = true;
+    w->enabled = false;
+    /* lspci prints a 32-bit I/O window with 8 digits and a 64-bit prefetchable
+     * one with 16 (old versions always 8 for I/O); newer ones also say so. */
+    const bool isIo = w == &open_->io;
+    w->wide = v.find(isIo ? "[32-bit]" : "[64-bit]") != std::string::npos;
+    const bool narrow = v.find(isIo ? "[16-bit]" : "[32-bit]") != std::string::npos;
+    w->prefetchable = v.find("(prefetchable)") != std::string::npos;
+    if (v.empty() || StartsWith(v, "None") || StartsWith(v, "[disabled]"))
+        return true;
+    std::string range = v.substr(0, v.find_first_of(" \t"));
+    size_t dash = range.find('-');
+    uint64_t base, limit;
+    if (dash == std::string::npos || !ParseHex(range.substr(0, dash), &base) ||
+        !ParseHex(range.substr(dash + 1), &limit))
+        return Fail(number, open_->location, "cannot read bridge window line '" + t + "'");
+    w->base = base;
+    w->limit = limit;
+    w->enabled = base <= limit;
+    const size_t digits = range.size() - dash - 1;
+    if (!narrow && (digits >= (isIo ? 8u : 16u) || limit > (isIo ? 0xFFFFull : 0xFFFFFFFFull)))
+        w->wide = true;
+    return true;
+}
+
+/* ------------------------------------------------------------ building */
+
+bool Importer::BuildBars(Dumped &d, int header, FunctionDesc *f)
+{
+    if (header == 2) {
+        /* A CardBus bridge's one BAR is its 4 KB socket register block, part
+         * of the layout: the address travels in the configuration bytes. */
+        for (const TextBar &b : d.bars)
+            if (b.size != 0 && b.size != 0x1000)
+                f->notes.push_back("socket registers shown as " + Hex(b.size) + " bytes; modelled as 0x1000");
+        return true;
+    }
+    const int count = header == 0 ? 6 : 2; /* BAR registers of the layout */
+    auto textFor = [&](int index, std::optional<uint64_t> address) -> TextBar * {
+        for (TextBar &b : d.bars)
+            if (!b.used && b.index == index)
+                return &b;
+        if (address)
+            for (TextBar &b : d.bars)
+                if (!b.used && b.index < 0 && b.address == address)
+                    return &b;
+        for (TextBar &b : d.bars)
+            if (!b.used && b.index < 0)
+                return &b;
+        return nullptr;
+    };
+    auto emit = [&](int index, bool io, bool is64, bool pref, std::optional<uint64_t> address, const TextBar *text,
+                    uint32_t raw) -> bool {
+        const std::string what = "BAR " + std::to_string(index);
+        if (text && text->isVirtual) {
+            f->notes.push_back(what + " is virtual in the dump (its register reads 0): left out");
+            return true;
+        }
+        uint64_t size = text ? text->size : 0;
+        if (size == 0) {
+            size = address ? InferBarSize(io, pref, *address) : 0;
+            if (size == 0) {
+                if (raw != 0 || text)
+                    f->notes.push_back(what + " has neither an address nor a size in the dump: left out");
+                return true;
+            }
+            f->notes.push_back(what + " size inferred from its address: " + Hex(size));
+        }
+        if (is64 && index + 1 >= count)
+            return Fail(text ? text->line : d.line, d.location, what + " is 64-bit but is the last BAR register");
+        BarDesc bar;
+        bar.index = index;
+        bar.type = io ? "io" : is64 ? "mem64" : "mem32";
+        bar.size = size;
+        bar.prefetchable = !io && pref;
+        bar.address = address;
+        f->bars.push_back(bar);
+        return true;
+    };
+
+    if (d.Has(0x10) && (count == 2 || d.Has(0x20))) {
+        for (int i = 0; i < count;) {
+            const unsigned off = 0x10 + 4 * static_cast<unsigned>(i);
+            const uint32_t raw = d.D(off);
+            const bool io = raw & 1;
+            const bool is64 = !io && ((raw >> 1) & 3) == 2 && i + 1 < count;
+            uint64_t addr = io ? (raw & ~3u) : (raw & ~0xFu);
+            if (is64)
+                addr |= static_cast<uint64_t>(d.D(off + 4)) << 32;
+            std::optional<uint64_t> address;
+            if (addr)
+                address = addr;
+            TextBar *text = textFor(i, raw ? address : std::nullopt);
+            if (raw == 0 && text && text->index < 0)
+                text = nullptr; /* an unindexed region belongs to a register that reads something */
+            if (text)
+                text->used = true;
+            bool ok;
+            if (raw != 0)
+                ok = emit(i, io, is64, !io && (raw & 8), address, text, raw);
+            else if (text)
+                ok = emit(i, text->io, text->is64, text->prefetchable, text->address, text, raw);
+            else
+                ok = true;
+            if (!ok)
+                return false;
+            i += (raw != 0 ? is64 : (text && text->is64)) ? 2 : 1;
+        }
+        for (const TextBar &b : d.bars)
+            if (!b.used)
+                f->notes.push_back("region line " + std::to_string(b.line) +
+                                   " matches no BAR register of the hex: ignored");
+        return true;
+    }
+
+    /* No hex for the BARs: the region lines alone, in register order. */
+    int next = 0;
+    for (TextBar &b : d.bars) {
+        int index = b.index >= 0 ? b.index : next;
+        if (index >= count || (b.is64 && index + 1 >= count))
+            return Fail(b.line, d.location,
+                        "region " + std::to_string(index) + " is beyond the BAR registers of header layout " +
+                            std::to_string(header));
+        for (const BarDesc &o : f->bars)
+            if (o.index == index || (o.type == "mem64" && o.index + 1 == index))
+                return Fail(b.line, d.location,
+                            "region " + std::to_string(index) + " overlaps BAR " + std::to_string(o.index));
+        if (!emit(index, b.io, b.is64, b.prefetchable, b.address, &b, 0))
+            return false;
+        next = index + (b.is64 ? 2 : 1);
+    }
+    return true;
+}
+
+/* Configuration bytes for a function dumped without hex: identity, class,
+ * header type, interrupt pin and the bridge windows the text shows, so the
+ * firmware's programming is there as it would be in a hex dump. */
+void Importer::SynthesizeConfig(const Dumped &d, const FunctionDesc &f, FunctionDesc *out)
+{
+    std::vector<uint8_t> c(f.header == 2 ? 0x48 : 0x40, 0);
+    auto w16 = [&](unsigned o, uint32_t v) {
+        c[o] = static_cast<uint8_t>(v);
+        c[o + 1] = static_cast<uint8_t>(v >> 8);
+    };
+    auto w32 = [&](unsigned o, uint32_t v) {
+        w16(o, v);
+        w16(o + 2, v >> 16);
+    };
+    w16(0x00, *f.vendor);
+    w16(0x02, *f.device);
+    c[0x08] = f.revision.value_or(0);
+    w32(0x08, static_cast<uint32_t>(c[0x08]) | *f.classCode << 8);
+    c[0x0E] = static_cast<uint8_t>(f.header | (f.multifunction.value_or(false) ? 0x80 : 0));
+    c[0x3D] = f.interruptPin.value_or(0);
+    c[0x3C] = d.textIrq.value_or(0);
+    c[0x0C] = d.textCacheLine.value_or(0);
+    c[0x0D] = d.textLatency.value_or(0);
+    w16(0x06, d.textStatus.value_or(0x0200));
+    if (f.header == 0) {
+        c[0x3E] = d.textMinGrant.value_or(0);
+        c[0x3F] = d.textMaxLatency.value_or(0);
+    }
+    for (const BarDesc &b : f.bars) {
+        if (!b.address)
+            continue;
+        const unsigned at = 0x10 + 4 * static_cast<unsigned>(b.index);
+        const uint32_t flags = b.type == "io" ? 1u : (b.type == "mem64" ? 4u : 0u) | (b.prefetchable ? 8u : 0u);
+        w32(at, static_cast<uint32_t>(*b.address) | flags);
+        if (b.type == "mem64")
+            w32(at + 4, static_cast<uint32_t>(*b.address >> 32));
+    }
+    if (f.header == 0 && f.subVendor) {
+        w16(0x2C, *f.subVendor);
+        w16(0x2E, f.subDevice.value_or(0));
+    }
+    if (d.textRom && f.header != 2)
+        w32(f.header == 1 ? 0x38 : 0x30, *d.textRom);
+    if (f.header != 0 && f.busNumbers) {
+        c[0x18] = (*f.busNumbers)[0];
+        c[0x19] = (*f.busNumbers)[1];
+        c[0x1A] = (*f.busNumbers)[2];
+    }
+    if (f.header != 0)
+        c[0x1B] = d.textSecLatency.value_or(0);
+    uint16_t command = d.textCommand.value_or(0);
+    if (!d.textCommand) { /* -v: bus master from the flags, decoding from the regions shown enabled */
+        command = static_cast<uint16_t>(d.flagsBusMaster ? 0x4 : 0);
+        for (const TextBar &b : d.bars)
+            if (b.address && !b.disabled && !b.isVirtual)
+                command = static_cast<uint16_t>(command | (b.io ? 0x1 : 0x2));
+    }
+    w16(0x04, command);
+    if (f.header == 1)
+        w16(0x3E, d.textBridgeControl.value_or(0));
+    if (f.header == 1) {
+        if (d.io.seen) {
+            uint8_t cap = d.io.wide ? 1 : 0;
+            uint64_t base = d.io.enabled ? d.io.base : 0xF000, limit = d.io.enabled ? d.io.limit : 0;
+            c[0x1C] = static_cast<uint8_t>(((base >> 8) & 0xF0) | cap);
+            c[0x1D] = static_cast<uint8_t>(((limit >> 8) & 0xF0) | cap);
+            if (d.io.wide) {
+                w16(0x30, static_cast<uint32_t>(base >> 16));
+                w16(0x32, static_cast<uint32_t>(limit >> 16));
+            }
+        }
+        if (d.mem.seen) {
+            w16(0x20, d.mem.enabled ? static_cast<uint32_t>(d.mem.base >> 16) & 0xFFF0 : 0xFFF0);
+            w16(0x22, d.mem.enabled ? static_cast<uint32_t>(d.mem.limit >> 16) & 0xFFF0 : 0);
+        }
+        if (d.pref.seen) {
+            uint8_t cap = d.pref.wide ? 1 : 0;
+            uint64_t base = d.pref.enabled ? d.pref.base : 0xFFF00000, limit = d.pref.enabled ? d.pref.limit : 0;
+            w16(0x24, (static_cast<uint32_t>(base >> 16) & 0xFFF0) | cap);
+            w16(0x26, (static_cast<uint32_t>(limit >> 16) & 0xFFF0) | cap);
+            if (d.pref.wide) {
+                w32(0x28, static_cast<uint32_t>(base >> 32));
+                w32(0x2C, static_cast<uint32_t>(limit >> 32));
+            }
+        }
+    } else if (f.header == 2) {
+        for (const TextBar &b : d.bars)
+            if ((b.index == 0 || b.index < 0) && b.address && !b.io)
+                w32(0x10, static_cast<uint32_t>(*b.address));
+        uint16_t control = static_cast<uint16_t>(d.textBridgeControl.value_or(0) & ~0x300u);
+        for (int i = 0; i < 2; i++) {
+            if (d.cbMem[i].seen && d.cbMem[i].enabled) {
+                w32(0x1C + 8 * i, static_cast<uint32_t>(d.cbMem[i].base) & 0xFFFFF000u);
+                w32(0x20 + 8 * i, static_cast<uint32_t>(d.cbMem[i].limit) & 0xFFFFF000u);
+                if (d.cbMem[i].prefetchable)
+                    control |= static_cast<uint16_t>(0x100 << i);
+            }
+            if (d.cbIo[i].seen && d.cbIo[i].enabled) {
+                w32(0x2C + 8 * i, static_cast<uint32_t>(d.cbIo[i].base) & ~3u);
+                w32(0x30 + 8 * i, static_cast<uint32_t>(d.cbIo[i].limit) & ~3u);
+            }
+        }
+        w16(0x3E, control);
+        if (f.subVendor) {
+            w16(0x40, *f.subVendor);
+            w16(0x42, f.subDevice.value_or(0));
+        }
+        w32(0x44, d.textLegacy.value_or(0));
+    }
+    out->config = c;
+}
+
+bool Importer::BuildFunction(Dumped &d, FunctionDesc *f)
+{
+    f->location = d.location;
+    f->line = d.line;
+    f->name = d.name;
+
+    if (d.Has(0x00)) {
+        if (d.W(0x00) == 0xFFFF)
+            return Fail(d.line, d.location,
+                        "the dump reads all ones (vendor id ffff): the function did not answer "
+                        "when the dump was taken; leave it out of the file");
+        f->vendor = d.W(0x00);
+        f->device = d.W(0x02);
+        f->revision = d.B(0x08);
+        f->classCode = d.D(0x08) >> 8;
+        const uint8_t type = d.B(0x0E);
+        if ((type & 0x7F) > 2)
+            return Fail(d.line, d.location, "header type " + Hex(type & 0x7F) + " in the hex is not 0, 1 or 2");
+        f->header = type & 0x7F;
+        f->multifunction = (type & 0x80) != 0;
+    } else {
+        if (!d.nnVendor)
+            return Fail(d.line, d.location,
+                        "no vendor and device ids: the dump has neither the hex of bytes 0x00..0x0f "
+                        "nor a [vvvv:dddd] in the header line");
+        f->vendor = d.nnVendor;
+        f->device = d.nnDevice;
+        f->revision = d.revision.value_or(0);
+        std::optional<uint16_t> cls = d.nnClass ? d.nnClass : ClassFromName(d.className);
+        if (!cls)
+            return Fail(d.line, d.location,
+                        "cannot tell the class of '" + d.className +
+                            "': the dump has neither the hex nor a [cccc] class code");
+        f->classCode = static_cast<uint32_t>(*cls) << 8 | d.progIf.value_or(0);
+        f->header = (*cls == 0x0604 || *cls == 0x0609) ? 1 : *cls == 0x0607 ? 2 : 0;
+        bool others = false;
+        for (const Dumped &o : dumped_)
+            others = others || (&o != &d && o.bus == d.bus && o.dev == d.dev);
+        f->multifunction = others;
+    }
+
+    const unsigned subAt = f->header == 2 ? 0x40 : 0x2C;
+    if (f->header != 1 && d.Has(subAt) && (d.W(subAt) != 0 || d.W(subAt + 2) != 0)) {
+        f->subVendor = d.W(subAt);
+        f->subDevice = d.W(subAt + 2);
+    } else if (d.textSubVendor) {
+        f->subVendor = d.textSubVendor;
+        f->subDevice = d.textSubDevice;
+    }
+    if (d.Has(0x30))
+        f->interruptPin = static_cast<uint8_t>(d.B(0x3D) <= 4 ? d.B(0x3D) : 0);
+    else if (d.textPin)
+        f->interruptPin = d.textPin;
+    else /* lspci -vv prints "Interrupt:" only for a function with a pin; -v shows the IRQ alone: take INTA */
+        f->interruptPin = static_cast<uint8_t>(d.flagsIrq ? 1 : 0);
+
+    if (f->header == 1 || f->header == 2) {
+        if (d.Has(0x10))
+            f->busNumbers = std::array<uint8_t, 3>{d.B(0x18), d.B(0x19), d.B(0x1A)};
+        else if (d.textBus)
+            f->busNumbers = d.textBus;
+    }
+
+    if (!BuildBars(d, f->header, f))
+        return false;
+
+    if (size_t extent = d.Extent())
+        f->config.assign(d.cfg.begin(), d.cfg.begin() + static_cast<long>(extent));
+    else
+        SynthesizeConfig(d, *f, f);
+
+    /* A ready-made model with the same ids and layout brings the vendor
+     * registers (and their write masks) that the driver's quirks program. */
+    for (const std::string &model : ModelNames()) {
+        std::optional<sim::DeviceModel> m = ModelByName(model);
+        if (m && m->vendorId == *f->vendor && m->deviceId == *f->device && m->headerLayout == f->header) {
+            f->model = model;
+            f->notes.push_back("built on the ready-made model " + model + " (same vendor and device ids)");
+            break;
+        }
+    }
+    return true;
+}
+
+/* Each function hangs behind the bridge whose secondary bus is its bus, else
+ * behind the nearest bridge whose range holds its bus; bus 0 is the root. A
+ * parent always sits on a lower bus than its child, so the tree has no loop. */
+bool Importer::PlaceInTree(std::vector<FunctionDesc> &fns)
+{
+    auto secondary = [&](size_t j) { return (*fns[j].busNumbers)[1]; };
+    auto span = [&](size_t j) { return (*fns[j].busNumbers)[2] - (*fns[j].busNumbers)[1]; };
+    for (size_t i = 0; i < fns.size(); i++) {
+        const Dumped &d = dumped_[i];
+        if (d.bus == 0)
+            continue;
+        std::optional<size_t> best;
+        for (size_t j = 0; j < fns.size(); j++) {
+            const FunctionDesc &b = fns[j];
+            if (j == i || !b.busNumbers || (b.header != 1 && b.header != 2) || dumped_[j].bus >= d.bus)
+                continue;
+            const int sec = (*b.busNumbers)[1], sub = (*b.busNumbers)[2];
+            if (sec == 0 || d.bus < sec || d.bus > sub)
+                continue;
+            const bool direct = sec == d.bus;
+            const bool bestDirect = best && secondary(*best) == d.bus;
+            if (direct && bestDirect)
+                return Fail(d.line, d.location,
+                            "bridges " + fns[*best].location + " and " + b.location + " both have bus " +
+                                Hex2(static_cast<unsigned>(d.bus)) + " as their secondary bus");
+            if (!best || (direct && !bestDirect) || (!bestDirect && sub - sec < span(*best)))
+                best = j;
+        }
+        if (!best)
+            return Fail(d.line, d.location,
+                        "no bridge in the dump leads to bus " + Hex2(static_cast<unsigned>(d.bus)) +
+                            " (no secondary..subordinate range holds it)");
+        fns[i].behind = fns[*best].location;
+    }
+    /* A bus reached through an enclosing range shares its segment with the
+     * bridge's own bus; two functions must not land in one slot there. */
+    for (size_t i = 0; i < fns.size(); i++)
+        for (size_t j = 0; j < i; j++)
+            if (fns[i].behind == fns[j].behind && dumped_[i].dev == dumped_[j].dev && dumped_[i].fn == dumped_[j].fn)
+                return Fail(dumped_[i].line, dumped_[i].location,
+                            "it would share slot " + Hex2(static_cast<unsigned>(dumped_[i].dev)) + "." +
+                                std::to_string(dumped_[i].fn) + " behind " + fns[i].behind + " with " +
+                                fns[j].location + " (bus " + Hex2(static_cast<unsigned>(dumped_[i].bus)) +
+                                " has no bridge of its own in the dump)");
+    return true;
+}
+
+std::optional<MachineDesc> Importer::Build()
+{
+    if (dumped_.empty()) {
+        Fail(1, "", "no lspci function header line ('bb:dd.f <class>: <name>') in the file");
+        return std::nullopt;
+    }
+    for (const Dumped &d : dumped_)
+        if (d.domain != dumped_.front().domain) {
+            Fail(d.line, d.location, "the dump spans two PCI domains; the simulated PC has one");
+            return std::nullopt;
+        }
+    MachineDesc m;
+    m.source = file_;
+    size_t slash = file_.find_last_of('/');
+    m.name = slash == std::string::npos ? file_ : file_.substr(slash + 1);
+    m.description = "imported from lspci output (" + std::to_string(dumped_.size()) + " functions)";
+    m.functions.resize(dumped_.size());
+    for (size_t i = 0; i < dumped_.size(); i++)
+        if (!BuildFunction(dumped_[i], &m.functions[i]))
+            return std::nullopt;
+    if (!PlaceInTree(m.functions))
+        return std::nullopt;
+    for (const FunctionDesc &f : m.functions)
+        if (f.behind.empty() && f.header == 2) {
+            m.controller = f.location;
+            break;
+        }
+    return m;
+}
+
+} // namespace
+
+uint64_t InferBarSize(bool io, bool prefetchable, uint64_t address)
+{
+    address &= io ? ~uint64_t{3} : ~uint64_t{0xF};
+    if (address == 0)
+        return 0;
+    const uint64_t align = address & (~address + 1);
+    const uint64_t cap = io ? kInferredIoMax : prefetchable ? kInferredPrefetchableMax : kInferredMemoryMax;
+    return align < cap ? align : cap;
+}
+
+std::optional<MachineDesc> ImportLspci(const std::string &text, const std::string &fileName, std::string *error)
+{
+    Importer importer(fileName, error);
+    if (!importer.ReadLines(text))
+        return std::nullopt;
+    return importer.Build();
+}
+
+} // namespace tolmusim

@@ -1,0 +1,429 @@
+/*
+ * session.cpp - one run of the simulated PC, from a fresh stand-in to the
+ * driver unloaded and the pool checked.
+ */
+#include "session.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <regex>
+
+#include "driver/debug.h"
+#include "driver/driver.h"
+#include "pci_bus_driver.h"
+#include "pci_names.h"
+#include "pnp_manager.h"
+#include "standin/iomgr.h"
+
+namespace tolmusim {
+
+namespace {
+
+const std::vector<std::string> kScenarios = {"boot", "sleep", "rebalance", "surprise", "unload"};
+
+/* ------------------------------------------------ the unload of the filter */
+
+/* Tolmu's unload routine prints its last line into the trace buffer and then
+ * frees the buffer. The run puts this routine in front of it: it keeps the
+ * buffer's text, lets the lines of the unload reach the captured debugger
+ * output for the duration, and adds them to the kept text. */
+PDRIVER_UNLOAD realUnload = nullptr;
+RunResult *unloadingRun = nullptr;
+size_t forcedFrom = 0, forcedTo = 0;
+
+std::string BufferText()
+{
+    PCHAR start = TraceGetStart();
+    return start != nullptr ? std::string(start, TraceGetUsed()) : std::string();
+}
+
+VOID NTAPI UnloadKeepingTrace(PDRIVER_OBJECT driver)
+{
+    if (unloadingRun != nullptr) {
+        unloadingRun->trace = BufferText();
+        unloadingRun->traceBytes = TraceGetUsed();
+    }
+    size_t before = standin::DebugLines().size();
+    LONG verbose = GetVerbose();
+    if (verbose == 0)
+        SetVerbose(1);
+    realUnload(driver);
+    SetVerbose(verbose);
+    const auto &lines = standin::DebugLines();
+    if (unloadingRun != nullptr)
+        for (size_t i = before; i < lines.size(); i++)
+            unloadingRun->trace += lines[i];
+    /* What only the forced verbosity sent to the debugger is left out of
+     * the run's debugger lines. */
+    if (verbose == 0) {
+        forcedFrom = before;
+        forcedTo = lines.size();
+    }
+}
+
+/* ------------------------------------------------------- hardware state */
+
+uint16_t Cfg16(const std::array<uint8_t, 256> &c, int at) { return uint16_t(c[at] | c[at + 1] << 8); }
+uint32_t Cfg32(const std::array<uint8_t, 256> &c, int at) { return uint32_t(Cfg16(c, at) | uint32_t(Cfg16(c, at + 2)) << 16); }
+
+std::vector<WindowState> Windows(const std::array<uint8_t, 256> &c, uint8_t header)
+{
+    std::vector<WindowState> out;
+    uint16_t command = Cfg16(c, 0x04);
+    bool ioOn = (command & 1) != 0;
+    bool memOn = (command & 2) != 0;
+    if (header == sim::kHeaderPciBridge) {
+        WindowState io{"io"};
+        io.base = uint64_t(c[0x1C] & 0xF0) << 8;
+        io.limit = uint64_t(c[0x1D] & 0xF0) << 8 | 0xFFF;
+        if ((c[0x1C] & 0x0F) == 1) {
+            io.base |= uint64_t(Cfg16(c, 0x30)) << 16;
+            io.limit |= uint64_t(Cfg16(c, 0x32)) << 16;
+        }
+        io.enabled = ioOn && io.base <= io.limit;
+        WindowState mem{"mem"};
+        mem.base = uint64_t(Cfg16(c, 0x20) & 0xFFF0) << 16;
+        mem.limit = uint64_t(Cfg16(c, 0x22) & 0xFFF0) << 16 | 0xFFFFF;
+        mem.enabled = memOn && mem.base <= mem.limit;
+        WindowState pref{"pref"};
+        pref.base = uint64_t(Cfg16(c, 0x24) & 0xFFF0) << 16;
+        pref.limit = uint64_t(Cfg16(c, 0x26) & 0xFFF0) << 16 | 0xFFFFF;
+        if ((c[0x24] & 0x0F) == 1) {
+            pref.base |= uint64_t(Cfg32(c, 0x28)) << 32;
+            pref.limit |= uint64_t(Cfg32(c, 0x2C)) << 32;
+        }
+        pref.enabled = memOn && pref.base <= pref.limit;
+        out = {io, mem, pref};
+    } else if (header == sim::kHeaderCardBusBridge) {
+        uint16_t control = Cfg16(c, 0x3E);
+        for (int i = 0; i < 2; i++) {
+            WindowState m{(control & (0x100 << i)) ? "pref" : "mem"};
+            m.base = Cfg32(c, 0x1C + 8 * i) & 0xFFFFF000u;
+            m.limit = (Cfg32(c, 0x20 + 8 * i) & 0xFFFFF000u) | 0xFFF;
+            m.enabled = memOn && m.base != 0 && m.base <= m.limit;
+            out.push_back(m);
+        }
+        for (int i = 0; i < 2; i++) {
+            WindowState io{"io"};
+            io.base = Cfg32(c, 0x2C + 8 * i) & 0xFFFFFFFCu;
+            io.limit = Cfg32(c, 0x30 + 8 * i) | 0x3;
+            io.enabled = ioOn && io.base != 0 && io.base <= io.limit;
+            out.push_back(io);
+        }
+    }
+    return out;
+}
+
+bool BehindController(const sim::PciFunction *f, const sim::PciFunction *controller)
+{
+    if (f == controller)
+        return true;
+    for (const sim::PciSegment *s = f->Segment(); s != nullptr; s = s->Parent())
+        if (s->Bridge() == controller)
+            return true;
+    return false;
+}
+
+void DescribeState(FunctionState &fs, const sim::DeviceNode *node, const sim::PnpManager &pnp,
+                   const sim::PciMachine &machine, const sim::PciFunction *f)
+{
+    if (!fs.managed) {
+        fs.stateKey = "host";
+        fs.state = "not behind the adapter";
+        return;
+    }
+    if (node == nullptr) {
+        fs.stateKey = "not_found";
+        const sim::PciFunction *parent = f->Segment()->Bridge();
+        const sim::DeviceNode *parentNode = parent != nullptr ? pnp.Find(parent) : nullptr;
+        if (machine.BusNumberOf(f) < 0)
+            fs.state = "not found (no bus number)";
+        else if (parentNode == nullptr || parentNode->state != sim::NodeState::Started)
+            fs.state = "not found (its bridge is not started)";
+        else
+            fs.state = "not found";
+        return;
+    }
+    fs.problem = node->problem;
+    switch (node->state) {
+    case sim::NodeState::Started:
+        fs.stateKey = "started";
+        fs.state = "started";
+        break;
+    case sim::NodeState::NotEnoughResources:
+        fs.stateKey = "no_resources";
+        fs.state = "not enough free resources (Code 12)";
+        break;
+    case sim::NodeState::StartFailed:
+        fs.stateKey = "start_failed";
+        fs.state = "failed to start (Code 10)";
+        break;
+    case sim::NodeState::Stopped:
+        fs.stateKey = "stopped";
+        fs.state = "stopped";
+        break;
+    case sim::NodeState::SurpriseRemoved:
+        fs.stateKey = "surprise_removed";
+        fs.state = "surprise removed";
+        break;
+    case sim::NodeState::Removed:
+        fs.stateKey = "removed";
+        fs.state = "removed";
+        break;
+    case sim::NodeState::Initialized:
+        if (node->problem == sim::kProblemFailedAdd) {
+            fs.stateKey = "add_failed";
+            fs.state = "driver not loaded (Code 31)";
+        } else {
+            fs.stateKey = "not_started";
+            fs.state = "not started";
+        }
+        break;
+    }
+}
+
+std::vector<FunctionState> Snapshot(const BuiltMachine &built, sim::PciBusDriver &bus, const sim::PnpManager &pnp)
+{
+    std::vector<FunctionState> out;
+    const sim::PciMachine &machine = *built.machine;
+    machine.Walk([&](sim::PciFunction *f, int depth) {
+        FunctionState fs;
+        auto d = built.descOf.find(f);
+        const FunctionDesc *desc = d != built.descOf.end() ? d->second : nullptr;
+        fs.label = desc != nullptr ? desc->location : "";
+        fs.behind = desc != nullptr ? desc->behind : "";
+        fs.depth = depth;
+        fs.bus = machine.BusNumberOf(f);
+        fs.device = f->DeviceNumber();
+        fs.function = f->FunctionNumber();
+        for (int i = 0; i < 256; i++)
+            fs.config[size_t(i)] = f->Peek8(uint8_t(i));
+        fs.vendorId = f->VendorId();
+        fs.deviceId = f->DeviceId();
+        fs.classCode = f->ClassCode();
+        fs.header = f->HeaderLayout();
+        fs.bridge = f->IsBridge();
+        fs.controller = f == built.controller;
+        fs.managed = BehindController(f, built.controller);
+        if (fs.header == sim::kHeaderCardBusBridge) {
+            fs.subVendorId = Cfg16(fs.config, 0x40);
+            fs.subDeviceId = Cfg16(fs.config, 0x42);
+        } else if (fs.header == sim::kHeaderDevice) {
+            fs.subVendorId = Cfg16(fs.config, 0x2C);
+            fs.subDeviceId = Cfg16(fs.config, 0x2E);
+        }
+        fs.name = desc != nullptr && !desc->name.empty() ? desc->name : PciName(fs.vendorId, fs.deviceId);
+        if (fs.bridge) {
+            fs.busNumbers = {f->PrimaryBus(), f->SecondaryBus(), f->SubordinateBus()};
+            fs.windows = Windows(fs.config, fs.header);
+        }
+        for (const sim::BarInfo &b : bus.Bars(f)) {
+            BarState bs;
+            bs.index = b.index;
+            bs.type = b.io ? "io" : (b.is64 ? "mem64" : "mem32");
+            bs.prefetchable = b.prefetchable;
+            bs.size = b.size;
+            bs.address = b.address;
+            fs.bars.push_back(bs);
+        }
+        if (desc != nullptr)
+            fs.notes = desc->notes;
+        DescribeState(fs, pnp.Find(f), pnp, machine, f);
+        out.push_back(std::move(fs));
+    });
+    return out;
+}
+
+std::string CountLine(const std::vector<FunctionState> &functions)
+{
+    size_t managed = 0, started = 0;
+    for (const FunctionState &f : functions) {
+        if (!f.managed)
+            continue;
+        managed++;
+        if (f.stateKey == "started")
+            started++;
+    }
+    return std::to_string(started) + " of " + std::to_string(managed) + " functions at or behind the controller started";
+}
+
+/* A device deleted while an IRP_MN_REMOVE_DEVICE travels down a stack that
+ * holds it and the device above it: each driver of the stack deletes its own
+ * device on the way, which Windows allows and the stand-in reports. */
+bool KnownRemovalDifference(const standin::Finding &f, const sim::PnpManager *pnp)
+{
+    if (f.rule != "DELETE_WITH_ATTACHED_DEVICE" || pnp == nullptr)
+        return false;
+    const auto &stack = pnp->StackBeingRemoved();
+    std::vector<PDEVICE_OBJECT> named;
+    std::regex hex("device (0x[0-9a-f]+)");
+    for (std::sregex_iterator it(f.detail.begin(), f.detail.end(), hex), end; it != end; ++it)
+        named.push_back(reinterpret_cast<PDEVICE_OBJECT>(std::strtoull((*it)[1].str().c_str(), nullptr, 16)));
+    if (named.size() != 2)
+        return false;
+    for (PDEVICE_OBJECT d : named)
+        if (std::find(stack.begin(), stack.end(), d) == stack.end())
+            return false;
+    return true;
+}
+
+} // namespace
+
+const std::vector<std::string> &ScenarioNames() { return kScenarios; }
+
+std::vector<std::string> ScenarioSteps(const std::string &name)
+{
+    if (name == "all")
+        return kScenarios;
+    if (name == "boot")
+        return {"boot"};
+    for (const std::string &s : kScenarios)
+        if (s == name)
+            return {"boot", name};
+    return {};
+}
+
+std::string FunctionState::Location() const
+{
+    char buf[16];
+    if (bus < 0)
+        snprintf(buf, sizeof buf, "--:%02x.%x", unsigned(device), unsigned(function));
+    else
+        snprintf(buf, sizeof buf, "%02x:%02x.%x", unsigned(bus), unsigned(device), unsigned(function));
+    return buf;
+}
+
+const StepResult *RunResult::Step(const std::string &scenario) const
+{
+    for (const StepResult &s : steps)
+        if (s.scenario == scenario)
+            return &s;
+    return nullptr;
+}
+
+const FunctionState *FindFunction(const StepResult &step, const std::string &label)
+{
+    for (const FunctionState &f : step.functions)
+        if (f.label == label)
+            return &f;
+    return nullptr;
+}
+
+RunResult RunMachine(const MachineDesc &desc, const RunOptions &options)
+{
+    RunResult run;
+    run.filter = options.filter;
+    run.checked = options.checked;
+    auto realStart = std::chrono::steady_clock::now();
+
+    standin::SetFindingHandler(nullptr);
+    standin::Reset();
+    standin::SetCheckedBuild(options.checked);
+    for (const auto &p : desc.params)
+        standin::RegSetDword("tolmu\\Parameters", p.first, p.second);
+    for (const auto &p : options.params)
+        standin::RegSetDword("tolmu\\Parameters", p.first, p.second);
+
+    BuiltMachine built;
+    std::string error;
+    if (!BuildMachine(desc, &built, &error)) {
+        run.findings.push_back({"BAD_MACHINE", error});
+        return run;
+    }
+
+    sim::PnpManager *current = nullptr;
+    standin::SetFindingHandler([&run, &current](const standin::Finding &f) {
+        if (KnownRemovalDifference(f, current))
+            run.tolerated.push_back(f.rule + ": " + f.detail);
+        else
+            run.findings.push_back(f);
+    });
+
+    built.machine->Install();
+    {
+        auto bus = std::make_unique<sim::PciBusDriver>(*built.machine);
+        sim::PnpOptions pnpOptions;
+        pnpOptions.filterEntry = options.filter ? DriverEntry : nullptr;
+        auto pnp = std::make_unique<sim::PnpManager>(*bus, pnpOptions);
+        current = pnp.get();
+        pnp->AddController(built.controller);
+
+        unloadingRun = &run;
+        forcedFrom = forcedTo = 0;
+        if (options.filter) {
+            NTSTATUS status = pnp->LoadFilter();
+            run.filterLoaded = NT_SUCCESS(status) && pnp->FilterDriver() != nullptr;
+            if (run.filterLoaded && pnp->FilterDriver()->DriverUnload != nullptr) {
+                realUnload = pnp->FilterDriver()->DriverUnload;
+                pnp->FilterDriver()->DriverUnload = UnloadKeepingTrace;
+            }
+        }
+
+        sim::DeviceNode *controllerNode = nullptr;
+        for (const std::string &step : options.steps) {
+            StepResult result;
+            result.scenario = step;
+            if (step == "boot") {
+                pnp->Boot();
+                standin::RunDeferred();
+                controllerNode = pnp->Find(built.controller);
+            } else if (step == "sleep") {
+                pnp->SystemSleep();
+                standin::RunDeferred();
+            } else if (step == "rebalance") {
+                pnp->Rebalance();
+                standin::RunDeferred();
+            } else if (step == "surprise") {
+                pnp->SurpriseRemove(controllerNode);
+                standin::RunDeferred();
+            } else if (step == "unload") {
+                run.trace = BufferText();
+                run.traceBytes = TraceGetUsed();
+                pnp->UnloadAll();
+                standin::RunDeferred();
+            }
+            result.functions = Snapshot(built, *bus, *pnp);
+            if (step == "unload")
+                result.outcome = std::string("every device removed") +
+                                 (options.filter ? (pnp->FilterUnloaded() ? ", Tolmu unloaded" : ", Tolmu NOT unloaded")
+                                                 : "");
+            else if (step == "surprise")
+                result.outcome = "chassis cable pulled: " + CountLine(result.functions);
+            else
+                result.outcome = CountLine(result.functions);
+            run.steps.push_back(std::move(result));
+        }
+
+        /* The trace as it stands; the unload, when it comes, keeps it with
+         * its own lines. */
+        if (!pnp->FilterUnloaded() && TraceGetStart() != nullptr) {
+            run.trace = BufferText();
+            run.traceBytes = TraceGetUsed();
+        }
+
+        /* Everything taken down the orderly way, then the leftovers checked. */
+        pnp->UnloadAll();
+        standin::RunDeferred();
+        run.filterUnloaded = pnp->FilterUnloaded();
+        const auto &lines = standin::DebugLines();
+        for (size_t i = 0; i < lines.size(); i++)
+            if (i < forcedFrom || i >= forcedTo)
+                run.debugger.push_back(lines[i]);
+        current = nullptr;
+        pnp.reset();
+        bus.reset();
+        unloadingRun = nullptr;
+        realUnload = nullptr;
+    }
+    standin::CheckIoLeftovers();
+    built.machine.reset();
+    run.poolReport = standin::PoolReport();
+    run.poolBlocks = standin::OutstandingBlocks().size();
+    run.virtualMicroseconds = standin::VirtualMicroseconds();
+    standin::SetFindingHandler(nullptr);
+    run.realSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - realStart).count();
+    return run;
+}
+
+} // namespace tolmusim
