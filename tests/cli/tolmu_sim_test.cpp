@@ -287,11 +287,10 @@ TEST_F(TolmuSim, DeepChassisNumbersThreeBridgeLevelsWithTolmuOnly)
     EXPECT_EQ(Word(Fn(b, "03:00.0"), 0x3E) & 0x0008, 0) << "03:00.0 has no VGA card below";
 }
 
-// KNOWN PROBLEM, reported: a bridge Tolmu numbers itself keeps the secondary
-// bus its filter device recorded before (0), so the climb from the VGA card
-// stops at 02:00.0 and the first bridge and the controller never get VGA
-// enable. Enable when fixed.
-TEST_F(TolmuSim, DISABLED_DeepChassisVgaForwardingReachesTheTop)
+// The first chassis bridge was left unnumbered by the operating system; the
+// filter numbers it before probing behind it and keeps its record in step,
+// so the climb from the VGA card reaches every bridge up to the controller.
+TEST_F(TolmuSim, DeepChassisVgaForwardingReachesTheTop)
 {
     RunResult r = Boot(LoadExample("deep-chassis.json"), true, "boot");
     for (const char *bridge : {"00:03.0", "01:00.0", "02:00.0"})
@@ -310,10 +309,9 @@ TEST_F(TolmuSim, P2pAdapterWithoutTolmuLeavesTheChassisUnnumbered)
     EXPECT_NE(with.trace.find("EnumerateFromHere 0:8:0"), std::string::npos) << "Tolmu filters the P2P controller";
 }
 
-// KNOWN PROBLEM, reported: the adapter's controller always gets the CardBus
-// window keys, so a PCI-to-PCI controller's I/O window is given the
-// prefetchable need and the controller cannot start. Enable when fixed.
-TEST_F(TolmuSim, DISABLED_P2pAdapterChassisStartsWithTolmu)
+// A PCI-to-PCI bridge as the adapter's controller is filtered with the
+// PCI-to-PCI window keys, so its windows get the right needs and it starts.
+TEST_F(TolmuSim, P2pAdapterChassisStartsWithTolmu)
 {
     RunResult r = Boot(LoadExample("p2p-adapter.json"), true, "boot");
     for (const FunctionState &f : r.steps.at(0).functions)
