@@ -1,15 +1,20 @@
 /*
  * pci_bus_driver.cpp - the simulated PCI bus driver: PDOs, configuration
- * requests and device properties.
+ * requests, device properties, and the PnP and power requests a PCI bus
+ * driver answers for its PDOs.
  */
 #include "pci_bus_driver.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
 #include "standin/iomgr.h"
 
 namespace sim {
+
+using namespace busreg;
 
 namespace {
 
@@ -30,7 +35,35 @@ void Complete(PIRP irp, NTSTATUS status, ULONG_PTR information)
     IoCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
+/* GUID_BUS_TYPE_PCI */
+const GUID kBusTypePci = {0xc8ebdfb0, 0xb510, 0x11d0, {0x80, 0xe5, 0x00, 0xa0, 0xc9, 0x25, 0x42, 0xe3}};
+
+const char *const kFormatLocation = "PCI bus %u, device %u, function %u";
+
+PWCHAR PoolWide(const std::vector<std::string> &strings, bool multi)
+{
+    size_t chars = 0;
+    for (const auto &s : strings)
+        chars += s.size() + 1;
+    if (multi)
+        chars += 1;
+    auto *out = static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, chars * sizeof(WCHAR), kSimPoolTag));
+    if (out == nullptr)
+        return nullptr;
+    size_t k = 0;
+    for (const auto &s : strings) {
+        for (char c : s)
+            out[k++] = (WCHAR)(unsigned char)c;
+        out[k++] = 0;
+    }
+    if (multi)
+        out[k++] = 0;
+    return out;
+}
+
 } // namespace
+
+/* ==================================================================== setup */
 
 PciBusDriver::PciBusDriver(PciMachine &machine) : machine_(machine)
 {
@@ -47,9 +80,13 @@ PciBusDriver::~PciBusDriver()
 
 void PciBusDriver::DeleteAllPdos()
 {
-    for (PDEVICE_OBJECT pdo : pdos_)
+    for (auto &entry : records_)
+        UnmapSocketWindow(entry.second);
+    for (PDEVICE_OBJECT pdo : pdos_) {
+        standin::SetDevicePropertyProvider(pdo, nullptr);
         if (!standin::DeviceIsDeleted(pdo))
             IoDeleteDevice(pdo);
+    }
     pdos_.clear();
     records_.clear();
 }
@@ -59,9 +96,8 @@ PDEVICE_OBJECT PciBusDriver::PdoFor(uint8_t bus, uint8_t device, uint8_t functio
     PciFunction *fn = machine_.Find(bus, device, function);
     if (fn == nullptr)
         return nullptr;
-    for (auto &entry : records_)
-        if (entry.second.function == fn)
-            return entry.first;
+    if (PDEVICE_OBJECT existing = ExistingPdo(fn))
+        return existing;
 
     PDEVICE_OBJECT pdo = nullptr;
     NTSTATUS status =
@@ -77,6 +113,8 @@ PDEVICE_OBJECT PciBusDriver::PdoFor(uint8_t bus, uint8_t device, uint8_t functio
     record.bus = bus;
     record.device = device;
     record.fn = function;
+    record.parentBridge = fn->Segment() != nullptr ? fn->Segment()->Bridge() : nullptr;
+    record.present = IsPresent(fn);
     records_[pdo] = record;
     pdos_.push_back(pdo);
 
@@ -93,6 +131,10 @@ PDEVICE_OBJECT PciBusDriver::PdoFor(uint8_t bus, uint8_t device, uint8_t functio
             *value = (ULONG(r->device) << 16) | r->fn;
             return true;
         }
+        if (p == DevicePropertyUINumber) {
+            *value = r->device;
+            return true;
+        }
         return false;
     }));
     return pdo;
@@ -106,28 +148,80 @@ PDEVICE_OBJECT PciBusDriver::PdoFor(PciFunction *function)
     return PdoFor(uint8_t(bus), uint8_t(function->DeviceNumber()), uint8_t(function->FunctionNumber()));
 }
 
+PDEVICE_OBJECT PciBusDriver::ExistingPdo(const PciFunction *function) const
+{
+    for (auto &entry : records_)
+        if (entry.second.function == function)
+            return entry.first;
+    return nullptr;
+}
+
 PdoRecord *PciBusDriver::Record(PDEVICE_OBJECT pdo) const
 {
     auto it = records_.find(pdo);
     return it == records_.end() ? nullptr : const_cast<PdoRecord *>(&it->second);
 }
 
+static PdoRecord &RecordOrThrow(const PciBusDriver &bus, PDEVICE_OBJECT pdo, const char *who)
+{
+    PdoRecord *r = bus.Record(pdo);
+    if (r == nullptr)
+        throw std::invalid_argument(std::string(who) + ": not a PDO of this bus driver");
+    return *r;
+}
+
 void PciBusDriver::SetConfigMode(PDEVICE_OBJECT pdo, ConfigMode mode, NTSTATUS failStatus)
 {
-    PdoRecord *r = Record(pdo);
-    if (r == nullptr)
-        throw std::invalid_argument("SetConfigMode: not a PDO of this bus driver");
-    r->mode = mode;
-    r->failStatus = failStatus;
+    PdoRecord &r = RecordOrThrow(*this, pdo, "SetConfigMode");
+    r.mode = mode;
+    r.failStatus = failStatus;
 }
 
 void PciBusDriver::SetPropertiesFail(PDEVICE_OBJECT pdo, bool fail)
 {
-    PdoRecord *r = Record(pdo);
-    if (r == nullptr)
-        throw std::invalid_argument("SetPropertiesFail: not a PDO of this bus driver");
-    r->failProperties = fail;
+    RecordOrThrow(*this, pdo, "SetPropertiesFail").failProperties = fail;
 }
+
+void PciBusDriver::FailMinor(PDEVICE_OBJECT pdo, UCHAR minor, NTSTATUS status)
+{
+    RecordOrThrow(*this, pdo, "FailMinor").failMinor[minor] = status;
+}
+
+void PciBusDriver::PendMinor(PDEVICE_OBJECT pdo, UCHAR minor, bool pend)
+{
+    PdoRecord &r = RecordOrThrow(*this, pdo, "PendMinor");
+    if (pend)
+        r.pendMinor.insert(minor);
+    else
+        r.pendMinor.erase(minor);
+}
+
+void PciBusDriver::ClearInjection(PDEVICE_OBJECT pdo)
+{
+    PdoRecord &r = RecordOrThrow(*this, pdo, "ClearInjection");
+    r.failMinor.clear();
+    r.pendMinor.clear();
+    r.mode = ConfigMode::Synchronous;
+    r.failProperties = false;
+}
+
+void PciBusDriver::SetPresent(PciFunction *function, bool present)
+{
+    if (present)
+        gone_.erase(function);
+    else
+        gone_.insert(function);
+    for (auto &entry : records_)
+        if (entry.second.function == function)
+            entry.second.present = present;
+}
+
+bool PciBusDriver::BehindCardBus(const PdoRecord &r) const
+{
+    return r.parentBridge != nullptr && IsCardBus(r.parentBridge);
+}
+
+/* ==================================================== configuration access */
 
 NTSTATUS PciBusDriver::HandleConfig(PDEVICE_OBJECT device, PIRP irp)
 {
@@ -142,6 +236,8 @@ NTSTATUS PciBusDriver::HandleConfig(PDEVICE_OBJECT device, PIRP irp)
     ULONG_PTR done = 0;
     if (r->mode == ConfigMode::Fail || r->mode == ConfigMode::PendingFail) {
         status = r->failStatus;
+    } else if (!r->present) {
+        status = STATUS_DEVICE_REMOVED;
     } else if (stack->Parameters.ReadWriteConfig.WhichSpace != PCI_WHICHSPACE_CONFIG || buffer == nullptr ||
                offset > 256 || length > 256 - offset) {
         status = STATUS_INVALID_PARAMETER;
@@ -171,30 +267,602 @@ NTSTATUS PciBusDriver::HandleConfig(PDEVICE_OBJECT device, PIRP irp)
     return status;
 }
 
+/* ================================================================ queries */
+
+NTSTATUS PciBusDriver::QueryRelations(PdoRecord &r, PIRP irp, ULONG_PTR *information)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    DEVICE_RELATION_TYPE type = stack->Parameters.QueryDeviceRelations.Type;
+    PDEVICE_OBJECT self = stack->DeviceObject;
+
+    if (type == TargetDeviceRelation) {
+        auto *rel = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), kSimPoolTag));
+        if (rel == nullptr)
+            return STATUS_INSUFFICIENT_RESOURCES;
+        rel->Count = 1;
+        rel->Objects[0] = self;
+        ObReferenceObject(self);
+        *information = (ULONG_PTR)rel;
+        return STATUS_SUCCESS;
+    }
+    if (type != BusRelations || !r.function->IsBridge())
+        return irp->IoStatus.Status;
+
+    /* What an unconfigured bridge on the secondary bus can be given, then
+     * what answers there now. */
+    NumberChildBridges(r.function);
+    std::vector<PDEVICE_OBJECT> children;
+    if (r.present) {
+        for (PciFunction *child : ChildrenNow(r.function)) {
+            PDEVICE_OBJECT pdo = ExistingPdo(child);
+            if (pdo == nullptr)
+                pdo = PdoFor(r.function->SecondaryBus(), uint8_t(child->DeviceNumber()),
+                             uint8_t(child->FunctionNumber()));
+            PdoRecord *cr = Record(pdo);
+            if (pdo != nullptr && cr != nullptr && cr->present)
+                children.push_back(pdo);
+        }
+    }
+    size_t size = offsetof(DEVICE_RELATIONS, Objects) + std::max<size_t>(1, children.size()) * sizeof(PDEVICE_OBJECT);
+    auto *rel = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, size, kSimPoolTag));
+    if (rel == nullptr)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    rel->Count = ULONG(children.size());
+    for (size_t i = 0; i < children.size(); i++) {
+        rel->Objects[i] = children[i];
+        ObReferenceObject(children[i]);
+    }
+    /* Relations a driver above put in first are replaced by the bus's own. */
+    if (irp->IoStatus.Information != 0 && NT_SUCCESS(irp->IoStatus.Status)) {
+        auto *old = reinterpret_cast<PDEVICE_RELATIONS>(irp->IoStatus.Information);
+        for (ULONG i = 0; i < old->Count; i++)
+            ObDereferenceObject(old->Objects[i]);
+        ExFreePool(old);
+    }
+    *information = (ULONG_PTR)rel;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS PciBusDriver::QueryCapabilities(PdoRecord &r, PIRP irp)
+{
+    PDEVICE_CAPABILITIES caps = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceCapabilities.Capabilities;
+    if (caps == nullptr || caps->Version != 1 || caps->Size < sizeof(DEVICE_CAPABILITIES))
+        return STATUS_INVALID_PARAMETER;
+    caps->DeviceD1 = 0;
+    caps->DeviceD2 = 0;
+    caps->LockSupported = 0;
+    caps->EjectSupported = 0;
+    caps->Removable = BehindCardBus(r) ? 1 : 0;
+    caps->DockDevice = 0;
+    caps->UniqueID = 0;
+    caps->SilentInstall = 0;
+    caps->RawDeviceOK = 0;
+    caps->SurpriseRemovalOK = BehindCardBus(r) ? 1 : 0;
+    caps->WakeFromD0 = caps->WakeFromD1 = caps->WakeFromD2 = caps->WakeFromD3 = 0;
+    caps->HardwareDisabled = 0;
+    caps->Address = (ULONG(r.device) << 16) | r.fn;
+    caps->UINumber = r.device;
+    caps->DeviceState[PowerSystemUnspecified] = PowerDeviceUnspecified;
+    caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
+    caps->DeviceState[PowerSystemSleeping1] = PowerDeviceD3;
+    caps->DeviceState[PowerSystemSleeping2] = PowerDeviceD3;
+    caps->DeviceState[PowerSystemSleeping3] = PowerDeviceD3;
+    caps->DeviceState[PowerSystemHibernate] = PowerDeviceD3;
+    caps->DeviceState[PowerSystemShutdown] = PowerDeviceD3;
+    caps->SystemWake = PowerSystemUnspecified;
+    caps->DeviceWake = PowerDeviceUnspecified;
+    caps->D1Latency = 0;
+    caps->D2Latency = 0;
+    caps->D3Latency = 0;
+    return STATUS_SUCCESS;
+}
+
+static std::string Hex4(unsigned v)
+{
+    char buf[8];
+    snprintf(buf, sizeof buf, "%04X", v & 0xFFFF);
+    return buf;
+}
+
+static std::string Hex2(unsigned v)
+{
+    char buf[8];
+    snprintf(buf, sizeof buf, "%02X", v & 0xFF);
+    return buf;
+}
+
+NTSTATUS PciBusDriver::QueryId(PdoRecord &r, PIRP irp, ULONG_PTR *information)
+{
+    PciFunction *f = r.function;
+    std::string ven = "VEN_" + Hex4(f->VendorId()), dev = "DEV_" + Hex4(f->DeviceId());
+    uint16_t subVendor = 0, subSystem = 0;
+    if (f->HeaderLayout() == kHeaderDevice) {
+        subVendor = f->Peek16(0x2C);
+        subSystem = f->Peek16(0x2E);
+    } else if (IsCardBus(f)) {
+        subVendor = f->Peek16(0x40);
+        subSystem = f->Peek16(0x42);
+    }
+    std::string subsys = "SUBSYS_" + Hex4(subSystem) + Hex4(subVendor);
+    std::string rev = "REV_" + Hex2(f->Peek8(0x08));
+    uint32_t cc = f->ClassCode();
+    std::string cc6 = "CC_" + Hex2(cc >> 16) + Hex2(cc >> 8) + Hex2(cc);
+    std::string cc4 = "CC_" + Hex2(cc >> 16) + Hex2(cc >> 8);
+    std::string base = "PCI\\" + ven + "&" + dev;
+
+    std::vector<std::string> strings;
+    bool multi = false;
+    switch (IoGetCurrentIrpStackLocation(irp)->Parameters.QueryId.IdType) {
+    case BusQueryDeviceID:
+        strings = {base + "&" + subsys + "&" + rev};
+        break;
+    case BusQueryHardwareIDs:
+        strings = {base + "&" + subsys + "&" + rev, base + "&" + subsys, base + "&" + rev, base,
+                   base + "&" + cc6, base + "&" + cc4};
+        multi = true;
+        break;
+    case BusQueryCompatibleIDs:
+        strings = {"PCI\\" + ven + "&" + cc6, "PCI\\" + ven + "&" + cc4, "PCI\\" + ven, "PCI\\" + cc6,
+                   "PCI\\" + cc4};
+        multi = true;
+        break;
+    case BusQueryInstanceID: {
+        /* <depth>&<parent hash>&0&<device and function> */
+        uint32_t hash = 0x61AAA01u;
+        for (PciFunction *p = r.parentBridge; p != nullptr; p = p->Segment() ? p->Segment()->Bridge() : nullptr)
+            hash = hash * 31 + uint32_t(p->DeviceNumber() << 3 | p->FunctionNumber()) + 0x9E37u;
+        char buf[40];
+        snprintf(buf, sizeof buf, "3&%x&0&%02X", hash, unsigned(r.device) << 3 | r.fn);
+        strings = {buf};
+        break;
+    }
+    default:
+        return irp->IoStatus.Status;
+    }
+    PWCHAR text = PoolWide(strings, multi);
+    if (text == nullptr)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    *information = (ULONG_PTR)text;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS PciBusDriver::QueryText(PdoRecord &r, PIRP irp, ULONG_PTR *information)
+{
+    std::string text;
+    switch (IoGetCurrentIrpStackLocation(irp)->Parameters.QueryDeviceText.DeviceTextType) {
+    case DeviceTextDescription:
+        text = r.function->Name().empty() ? "PCI device" : r.function->Name();
+        break;
+    case DeviceTextLocationInformation: {
+        char buf[64];
+        snprintf(buf, sizeof buf, kFormatLocation, unsigned(r.bus), unsigned(r.device), unsigned(r.fn));
+        text = buf;
+        break;
+    }
+    default:
+        return irp->IoStatus.Status;
+    }
+    PWCHAR wide = PoolWide({text}, false);
+    if (wide == nullptr)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    *information = (ULONG_PTR)wide;
+    return STATUS_SUCCESS;
+}
+
+/* ================================================================= start */
+
+namespace {
+
+/* Where one range of the raw list goes. */
+struct Target {
+    enum Kind { None, Bar, Window } kind = None;
+    ULONG key = 0; /* BAR index, or the window's key */
+};
+
+} // namespace
+
+NTSTATUS PciBusDriver::Start(PdoRecord &r, PIRP irp)
+{
+    PciFunction *f = r.function;
+    PCM_RESOURCE_LIST raw = IoGetCurrentIrpStackLocation(irp)->Parameters.StartDevice.AllocatedResources;
+    std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> partials = Partials(raw);
+    if (!r.present)
+        return STATUS_DEVICE_REMOVED;
+
+    /* Each port or memory range belongs to the device-private tag behind it;
+     * one without a tag goes by its kind (a bridge's window). */
+    std::vector<std::pair<CM_PARTIAL_RESOURCE_DESCRIPTOR, Target>> ranges;
+    int pending = -1;
+    int vector = -1;
+    for (const auto &d : partials) {
+        if (d.Type == CmResourceTypePort || d.Type == CmResourceTypeMemory) {
+            ranges.push_back({d, Target()});
+            pending = int(ranges.size()) - 1;
+        } else if (d.Type == CmResourceTypeDevicePrivate) {
+            if (pending >= 0) {
+                Target t;
+                t.kind = d.u.DevicePrivate.Data[0] == kKeyWindow ? Target::Window : Target::Bar;
+                t.key = d.u.DevicePrivate.Data[1];
+                ranges[pending].second = t;
+                pending = -1;
+            }
+        } else if (d.Type == CmResourceTypeInterrupt) {
+            vector = int(d.u.Interrupt.Vector);
+        }
+    }
+    for (auto &rg : ranges) {
+        if (rg.second.kind != Target::None || !f->IsBridge())
+            continue;
+        bool pref = (rg.first.Flags & CM_RESOURCE_MEMORY_PREFETCHABLE) != 0;
+        rg.second.kind = Target::Window;
+        if (IsP2p(f))
+            rg.second.key = rg.first.Type == CmResourceTypePort ? kP2pKeyIo : pref ? kP2pKeyPrefetch : kP2pKeyMemory;
+        else
+            rg.second.key = rg.first.Type == CmResourceTypePort ? kCbKeyIo : pref ? kCbKeyPrefetch : kCbKeyMemory;
+    }
+
+    /* Check everything against the hardware before touching it. */
+    std::vector<BarInfo> bars = Bars(f);
+    auto barAt = [&bars](ULONG index) -> const BarInfo * {
+        for (const BarInfo &b : bars)
+            if (ULONG(b.index) == index)
+                return &b;
+        return nullptr;
+    };
+    for (const auto &rg : ranges) {
+        uint64_t start = uint64_t(rg.first.u.Generic.Start.QuadPart);
+        uint64_t length = rg.first.u.Generic.Length;
+        if (rg.second.kind == Target::Bar) {
+            const BarInfo *b = barAt(rg.second.key);
+            if (b == nullptr || b->io != (rg.first.Type == CmResourceTypePort) || length < b->size ||
+                start % b->size != 0 || (!b->is64 && start + length - 1 > 0xFFFFFFFFull))
+                return STATUS_UNSUCCESSFUL;
+            if (b->io && (f->WriteMask(uint8_t(kCfgBar0 + 4 * b->index), 4) & 0xFFFF0000) == 0 &&
+                start + length - 1 > 0xFFFF)
+                return STATUS_UNSUCCESSFUL;
+        } else if (rg.second.kind == Target::Window && length != 0) {
+            uint64_t end = start + length - 1;
+            if (IsP2p(f)) {
+                bool io = rg.second.key == kP2pKeyIo;
+                uint64_t granularity = io ? kBridgeIoGranularity : kBridgeMemGranularity;
+                bool io32 = (f->Peek8(kP2pIoBase) & 0x0F) == 0x01;
+                bool pref64 = (f->Peek16(kP2pPrefBase) & 0x0F) == 0x01;
+                if (start % granularity != 0)
+                    return STATUS_UNSUCCESSFUL;
+                if (io && !io32 && end > 0xFFFF)
+                    return STATUS_UNSUCCESSFUL;
+                if (!io && end > 0xFFFFFFFFull && !(rg.second.key == kP2pKeyPrefetch && pref64))
+                    return STATUS_UNSUCCESSFUL;
+            } else {
+                bool io = rg.second.key == kCbKeyIo;
+                if (start % (io ? 4 : 0x1000) != 0 || end > 0xFFFFFFFFull)
+                    return STATUS_UNSUCCESSFUL;
+            }
+        }
+    }
+
+    /* Decoding off while the ranges move. */
+    auto write = [&](uint8_t off, int width, uint32_t value) {
+        machine_.ConfigWrite(r.bus, r.device, r.fn, off, width, value);
+    };
+    write(kCfgCommand, 2, f->Peek16(kCfgCommand) & ~(kCmdIo | kCmdMemory));
+
+    uint16_t command = kCmdBusMaster;
+    bool ioWin = false, memWin = false, prefWin = false, cbMem = false, cbPref = false, cbIo = false;
+    for (const auto &rg : ranges) {
+        uint64_t start = uint64_t(rg.first.u.Generic.Start.QuadPart);
+        uint64_t length = rg.first.u.Generic.Length;
+        if (rg.second.kind == Target::Bar) {
+            const BarInfo *b = barAt(rg.second.key);
+            uint8_t off = uint8_t(kCfgBar0 + 4 * b->index);
+            write(off, 4, uint32_t(start));
+            if (b->is64)
+                write(uint8_t(off + 4), 4, uint32_t(start >> 32));
+            command |= b->io ? kCmdIo : kCmdMemory;
+            if (IsCardBus(f) && b->index == 0)
+                MapSocketWindow(r, start);
+            continue;
+        }
+        if (rg.second.kind != Target::Window || length == 0)
+            continue;
+        uint64_t end = start + length - 1;
+        if (IsP2p(f)) {
+            switch (rg.second.key) {
+            case kP2pKeyIo:
+                write(kP2pIoBaseUpper, 2, uint32_t(start >> 16));
+                write(kP2pIoLimitUpper, 2, uint32_t(end >> 16));
+                write(kP2pIoBase, 1, uint32_t((start >> 8) & 0xF0));
+                write(kP2pIoLimit, 1, uint32_t((end >> 8) & 0xF0));
+                ioWin = true;
+                command |= kCmdIo;
+                break;
+            case kP2pKeyMemory:
+                write(kP2pMemBase, 2, uint32_t((start >> 16) & 0xFFF0));
+                write(kP2pMemLimit, 2, uint32_t((end >> 16) & 0xFFF0));
+                memWin = true;
+                command |= kCmdMemory;
+                break;
+            case kP2pKeyPrefetch:
+                write(kP2pPrefBase, 2, uint32_t((start >> 16) & 0xFFF0));
+                write(kP2pPrefLimit, 2, uint32_t((end >> 16) & 0xFFF0));
+                write(kP2pPrefBaseUpper, 4, uint32_t(start >> 32));
+                write(kP2pPrefLimitUpper, 4, uint32_t(end >> 32));
+                prefWin = true;
+                command |= kCmdMemory;
+                break;
+            default:
+                break;
+            }
+        } else if (IsCardBus(f)) {
+            switch (rg.second.key) {
+            case kCbKeyMemory:
+                write(kCbMemBase0, 4, uint32_t(start));
+                write(kCbMemLimit0, 4, uint32_t(end) & 0xFFFFF000);
+                cbMem = true;
+                command |= kCmdMemory;
+                break;
+            case kCbKeyPrefetch:
+                write(kCbMemBase1, 4, uint32_t(start));
+                write(kCbMemLimit1, 4, uint32_t(end) & 0xFFFFF000);
+                cbPref = true;
+                command |= kCmdMemory;
+                break;
+            case kCbKeyIo:
+                write(kCbIoBase0, 4, uint32_t(start));
+                write(kCbIoLimit0, 4, uint32_t(end) & 0xFFFFFFFC);
+                cbIo = true;
+                command |= kCmdIo;
+                break;
+            default:
+                break;
+            }
+        }
+    }
+    /* A window the assignment left out decodes nothing: base above limit. */
+    if (IsP2p(f)) {
+        if (!ioWin) {
+            write(kP2pIoBase, 1, 0xF0);
+            write(kP2pIoLimit, 1, 0x00);
+            write(kP2pIoBaseUpper, 2, 0);
+            write(kP2pIoLimitUpper, 2, 0);
+        }
+        if (!memWin) {
+            write(kP2pMemBase, 2, 0xFFF0);
+            write(kP2pMemLimit, 2, 0);
+        }
+        if (!prefWin) {
+            write(kP2pPrefBase, 2, 0xFFF0);
+            write(kP2pPrefLimit, 2, 0);
+            write(kP2pPrefBaseUpper, 4, 0);
+            write(kP2pPrefLimitUpper, 4, 0);
+        }
+        command |= kCmdIo | kCmdMemory;
+    } else if (IsCardBus(f)) {
+        if (!cbMem) {
+            write(kCbMemBase0, 4, 0xFFFFF000);
+            write(kCbMemLimit0, 4, 0);
+        }
+        if (!cbPref) {
+            write(kCbMemBase1, 4, 0xFFFFF000);
+            write(kCbMemLimit1, 4, 0);
+        }
+        if (!cbIo) {
+            write(kCbIoBase0, 4, 0xFFFFFFFC);
+            write(kCbIoLimit0, 4, 0);
+        }
+        /* Memory window 1 is the prefetchable one. */
+        uint16_t control = f->Peek16(kCbBridgeControl);
+        control = uint16_t((control & ~kCbPrefetch0) | (cbPref ? kCbPrefetch1 : 0));
+        write(kCbBridgeControl, 2, control);
+    }
+    if (vector >= 0)
+        write(kCfgInterruptLine, 1, uint32_t(vector));
+    write(kCfgCommand, 2, command);
+    r.startCommand = command;
+    r.started = true;
+    r.removed = false;
+    return STATUS_SUCCESS;
+}
+
+void PciBusDriver::Stop(PdoRecord &r)
+{
+    if (r.present && r.started)
+        machine_.ConfigWrite(r.bus, r.device, r.fn, kCfgCommand, 2,
+                             r.function->Peek16(kCfgCommand) & ~(kCmdIo | kCmdMemory | kCmdBusMaster));
+    UnmapSocketWindow(r);
+    r.started = false;
+}
+
+void PciBusDriver::DeletePdo(PDEVICE_OBJECT pdo)
+{
+    PdoRecord *r = Record(pdo);
+    if (r != nullptr)
+        UnmapSocketWindow(*r);
+    standin::SetDevicePropertyProvider(pdo, nullptr);
+    records_.erase(pdo);
+    pdos_.erase(std::remove(pdos_.begin(), pdos_.end(), pdo), pdos_.end());
+    IoDeleteDevice(pdo);
+}
+
+void PciBusDriver::Remove(PDEVICE_OBJECT pdo)
+{
+    PdoRecord *r = Record(pdo);
+    if (r == nullptr)
+        return;
+    Stop(*r);
+    r->removed = true;
+    PciFunction *self = r->function;
+    /* A bus going away takes the PDOs of its removed children with it. */
+    std::vector<PDEVICE_OBJECT> orphans;
+    for (auto &entry : records_)
+        if (entry.second.parentBridge == self && entry.second.removed && entry.first->AttachedDevice == nullptr)
+            orphans.push_back(entry.first);
+    for (PDEVICE_OBJECT o : orphans)
+        DeletePdo(o);
+    /* A function that is physically gone loses its PDO with its removal. */
+    if (!Record(pdo)->present)
+        DeletePdo(pdo);
+}
+
+/* ================================================================ dispatch */
+
+NTSTATUS PciBusDriver::HandlePnp(PDEVICE_OBJECT device, PIRP irp, ULONG_PTR *information)
+{
+    PdoRecord &r = *Record(device);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    *information = irp->IoStatus.Information;
+
+    switch (stack->MinorFunction) {
+    case IRP_MN_QUERY_DEVICE_RELATIONS:
+        return QueryRelations(r, irp, information);
+    case IRP_MN_QUERY_CAPABILITIES:
+        return QueryCapabilities(r, irp);
+    case IRP_MN_QUERY_ID:
+        return QueryId(r, irp, information);
+    case IRP_MN_QUERY_DEVICE_TEXT:
+        return QueryText(r, irp, information);
+    case IRP_MN_QUERY_BUS_INFORMATION: {
+        auto *info = static_cast<PPNP_BUS_INFORMATION>(
+            ExAllocatePoolWithTag(PagedPool, sizeof(PNP_BUS_INFORMATION), kSimPoolTag));
+        if (info == nullptr)
+            return STATUS_INSUFFICIENT_RESOURCES;
+        info->BusTypeGuid = kBusTypePci;
+        info->LegacyBusType = PCIBus;
+        info->BusNumber = r.bus;
+        *information = (ULONG_PTR)info;
+        return STATUS_SUCCESS;
+    }
+    case IRP_MN_QUERY_PNP_DEVICE_STATE:
+        return STATUS_SUCCESS;
+    case IRP_MN_QUERY_RESOURCES: {
+        std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> boot = BootConfig(r.function);
+        *information = boot.empty() ? 0 : (ULONG_PTR)BuildCmList(boot, PCIBus, r.bus, PagedPool);
+        return STATUS_SUCCESS;
+    }
+    case IRP_MN_QUERY_RESOURCE_REQUIREMENTS: {
+        std::vector<IO_RESOURCE_DESCRIPTOR> req = Requirements(r.function);
+        if (req.empty()) {
+            *information = 0;
+            return STATUS_SUCCESS;
+        }
+        PIO_RESOURCE_REQUIREMENTS_LIST list =
+            BuildRequirementsList({req}, PCIBus, r.bus, ULONG(r.device) | ULONG(r.fn) << 5, PagedPool);
+        if (list == nullptr)
+            return STATUS_INSUFFICIENT_RESOURCES;
+        *information = (ULONG_PTR)list;
+        return STATUS_SUCCESS;
+    }
+    case IRP_MN_START_DEVICE:
+        return Start(r, irp);
+    case IRP_MN_STOP_DEVICE:
+        Stop(r);
+        return STATUS_SUCCESS;
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+        return STATUS_SUCCESS;
+    case IRP_MN_SURPRISE_REMOVAL:
+        Stop(r);
+        return STATUS_SUCCESS;
+    case IRP_MN_REMOVE_DEVICE:
+        return STATUS_SUCCESS; /* the work follows the completion */
+    default:
+        /* Requests a bus driver does not handle keep their status. */
+        return irp->IoStatus.Status;
+    }
+}
+
 NTSTATUS NTAPI PciBusDriver::DispatchPnp(PDEVICE_OBJECT device, PIRP irp)
 {
     PciBusDriver *self = OwnerOf(device);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    UCHAR minor = stack->MinorFunction;
+    PdoRecord *r = self->Record(device);
+    r->received.push_back(minor);
 
-    switch (stack->MinorFunction) {
-    case IRP_MN_READ_CONFIG:
-    case IRP_MN_WRITE_CONFIG:
+    if (minor == IRP_MN_READ_CONFIG || minor == IRP_MN_WRITE_CONFIG)
         return self->HandleConfig(device, irp);
-    default: {
-        /* Requests a bus driver does not handle keep their status. */
-        NTSTATUS status = irp->IoStatus.Status;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return status;
+
+    NTSTATUS status;
+    ULONG_PTR information = irp->IoStatus.Information;
+    auto failed = r->failMinor.find(minor);
+    if (failed != r->failMinor.end())
+        status = failed->second;
+    else
+        status = self->HandlePnp(device, irp, &information);
+
+    if (r->pendMinor.count(minor) != 0 && minor != IRP_MN_REMOVE_DEVICE) {
+        IoMarkIrpPending(irp);
+        standin::QueueDeferred([irp, status, information]() { Complete(irp, status, information); },
+                               "bus driver: pended PnP request");
+        return STATUS_PENDING;
     }
+    Complete(irp, status, information);
+    if (minor == IRP_MN_REMOVE_DEVICE && failed == r->failMinor.end())
+        self->Remove(device);
+    return status;
+}
+
+void PciBusDriver::SetPower(PdoRecord &r, DEVICE_POWER_STATE state)
+{
+    if (state == PowerDeviceD3) {
+        r.power = PowerDeviceD3;
+        return;
     }
+    if (state == PowerDeviceD0 && r.power == PowerDeviceD3) {
+        /* Back from D3: the function lost its volatile registers, the socket
+         * registers with them; pci.sys puts back the command register. */
+        r.function->ResetVolatileState();
+        auto it = sockets_.find(r.function);
+        if (it != sockets_.end())
+            it->second.fill(0);
+        if (r.started && r.present)
+            machine_.ConfigWrite(r.bus, r.device, r.fn, kCfgCommand, 2, r.startCommand);
+    }
+    r.power = state;
 }
 
 NTSTATUS NTAPI PciBusDriver::DispatchPower(PDEVICE_OBJECT device, PIRP irp)
 {
+    PciBusDriver *self = OwnerOf(device);
+    PdoRecord *r = self->Record(device);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    NTSTATUS status = irp->IoStatus.Status;
+
+    switch (stack->MinorFunction) {
+    case IRP_MN_SET_POWER:
+        if (stack->Parameters.Power.Type == DevicePowerState)
+            self->SetPower(*r, stack->Parameters.Power.State.DeviceState);
+        status = STATUS_SUCCESS;
+        break;
+    case IRP_MN_QUERY_POWER:
+        status = STATUS_SUCCESS;
+        break;
+    case IRP_MN_WAIT_WAKE:
+        status = STATUS_INVALID_DEVICE_STATE; /* no function here can wake */
+        break;
+    default:
+        break;
+    }
+    UCHAR key = UCHAR(0x80 | stack->MinorFunction);
+    auto failed = r->failMinor.find(key);
+    if (failed != r->failMinor.end())
+        status = failed->second;
     PoStartNextPowerIrp(irp);
-    irp->IoStatus.Status = STATUS_SUCCESS;
+    if (r->pendMinor.count(key) != 0) {
+        IoMarkIrpPending(irp);
+        standin::QueueDeferred(
+            [irp, status]() {
+                irp->IoStatus.Status = status;
+                IoCompleteRequest(irp, IO_NO_INCREMENT);
+            },
+            "bus driver: pended power request");
+        return STATUS_PENDING;
+    }
+    irp->IoStatus.Status = status;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return STATUS_SUCCESS;
+    return status;
 }
 
 } // namespace sim

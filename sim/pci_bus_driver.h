@@ -9,22 +9,46 @@
  *     routed by the bus numbers the bridges hold now (so a bus the driver
  *     has renumbered away reads all ones, as on real hardware);
  *   - IoGetDeviceProperty for DevicePropertyBusNumber and
- *     DevicePropertyAddress ((device << 16) | function).
- * Every other PnP request is completed with the status it carries, as a bus
- * driver does with requests it does not handle.
+ *     DevicePropertyAddress ((device << 16) | function);
+ *   - bus relations of a bridge: the functions found now on its secondary
+ *     bus, each reported by the same PDO every time; an unconfigured bridge
+ *     found on the way is given bus numbers only inside the free range of
+ *     its parent (see sim/README.md);
+ *   - capabilities, IDs, device text, bus information, PnP device state,
+ *     boot configuration (IRP_MN_QUERY_RESOURCES) and resource requirements
+ *     in the conventions the driver relies on (pci/bus_conventions.h);
+ *   - start (BARs, bridge windows, command register, interrupt line
+ *     programmed from the raw resource list), stop, removal, surprise
+ *     removal;
+ *   - power: a function that goes to D3 loses its volatile registers when it
+ *     comes back to D0; the bus driver then restores only what pci.sys
+ *     restores (the command register).
+ * Requests it does not handle are completed with the status they carry.
+ *
+ * The socket/ExCA register window of a CardBus controller (4 KiB at its
+ * BAR 0: socket registers at 0x000, ExCA registers at 0x800) is modelled
+ * here and registered with the stand-in while the BAR is programmed.
+ *
+ * pci_bus_driver.cpp holds the requests; pci_bus_hardware.cpp the view of
+ * the hardware (BARs, lists, numbering, socket registers).
  *
  * Tests can make a PDO fail configuration requests, complete them later
  * (STATUS_PENDING, then completion from the deferred queue at
- * DISPATCH_LEVEL), or complete them with another status.
+ * DISPATCH_LEVEL), fail any PnP minor code, or pend any PnP minor code.
  */
 #ifndef TOLMU_SIM_PCI_BUS_DRIVER_H
 #define TOLMU_SIM_PCI_BUS_DRIVER_H
 
+#include <array>
 #include <cstdint>
 #include <map>
+#include <memory>
+#include <set>
+#include <string>
 #include <vector>
 
 #include "pci_machine.h"
+#include "resources.h"
 #include "tolmu_platform.h"
 
 namespace sim {
@@ -37,16 +61,90 @@ enum class ConfigMode {
     PendingFail, /* returns STATUS_PENDING, completes later with the failure status */
 };
 
+/* Device-private keys the bus driver puts behind each window or BAR. */
+constexpr ULONG kKeyWindow = 1;  /* first word of a bridge window's key */
+constexpr ULONG kKeyBar = 0;     /* first word of a BAR's key; the second is the BAR index */
+constexpr ULONG kP2pKeyIo = 2;
+constexpr ULONG kP2pKeyMemory = 3;
+constexpr ULONG kP2pKeyPrefetch = 4;
+constexpr ULONG kCbKeyMemory = 1;
+constexpr ULONG kCbKeyPrefetch = 2;
+constexpr ULONG kCbKeyIo = 3;
+
+/* Window sizes the bus driver asks for on a bridge's behalf (README). */
+constexpr uint32_t kBridgeIoGranularity = 0x1000;
+constexpr uint32_t kBridgeMemGranularity = 0x100000;
+constexpr uint32_t kCardBusIoWindow = 0x1000;
+constexpr uint32_t kCardBusMemWindow = 0x400000;
+constexpr uint32_t kCardBusPrefetchWindow = 0x400000;
+
+/* Configuration registers the bus driver programs. */
+namespace busreg {
+constexpr uint8_t kCfgCommand = 0x04;          /* 16 bit */
+constexpr uint16_t kCmdIo = 0x0001;
+constexpr uint16_t kCmdMemory = 0x0002;
+constexpr uint16_t kCmdBusMaster = 0x0004;
+constexpr uint8_t kCfgBar0 = 0x10;
+constexpr uint8_t kCfgPrimaryBus = 0x18;
+constexpr uint8_t kCfgSecondaryBus = 0x19;
+constexpr uint8_t kCfgSubordinateBus = 0x1A;
+constexpr uint8_t kCfgInterruptLine = 0x3C;
+constexpr uint8_t kCfgInterruptPin = 0x3D;
+/* PCI-to-PCI bridge windows. */
+constexpr uint8_t kP2pIoBase = 0x1C, kP2pIoLimit = 0x1D;          /* 8 bit each, bits 15..12 */
+constexpr uint8_t kP2pMemBase = 0x20, kP2pMemLimit = 0x22;        /* 16 bit each, bits 31..20 */
+constexpr uint8_t kP2pPrefBase = 0x24, kP2pPrefLimit = 0x26;      /* 16 bit each, bits 31..20 */
+constexpr uint8_t kP2pPrefBaseUpper = 0x28, kP2pPrefLimitUpper = 0x2C;
+constexpr uint8_t kP2pIoBaseUpper = 0x30, kP2pIoLimitUpper = 0x32;
+/* CardBus bridge windows. */
+constexpr uint8_t kCbMemBase0 = 0x1C, kCbMemLimit0 = 0x20, kCbMemBase1 = 0x24, kCbMemLimit1 = 0x28;
+constexpr uint8_t kCbIoBase0 = 0x2C, kCbIoLimit0 = 0x30;
+constexpr uint8_t kCbBridgeControl = 0x3E;
+constexpr uint16_t kCbPrefetch0 = 0x0100; /* memory window 0 prefetchable */
+constexpr uint16_t kCbPrefetch1 = 0x0200; /* memory window 1 prefetchable */
+
+inline bool IsP2p(const PciFunction *f) { return f->HeaderLayout() == kHeaderPciBridge; }
+inline bool IsCardBus(const PciFunction *f) { return f->HeaderLayout() == kHeaderCardBusBridge; }
+} // namespace busreg
+
+/* The socket/ExCA register window of a CardBus controller. */
+constexpr uint32_t kSocketWindowSize = 0x1000;
+
 struct PdoRecord {
     PciFunction *function = nullptr;
     uint8_t bus = 0; /* the bus number the function was found on */
     uint8_t device = 0;
     uint8_t fn = 0;
+    PciFunction *parentBridge = nullptr; /* the bridge it was found behind; null on bus 0 */
     ConfigMode mode = ConfigMode::Synchronous;
     NTSTATUS failStatus = STATUS_UNSUCCESSFUL;
     bool failProperties = false;
     uint64_t configReads = 0;
     uint64_t configWrites = 0;
+
+    /* PnP state as the bus driver keeps it. */
+    bool started = false;
+    bool removed = false;     /* IRP_MN_REMOVE_DEVICE seen since the last start */
+    bool present = true;      /* false once the function is physically gone */
+    uint16_t startCommand = 0; /* the command register as the last start left it */
+    DEVICE_POWER_STATE power = PowerDeviceD0;
+    uint64_t socketBase = 0; /* CardBus: where the register window is registered; 0 = nowhere */
+
+    /* Failure injection by PnP minor code. */
+    std::map<UCHAR, NTSTATUS> failMinor;
+    std::set<UCHAR> pendMinor;
+    /* Minor codes received, in order. */
+    std::vector<UCHAR> received;
+};
+
+/* A BAR as the hardware decodes it (sized without disturbing it). */
+struct BarInfo {
+    int index = 0;
+    bool io = false;
+    bool prefetchable = false;
+    bool is64 = false;
+    uint64_t size = 0;
+    uint64_t address = 0; /* as programmed now */
 };
 
 class PciBusDriver {
@@ -65,6 +163,8 @@ class PciBusDriver {
     /* The PDO of a function, created with the bus number it is reached by
      * now; null if nothing routes to it. */
     PDEVICE_OBJECT PdoFor(PciFunction *function);
+    /* The existing PDO of a function, or null. */
+    PDEVICE_OBJECT ExistingPdo(const PciFunction *function) const;
     /* The record behind one of this driver's PDOs, or null. */
     PdoRecord *Record(PDEVICE_OBJECT pdo) const;
     const std::vector<PDEVICE_OBJECT> &Pdos() const { return pdos_; }
@@ -72,19 +172,73 @@ class PciBusDriver {
     /* Failure injection per PDO. */
     void SetConfigMode(PDEVICE_OBJECT pdo, ConfigMode mode, NTSTATUS failStatus = STATUS_UNSUCCESSFUL);
     void SetPropertiesFail(PDEVICE_OBJECT pdo, bool fail);
+    /* Complete every request of this minor code with the status; a power
+     * minor code is named with 0x80 added (0x82: IRP_MN_SET_POWER). */
+    void FailMinor(PDEVICE_OBJECT pdo, UCHAR minor, NTSTATUS status);
+    /* Return STATUS_PENDING for this minor code and finish it from the
+     * deferred queue (power minor codes as for FailMinor). */
+    void PendMinor(PDEVICE_OBJECT pdo, UCHAR minor, bool pend = true);
+    void ClearInjection(PDEVICE_OBJECT pdo);
+
+    /* The function is physically gone (or back): it is left out of bus
+     * relations, configuration requests of its PDO fail with
+     * STATUS_DEVICE_REMOVED and its removal deletes the PDO. */
+    void SetPresent(PciFunction *function, bool present);
+    bool IsPresent(const PciFunction *function) const { return gone_.count(function) == 0; }
 
     /* Deletes every PDO (with nothing attached above them). */
     void DeleteAllPdos();
+
+    /* ---------------------------------------- what the bus driver computes */
+    /* BARs of a function (device header: 0..5, PCI-to-PCI bridge: 0..1,
+     * CardBus bridge: the socket register BAR). */
+    std::vector<BarInfo> Bars(PciFunction *function) const;
+    /* The requirements the bus driver reports for a function, as the first
+     * (only) alternative list. */
+    std::vector<IO_RESOURCE_DESCRIPTOR> Requirements(PciFunction *function) const;
+    /* What is programmed now, as partial descriptors (boot configuration). */
+    std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> BootConfig(PciFunction *function) const;
+    /* Functions reached now on a bridge's secondary bus (empty when the
+     * bridge is unnumbered). */
+    std::vector<PciFunction *> ChildrenNow(PciFunction *bridge) const;
+    /* XP's numbering of unconfigured bridges on a bridge's secondary bus:
+     * kept what is configured, numbered the rest inside the free range. */
+    void NumberChildBridges(PciFunction *bridge);
+    /* XP's numbering for a bridge on the root bus left unnumbered by the
+     * firmware: the lowest bus number above everything in use. */
+    void NumberRootBridge(PciFunction *bridge);
+
+    /* Bytes of a CardBus controller's socket/ExCA register window. */
+    uint32_t SocketRead(const PciFunction *controller, uint32_t offset, int width) const;
+    void SocketWrite(PciFunction *controller, uint32_t offset, int width, uint32_t value);
+
+    /* Hardware-side bookkeeping for the socket windows, kept per function. */
+    std::array<uint8_t, kSocketWindowSize> &SocketRegisters(const PciFunction *controller);
 
   private:
     static NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp);
     static NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT device, PIRP irp);
     NTSTATUS HandleConfig(PDEVICE_OBJECT device, PIRP irp);
+    NTSTATUS HandlePnp(PDEVICE_OBJECT device, PIRP irp, ULONG_PTR *information);
+    NTSTATUS QueryRelations(PdoRecord &r, PIRP irp, ULONG_PTR *information);
+    NTSTATUS QueryCapabilities(PdoRecord &r, PIRP irp);
+    NTSTATUS QueryId(PdoRecord &r, PIRP irp, ULONG_PTR *information);
+    NTSTATUS QueryText(PdoRecord &r, PIRP irp, ULONG_PTR *information);
+    NTSTATUS Start(PdoRecord &r, PIRP irp);
+    void Stop(PdoRecord &r);
+    void Remove(PDEVICE_OBJECT pdo);
+    void DeletePdo(PDEVICE_OBJECT pdo);
+    void SetPower(PdoRecord &r, DEVICE_POWER_STATE state);
+    void MapSocketWindow(PdoRecord &r, uint64_t base);
+    void UnmapSocketWindow(PdoRecord &r);
+    bool BehindCardBus(const PdoRecord &r) const;
 
     PciMachine &machine_;
     PDRIVER_OBJECT driver_;
     std::vector<PDEVICE_OBJECT> pdos_;
     std::map<PDEVICE_OBJECT, PdoRecord> records_;
+    std::map<const PciFunction *, std::array<uint8_t, kSocketWindowSize>> sockets_;
+    std::set<const PciFunction *> gone_;
 };
 
 } // namespace sim
