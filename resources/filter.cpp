@@ -245,6 +245,17 @@ NTSTATUS FilterResourceRequirements(PDEVICE_OBJECT FilterDevice, PIRP Irp)
 
     status = PnpPassDownIrpAndWait(FilterDevice, Irp);
 
+    /* Nobody below handled the request (it still carries the status the PnP
+     * manager preset). The PnP manager takes the list in the request only
+     * from a successful request; any other status makes it go on with its
+     * own list, which has been edited here or even freed by filterOutIo. A
+     * driver that changes the list completes the request with success. */
+    if (status == STATUS_NOT_SUPPORTED && Irp->IoStatus.Information != 0) {
+        DebugPrint("NOTE FilterResourceRequirements: not handled below, completing with the filtered list\n");
+        status = STATUS_SUCCESS;
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+    }
+
     if (NT_SUCCESS(status)) {
         printBanner("Post-Filtered Resources:\n");
         PrintResourceRequirementsList((PIO_RESOURCE_REQUIREMENTS_LIST)Irp->IoStatus.Information);

@@ -39,7 +39,7 @@ struct RelationsAnswer {
         PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
         if (s->MajorFunction == IRP_MJ_PNP && s->MinorFunction == IRP_MN_QUERY_DEVICE_RELATIONS) {
             auto *rel = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(
-                PagedPool, sizeof(DEVICE_RELATIONS) + objects.size() * sizeof(PDEVICE_OBJECT), 'tseT'));
+                PagedPool, sizeof(DEVICE_RELATIONS) + objects.size() * sizeof(PDEVICE_OBJECT), 0x74736554));
             rel->Count = ULONG(objects.size());
             for (size_t i = 0; i < objects.size(); i++) {
                 rel->Objects[i] = objects[i];
@@ -306,6 +306,56 @@ TEST_F(DispatchTest, QueryInterfaceShowsTheArbiterBeforeAndAfter)
     // and the bus driver does not support the interface either.
     EXPECT_EQ(CountContaining(TraceLines(), "Arb handler"), 0u);
     EXPECT_EQ(CountContaining(TraceLines(), "ENTER QUERY_INTERFACE"), 1u);
+}
+
+} // namespace
+
+namespace {
+
+// A filter request nobody below handles comes back with the status the PnP
+// manager preset: the filter completes it with success, so the edited (here
+// replaced) list is the one the PnP manager uses.
+TEST_F(DispatchTest, UnhandledFilterRequestIsCompletedWithTheFilteredList)
+{
+    PDEVICE_OBJECT f = FilterController();
+    auto *cbChild = machine_.AddFunction(machine_.SecondarySegment(cb_), 5, 0, sim::models::TI1420());
+    PDEVICE_OBJECT pdo = bus_->PdoFor(cbChild);
+    AddChildDevice(driver_, pdo, 2);
+    PDEVICE_OBJECT child = FilterOn(pdo);
+    auto q = SendPnp(child, IRP_MN_QUERY_RESOURCE_REQUIREMENTS);
+    ASSERT_EQ(q.status, STATUS_SUCCESS);
+    ASSERT_NE(q.information, 0u);
+    auto *original = reinterpret_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(q.information);
+    ULONG originalCount = original->List[0].Count;
+
+    auto r = SendPnp(child, IRP_MN_FILTER_RESOURCE_REQUIREMENTS,
+                     [&](PIO_STACK_LOCATION, PIRP irp) { irp->IoStatus.Information = q.information; });
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    ASSERT_NE(r.information, q.information) << "a CardBus bridge behind the adapter loses its I/O window";
+    auto *filtered = reinterpret_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(r.information);
+    EXPECT_EQ(filtered->List[0].Count, originalCount - 2);
+    auto lines = TraceLines();
+    EXPECT_EQ(CountContaining(lines, "NOTE FilterResourceRequirements: not handled below"), 1u);
+    EXPECT_EQ(CountContaining(lines, "Post-Filtered Resources:"), 1u);
+    ExFreePool(filtered);
+    (void)f;
+}
+
+TEST_F(DispatchTest, FailedFilterRequestKeepsItsFailure)
+{
+    FilterController();
+    PDEVICE_OBJECT pdo = bus_->PdoFor(nic_);
+    AddChildDevice(driver_, pdo, 2);
+    PDEVICE_OBJECT child = FilterOn(pdo);
+    bus_->FailMinor(pdo, IRP_MN_FILTER_RESOURCE_REQUIREMENTS, STATUS_INSUFFICIENT_RESOURCES);
+    auto q = SendPnp(child, IRP_MN_QUERY_RESOURCE_REQUIREMENTS);
+    ASSERT_NE(q.information, 0u);
+    auto r = SendPnp(child, IRP_MN_FILTER_RESOURCE_REQUIREMENTS,
+                     [&](PIO_STACK_LOCATION, PIRP irp) { irp->IoStatus.Information = q.information; });
+    EXPECT_EQ(r.status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(CountContaining(TraceLines(), "Post-Filtered Resources:"), 0u);
+    ExFreePool(reinterpret_cast<PVOID>(q.information));
+    // The copy the query kept for this ordinary device goes with its removal.
 }
 
 } // namespace

@@ -4,369 +4,205 @@
 
 #include <map>
 
-using quirkstest::FilterSetup;
-using quirkstest::QuirksTest;
-using quirkstest::Write;
+using namespace quirkstest;
 
 namespace {
 
-// ------------------------------------------------------------ PCI timers
-
-struct TimerCase {
-    const char *name;
-    ULONG bridgeType;
-    std::vector<Write> expected;
-};
-
-class LatencyTimerTest : public QuirksTest, public ::testing::WithParamInterface<TimerCase> {};
-
-TEST_P(LatencyTimerTest, WritesTimersAndBridgeLatencyOnlyForBridges)
+// Three TI1420 controllers whose extensions give them each role: the timers
+// go through the device's stack whatever the role; only bridges get the
+// bridge latency timer. The word 0xF810 at 0x0C arrives as its two bytes.
+TEST_F(QuirksTest, LatencyTimersAreSetAndBridgesGetTheirOwn)
 {
-    // 00:03.0 TI1420 CardBus controller; the timers go through its stack
-    // whatever role the extension gives it.
-    auto *cb = machine_.AddFunction(machine_.Root(), 3, 0, sim::models::TI1420());
+    const ULONG types[] = {BRIDGE_TYPE_OTHER, BRIDGE_TYPE_P2P, BRIDGE_TYPE_CARDBUS};
+    std::vector<sim::PciFunction *> fns;
+    for (int i = 0; i < 3; i++)
+        fns.push_back(machine_.AddFunction(machine_.Root(), 3 + i, 0, sim::models::TI1420()));
     Power();
-    PDEVICE_EXTENSION ext = Attach({cb, 0, GetParam().bridgeType});
-    cb->ClearWriteLog();
-
-    setLatencyTimers(ext->DeviceObject);
-
-    EXPECT_EQ(cb->WriteLog(), GetParam().expected) << Describe(cb->WriteLog());
-    EXPECT_EQ(cb->Peek8(0x0C), 0x10) << "cache line size";
-    EXPECT_EQ(cb->Peek8(0x0D), 0xF8) << "latency timer";
+    for (int i = 0; i < 3; i++) {
+        PDEVICE_EXTENSION ext = Attach({fns[i], 0, types[i]});
+        fns[i]->ClearWriteLog();
+        setLatencyTimers(ext->DeviceObject);
+        Writes expected{{0x0C, 1, 0x10}, {0x0D, 1, 0xF8}};
+        if (types[i] != BRIDGE_TYPE_OTHER)
+            expected.push_back({0x1B, 1, 0xF8});
+        EXPECT_EQ(fns[i]->WriteLog(), expected) << "bridge type " << types[i];
+        EXPECT_EQ(fns[i]->Peek16(0x0C), 0xF810) << "cache line size and latency timer";
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    BridgeTypes, LatencyTimerTest,
-    // The word 0xF810 at 0x0C reaches the function as its two bytes.
-    ::testing::Values(TimerCase{"OtherDevice", BRIDGE_TYPE_OTHER, {{0x0C, 1, 0x10}, {0x0D, 1, 0xF8}}},
-                      TimerCase{"PciBridge", BRIDGE_TYPE_P2P, {{0x0C, 1, 0x10}, {0x0D, 1, 0xF8}, {0x1B, 1, 0xF8}}},
-                      TimerCase{"CardBusBridge",
-                                BRIDGE_TYPE_CARDBUS,
-                                {{0x0C, 1, 0x10}, {0x0D, 1, 0xF8}, {0x1B, 1, 0xF8}}}),
-    [](const ::testing::TestParamInfo<TimerCase> &info) { return std::string(info.param.name); });
-
-// --------------------------------------------------------- bridge control
-
-struct ControlCase {
-    USHORT before;
-    bool written;
-    USHORT after;
-};
-
-class BridgeControlTest : public QuirksTest, public ::testing::WithParamInterface<ControlCase> {};
-
-TEST_P(BridgeControlTest, SetsPrefetchAndPostingOnlyWhenMissing)
+TEST_F(QuirksTest, BridgeControlGetsPrefetchAndPostingOnlyWhenMissing)
 {
     auto *cb = machine_.AddFunction(machine_.Root(), 3, 0, sim::models::TI1420());
-    cb->Poke16(0x3E, GetParam().before);
     Power();
     PDEVICE_EXTENSION ext = Attach({cb, CB_BRIDGE, BRIDGE_TYPE_CARDBUS});
-    cb->ClearWriteLog();
+    const USHORT rows[][2] = {{0x0040, 0x0640}, {0x0440, 0x0640}, {0x0240, 0x0640}, {0x0640, 0x0640}, {0x07C0, 0x07C0}};
+    for (const auto &r : rows) {
+        cb->Poke16(0x3E, r[0]);
+        cb->ClearWriteLog();
+        setCbBridgeControl(ext, ext->DeviceObject);
+        EXPECT_EQ(cb->WriteLog(), r[0] == r[1] ? Writes{} : WordsAsBytes({{0x3E, r[1]}}))
+            << "read 0x" << std::hex << r[0];
+        EXPECT_EQ(cb->Peek16(0x3E), r[1]);
+    }
 
-    setCbBridgeControl(ext, ext->DeviceObject);
-
-    std::vector<Write> expected;
-    if (GetParam().written)
-        expected = Bytes(0x3E, GetParam().after, 2);
-    EXPECT_EQ(cb->WriteLog(), expected) << "control read 0x" << std::hex << GetParam().before << ": "
-                                        << Describe(cb->WriteLog());
-    EXPECT_EQ(cb->Peek16(0x3E), GetParam().after);
-}
-
-INSTANTIATE_TEST_SUITE_P(ReadValues, BridgeControlTest,
-                         ::testing::Values(ControlCase{0x0040, true, 0x0640}, ControlCase{0x0440, true, 0x0640},
-                                           ControlCase{0x0240, true, 0x0640}, ControlCase{0x0640, false, 0x0640},
-                                           ControlCase{0x07C0, false, 0x07C0}));
-
-TEST_F(QuirksTest, BridgeControlLeftAloneWhileLocationUnknown)
-{
-    auto *cb = machine_.AddFunction(machine_.Root(), 3, 0, sim::models::TI1420());
+    // While any part of the location is unknown (only the low byte counts),
+    // the register is not even read.
     cb->Poke16(0x3E, 0x0040);
-    Power();
-    PDEVICE_EXTENSION ext = Attach({cb, CB_BRIDGE, BRIDGE_TYPE_CARDBUS});
     cb->ClearWriteLog();
     cb->ClearCounts();
-
     for (ULONG *field : {&ext->Bus, &ext->Device, &ext->Function}) {
         ULONG saved = *field;
-        *field = 0x000000FF; // only the low byte counts
+        *field = 0x000000FF;
         setCbBridgeControl(ext, ext->DeviceObject);
         *field = saved;
     }
+    EXPECT_EQ(cb->ReadCount(), 0u);
+    EXPECT_EQ(Trace(), Lines{});
 
-    EXPECT_EQ(cb->ReadCount(), 0u) << "not even read";
-    EXPECT_EQ(cb->WriteLog(), std::vector<Write>{}) << Describe(cb->WriteLog());
-}
-
-TEST_F(QuirksTest, BridgeControlFailedReadWritesNothing)
-{
-    auto *cb = machine_.AddFunction(machine_.Root(), 3, 0, sim::models::TI1420());
-    cb->Poke16(0x3E, 0x0040);
-    Power();
-    PDEVICE_EXTENSION ext = Attach({cb, CB_BRIDGE, BRIDGE_TYPE_CARDBUS});
     bus_->SetConfigMode(ext->Pdo, sim::ConfigMode::Fail);
-    cb->ClearWriteLog();
-
     setCbBridgeControl(ext, ext->DeviceObject);
-
-    EXPECT_EQ(cb->WriteLog(), std::vector<Write>{}) << Describe(cb->WriteLog());
-    EXPECT_EQ(Lines(), std::vector<std::string>{"ERROR! ReadPCIConfigW @ 0x3e failed"});
+    EXPECT_EQ(cb->WriteLog(), Writes{});
+    EXPECT_EQ(Trace(), Lines{"ERROR! ReadPCIConfigW @ 0x3e failed"});
 }
 
 // ------------------------------------------------------------ hackCbBridge
 
-class HackCbBridgeTest : public QuirksTest {
-  protected:
-    // The adapter's controller at 00:03.0 and a second controller behind it
-    // at 01:00.0.
-    PDEVICE_EXTENSION Build(const sim::DeviceModel &inner, ULONG innerFlags)
-    {
-        auto *root = machine_.AddFunction(machine_.Root(), 3, 0, sim::models::TI1420());
-        inner_ = machine_.AddFunction(machine_.SecondarySegment(root), 0, 0, inner);
-        machine_.SetBusNumbers(root, 0, 1, 2);
-        machine_.SetBusNumbers(inner_, 1, 2, 2);
-        Power();
-        root_ = Attach({root, CB_BRIDGE | ROOT, BRIDGE_TYPE_CARDBUS, 0, 1, 2});
-        rootFunction_ = root;
-        PDEVICE_EXTENSION ext = Attach({inner_, innerFlags, BRIDGE_TYPE_CARDBUS, 1, 2, 2});
-        root->ClearWriteLog();
-        inner_->ClearWriteLog();
-        return ext;
-    }
-    sim::PciFunction *inner_ = nullptr;
-    sim::PciFunction *rootFunction_ = nullptr;
-    PDEVICE_EXTENSION root_ = nullptr;
+struct HackCase {
+    const char *name;
+    sim::DeviceModel (*inner)();
+    ULONG innerFlags;
+    bool onRoot;
+    Writes writes;
+    Lines lines;
 };
 
-TEST_F(HackCbBridgeTest, Ti1420BehindTheAdapterGetsFourWordsInOrder)
+class HackCbBridgeTest : public QuirksTest, public ::testing::WithParamInterface<HackCase> {};
+
+// The adapter's controller at 00:03.0 and a second controller behind it at
+// 01:00.0: only a TI controller behind the adapter is patched.
+TEST_P(HackCbBridgeTest, OnlyTiControllersBehindTheAdapterArePatched)
 {
-    PDEVICE_EXTENSION ext = Build(sim::models::TI1420(), CB_BRIDGE);
+    const HackCase &c = GetParam();
+    auto *root = machine_.AddFunction(machine_.Root(), 3, 0, sim::models::TI1420());
+    auto *inner = machine_.AddFunction(machine_.SecondarySegment(root), 0, 0, c.inner());
+    machine_.SetBusNumbers(root, 0, 1, 2);
+    machine_.SetBusNumbers(inner, 1, 2, 2);
+    Power();
+    PDEVICE_EXTENSION rootExt = Attach({root, CB_BRIDGE | ROOT, BRIDGE_TYPE_CARDBUS, 0, 1, 2});
+    PDEVICE_EXTENSION innerExt = Attach({inner, c.innerFlags, BRIDGE_TYPE_CARDBUS, 1, 2, 2});
+    root->ClearWriteLog();
+    inner->ClearWriteLog();
 
-    hackCbBridge(ext);
+    hackCbBridge(c.onRoot ? rootExt : innerExt);
 
-    EXPECT_EQ(inner_->WriteLog(), Concat({Bytes(0x8C, 0xCD22, 2), Bytes(0x8E, 0x0ECB, 2), Bytes(0x92, 0x6166, 2),
-                                          Bytes(0x82, 0x0844, 2)}))
-        << Describe(inner_->WriteLog());
-    EXPECT_EQ(Lines(), (std::vector<std::string>{"hackCbBridge: Found External PCI/CardBus Adapter",
-                                                 "hackCbBridge: Patching TI1420 Control Registers"}));
+    EXPECT_EQ(inner->WriteLog(), c.writes);
+    EXPECT_EQ(root->WriteLog(), Writes{});
+    EXPECT_EQ(Trace(), c.lines);
 }
 
-TEST_F(HackCbBridgeTest, Ti1131BehindTheAdapterGetsThreeBytesInOrder)
-{
-    PDEVICE_EXTENSION ext = Build(sim::models::TI1131(), CB_BRIDGE);
+const char *const kFound = "hackCbBridge: Found External PCI/CardBus Adapter";
 
-    hackCbBridge(ext);
-
-    EXPECT_EQ(inner_->WriteLog(), (std::vector<Write>{{0x8C, 1, 0xC7}, {0x8D, 1, 0xD1}, {0x8E, 1, 0x07}}))
-        << Describe(inner_->WriteLog());
-    auto lines = Lines();
-    ASSERT_EQ(lines.size(), 2u) << testsupport::TraceText();
-    EXPECT_EQ(lines[1], "hackCbBridge: Patching TI1131 Control Registers");
-}
-
-TEST_F(HackCbBridgeTest, OtherControllerBehindTheAdapterIsOnlyReported)
-{
-    PDEVICE_EXTENSION ext = Build(sim::models::O2MicroOZ711(), CB_BRIDGE);
-
-    hackCbBridge(ext);
-
-    EXPECT_EQ(inner_->WriteLog(), std::vector<Write>{}) << Describe(inner_->WriteLog());
-    EXPECT_EQ(Lines(), std::vector<std::string>{"hackCbBridge: Found External PCI/CardBus Adapter"});
-}
-
-TEST_F(HackCbBridgeTest, RootControllerIsNeverPatchedEvenIfTi1420)
-{
-    Build(sim::models::TI1420(), CB_BRIDGE);
-
-    hackCbBridge(root_);
-
-    EXPECT_EQ(rootFunction_->WriteLog(), std::vector<Write>{}) << Describe(rootFunction_->WriteLog());
-    EXPECT_EQ(Lines(), std::vector<std::string>{});
-}
-
-TEST_F(HackCbBridgeTest, NonCardBusDeviceIsNotPatched)
-{
-    PDEVICE_EXTENSION ext = Build(sim::models::TI1420(), P2P_BRIDGE);
-
-    hackCbBridge(ext);
-
-    EXPECT_EQ(inner_->WriteLog(), std::vector<Write>{}) << Describe(inner_->WriteLog());
-    EXPECT_EQ(Lines(), std::vector<std::string>{});
-}
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HackCbBridgeTest,
+    ::testing::Values(
+        HackCase{"Ti1420GetsFourWordsInOrder", sim::models::TI1420, CB_BRIDGE, false,
+                 WordsAsBytes({{0x8C, 0xCD22}, {0x8E, 0x0ECB}, {0x92, 0x6166}, {0x82, 0x0844}}),
+                 {kFound, "hackCbBridge: Patching TI1420 Control Registers"}},
+        HackCase{"Ti1131GetsThreeBytesInOrder", sim::models::TI1131, CB_BRIDGE, false,
+                 {{0x8C, 1, 0xC7}, {0x8D, 1, 0xD1}, {0x8E, 1, 0x07}},
+                 {kFound, "hackCbBridge: Patching TI1131 Control Registers"}},
+        HackCase{"OtherControllerIsOnlyReported", sim::models::O2MicroOZ711, CB_BRIDGE, false, {}, {kFound}},
+        HackCase{"RootControllerIsNeverPatched", sim::models::TI1420, CB_BRIDGE, true, {}, {}},
+        HackCase{"NonCardBusDeviceIsNotPatched", sim::models::TI1420, P2P_BRIDGE, false, {}, {}}),
+    [](const ::testing::TestParamInfo<HackCase> &info) { return std::string(info.param.name); });
 
 // ----------------------------------------------------------------- Toshiba
 
-class ToshibaTest : public QuirksTest {
-  protected:
-    PDEVICE_EXTENSION Build()
-    {
-        topic_ = machine_.AddFunction(machine_.Root(), 5, 0, sim::models::ToshibaToPIC());
-        topic_->Poke8(0xAF, 0x12);
-        topic_->Poke8(0xB0, 0x34);
-        topic_->Poke8(0xB5, 0x56);
-        topic_->Poke8(0xB6, 0x04);
-        Power();
-        PDEVICE_EXTENSION ext = Attach({topic_, CB_BRIDGE | ROOT, BRIDGE_TYPE_CARDBUS, 0, 1, 1});
-        topic_->ClearWriteLog();
-        return ext;
+TEST_F(QuirksTest, ToshibaSettingsAreNotedThenSetInOrderUnlessIgnored)
+{
+    auto *topic = machine_.AddFunction(machine_.Root(), 5, 0, sim::models::ToshibaToPIC());
+    const std::pair<uint8_t, uint8_t> settings[] = {{0xAF, 0x12}, {0xB0, 0x34}, {0xB5, 0x56}, {0xB6, 0x04}};
+    for (const auto &s : settings)
+        topic->Poke8(s.first, s.second);
+    Power();
+    PDEVICE_EXTENSION ext = Attach({topic, CB_BRIDGE | ROOT, BRIDGE_TYPE_CARDBUS, 0, 1, 1});
+    const Lines notes = {"noteToshibaSettings: 0xAF = 0x12", "noteToshibaSettings: 0xB0 = 0x34",
+                         "noteToshibaSettings: 0xB5 = 0x56", "noteToshibaSettings: 0xB6 = 0x04"};
+    for (ULONG ignore : {1, 0}) {
+        Configure({{"ignoreToshiba", ignore}});
+        topic->ClearWriteLog();
+        noteToshibaSettings(ext);
+        EXPECT_EQ(topic->WriteLog(), Writes{}) << "noting writes nothing";
+        setToPICBites(ext);
+        Lines expected = notes;
+        if (ignore)
+            expected.push_back("WARNING setToPICBites: ignoring ToPIC hack...");
+        EXPECT_EQ(Fresh(), expected);
+        EXPECT_EQ(topic->WriteLog(), ignore ? Writes{} : (Writes{{0xAF, 1, 0x01}, {0xB6, 1, 0x00}}));
     }
-    sim::PciFunction *topic_ = nullptr;
-};
-
-const std::vector<std::string> kToshibaNotes = {
-    "noteToshibaSettings: 0xAF = 0x12", "noteToshibaSettings: 0xB0 = 0x34", "noteToshibaSettings: 0xB5 = 0x56",
-    "noteToshibaSettings: 0xB6 = 0x04"};
-
-TEST_F(ToshibaTest, SettingsAreNotedAndThenSetInOrder)
-{
-    PDEVICE_EXTENSION ext = Build();
-
-    noteToshibaSettings(ext);
-    EXPECT_EQ(topic_->WriteLog(), std::vector<Write>{}) << "noting writes nothing: " << Describe(topic_->WriteLog());
-    setToPICBites(ext);
-
-    EXPECT_EQ(Lines(), kToshibaNotes);
-    EXPECT_EQ(topic_->WriteLog(), (std::vector<Write>{{0xAF, 1, 0x01}, {0xB6, 1, 0x00}}))
-        << Describe(topic_->WriteLog());
-    EXPECT_EQ(topic_->Peek8(0xAF), 0x01);
-    EXPECT_EQ(topic_->Peek8(0xB6), 0x00);
-}
-
-TEST_F(ToshibaTest, IgnoreToshibaStillNotesButWritesNothing)
-{
-    Configure({{"ignoreToshiba", 1}});
-    PDEVICE_EXTENSION ext = Build();
-
-    noteToshibaSettings(ext);
-    setToPICBites(ext);
-
-    auto expected = kToshibaNotes;
-    expected.push_back("WARNING setToPICBites: ignoring ToPIC hack...");
-    EXPECT_EQ(Lines(), expected);
-    EXPECT_EQ(topic_->WriteLog(), std::vector<Write>{}) << Describe(topic_->WriteLog());
+    EXPECT_EQ(topic->Peek8(0xAF), 0x01);
+    EXPECT_EQ(topic->Peek8(0xB6), 0x00);
 }
 
 // ----------------------------------------------------------------- O2Micro
 
-// The O2Micro controller's socket/ExCA window as the machine decodes it:
-// registers by offset, and every access in order.
-struct O2Window {
-    static constexpr uint64_t kBase = 0xF8001000;
-    std::map<uint32_t, uint32_t> regs;
-    std::vector<std::string> log;
-
-    void Register()
-    {
-        standin::RegisterMmioWindow(
-            kBase, 0x1000,
-            [this](uint32_t offset, int width) {
-                uint32_t v = regs[offset];
-                log.push_back(Entry("R", offset, width, v));
-                return v;
-            },
-            [this](uint32_t offset, int width, uint32_t value) {
-                regs[offset] = value;
-                log.push_back(Entry("W", offset, width, value));
-            });
-    }
-    static std::string Entry(const char *kind, uint32_t offset, int width, uint32_t value)
-    {
+// The O2Micro controller's socket/ExCA window as the machine decodes it
+// (registers by offset, every access logged in order) and its function. The
+// bits are set through a mapping that is released each time; ignored by
+// configuration, without a window, or when mapping fails (silently), nothing
+// is mapped or touched.
+TEST_F(QuirksTest, O2MicroWindowBitsAreSetThroughAMappingReleasedEachTime)
+{
+    const uint64_t base = 0xF8001000;
+    std::map<uint32_t, uint32_t> regs{{0x028, 0x00010203}, {0x83D, 0x05}};
+    Lines log;
+    auto entry = [&log](const char *kind, uint32_t offset, int width, uint32_t value) {
         char buf[48];
         snprintf(buf, sizeof(buf), "%s%d %03X=%X", kind, width * 8, offset, value);
-        return buf;
-    }
-};
+        log.push_back(buf);
+    };
+    standin::RegisterMmioWindow(
+        base, 0x1000,
+        [&](uint32_t offset, int width) {
+            entry("R", offset, width, regs[offset]);
+            return regs[offset];
+        },
+        [&](uint32_t offset, int width, uint32_t value) { entry("W", offset, width, regs[offset] = value); });
+    auto *o2 = machine_.AddFunction(machine_.Root(), 4, 0, sim::models::O2MicroOZ711());
+    Power();
+    PDEVICE_EXTENSION ext = Attach({o2, CB_BRIDGE | ROOT, BRIDGE_TYPE_CARDBUS, 0, 1, 1});
 
-class O2MicroTest : public QuirksTest {
-  protected:
-    void SetUp() override
-    {
-        QuirksTest::SetUp();
-        window_.regs[0x028] = 0x00010203;
-        window_.regs[0x83D] = 0x05;
-        window_.Register();
-    }
-    void TearDown() override
-    {
-        standin::UnregisterMmioWindow(O2Window::kBase);
-        QuirksTest::TearDown();
-    }
-    // An O2Micro controller whose register window the start resources gave.
-    PDEVICE_EXTENSION Build(ULONG exca)
-    {
-        auto *o2 = machine_.AddFunction(machine_.Root(), 4, 0, sim::models::O2MicroOZ711());
-        Power();
-        PDEVICE_EXTENSION ext = Attach({o2, CB_BRIDGE | ROOT, BRIDGE_TYPE_CARDBUS, 0, 1, 1});
-        ext->ExCa = exca;
-        return ext;
-    }
-    O2Window window_;
-};
-
-TEST_F(O2MicroTest, SetsWindowBitsThroughTheMappingAndReleasesIt)
-{
-    PDEVICE_EXTENSION ext = Build((ULONG)O2Window::kBase);
-
-    setO2MicroBits(ext);
-
-    EXPECT_EQ(Lines(), (std::vector<std::string>{"setO2MicroBits: before [0x00010203 and 0x05]",
-                                                 "setO2MicroBits: after  [0x00010e03 and 0xC5]"}));
-    EXPECT_EQ(window_.log, (std::vector<std::string>{"R32 028=10203", "R8 83D=5",          // before
-                                                     "R32 028=10203", "W32 028=10E03",     // bits 10, 11
-                                                     "R8 83D=5", "W8 83D=C5",              // bits 6, 7
-                                                     "R32 028=10E03", "R8 83D=C5"}));      // after
-    EXPECT_EQ(standin::MapIoSpaceCalls(), 1u);
-    EXPECT_EQ(standin::LiveMappingCount(), 0u) << "the window is unmapped again";
-}
-
-TEST_F(O2MicroTest, SecondRunAfterPowerUpMapsAndReleasesAgain)
-{
-    PDEVICE_EXTENSION ext = Build((ULONG)O2Window::kBase);
-
-    setO2MicroBits(ext);
-    setO2MicroBits(ext);
-
-    EXPECT_EQ(standin::MapIoSpaceCalls(), 2u);
-    EXPECT_EQ(standin::LiveMappingCount(), 0u);
-    auto lines = Lines();
-    ASSERT_EQ(lines.size(), 4u) << testsupport::TraceText();
-    EXPECT_EQ(lines[2], "setO2MicroBits: before [0x00010e03 and 0xC5]");
-}
-
-TEST_F(O2MicroTest, IgnoreO2WarnsAndMapsNothing)
-{
     Configure({{"ignoreO2", 1}});
-    PDEVICE_EXTENSION ext = Build((ULONG)O2Window::kBase);
-
+    ext->ExCa = (ULONG)base;
     setO2MicroBits(ext);
-
-    EXPECT_EQ(Lines(), std::vector<std::string>{"WARNING setO2MicroBits: ignoring O2Micro hack..."});
-    EXPECT_EQ(standin::MapIoSpaceCalls(), 0u);
-    EXPECT_TRUE(window_.log.empty());
-}
-
-TEST_F(O2MicroTest, NoWindowWarnsAndMapsNothing)
-{
-    PDEVICE_EXTENSION ext = Build(0xFFFFFFFF);
-
+    EXPECT_EQ(Fresh(), Lines{"WARNING setO2MicroBits: ignoring O2Micro hack..."});
+    Configure({{"ignoreO2", 0}});
+    ext->ExCa = 0xFFFFFFFF;
     setO2MicroBits(ext);
-
-    EXPECT_EQ(Lines(), std::vector<std::string>{"WARNING setO2MicroBits: ExCa == -1"});
+    EXPECT_EQ(Fresh(), Lines{"WARNING setO2MicroBits: ExCa == -1"});
     EXPECT_EQ(standin::MapIoSpaceCalls(), 0u);
-}
-
-TEST_F(O2MicroTest, MappingFailureIsSilent)
-{
-    PDEVICE_EXTENSION ext = Build((ULONG)O2Window::kBase);
+    ext->ExCa = (ULONG)base; // as the start resources gave it
     standin::SetMapIoSpaceFails(true);
-
     setO2MicroBits(ext);
-
-    EXPECT_EQ(Lines(), std::vector<std::string>{});
+    EXPECT_EQ(Fresh(), Lines{});
     EXPECT_EQ(standin::MapIoSpaceCalls(), 1u);
-    EXPECT_TRUE(window_.log.empty());
+    EXPECT_EQ(log, Lines{});
+
+    standin::SetMapIoSpaceFails(false);
+    setO2MicroBits(ext);
+    EXPECT_EQ(Fresh(), (Lines{"setO2MicroBits: before [0x00010203 and 0x05]",
+                              "setO2MicroBits: after  [0x00010e03 and 0xC5]"}));
+    EXPECT_EQ(log, (Lines{"R32 028=10203", "R8 83D=5",      // before
+                          "R32 028=10203", "W32 028=10E03", // bits 10, 11
+                          "R8 83D=5", "W8 83D=C5",          // bits 6, 7
+                          "R32 028=10E03", "R8 83D=C5"}));  // after
+    EXPECT_EQ(standin::MapIoSpaceCalls(), 2u);
+    EXPECT_EQ(standin::LiveMappingCount(), 0u) << "the window is unmapped again";
+    setO2MicroBits(ext); // after a power-up
+    EXPECT_EQ(Fresh().at(0), "setO2MicroBits: before [0x00010e03 and 0xC5]");
+    EXPECT_EQ(standin::MapIoSpaceCalls(), 3u);
     EXPECT_EQ(standin::LiveMappingCount(), 0u);
+    standin::UnregisterMmioWindow(base);
 }
 
 // ------------------------------------------------------------ hackIoLength
@@ -374,50 +210,44 @@ TEST_F(O2MicroTest, MappingFailureIsSilent)
 // A translated resource list of two full descriptors: the first with an I/O
 // range and a memory range, the second with one I/O range.
 struct TwoFullLists {
-    CM_RESOURCE_LIST head;                          // Count, first full descriptor, its first partial
-    CM_PARTIAL_RESOURCE_DESCRIPTOR firstMore[1];    // second partial of the first
-    CM_FULL_RESOURCE_DESCRIPTOR second;             // with its one partial
+    CM_RESOURCE_LIST head;                       // Count, first full descriptor, its first partial
+    CM_PARTIAL_RESOURCE_DESCRIPTOR firstMore[1]; // second partial of the first
+    CM_FULL_RESOURCE_DESCRIPTOR second;          // with its one partial
 };
+static_assert(offsetof(TwoFullLists, second) == offsetof(CM_RESOURCE_LIST, List) +
+                                                     sizeof(CM_FULL_RESOURCE_DESCRIPTOR) +
+                                                     sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR),
+              "the list is laid out back to back");
 
 TEST_F(QuirksTest, IoLengthChangesEveryPortRangeAndNothingElse)
 {
-    static_assert(offsetof(TwoFullLists, second) ==
-                      offsetof(CM_RESOURCE_LIST, List) + sizeof(CM_FULL_RESOURCE_DESCRIPTOR) +
-                          sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR),
-                  "the list is laid out back to back");
-    TwoFullLists list;
-    memset(&list, 0, sizeof(list));
+    hackIoLength(nullptr, 0x1000);
+    EXPECT_EQ(Trace(), Lines{});
+
+    TwoFullLists list{};
     list.head.Count = 2;
     list.head.List[0].PartialResourceList.Count = 2;
     PCM_PARTIAL_RESOURCE_DESCRIPTOR d = list.head.List[0].PartialResourceList.PartialDescriptors;
-    d[0].Type = CmResourceTypePort;
+    PCM_PARTIAL_RESOURCE_DESCRIPTOR p = list.second.PartialResourceList.PartialDescriptors;
+    list.second.PartialResourceList.Count = 1;
+    d[0].Type = p[0].Type = CmResourceTypePort;
+    d[1].Type = CmResourceTypeMemory;
     d[0].u.Port.Start.QuadPart = 0x3000;
     d[0].u.Port.Length = 0x100;
-    d[1].Type = CmResourceTypeMemory;
     d[1].u.Memory.Start.QuadPart = 0xE0000000;
     d[1].u.Memory.Length = 0x200;
-    list.second.PartialResourceList.Count = 1;
-    PCM_PARTIAL_RESOURCE_DESCRIPTOR p = list.second.PartialResourceList.PartialDescriptors;
-    p[0].Type = CmResourceTypePort;
     p[0].u.Port.Start.QuadPart = 0x4000;
     p[0].u.Port.Length = 0x80;
 
     hackIoLength(&list.head, 0x1000);
 
-    EXPECT_EQ(Lines(), (std::vector<std::string>{"hackIoLength old = 0x100 new = 0x1000",
-                                                 "hackIoLength old = 0x80 new = 0x1000"}));
+    EXPECT_EQ(Trace(), (Lines{"hackIoLength old = 0x100 new = 0x1000", "hackIoLength old = 0x80 new = 0x1000"}));
     EXPECT_EQ(d[0].u.Port.Length, 0x1000u);
     EXPECT_EQ(d[0].u.Port.Start.QuadPart, 0x3000);
     EXPECT_EQ(p[0].u.Port.Length, 0x1000u);
     EXPECT_EQ(p[0].u.Port.Start.QuadPart, 0x4000);
     EXPECT_EQ(d[1].u.Memory.Length, 0x200u) << "memory range left alone";
     EXPECT_EQ(d[1].u.Memory.Start.QuadPart, 0xE0000000);
-}
-
-TEST_F(QuirksTest, IoLengthWithoutListDoesNothing)
-{
-    hackIoLength(nullptr, 0x1000);
-    EXPECT_EQ(Lines(), std::vector<std::string>{});
 }
 
 } // namespace

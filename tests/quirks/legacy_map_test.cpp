@@ -3,70 +3,48 @@
 // behind it and cards behind that.
 #include "quirks_fixture.h"
 
-#include "pci/pci_direct.h"
-
-using quirkstest::FilterSetup;
-using quirkstest::QuirksTest;
-using quirkstest::Write;
+using namespace quirkstest;
 
 namespace {
 
-// ------------------------------------------------------------- roundUp
-
-struct RoundCase {
-    ULONG value;
-    ULONG alignment;
-    ULONG expected;
-};
-
-class RoundUpTest : public ::testing::TestWithParam<RoundCase> {};
-
-TEST_P(RoundUpTest, RoundsToTheNextMultiple)
+TEST(RoundUp, RoundsToTheNextMultipleAndTakesAlignmentZeroAsOne)
 {
-    EXPECT_EQ(roundUp(GetParam().value, GetParam().alignment), GetParam().expected)
-        << std::hex << "roundUp(0x" << GetParam().value << ", 0x" << GetParam().alignment << ")";
+    const ULONG rows[][3] = {{0x1010, 0x20, 0x1020}, {0x1020, 0x20, 0x1020}, {0x1021, 0x20, 0x1040},
+                             {0x1013, 1, 0x1013},    {0x1013, 0, 0x1013},    {0, 0x1000, 0},
+                             {0x1003, 6, 0x1008},    {0xE0000001, 0x1000, 0xE0001000}};
+    for (const auto &r : rows)
+        EXPECT_EQ(roundUp(r[0], r[1]), r[2]) << std::hex << "roundUp(0x" << r[0] << ", 0x" << r[1] << ")";
 }
-
-INSTANTIATE_TEST_SUITE_P(Values, RoundUpTest,
-                         ::testing::Values(RoundCase{0x1010, 0x20, 0x1020}, RoundCase{0x1020, 0x20, 0x1020},
-                                           RoundCase{0x1021, 0x20, 0x1040}, RoundCase{0x1013, 1, 0x1013},
-                                           RoundCase{0x1013, 0, 0x1013}, // no alignment: as 1
-                                           RoundCase{0, 0x1000, 0}, RoundCase{0x1003, 6, 0x1008},
-                                           RoundCase{0xE0000001, 0x1000, 0xE0001000}));
 
 // ---------------------------------------------------- requirements lists
 
+IO_RESOURCE_DESCRIPTOR Desc(UCHAR type, USHORT flags = 0, ULONG length = 0, ULONG alignment = 0, ULONG max = 0)
+{
+    IO_RESOURCE_DESCRIPTOR d{};
+    d.Type = type;
+    d.Flags = flags;
+    d.u.Generic.Length = length;
+    d.u.Generic.Alignment = alignment;
+    d.u.Generic.MaximumAddress.QuadPart = max;
+    return d;
+}
+
 IO_RESOURCE_DESCRIPTOR Port(ULONG length, ULONG alignment)
 {
-    IO_RESOURCE_DESCRIPTOR d;
-    memset(&d, 0, sizeof(d));
-    d.Type = CmResourceTypePort;
-    d.Flags = CM_RESOURCE_PORT_IO;
-    d.u.Port.Length = length;
-    d.u.Port.Alignment = alignment;
-    d.u.Port.MaximumAddress.QuadPart = 0xFFFF;
-    return d;
+    return Desc(CmResourceTypePort, CM_RESOURCE_PORT_IO, length, alignment, 0xFFFF);
 }
 
 IO_RESOURCE_DESCRIPTOR Mem(ULONG length, ULONG alignment, bool prefetchable = false)
 {
-    IO_RESOURCE_DESCRIPTOR d;
-    memset(&d, 0, sizeof(d));
-    d.Type = CmResourceTypeMemory;
-    d.Flags = prefetchable ? CM_RESOURCE_MEMORY_PREFETCHABLE : CM_RESOURCE_MEMORY_READ_WRITE;
-    d.u.Memory.Length = length;
-    d.u.Memory.Alignment = alignment;
-    d.u.Memory.MaximumAddress.QuadPart = 0xFFFFFFFF;
-    return d;
+    return Desc(CmResourceTypeMemory, prefetchable ? CM_RESOURCE_MEMORY_PREFETCHABLE : CM_RESOURCE_MEMORY_READ_WRITE,
+                length, alignment, 0xFFFFFFFF);
 }
 
 // The bus driver's tag after a port or memory requirement: Data[1] is the
 // base address register index.
 IO_RESOURCE_DESCRIPTOR Private(ULONG barIndex)
 {
-    IO_RESOURCE_DESCRIPTOR d;
-    memset(&d, 0, sizeof(d));
-    d.Type = CmResourceTypeDevicePrivate;
+    IO_RESOURCE_DESCRIPTOR d = Desc(CmResourceTypeDevicePrivate);
     d.u.DevicePrivate.Data[0] = 1;
     d.u.DevicePrivate.Data[1] = barIndex;
     return d;
@@ -74,22 +52,8 @@ IO_RESOURCE_DESCRIPTOR Private(ULONG barIndex)
 
 IO_RESOURCE_DESCRIPTOR Irq()
 {
-    IO_RESOURCE_DESCRIPTOR d;
-    memset(&d, 0, sizeof(d));
-    d.Type = CmResourceTypeInterrupt;
-    d.u.Interrupt.MinimumVector = 0;
+    IO_RESOURCE_DESCRIPTOR d = Desc(CmResourceTypeInterrupt);
     d.u.Interrupt.MaximumVector = 0xFF;
-    return d;
-}
-
-// A requirement the mapping passes over.
-IO_RESOURCE_DESCRIPTOR Dma()
-{
-    IO_RESOURCE_DESCRIPTOR d;
-    memset(&d, 0, sizeof(d));
-    d.Type = CmResourceTypeDma;
-    d.u.Dma.MinimumChannel = 0;
-    d.u.Dma.MaximumChannel = 7;
     return d;
 }
 
@@ -103,18 +67,15 @@ class Requirements {
         for (const auto &l : lists)
             size += offsetof(IO_RESOURCE_LIST, Descriptors) + l.size() * sizeof(IO_RESOURCE_DESCRIPTOR);
         storage_.assign((size + 7) / 8, 0);
-        auto *req = Get();
-        req->ListSize = (ULONG)size;
-        req->InterfaceType = PCIBus;
-        req->AlternativeLists = (ULONG)lists.size();
-        auto *p = reinterpret_cast<unsigned char *>(req->List);
+        Get()->ListSize = (ULONG)size;
+        Get()->InterfaceType = PCIBus;
+        Get()->AlternativeLists = (ULONG)lists.size();
+        auto *list = Get()->List;
         for (const auto &l : lists) {
-            auto *list = reinterpret_cast<PIO_RESOURCE_LIST>(p);
-            list->Version = 1;
-            list->Revision = 1;
+            list->Version = list->Revision = 1;
             list->Count = (ULONG)l.size();
             memcpy(list->Descriptors, l.data(), l.size() * sizeof(IO_RESOURCE_DESCRIPTOR));
-            p += offsetof(IO_RESOURCE_LIST, Descriptors) + l.size() * sizeof(IO_RESOURCE_DESCRIPTOR);
+            list = (PIO_RESOURCE_LIST)&list->Descriptors[l.size()];
         }
     }
     PIO_RESOURCE_REQUIREMENTS_LIST Get() { return reinterpret_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(storage_.data()); }
@@ -164,106 +125,18 @@ class ChassisTest : public QuirksTest {
             f->ClearWriteLog();
     }
 
-    // The trace without the LocateMe line that every mapping begins with.
-    std::vector<std::string> MappingLines() const
-    {
-        std::vector<std::string> out;
-        for (const auto &l : Lines())
-            if (l.rfind("LocateMe:", 0) != 0)
-                out.push_back(l);
-        return out;
-    }
+    std::vector<ULONG> Cursors() const { return {bridge_->IoBase, bridge_->MemBase, bridge_->PreBase}; }
 
     sim::PciFunction *rootFn_ = nullptr, *bridgeFn_ = nullptr, *cardFn_ = nullptr, *vgaFn_ = nullptr;
     PDEVICE_EXTENSION root_ = nullptr, bridge_ = nullptr, card_ = nullptr, vga_ = nullptr;
 };
 
+const char *const kLocateCard = "LocateMe: vid 0x1234-5678 @ 2:2:0";
+const char *const kNoteCard = "NOTE: mapping legacy device @ 2:2:0";
+
 // ------------------------------------------------------- mapLegacyDevice
 
-TEST_F(ChassisTest, MapLegacyOffDoesNothingAtAll)
-{
-    Build(0);
-    Requirements req({{Port(0x20, 0x20), Private(0)}});
-
-    mapLegacyDevice(card_, req.Get());
-
-    EXPECT_EQ(Lines(), std::vector<std::string>{});
-    EXPECT_EQ(cardFn_->WriteLog(), std::vector<Write>{}) << Describe(cardFn_->WriteLog());
-    EXPECT_EQ(bridge_->IoBase, 0x1010u);
-}
-
-TEST_F(ChassisTest, MissingListIsReported)
-{
-    Build(1);
-
-    mapLegacyDevice(card_, nullptr);
-
-    EXPECT_EQ(Lines(), std::vector<std::string>{"WARNING mapLegacyDevice: pRes is NULL!!!"});
-    EXPECT_EQ(cardFn_->WriteLog(), std::vector<Write>{}) << Describe(cardFn_->WriteLog());
-}
-
-TEST_F(ChassisTest, IoRequirementIsPlacedAtTheAlignedCursor)
-{
-    Build(1);
-    Requirements req({{Port(0x20, 0x20), Private(0)}});
-
-    mapLegacyDevice(card_, req.Get());
-
-    EXPECT_EQ(cardFn_->WriteLog(), (std::vector<Write>{{0x10, 4, 0x1020}, {0x04, 2, 0x0007}}))
-        << Describe(cardFn_->WriteLog());
-    EXPECT_EQ(bridge_->IoBase, 0x1040u);
-    EXPECT_EQ(Lines(), (std::vector<std::string>{"LocateMe: vid 0x1234-5678 @ 2:2:0",
-                                                 "NOTE: mapping legacy device @ 2:2:0",
-                                                 "mapLegacyDevice: mapping I/O bar #0 <== 0x1020",
-                                                 "mapLegacyDevice: cmd reg <== 0x7"}));
-    EXPECT_EQ(cardFn_->Peek16(0x04) & 0x7, 0x7);
-}
-
-TEST_F(ChassisTest, MemoryRequirementComesFromTheMemoryWindow)
-{
-    Build(1);
-    Requirements req({{Mem(0x1000, 0x1000), Private(1)}});
-
-    mapLegacyDevice(card_, req.Get());
-
-    EXPECT_EQ(cardFn_->WriteLog(), (std::vector<Write>{{0x14, 4, 0xE0000000}, {0x04, 2, 0x0006}}))
-        << Describe(cardFn_->WriteLog());
-    EXPECT_EQ(bridge_->MemBase, 0xE0001000u);
-    EXPECT_EQ(bridge_->PreBase, 0xD0000000u);
-    EXPECT_EQ(MappingLines(), (std::vector<std::string>{"NOTE: mapping legacy device @ 2:2:0",
-                                                        "mapLegacyDevice: mapping MEM bar #1 <== 0xe0000000",
-                                                        "mapLegacyDevice: cmd reg <== 0x6"}));
-}
-
-TEST_F(ChassisTest, PrefetchableRequirementComesFromThePrefetchableWindow)
-{
-    Build(1);
-    Requirements req({{Mem(0x1000, 0x1000, true), Private(2)}});
-
-    mapLegacyDevice(card_, req.Get());
-
-    EXPECT_EQ(cardFn_->WritesTo(0x18, 4), (std::vector<Write>{{0x18, 4, 0xD0000000}}))
-        << Describe(cardFn_->WriteLog());
-    EXPECT_EQ(bridge_->PreBase, 0xD0001000u);
-    EXPECT_EQ(bridge_->MemBase, 0xE0000000u) << "memory cursor untouched";
-}
-
-TEST_F(ChassisTest, InterruptRequirementGetsTheRootControllersIrq)
-{
-    Build(1);
-    Requirements req({{Irq()}});
-
-    mapLegacyDevice(card_, req.Get());
-
-    EXPECT_EQ(cardFn_->WriteLog(), (std::vector<Write>{{0x3C, 1, 11}, {0x04, 2, 0x0006}}))
-        << Describe(cardFn_->WriteLog());
-    EXPECT_EQ(MappingLines(), (std::vector<std::string>{"NOTE: mapping legacy device @ 2:2:0",
-                                                        "mapLegacyDevice: mapping IRQ #11",
-                                                        "mapLegacyDevice: readback 11",
-                                                        "mapLegacyDevice: cmd reg <== 0x6"}));
-}
-
-TEST_F(ChassisTest, WholeCardInOneList)
+TEST_F(ChassisTest, WholeCardIsPlacedInItsParentsWindowsInListOrder)
 {
     Build(1);
     Requirements req({{Port(0x20, 0x20), Private(0), Mem(0x1000, 0x1000), Private(1), Irq(),
@@ -271,14 +144,15 @@ TEST_F(ChassisTest, WholeCardInOneList)
 
     mapLegacyDevice(card_, req.Get());
 
-    EXPECT_EQ(cardFn_->WriteLog(), (std::vector<Write>{{0x10, 4, 0x1020},
-                                                       {0x14, 4, 0xE0000000},
-                                                       {0x3C, 1, 11},
-                                                       {0x18, 4, 0xD0000000},
-                                                       {0x04, 2, 0x0007}}))
-        << Describe(cardFn_->WriteLog());
+    EXPECT_EQ(cardFn_->WriteLog(), (Writes{{0x10, 4, 0x1020}, {0x14, 4, 0xE0000000}, {0x3C, 1, 11},
+                                           {0x18, 4, 0xD0000000}, {0x04, 2, 0x0007}}));
     EXPECT_EQ(cardFn_->Peek32(0x10), 0x1021u) << "I/O BAR as decoded";
     EXPECT_EQ(cardFn_->Peek32(0x14), 0xE0000000u);
+    EXPECT_EQ(Cursors(), (std::vector<ULONG>{0x1040, 0xE0001000, 0xD0001000}));
+    EXPECT_EQ(Trace(), (Lines{kLocateCard, kNoteCard, "mapLegacyDevice: mapping I/O bar #0 <== 0x1020",
+                              "mapLegacyDevice: mapping MEM bar #1 <== 0xe0000000", "mapLegacyDevice: mapping IRQ #11",
+                              "mapLegacyDevice: readback 11", "mapLegacyDevice: mapping MEM bar #2 <== 0xd0000000",
+                              "mapLegacyDevice: cmd reg <== 0x7"}));
 }
 
 TEST_F(ChassisTest, EveryAlternativeListIsPlacedAndTheCursorsAdvanceForAll)
@@ -288,20 +162,24 @@ TEST_F(ChassisTest, EveryAlternativeListIsPlacedAndTheCursorsAdvanceForAll)
 
     mapLegacyDevice(card_, req.Get());
 
-    EXPECT_EQ(cardFn_->WritesTo(0x10, 4), (std::vector<Write>{{0x10, 4, 0x1020}, {0x10, 4, 0x1040}}))
-        << Describe(cardFn_->WriteLog());
+    EXPECT_EQ(cardFn_->WritesTo(0x10, 4), (Writes{{0x10, 4, 0x1020}, {0x10, 4, 0x1040}}));
     EXPECT_EQ(bridge_->IoBase, 0x1060u);
 }
 
-TEST_F(ChassisTest, BridgeByClassCodeIsNeverMapped)
+// A range starts at the cursor when the alignment is 0, and may end exactly
+// at the window's end.
+TEST_F(ChassisTest, RangeIsPlacedAtTheCursorWithoutAlignmentAndUpToTheWindowEnd)
 {
     Build(1);
-    Requirements req({{Port(0x20, 0x20), Private(0)}});
-
-    mapLegacyDevice(bridge_, req.Get());
-
-    EXPECT_EQ(MappingLines(), std::vector<std::string>{"mapLegacyDevice: ignoring bridge device..."});
-    EXPECT_EQ(bridgeFn_->WriteLog(), std::vector<Write>{}) << Describe(bridgeFn_->WriteLog());
+    const ULONG rows[][4] = {{0x1013, 0x8, 0, 0x101B}, {0x1FE0, 0x20, 0x20, 0x2000}}; // cursor, length, align, after
+    for (const auto &r : rows) {
+        bridge_->IoBase = r[0];
+        cardFn_->ClearWriteLog();
+        Requirements req({{Port(r[1], r[2]), Private(0)}});
+        mapLegacyDevice(card_, req.Get());
+        EXPECT_EQ(cardFn_->WritesTo(0x10, 4), (Writes{{0x10, 4, r[0]}}));
+        EXPECT_EQ(bridge_->IoBase, r[3]);
+    }
 }
 
 TEST_F(ChassisTest, FailedClassReadStillMaps)
@@ -313,43 +191,56 @@ TEST_F(ChassisTest, FailedClassReadStillMaps)
     mapLegacyDevice(card_, req.Get());
 
     // All-ones is no bridge class; the direct accesses do not use the stack.
-    EXPECT_EQ(testsupport::CountContaining(Lines(), "ERROR! ReadPCIConfigW @ 0x8 failed"), 1u);
-    EXPECT_EQ(cardFn_->WriteLog(), (std::vector<Write>{{0x10, 4, 0x1020}, {0x04, 2, 0x0007}}))
-        << Describe(cardFn_->WriteLog());
+    EXPECT_EQ(testsupport::CountContaining(Trace(), "ERROR! ReadPCIConfigW @ 0x8 failed"), 1u);
+    EXPECT_EQ(cardFn_->WriteLog(), (Writes{{0x10, 4, 0x1020}, {0x04, 2, 0x0007}}));
 }
 
-TEST_F(ChassisTest, NoParentLeavesTheDeviceUntouched)
+TEST_F(ChassisTest, SkippedPortDoesNotStopTheWalk)
 {
     Build(1);
-    bridge_->SecBus = 7; // no filtered bridge has bus 2 behind it any more
-    Requirements req({{Port(0x20, 0x20), Private(0)}});
+    Requirements req({{Port(0x20, 0x20), Mem(0x1000, 0x1000), Private(1)}});
 
     mapLegacyDevice(card_, req.Get());
 
-    EXPECT_EQ(MappingLines(), (std::vector<std::string>{"NOTE: mapping legacy device @ 2:2:0",
-                                                        "ERROR mapLegacyDevice: GetParent returned NULL"}));
-    EXPECT_EQ(cardFn_->WriteLog(), std::vector<Write>{}) << Describe(cardFn_->WriteLog());
-}
-
-TEST_F(ChassisTest, NoRootLeavesTheDeviceUntouched)
-{
-    Build(1);
-    root_->Flags &= ~ROOT;
-    Requirements req({{Port(0x20, 0x20), Private(0)}});
-
-    mapLegacyDevice(card_, req.Get());
-
-    EXPECT_EQ(MappingLines(), (std::vector<std::string>{"NOTE: mapping legacy device @ 2:2:0",
-                                                        "ERROR mapLegacyDevice: GetRoot returned NULL"}));
-    EXPECT_EQ(cardFn_->WriteLog(), std::vector<Write>{}) << Describe(cardFn_->WriteLog());
+    EXPECT_EQ(cardFn_->WriteLog(), (Writes{{0x14, 4, 0xE0000000}, {0x04, 2, 0x0006}})) << "I/O space stays off";
+    EXPECT_EQ(testsupport::CountContaining(Trace(), "desc 0 has no BAR index"), 1u);
     EXPECT_EQ(bridge_->IoBase, 0x1010u);
 }
 
+// Cases where the device is left as it is: nothing written, no cursor moved.
+TEST_F(ChassisTest, DeviceIsLeftAloneWhenOffUnlistedABridgeOrWithoutParentOrRoot)
+{
+    Build(0);
+    Requirements req({{Port(0x20, 0x20), Private(0)}});
+    const std::vector<ULONG> cursors = Cursors();
+    mapLegacyDevice(card_, req.Get());
+    EXPECT_EQ(Fresh(), Lines{}) << "mapLegacy off";
+
+    Configure({{"mapLegacy", 1}});
+    mapLegacyDevice(card_, nullptr);
+    EXPECT_EQ(Fresh(), Lines{"WARNING mapLegacyDevice: pRes is NULL!!!"});
+    mapLegacyDevice(bridge_, req.Get());
+    EXPECT_EQ(Fresh(), (Lines{"LocateMe: vid 0x1011-0026 @ 1:0:0", "mapLegacyDevice: ignoring bridge device..."}));
+    bridge_->SecBus = 7; // no filtered bridge has bus 2 behind it any more
+    mapLegacyDevice(card_, req.Get());
+    EXPECT_EQ(Fresh(), (Lines{kLocateCard, kNoteCard, "ERROR mapLegacyDevice: GetParent returned NULL"}));
+    bridge_->SecBus = 2;
+    root_->Flags &= ~ROOT;
+    mapLegacyDevice(card_, req.Get());
+    EXPECT_EQ(Fresh(), (Lines{kLocateCard, kNoteCard, "ERROR mapLegacyDevice: GetRoot returned NULL"}));
+
+    EXPECT_EQ(cardFn_->WriteLog(), Writes{});
+    EXPECT_EQ(bridgeFn_->WriteLog(), Writes{});
+    EXPECT_EQ(Cursors(), cursors);
+}
+
 // Requirements the bus driver should never produce, and ranges that do not
-// fit: each is skipped with a warning, its register and the cursor left alone.
+// fit: each is skipped with a warning, its register and the cursors left
+// alone, and the walk goes on to set the command register.
 struct SkipCase {
     const char *name;
     std::vector<IO_RESOURCE_DESCRIPTOR> list;
+    void (*setup)(PDEVICE_EXTENSION bridge, PIO_RESOURCE_REQUIREMENTS_LIST req);
     std::string warning;
 };
 
@@ -363,121 +254,45 @@ TEST_P(MapSkipTest, SkippedWithWarningCursorAndRegisterLeftAlone)
     bridge_->MemBase = 0xE00FF000;
     bridge_->PreBase = 0xD00FF800;
     Requirements req({GetParam().list});
+    if (GetParam().setup != nullptr)
+        GetParam().setup(bridge_, req.Get());
+    const std::vector<ULONG> before = Cursors();
 
     mapLegacyDevice(card_, req.Get());
 
-    EXPECT_EQ(MappingLines(), (std::vector<std::string>{"NOTE: mapping legacy device @ 2:2:0", GetParam().warning,
-                                                        "mapLegacyDevice: cmd reg <== 0x6"}));
-    EXPECT_EQ(cardFn_->WriteLog(), (std::vector<Write>{{0x04, 2, 0x0006}})) << Describe(cardFn_->WriteLog());
-    EXPECT_EQ(bridge_->IoBase, 0x1FF0u);
-    EXPECT_EQ(bridge_->MemBase, 0xE00FF000u);
-    EXPECT_EQ(bridge_->PreBase, 0xD00FF800u);
+    EXPECT_EQ(Trace(), (Lines{kLocateCard, kNoteCard, GetParam().warning, "mapLegacyDevice: cmd reg <== 0x6"}));
+    EXPECT_EQ(cardFn_->WriteLog(), (Writes{{0x04, 2, 0x0006}}));
+    EXPECT_EQ(Cursors(), before);
 }
+
+void NoIoWindow(PDEVICE_EXTENSION b, PIO_RESOURCE_REQUIREMENTS_LIST) { b->IoBase = b->IoLength = b->IoEnd = 0; }
+void TopMemoryWindow(PDEVICE_EXTENSION b, PIO_RESOURCE_REQUIREMENTS_LIST) { b->MemBase = 0xFFFFF800, b->MemEnd = ~0u; }
+// The tag falls outside the list's size.
+void ShortList(PDEVICE_EXTENSION, PIO_RESOURCE_REQUIREMENTS_LIST r) { r->ListSize -= sizeof(IO_RESOURCE_DESCRIPTOR); }
+const char *const kNoIndex = "WARNING mapLegacyDevice: desc 0 has no BAR index, skipped";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, MapSkipTest,
     ::testing::Values(
-        SkipCase{"PortLastOfItsList", {Port(0x8, 0x8)}, "WARNING mapLegacyDevice: desc 0 has no BAR index, skipped"},
-        SkipCase{"MemoryFollowedByAnotherRequirement",
-                 {Mem(0x100, 0x100), Dma()},
-                 "WARNING mapLegacyDevice: desc 0 has no BAR index, skipped"},
-        SkipCase{"IndexPastTheSixRegisters",
-                 {Port(0x8, 0x8), Private(6)},
+        SkipCase{"PortLastOfItsList", {Port(0x8, 0x8)}, nullptr, kNoIndex},
+        SkipCase{"MemoryFollowedByAnotherRequirement", {Mem(0x100, 0x100), Desc(CmResourceTypeDma)}, nullptr, kNoIndex},
+        SkipCase{"IndexPastTheSixRegisters", {Port(0x8, 0x8), Private(6)}, nullptr,
                  "WARNING mapLegacyDevice: desc 0 names BAR #6, skipped"},
-        SkipCase{"PortPastTheWindowEnd",
-                 {Port(0x20, 0x20), Private(0)},
+        SkipCase{"PortPastTheWindowEnd", {Port(0x20, 0x20), Private(0)}, nullptr,
                  "WARNING mapLegacyDevice: I/O bar #0 (0x20 bytes) does not fit at 0x1ff0, skipped"},
-        SkipCase{"MemoryPastTheWindowEnd",
-                 {Mem(0x2000, 0x1000), Private(1)},
+        SkipCase{"MemoryPastTheWindowEnd", {Mem(0x2000, 0x1000), Private(1)}, nullptr,
                  "WARNING mapLegacyDevice: MEM bar #1 (0x2000 bytes) does not fit at 0xe00ff000, skipped"},
-        SkipCase{"PrefetchableAlignedPastTheWindowEnd",
-                 {Mem(0x1000, 0x1000, true), Private(2)},
-                 "WARNING mapLegacyDevice: MEM bar #2 (0x1000 bytes) does not fit at 0xd00ff800, skipped"}),
+        SkipCase{"PrefetchableAlignedPastTheWindowEnd", {Mem(0x1000, 0x1000, true), Private(2)}, nullptr,
+                 "WARNING mapLegacyDevice: MEM bar #2 (0x1000 bytes) does not fit at 0xd00ff800, skipped"},
+        SkipCase{"ParentWithoutSuchAWindow", {Port(0x20, 0x20), Private(0)},
+                 NoIoWindow,
+                 "WARNING mapLegacyDevice: I/O bar #0 (0x20 bytes) does not fit at 0x0, skipped"},
+        SkipCase{"RoundingPastFourGigabytes", {Mem(0x100, 0x1000), Private(1)},
+                 TopMemoryWindow,
+                 "WARNING mapLegacyDevice: MEM bar #1 (0x100 bytes) does not fit at 0xfffff800, skipped"},
+        SkipCase{"ListShorterThanItsCounts", {Port(0x20, 0x20), Private(0)}, ShortList,
+                 "WARNING mapLegacyDevice: list 0 runs past the end of the requirements, stopped"}),
     [](const ::testing::TestParamInfo<SkipCase> &info) { return std::string(info.param.name); });
-
-TEST_F(ChassisTest, SkippedPortDoesNotStopTheWalk)
-{
-    // A skipped port does not stop the walk: the memory requirement after it
-    // is still placed, and I/O space stays off.
-    Build(1);
-    Requirements req({{Port(0x20, 0x20), Mem(0x1000, 0x1000), Private(1)}});
-
-    mapLegacyDevice(card_, req.Get());
-
-    EXPECT_EQ(cardFn_->WriteLog(), (std::vector<Write>{{0x14, 4, 0xE0000000}, {0x04, 2, 0x0006}}))
-        << Describe(cardFn_->WriteLog());
-    EXPECT_EQ(testsupport::CountContaining(Lines(), "desc 0 has no BAR index"), 1u);
-    EXPECT_EQ(bridge_->IoBase, 0x1010u);
-}
-
-TEST_F(ChassisTest, ZeroAlignmentPlacesAtTheCursor)
-{
-    Build(1);
-    bridge_->IoBase = 0x1013;
-    Requirements req({{Port(0x8, 0), Private(0)}});
-
-    mapLegacyDevice(card_, req.Get());
-
-    EXPECT_EQ(cardFn_->WritesTo(0x10, 4), (std::vector<Write>{{0x10, 4, 0x1013}})) << Describe(cardFn_->WriteLog());
-    EXPECT_EQ(bridge_->IoBase, 0x101Bu);
-}
-
-TEST_F(ChassisTest, RangeEndingExactlyAtTheWindowEndFits)
-{
-    Build(1);
-    bridge_->IoBase = 0x1FE0;
-    Requirements req({{Port(0x20, 0x20), Private(0)}});
-
-    mapLegacyDevice(card_, req.Get());
-
-    EXPECT_EQ(cardFn_->WritesTo(0x10, 4), (std::vector<Write>{{0x10, 4, 0x1FE0}})) << Describe(cardFn_->WriteLog());
-    EXPECT_EQ(bridge_->IoBase, 0x2000u);
-}
-
-TEST_F(ChassisTest, ParentWithoutSuchAWindowPlacesNothing)
-{
-    Build(1);
-    bridge_->IoBase = 0;
-    bridge_->IoLength = 0;
-    bridge_->IoEnd = 0;
-    Requirements req({{Port(0x20, 0x20), Private(0)}});
-
-    mapLegacyDevice(card_, req.Get());
-
-    EXPECT_EQ(testsupport::CountContaining(Lines(), "WARNING mapLegacyDevice: I/O bar #0 (0x20 bytes) does not fit"),
-              1u)
-        << testsupport::TraceText();
-    EXPECT_EQ(cardFn_->WritesTo(0x10, 4).size(), 0u) << Describe(cardFn_->WriteLog());
-    EXPECT_EQ(bridge_->IoBase, 0u);
-}
-
-TEST_F(ChassisTest, RoundingPastFourGigabytesDoesNotWrap)
-{
-    Build(1);
-    bridge_->MemBase = 0xFFFFF800;
-    bridge_->MemEnd = 0xFFFFFFFF;
-    Requirements req({{Mem(0x100, 0x1000), Private(1)}});
-
-    mapLegacyDevice(card_, req.Get());
-
-    EXPECT_EQ(cardFn_->WritesTo(0x14, 4).size(), 0u) << Describe(cardFn_->WriteLog());
-    EXPECT_EQ(bridge_->MemBase, 0xFFFFF800u);
-}
-
-TEST_F(ChassisTest, ListShorterThanItsCountsStopsTheWalk)
-{
-    Build(1);
-    Requirements req({{Port(0x20, 0x20), Private(0)}});
-    req.Get()->ListSize -= sizeof(IO_RESOURCE_DESCRIPTOR); // the tag falls outside
-
-    mapLegacyDevice(card_, req.Get());
-
-    EXPECT_EQ(MappingLines(), (std::vector<std::string>{
-                                  "NOTE: mapping legacy device @ 2:2:0",
-                                  "WARNING mapLegacyDevice: list 0 runs past the end of the requirements, stopped",
-                                  "mapLegacyDevice: cmd reg <== 0x6"}));
-    EXPECT_EQ(cardFn_->WritesTo(0x10, 4).size(), 0u);
-}
 
 // ------------------------------------------------------------- vgaEnable
 
@@ -486,40 +301,32 @@ TEST_F(ChassisTest, VgaTwoBridgesDeepTurnsOnForwardingInBoth)
     Build(0, 1);
     bridgeFn_->Poke16(0x3E, 0x0008); // already set: written all the same
 
-    vgaEnable(vga_->DeviceObject);
+    vgaEnable(card_->DeviceObject);
+    EXPECT_EQ(Trace(), Lines{"vgaEnable: Called but not a VGA device!!!"});
+    EXPECT_EQ(bridgeFn_->WriteLog(), Writes{});
 
-    EXPECT_EQ(bridgeFn_->WritesTo(0x3E, 2), (std::vector<Write>{{0x3E, 2, 0x0008}}))
-        << Describe(bridgeFn_->WriteLog());
-    ASSERT_EQ(rootFn_->WritesTo(0x3E, 2).size(), 1u) << Describe(rootFn_->WriteLog());
-    EXPECT_EQ(rootFn_->WritesTo(0x3E, 2)[0].value, (uint32_t)(sim::models::TI1420().bridgeControl | 0x0008));
+    vgaEnable(vga_->DeviceObject);
+    EXPECT_EQ(bridgeFn_->WritesTo(0x3E, 2), (Writes{{0x3E, 2, 0x0008}}));
+    EXPECT_EQ(rootFn_->WritesTo(0x3E, 2), (Writes{{0x3E, 2, (uint32_t)(sim::models::TI1420().bridgeControl | 8)}}));
     EXPECT_EQ(rootFn_->Peek16(0x3E) & 0x0008, 0x0008);
-    EXPECT_EQ(Lines(), std::vector<std::string>{});
+    EXPECT_EQ(Trace().size(), 1u) << "no line of its own";
 }
 
-TEST_F(ChassisTest, VgaWithoutAliasOptionTouchesNothing)
+TEST_F(ChassisTest, VgaWithoutAliasOptionTouchesNothingAndMatroxHookOnlyReports)
 {
     Build(0, 0);
 
     vgaEnable(vga_->DeviceObject);
-
-    EXPECT_EQ(Lines(), std::vector<std::string>{});
-    EXPECT_EQ(bridgeFn_->WriteLog(), std::vector<Write>{}) << Describe(bridgeFn_->WriteLog());
-    EXPECT_EQ(rootFn_->WriteLog(), std::vector<Write>{}) << Describe(rootFn_->WriteLog());
-}
-
-class NotVgaTest : public ChassisTest, public ::testing::WithParamInterface<ULONG> {};
-
-TEST_P(NotVgaTest, NonVgaDeviceIsReportedWhateverTheOption)
-{
-    Build(0, GetParam());
-
     vgaEnable(card_->DeviceObject);
+    machine_.ClearCounters();
+    patchMatrox(vga_);
 
-    EXPECT_EQ(Lines(), std::vector<std::string>{"vgaEnable: Called but not a VGA device!!!"});
-    EXPECT_EQ(bridgeFn_->WriteLog(), std::vector<Write>{}) << Describe(bridgeFn_->WriteLog());
+    EXPECT_EQ(Trace(),
+              (Lines{"vgaEnable: Called but not a VGA device!!!", "Leaving patchMatrox without doing a thing"}));
+    EXPECT_EQ(machine_.ConfigCycles(), 0u) << "patchMatrox touches no register";
+    EXPECT_EQ(bridgeFn_->WriteLog(), Writes{});
+    EXPECT_EQ(rootFn_->WriteLog(), Writes{});
 }
-
-INSTANTIATE_TEST_SUITE_P(VgaAlias, NotVgaTest, ::testing::Values(0u, 1u));
 
 TEST_F(ChassisTest, VgaClimbStopsWhenABridgeIsItsOwnParent)
 {
@@ -531,22 +338,9 @@ TEST_F(ChassisTest, VgaClimbStopsWhenABridgeIsItsOwnParent)
 
     vgaEnable(vga_->DeviceObject);
 
-    EXPECT_EQ(rootFn_->WriteLog(), std::vector<Write>{}) << Describe(rootFn_->WriteLog());
-    EXPECT_EQ(testsupport::CountContaining(Lines(), "WARNING vgaEnable: bridge chain loops at devObj"), 1u)
+    EXPECT_EQ(rootFn_->WriteLog(), Writes{});
+    EXPECT_EQ(testsupport::CountContaining(Trace(), "WARNING vgaEnable: bridge chain loops at devObj"), 1u)
         << testsupport::TraceText();
-}
-
-// ----------------------------------------------------------- patchMatrox
-
-TEST_F(ChassisTest, MatroxHookOnlyReports)
-{
-    Build(0);
-    machine_.ClearCounters();
-
-    patchMatrox(vga_);
-
-    EXPECT_EQ(Lines(), std::vector<std::string>{"Leaving patchMatrox without doing a thing"});
-    EXPECT_EQ(machine_.ConfigCycles(), 0u);
 }
 
 } // namespace

@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -21,9 +23,21 @@
 #include "standin/iomgr.h"
 #include "test_support.h"
 
+namespace sim {
+// Write logs read as [offset/width=value] in failure messages.
+inline void PrintTo(const PciFunction::WriteRecord &w, std::ostream *os)
+{
+    char buf[48];
+    snprintf(buf, sizeof(buf), "[0x%02X/%d=0x%X]", w.offset, w.width, w.value);
+    *os << buf;
+}
+} // namespace sim
+
 namespace quirkstest {
 
 using Write = sim::PciFunction::WriteRecord;
+using Writes = std::vector<Write>;
+using Lines = std::vector<std::string>;
 
 // What a test says about one filter device.
 struct FilterSetup {
@@ -31,10 +45,19 @@ struct FilterSetup {
     ULONG flags = 0;
     ULONG bridgeType = BRIDGE_TYPE_OTHER;
     // Bus numbers of a bridge; UNKNOWN_NUMBER when not a bridge.
-    ULONG priBus = UNKNOWN_NUMBER;
-    ULONG secBus = UNKNOWN_NUMBER;
-    ULONG subBus = UNKNOWN_NUMBER;
+    ULONG priBus = UNKNOWN_NUMBER, secBus = UNKNOWN_NUMBER, subBus = UNKNOWN_NUMBER;
 };
+
+// The bus driver writes configuration space a byte at a time: the byte
+// writes 16-bit words become, lowest byte first.
+inline Writes WordsAsBytes(std::initializer_list<std::pair<uint8_t, uint16_t>> words)
+{
+    Writes out;
+    for (const auto &w : words)
+        for (int i = 0; i < 2; i++)
+            out.push_back({(uint8_t)(w.first + i), 1, (uint32_t)(w.second >> (8 * i)) & 0xFF});
+    return out;
+}
 
 class QuirksTest : public testsupport::DriverTest {
   protected:
@@ -59,7 +82,6 @@ class QuirksTest : public testsupport::DriverTest {
             IoDetachDevice(GET_EXTENSION(*it)->LowerDevice);
             IoDeleteDevice(*it);
         }
-        filters_.clear();
         bus_.reset();
         standin::DestroyDriverObject(driver_);
         machine_.Uninstall();
@@ -82,13 +104,13 @@ class QuirksTest : public testsupport::DriverTest {
     PDEVICE_EXTENSION Attach(const FilterSetup &setup)
     {
         PDEVICE_OBJECT pdo = bus_->PdoFor(setup.function);
-        EXPECT_NE(pdo, nullptr) << setup.function->Describe() << " is not reachable";
-        if (pdo == nullptr)
-            return nullptr;
         PDEVICE_OBJECT filter = nullptr;
+        EXPECT_NE(pdo, nullptr) << setup.function->Describe() << " is not reachable";
         EXPECT_EQ(IoCreateDevice(driver_, sizeof(DEVICE_EXTENSION), nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE,
                                  &filter),
                   STATUS_SUCCESS);
+        if (pdo == nullptr || filter == nullptr)
+            return nullptr;
         PDEVICE_EXTENSION ext = GET_EXTENSION(filter);
         memset(ext, 0, sizeof(*ext));
         ext->DeviceObject = filter;
@@ -104,8 +126,7 @@ class QuirksTest : public testsupport::DriverTest {
         ext->SubBus = setup.subBus;
         ext->Flags = setup.flags;
         ext->BridgeType = setup.bridgeType;
-        ext->Irq = UNKNOWN_NUMBER;
-        ext->ExCa = UNKNOWN_NUMBER;
+        ext->Irq = ext->ExCa = UNKNOWN_NUMBER;
         ext->Marker = EXTENSION_MARKER;
         filter->Flags &= ~DO_DEVICE_INITIALIZING;
         filters_.push_back(filter);
@@ -120,45 +141,21 @@ class QuirksTest : public testsupport::DriverTest {
         ReadConfiguration();
     }
 
-    // The trace since Power().
-    std::vector<std::string> Lines() const
+    // The trace since Power(), and the part of it not yet seen by Fresh().
+    Lines Trace() const { return testsupport::SplitLines(testsupport::TraceText().substr(traceMark_)); }
+    Lines Fresh()
     {
-        return testsupport::SplitLines(testsupport::TraceText().substr(traceMark_));
-    }
-
-    // The bus driver writes configuration space a byte at a time: the byte
-    // writes one value of the given width becomes, lowest byte first.
-    static std::vector<Write> Bytes(uint8_t offset, uint32_t value, int width)
-    {
-        std::vector<Write> out;
-        for (int i = 0; i < width; i++)
-            out.push_back({(uint8_t)(offset + i), 1, (value >> (8 * i)) & 0xFF});
+        Lines all = Trace();
+        Lines out(all.begin() + (seen_ < all.size() ? seen_ : all.size()), all.end());
+        seen_ = all.size();
         return out;
-    }
-    static std::vector<Write> Concat(std::initializer_list<std::vector<Write>> parts)
-    {
-        std::vector<Write> out;
-        for (const auto &p : parts)
-            out.insert(out.end(), p.begin(), p.end());
-        return out;
-    }
-
-    static std::string Describe(const std::vector<Write> &writes)
-    {
-        std::string s;
-        char buf[48];
-        for (const auto &w : writes) {
-            snprintf(buf, sizeof(buf), "[0x%02X/%d=0x%X]", w.offset, w.width, w.value);
-            s += buf;
-        }
-        return s.empty() ? "(no writes)" : s;
     }
 
     sim::PciMachine machine_;
     std::unique_ptr<sim::PciBusDriver> bus_;
     PDRIVER_OBJECT driver_ = nullptr;
     std::vector<PDEVICE_OBJECT> filters_;
-    size_t traceMark_ = 0;
+    size_t traceMark_ = 0, seen_ = 0;
 };
 
 } // namespace quirkstest

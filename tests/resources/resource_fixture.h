@@ -1,13 +1,15 @@
 // Shared pieces of the resource tests: requirement lists built in the
-// driver's pool, read back as plain vectors, and a simulated machine with its
-// PCI bus driver under filter devices whose extensions the tests fill in.
+// driver's pool and read back as plain vectors, and a simulated adapter
+// whose PCI bus driver answers under filter devices the tests fill in.
 #ifndef TOLMU_TESTS_RESOURCE_FIXTURE_H
 #define TOLMU_TESTS_RESOURCE_FIXTURE_H
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -25,15 +27,17 @@ namespace restest {
 
 using Alternative = std::vector<IO_RESOURCE_DESCRIPTOR>;
 using Alternatives = std::vector<Alternative>;
+using Lines = std::vector<std::string>;
+using testsupport::CountContaining;
+using testsupport::TraceLines;
 
 constexpr UCHAR kPreferred = 0;
 constexpr UCHAR kAlternative = IO_RESOURCE_ALTERNATIVE;
 
-inline IO_RESOURCE_DESCRIPTOR Window(UCHAR type, ULONG length, ULONG alignment, ULONG min, ULONG max,
-                                     UCHAR option, USHORT flags)
+inline IO_RESOURCE_DESCRIPTOR Window(UCHAR type, ULONG length, ULONG alignment, ULONG min, ULONG max, UCHAR option,
+                                     USHORT flags)
 {
-    IO_RESOURCE_DESCRIPTOR d;
-    std::memset(&d, 0, sizeof(d));
+    IO_RESOURCE_DESCRIPTOR d{};
     d.Option = option;
     d.Type = type;
     d.ShareDisposition = CmResourceShareDeviceExclusive;
@@ -59,8 +63,7 @@ inline IO_RESOURCE_DESCRIPTOR Port(ULONG length, ULONG alignment, ULONG min = 0x
 
 inline IO_RESOURCE_DESCRIPTOR Private(ULONG a, ULONG b, ULONG c)
 {
-    IO_RESOURCE_DESCRIPTOR d;
-    std::memset(&d, 0, sizeof(d));
+    IO_RESOURCE_DESCRIPTOR d{};
     d.Type = CmResourceTypeDevicePrivate;
     d.u.DevicePrivate.Data[0] = a;
     d.u.DevicePrivate.Data[1] = b;
@@ -70,8 +73,7 @@ inline IO_RESOURCE_DESCRIPTOR Private(ULONG a, ULONG b, ULONG c)
 
 inline IO_RESOURCE_DESCRIPTOR Irq(ULONG min, ULONG max)
 {
-    IO_RESOURCE_DESCRIPTOR d;
-    std::memset(&d, 0, sizeof(d));
+    IO_RESOURCE_DESCRIPTOR d{};
     d.Type = CmResourceTypeInterrupt;
     d.ShareDisposition = CmResourceShareShared;
     d.u.Interrupt.MinimumVector = min;
@@ -79,36 +81,27 @@ inline IO_RESOURCE_DESCRIPTOR Irq(ULONG min, ULONG max)
     return d;
 }
 
-// Bytes a requirements list with these alternative lists occupies.
-inline ULONG ListBytes(const Alternatives &alts)
-{
-    size_t bytes = offsetof(IO_RESOURCE_REQUIREMENTS_LIST, List);
-    for (const auto &alt : alts)
-        bytes += offsetof(IO_RESOURCE_LIST, Descriptors) + alt.size() * sizeof(IO_RESOURCE_DESCRIPTOR);
-    return static_cast<ULONG>(bytes);
-}
-
 // A list in the driver's pool (the editors free lists with MFree), as a bus
 // driver reports it for a device on bus 1, slot 3.
 inline PIO_RESOURCE_REQUIREMENTS_LIST NewList(const Alternatives &alts)
 {
-    ULONG bytes = ListBytes(alts);
-    auto *list = static_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(PMalloc(bytes));
+    size_t bytes = offsetof(IO_RESOURCE_REQUIREMENTS_LIST, List);
+    for (const auto &alt : alts)
+        bytes += offsetof(IO_RESOURCE_LIST, Descriptors) + alt.size() * sizeof(IO_RESOURCE_DESCRIPTOR);
+    auto *list = static_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(PMalloc((ULONG)bytes));
     if (list == nullptr)
         return nullptr;
     std::memset(list, 0, bytes);
-    list->ListSize = bytes;
+    list->ListSize = (ULONG)bytes;
     list->InterfaceType = PCIBus;
     list->BusNumber = 1;
     list->SlotNumber = 3;
-    list->AlternativeLists = static_cast<ULONG>(alts.size());
+    list->AlternativeLists = (ULONG)alts.size();
     PIO_RESOURCE_LIST alt = list->List;
     for (const auto &descs : alts) {
-        alt->Version = 1;
-        alt->Revision = 1;
-        alt->Count = static_cast<ULONG>(descs.size());
-        for (size_t i = 0; i < descs.size(); i++)
-            alt->Descriptors[i] = descs[i];
+        alt->Version = alt->Revision = 1;
+        alt->Count = (ULONG)descs.size();
+        std::copy(descs.begin(), descs.end(), alt->Descriptors);
         alt = reinterpret_cast<PIO_RESOURCE_LIST>(&alt->Descriptors[alt->Count]);
     }
     return list;
@@ -126,59 +119,33 @@ inline Alternatives Read(PIO_RESOURCE_REQUIREMENTS_LIST list)
     return out;
 }
 
-inline std::string Describe(const IO_RESOURCE_DESCRIPTOR &d)
-{
-    char text[200];
-    if (d.Type == CmResourceTypeDevicePrivate)
-        std::snprintf(text, sizeof text, "private(%u,%u,%u)", d.u.DevicePrivate.Data[0], d.u.DevicePrivate.Data[1],
-                      d.u.DevicePrivate.Data[2]);
-    else
-        std::snprintf(text, sizeof text, "type %u opt 0x%x flags 0x%x len 0x%x align 0x%x min 0x%llx max 0x%llx",
-                      d.Type, d.Option, d.Flags, d.u.Generic.Length, d.u.Generic.Alignment,
-                      static_cast<unsigned long long>(d.u.Generic.MinimumAddress.QuadPart),
-                      static_cast<unsigned long long>(d.u.Generic.MaximumAddress.QuadPart));
-    return text;
-}
+} // namespace restest
 
-inline std::string Describe(const Alternative &alt)
-{
-    std::string out = "[";
-    for (size_t i = 0; i < alt.size(); i++)
-        out += (i ? "; " : "") + Describe(alt[i]);
-    return out + "]";
-}
-
-inline bool Same(const IO_RESOURCE_DESCRIPTOR &a, const IO_RESOURCE_DESCRIPTOR &b)
+// Descriptors compare byte for byte and show their fields in failure messages.
+inline bool operator==(const IO_RESOURCE_DESCRIPTOR &a, const IO_RESOURCE_DESCRIPTOR &b)
 {
     return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
-inline bool Same(const Alternative &a, const Alternative &b)
+// (A device-private descriptor's three words show as len, align and min.)
+inline void PrintTo(const IO_RESOURCE_DESCRIPTOR &d, std::ostream *os)
 {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); i++)
-        if (!Same(a[i], b[i]))
-            return false;
-    return true;
+    char text[200];
+    std::snprintf(text, sizeof text, "type %u opt 0x%x flags 0x%x len 0x%x align 0x%x min 0x%llx max 0x%llx", d.Type,
+                  d.Option, d.Flags, d.u.Generic.Length, d.u.Generic.Alignment,
+                  (unsigned long long)d.u.Generic.MinimumAddress.QuadPart,
+                  (unsigned long long)d.u.Generic.MaximumAddress.QuadPart);
+    *os << text;
 }
+
+namespace restest {
 
 // Owns a pool list for the length of a test body; the fixtures check that
 // the pool is empty after the body, so every list must be gone by then.
-struct PoolList {
-    PIO_RESOURCE_REQUIREMENTS_LIST list = nullptr;
-    explicit PoolList(PIO_RESOURCE_REQUIREMENTS_LIST l = nullptr) : list(l) {}
-    ~PoolList() { MFree(list); }
-    PoolList(const PoolList &) = delete;
-    PoolList &operator=(const PoolList &) = delete;
-    PIO_RESOURCE_REQUIREMENTS_LIST get() const { return list; }
-    PIO_RESOURCE_REQUIREMENTS_LIST release()
-    {
-        auto *l = list;
-        list = nullptr;
-        return l;
-    }
+struct PoolFree {
+    void operator()(IO_RESOURCE_REQUIREMENTS_LIST *list) const { MFree(list); }
 };
+using PoolList = std::unique_ptr<IO_RESOURCE_REQUIREMENTS_LIST, PoolFree>;
 
 inline bool IsOutstanding(const void *block)
 {
@@ -189,17 +156,35 @@ inline bool IsOutstanding(const void *block)
 }
 
 // Index of the first trace line containing needle at or after `from`, or -1.
-inline long FindLine(const std::vector<std::string> &lines, const std::string &needle, size_t from = 0)
+inline long FindLine(const Lines &lines, const std::string &needle, size_t from = 0)
 {
     for (size_t i = from; i < lines.size(); i++)
         if (lines[i].find(needle) != std::string::npos)
-            return static_cast<long>(i);
+            return (long)i;
     return -1;
 }
 
-// A driver test on a simulated machine: the machine is built by each test,
-// then the PCI bus driver answers for it, and the filter devices the test
-// attaches belong to a driver object whose PnP entry is the driver's own.
+// The configured window sizes, and bridge windows as the bus driver reports
+// them: each followed by its device-private tag in the lists below.
+constexpr ULONG kMem = 0x400000, kPre = 0x2000000, kIo = 0x800;
+const IO_RESOURCE_DESCRIPTOR kMemWin = Mem(0x100000, 0x100000);
+const IO_RESOURCE_DESCRIPTOR kPreWin =
+    Mem(0x100000, 0x100000, 0xD0000000, 0xDFFFFFFF, kPreferred, CM_RESOURCE_MEMORY_PREFETCHABLE);
+const IO_RESOURCE_DESCRIPTOR kPortWin = Port(0x100, 0x100);
+
+// A rewritten window: anywhere in its space, the given length and alignment.
+inline IO_RESOURCE_DESCRIPTOR Rewritten(IO_RESOURCE_DESCRIPTOR d, ULONG length, ULONG alignment, USHORT flags)
+{
+    d.u.Generic.Length = length;
+    d.u.Generic.Alignment = alignment;
+    d.u.Generic.MinimumAddress.QuadPart = 0;
+    d.u.Generic.MaximumAddress.QuadPart = d.Type == CmResourceTypePort ? 0xFFFF : 0xFFFFFFFF;
+    d.Flags = flags;
+    return d;
+}
+
+// A simulated adapter: the driver's PnP dispatch on filter devices above the
+// simulated PCI bus driver's PDOs, optionally under function drivers.
 class MachineTest : public testsupport::DriverTest {
   protected:
     void SetUp() override
@@ -218,9 +203,8 @@ class MachineTest : public testsupport::DriverTest {
             IoDeleteDevice(it->first);
         }
         for (auto it = filters_.rbegin(); it != filters_.rend(); ++it) {
-            PDEVICE_EXTENSION ext = GET_EXTENSION(*it);
-            if (ext->LowerDevice != nullptr)
-                IoDetachDevice(ext->LowerDevice);
+            if (GET_EXTENSION(*it)->LowerDevice != nullptr)
+                IoDetachDevice(GET_EXTENSION(*it)->LowerDevice);
             IoDeleteDevice(*it);
         }
         if (functionDriver_ != nullptr)
@@ -228,37 +212,43 @@ class MachineTest : public testsupport::DriverTest {
         standin::DestroyDriverObject(driver_);
         bus_.reset();
         machine_.Uninstall();
-        standin::CheckIoLeftovers();
         DriverTest::TearDown();
     }
 
-    // The registry values this test runs with, then the configuration read
-    // as the driver reads it at load.
-    void Configure(ULONG memory, ULONG prefetch, ULONG io, ULONG filterIo)
+    // The registry values as the driver reads them at load, then the
+    // adapter: its CardBus controller at 00:03.0; behind it on bus 1 a
+    // PCI-to-PCI bridge; behind that on bus 2 a second CardBus controller
+    // (bus 3 behind it) and a network card.
+    void Build(ULONG io = kIo, ULONG filterIo = 0)
     {
-        standin::RegSetDword("tolmu\\Parameters", "Memory", memory);
-        standin::RegSetDword("tolmu\\Parameters", "PreFetch", prefetch);
-        standin::RegSetDword("tolmu\\Parameters", "Io", io);
-        standin::RegSetDword("tolmu\\Parameters", "filterIO", filterIo);
+        const std::pair<const char *, ULONG> values[] = {{"Memory", kMem}, {"PreFetch", kPre}, {"Io", io},
+                                                         {"filterIO", filterIo}};
+        for (const auto &v : values)
+            standin::RegSetDword("tolmu\\Parameters", v.first, v.second);
         ReadConfiguration();
-    }
-
-    // Call once the machine is built and numbered.
-    void StartBusDriver()
-    {
+        machine_.AddFunction(machine_.Root(), 0, 0, sim::models::Intel440BX());
+        cb_ = machine_.AddFunction(machine_.Root(), 3, 0, sim::models::TI1420());
+        p2p_ = machine_.AddFunction(machine_.SecondarySegment(cb_), 0, 0, sim::models::DEC21154());
+        innerCb_ = machine_.AddFunction(machine_.SecondarySegment(p2p_), 0, 0, sim::models::O2MicroOZ711());
+        nic_ = machine_.AddFunction(machine_.SecondarySegment(p2p_), 1, 0, sim::models::RTL8139());
+        machine_.SetBusNumbers(cb_, 0, 1, 4);
+        machine_.SetBusNumbers(p2p_, 1, 2, 3);
+        machine_.SetBusNumbers(innerCb_, 2, 3, 3);
         machine_.Install();
         bus_ = std::make_unique<sim::PciBusDriver>(machine_);
+        cbDev_ = AttachFilter(cb_, BRIDGE_TYPE_CARDBUS, CB_BRIDGE | ROOT);
+        p2pDev_ = AttachFilter(p2p_, BRIDGE_TYPE_P2P, P2P_BRIDGE);
+        innerCbDev_ = AttachFilter(innerCb_, BRIDGE_TYPE_CARDBUS, CB_BRIDGE);
+        nicDev_ = AttachFilter(nic_, BRIDGE_TYPE_OTHER, 0);
     }
 
     // A filter device on top of the function's PDO, its extension filled in
     // as AddDevice leaves it.
     PDEVICE_OBJECT AttachFilter(sim::PciFunction *fn, ULONG bridgeType, ULONG flags)
     {
-        PDEVICE_OBJECT pdo = bus_->PdoFor(fn);
+        PDEVICE_OBJECT pdo = bus_->PdoFor(fn), fdo = nullptr;
         EXPECT_NE(pdo, nullptr) << "nothing routes to the function";
-        PDEVICE_OBJECT fdo = nullptr;
-        EXPECT_EQ(IoCreateDevice(driver_, sizeof(DEVICE_EXTENSION), nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE,
-                                 &fdo),
+        EXPECT_EQ(IoCreateDevice(driver_, sizeof(DEVICE_EXTENSION), nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &fdo),
                   STATUS_SUCCESS);
         PDEVICE_EXTENSION ext = GET_EXTENSION(fdo);
         std::memset(ext, 0, sizeof(*ext));
@@ -268,9 +258,9 @@ class MachineTest : public testsupport::DriverTest {
         ext->BridgeType = bridgeType;
         ext->VenId = fn->VendorId();
         ext->DevId = fn->DeviceId();
-        ext->Bus = static_cast<ULONG>(machine_.BusNumberOf(fn));
-        ext->Device = static_cast<ULONG>(fn->DeviceNumber());
-        ext->Function = static_cast<ULONG>(fn->FunctionNumber());
+        ext->Bus = (ULONG)machine_.BusNumberOf(fn);
+        ext->Device = (ULONG)fn->DeviceNumber();
+        ext->Function = (ULONG)fn->FunctionNumber();
         if (bridgeType != BRIDGE_TYPE_OTHER) {
             ext->PriBus = fn->PrimaryBus();
             ext->SecBus = fn->SecondaryBus();
@@ -283,36 +273,30 @@ class MachineTest : public testsupport::DriverTest {
         return fdo;
     }
 
-    // A function driver's device above a filter: it passes every request on,
-    // and when `acceptLists` is set it takes a requirements list offered for
-    // filtering (status success) before passing it on.
-    PDEVICE_OBJECT AttachFunctionDriver(PDEVICE_OBJECT below, bool acceptLists)
+    // IRP_MN_FILTER_RESOURCE_REQUIREMENTS as the PnP manager sends it to the
+    // top of a stack, through a function driver's device above `filter` that
+    // passes every request on, setting the status to `answer` first (success:
+    // it takes the list). The list goes in Parameters and in
+    // IoStatus.Information, the status is preset to STATUS_NOT_SUPPORTED;
+    // the list the request ends with is handed to `result`.
+    NTSTATUS Filter(PDEVICE_OBJECT filter, PIO_RESOURCE_REQUIREMENTS_LIST list, PoolList &result,
+                    NTSTATUS answer = STATUS_SUCCESS)
     {
         if (functionDriver_ == nullptr) {
             functionDriver_ = standin::CreateDriverObject("\\Driver\\Function");
             functionDriver_->MajorFunction[IRP_MJ_PNP] = FunctionDriverDispatch;
         }
-        PDEVICE_OBJECT fdo = nullptr;
+        PDEVICE_OBJECT top = nullptr;
         EXPECT_EQ(IoCreateDevice(functionDriver_, sizeof(FunctionExtension), nullptr, FILE_DEVICE_BUS_EXTENDER, 0,
-                                 FALSE, &fdo),
+                                 FALSE, &top),
                   STATUS_SUCCESS);
-        auto *ext = static_cast<FunctionExtension *>(fdo->DeviceExtension);
-        ext->lower = IoAttachDeviceToDeviceStack(fdo, below);
-        ext->acceptLists = acceptLists;
-        fdo->Flags &= ~DO_DEVICE_INITIALIZING;
-        upper_.push_back({fdo, ext->lower});
-        return fdo;
-    }
+        auto *ext = static_cast<FunctionExtension *>(top->DeviceExtension);
+        ext->lower = IoAttachDeviceToDeviceStack(top, filter);
+        ext->answer = answer;
+        top->Flags &= ~DO_DEVICE_INITIALIZING;
+        upper_.push_back({top, ext->lower});
 
-    // IRP_MN_FILTER_RESOURCE_REQUIREMENTS as the PnP manager sends it to the
-    // top of a stack: the list in Parameters and in IoStatus.Information,
-    // status preset to STATUS_NOT_SUPPORTED. Returns the status and the list
-    // the request carries at the end.
-    NTSTATUS SendFilterRequest(PDEVICE_OBJECT top, PIO_RESOURCE_REQUIREMENTS_LIST list,
-                               PIO_RESOURCE_REQUIREMENTS_LIST *result)
-    {
         PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
-        EXPECT_NE(irp, nullptr);
         PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
         next->MajorFunction = IRP_MJ_PNP;
         next->MinorFunction = IRP_MN_FILTER_RESOURCE_REQUIREMENTS;
@@ -323,32 +307,32 @@ class MachineTest : public testsupport::DriverTest {
         EXPECT_EQ(standin::GetIrpState(irp), standin::IrpState::Completed)
             << standin::IrpStateName(standin::GetIrpState(irp));
         EXPECT_EQ(irp->IoStatus.Status, status) << "the request completes with the returned status";
-        *result = reinterpret_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(irp->IoStatus.Information);
+        result.reset(reinterpret_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(irp->IoStatus.Information));
         IoFreeIrp(irp);
         return status;
     }
 
     struct FunctionExtension {
         PDEVICE_OBJECT lower;
-        bool acceptLists;
+        NTSTATUS answer;
     };
 
     static NTSTATUS NTAPI FunctionDriverDispatch(PDEVICE_OBJECT device, PIRP irp)
     {
         auto *ext = static_cast<FunctionExtension *>(device->DeviceExtension);
-        if (IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_FILTER_RESOURCE_REQUIREMENTS &&
-            ext->acceptLists)
-            irp->IoStatus.Status = STATUS_SUCCESS;
+        if (IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_FILTER_RESOURCE_REQUIREMENTS)
+            irp->IoStatus.Status = ext->answer;
         IoSkipCurrentIrpStackLocation(irp);
         return IoCallDriver(ext->lower, irp);
     }
 
     sim::PciMachine machine_;
     std::unique_ptr<sim::PciBusDriver> bus_;
-    PDRIVER_OBJECT driver_ = nullptr;
-    PDRIVER_OBJECT functionDriver_ = nullptr;
+    PDRIVER_OBJECT driver_ = nullptr, functionDriver_ = nullptr;
     std::vector<PDEVICE_OBJECT> filters_;
     std::vector<std::pair<PDEVICE_OBJECT, PDEVICE_OBJECT>> upper_;
+    sim::PciFunction *cb_ = nullptr, *p2p_ = nullptr, *innerCb_ = nullptr, *nic_ = nullptr;
+    PDEVICE_OBJECT cbDev_ = nullptr, p2pDev_ = nullptr, innerCbDev_ = nullptr, nicDev_ = nullptr;
 };
 
 } // namespace restest
