@@ -8,7 +8,7 @@ namespace {
 
 class Devices : public IoTest {};
 
-TEST_F(Devices, DriverObjectStartsWithDefaultDispatchAndExtension)
+TEST_F(Devices, NewDriverAndItsDevicesInitializingZeroedAndListedNewestFirst)
 {
     PDRIVER_OBJECT driver = standin::CreateDriverObject("tolmu");
     ASSERT_NE(driver->DriverExtension, nullptr);
@@ -18,57 +18,55 @@ TEST_F(Devices, DriverObjectStartsWithDefaultDispatchAndExtension)
     for (int i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; i++)
         EXPECT_EQ(driver->MajorFunction[i], standin::DefaultDispatch) << "major function " << i;
     EXPECT_EQ(driver->DeviceObject, nullptr);
-}
 
-TEST_F(Devices, CreatedDeviceIsInitializingWithZeroedExtension)
-{
-    PDRIVER_OBJECT driver = standin::CreateDriverObject("tolmu");
-    PDEVICE_OBJECT device = nullptr;
-    ASSERT_EQ(IoCreateDevice(driver, 100, nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &device), STATUS_SUCCESS);
-    EXPECT_EQ(device->DriverObject, driver);
-    EXPECT_EQ(device->StackSize, 1);
-    EXPECT_EQ(device->DeviceType, (DEVICE_TYPE)FILE_DEVICE_BUS_EXTENDER);
-    EXPECT_EQ(device->Flags & DO_DEVICE_INITIALIZING, (ULONG)DO_DEVICE_INITIALIZING);
-    EXPECT_EQ(device->AttachedDevice, nullptr);
-    ASSERT_NE(device->DeviceExtension, nullptr);
-    const unsigned char *ext = static_cast<const unsigned char *>(device->DeviceExtension);
-    for (int i = 0; i < 100; i++)
-        ASSERT_EQ(ext[i], 0) << "extension byte " << i;
-    EXPECT_EQ(standin::LiveDeviceCount(), 1u);
-}
+    PDEVICE_OBJECT a = nullptr;
+    ASSERT_EQ(IoCreateDevice(driver, 100, nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &a), STATUS_SUCCESS);
+    EXPECT_EQ(a->DriverObject, driver);
+    EXPECT_EQ(a->StackSize, 1);
+    EXPECT_EQ(a->DeviceType, (DEVICE_TYPE)FILE_DEVICE_BUS_EXTENDER);
+    EXPECT_EQ(a->Flags & DO_DEVICE_INITIALIZING, (ULONG)DO_DEVICE_INITIALIZING);
+    EXPECT_EQ(a->AttachedDevice, nullptr);
+    ASSERT_NE(a->DeviceExtension, nullptr);
+    EXPECT_EQ(std::string(static_cast<const char *>(a->DeviceExtension), 100), std::string(100, '\0'));
 
-TEST_F(Devices, NewDevicesGoToTheHeadOfTheDriversList)
-{
-    PDRIVER_OBJECT driver = standin::CreateDriverObject("tolmu");
-    PDEVICE_OBJECT a = MakeDevice(driver), b = MakeDevice(driver), c = MakeDevice(driver);
+    PDEVICE_OBJECT b = MakeDevice(driver), c = MakeDevice(driver);
     EXPECT_EQ(driver->DeviceObject, c);
     EXPECT_EQ(c->NextDevice, b);
     EXPECT_EQ(b->NextDevice, a);
     EXPECT_EQ(a->NextDevice, nullptr);
+    EXPECT_EQ(standin::LiveDeviceCount(), 3u);
     IoDeleteDevice(b);
     EXPECT_EQ(c->NextDevice, a) << "deleting unlinks from the middle";
     EXPECT_TRUE(standin::DeviceIsDeleted(b));
     EXPECT_EQ(standin::LiveDeviceCount(), 2u);
+    standin::Reset(); // forgets devices and drivers
+    EXPECT_FALSE(standin::IsKnownDevice(a));
+    EXPECT_EQ(standin::LiveDeviceCount(), 0u);
 }
 
-TEST_F(Devices, CreateDeviceFailureInjection)
+TEST_F(Devices, FailureInjection)
 {
     PDRIVER_OBJECT driver = standin::CreateDriverObject("tolmu");
+    PDEVICE_OBJECT pdo = MakeDevice(driver), fdo = MakeDevice(driver);
     PDEVICE_OBJECT device = reinterpret_cast<PDEVICE_OBJECT>(1);
     standin::SetCreateDeviceStatus(STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(IoCreateDevice(driver, 8, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
               STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(device, nullptr);
-    EXPECT_EQ(driver->DeviceObject, nullptr);
+    EXPECT_EQ(driver->DeviceObject, fdo);
+    standin::SetAttachFails(true);
+    EXPECT_EQ(IoAttachDeviceToDeviceStack(fdo, pdo), nullptr);
+    EXPECT_EQ(pdo->AttachedDevice, nullptr);
+    standin::SetAttachedDeviceReferenceFails(true);
+    EXPECT_EQ(IoGetAttachedDeviceReference(pdo), nullptr);
+    EXPECT_EQ(standin::ObjectReferenceCount(pdo), 0);
 }
 
-TEST_F(Devices, AttachGoesOnTopOfTheStack)
+TEST_F(Devices, AttachOnTopDetachDeleteAndReferences)
 {
     PDRIVER_OBJECT bus = standin::CreateDriverObject("pci");
     PDRIVER_OBJECT filter = standin::CreateDriverObject("tolmu");
-    PDEVICE_OBJECT pdo = MakeDevice(bus);
-    PDEVICE_OBJECT fdo = MakeDevice(bus);
-    PDEVICE_OBJECT ours = MakeDevice(filter);
+    PDEVICE_OBJECT pdo = MakeDevice(bus), fdo = MakeDevice(bus), ours = MakeDevice(filter, 64);
     EXPECT_EQ(IoAttachDeviceToDeviceStack(fdo, pdo), pdo);
     // Naming the PDO still puts the new device on the top.
     EXPECT_EQ(IoAttachDeviceToDeviceStack(ours, pdo), fdo);
@@ -78,34 +76,31 @@ TEST_F(Devices, AttachGoesOnTopOfTheStack)
     EXPECT_EQ(ours->StackSize, 3);
     EXPECT_EQ(standin::AttachedTo(ours), fdo);
     EXPECT_EQ(standin::StackBottom(ours), pdo);
-}
 
-TEST_F(Devices, AttachFailureInjection)
-{
-    PDRIVER_OBJECT driver = standin::CreateDriverObject("tolmu");
-    PDEVICE_OBJECT pdo = MakeDevice(driver), fdo = MakeDevice(driver);
-    standin::SetAttachFails(true);
-    EXPECT_EQ(IoAttachDeviceToDeviceStack(fdo, pdo), nullptr);
-    EXPECT_EQ(pdo->AttachedDevice, nullptr);
-}
+    PDEVICE_OBJECT top1 = IoGetAttachedDeviceReference(pdo), top2 = IoGetAttachedDeviceReference(fdo);
+    EXPECT_EQ(top1, ours);
+    EXPECT_EQ(top2, ours);
+    EXPECT_EQ(standin::ObjectReferenceCount(ours), 2);
+    EXPECT_EQ(standin::ObjectReferenceCount(pdo), 0);
+    ObDereferenceObject(top1);
+    ObfDereferenceObject(top2);
+    EXPECT_EQ(standin::ObjectReferenceCount(ours), 0);
+    ObReferenceObject(pdo);
+    EXPECT_EQ(standin::ObjectReferenceCount(pdo), 1);
+    ObDereferenceObject(pdo);
 
-TEST_F(Devices, DetachThenDeleteIsTheCleanRemoval)
-{
-    PDRIVER_OBJECT bus = standin::CreateDriverObject("pci");
-    PDRIVER_OBJECT filter = standin::CreateDriverObject("tolmu");
-    PDEVICE_OBJECT pdo = MakeDevice(bus);
-    PDEVICE_OBJECT fdo = MakeDevice(filter, 64);
-    PDEVICE_OBJECT lower = IoAttachDeviceToDeviceStack(fdo, pdo);
-    memset(fdo->DeviceExtension, 0x11, 64);
-    IoDetachDevice(lower);
-    EXPECT_EQ(pdo->AttachedDevice, nullptr);
-    EXPECT_EQ(standin::AttachedTo(fdo), nullptr);
-    IoDeleteDevice(fdo);
-    IoDeleteDevice(pdo);
-    const unsigned char *ext = static_cast<const unsigned char *>(fdo->DeviceExtension);
+    memset(ours->DeviceExtension, 0x11, 64);
+    IoDetachDevice(fdo);
+    EXPECT_EQ(fdo->AttachedDevice, nullptr);
+    EXPECT_EQ(standin::AttachedTo(ours), nullptr);
+    IoDeleteDevice(ours);
+    const unsigned char *ext = static_cast<const unsigned char *>(ours->DeviceExtension);
     EXPECT_EQ(ext[0], standin::kPoisonByte) << "the deleted device's extension is poisoned";
     EXPECT_EQ(ext[63], standin::kPoisonByte);
     EXPECT_EQ(filter->DeviceObject, nullptr);
+    IoDetachDevice(pdo);
+    IoDeleteDevice(fdo);
+    IoDeleteDevice(pdo);
     EXPECT_EQ(standin::LiveDeviceCount(), 0u);
 }
 
@@ -114,11 +109,9 @@ TEST_F(Devices, DetachThenDeleteIsTheCleanRemoval)
 // upper one then detaches from the deleted device and deletes itself.
 TEST_F(Devices, LowerDeviceMayGoFirstWhenTheUpperOneThenDetaches)
 {
-    PDRIVER_OBJECT filter = standin::CreateDriverObject("tolmu");
-    PDRIVER_OBJECT function = standin::CreateDriverObject("rtl8139");
     PDEVICE_OBJECT pdo = MakeDevice(standin::CreateDriverObject("pci"));
-    PDEVICE_OBJECT ours = MakeDevice(filter);
-    PDEVICE_OBJECT fdo = MakeDevice(function);
+    PDEVICE_OBJECT ours = MakeDevice(standin::CreateDriverObject("tolmu"));
+    PDEVICE_OBJECT fdo = MakeDevice(standin::CreateDriverObject("rtl8139"));
     IoAttachDeviceToDeviceStack(ours, pdo);
     PDEVICE_OBJECT below = IoAttachDeviceToDeviceStack(fdo, pdo);
     EXPECT_EQ(below, ours);
@@ -131,96 +124,40 @@ TEST_F(Devices, LowerDeviceMayGoFirstWhenTheUpperOneThenDetaches)
     EXPECT_EQ(standin::LiveDeviceCount(), 1u);
 }
 
-TEST_F(Devices, AttachedDeviceReferenceCountsUntilDropped)
+TEST_F(Devices, PropertiesAnsweredByTheProviderOfThePdoOnly)
 {
-    PDRIVER_OBJECT driver = standin::CreateDriverObject("tolmu");
+    PDRIVER_OBJECT driver = standin::CreateDriverObject("pci");
     PDEVICE_OBJECT pdo = MakeDevice(driver), fdo = MakeDevice(driver);
+    auto provider = [](DEVICE_REGISTRY_PROPERTY p, ULONG *v) {
+        bool known = p == DevicePropertyBusNumber || p == DevicePropertyAddress;
+        if (known)
+            *v = p == DevicePropertyBusNumber ? 3 : (5 << 16) | 1;
+        return known;
+    };
+    standin::SetDevicePropertyProvider(pdo, standin::DwordPropertyProvider(provider));
     IoAttachDeviceToDeviceStack(fdo, pdo);
-    PDEVICE_OBJECT top1 = IoGetAttachedDeviceReference(pdo);
-    PDEVICE_OBJECT top2 = IoGetAttachedDeviceReference(fdo);
-    EXPECT_EQ(top1, fdo);
-    EXPECT_EQ(top2, fdo);
-    EXPECT_EQ(standin::ObjectReferenceCount(fdo), 2);
-    EXPECT_EQ(standin::ObjectReferenceCount(pdo), 0);
-    ObDereferenceObject(top1);
-    ObfDereferenceObject(top2);
-    EXPECT_EQ(standin::ObjectReferenceCount(fdo), 0);
-    ObReferenceObject(pdo);
-    EXPECT_EQ(standin::ObjectReferenceCount(pdo), 1);
-    ObDereferenceObject(pdo);
-}
-
-TEST_F(Devices, AttachedDeviceReferenceFailureInjection)
-{
-    PDEVICE_OBJECT pdo = MakeDevice(standin::CreateDriverObject("pci"));
-    standin::SetAttachedDeviceReferenceFails(true);
-    EXPECT_EQ(IoGetAttachedDeviceReference(pdo), nullptr);
-    EXPECT_EQ(standin::ObjectReferenceCount(pdo), 0);
-}
-
-struct PropertyRow {
-    const char *name;
-    DEVICE_REGISTRY_PROPERTY property;
-    ULONG bufferLength;
-    NTSTATUS status;
-    ULONG value;
-    ULONG resultLength;
-};
-
-class Properties : public IoTest, public ::testing::WithParamInterface<PropertyRow> {};
-
-TEST_P(Properties, ProviderOfThePdoAnswers)
-{
-    const PropertyRow &row = GetParam();
-    PDEVICE_OBJECT pdo = MakeDevice(standin::CreateDriverObject("pci"));
-    standin::SetDevicePropertyProvider(pdo, standin::DwordPropertyProvider([](DEVICE_REGISTRY_PROPERTY p, ULONG *v) {
-                                           if (p == DevicePropertyBusNumber)
-                                               *v = 3;
-                                           else if (p == DevicePropertyAddress)
-                                               *v = (5 << 16) | 1;
-                                           else
-                                               return false;
-                                           return true;
-                                       }));
-    ULONG value = 0xFFFFFFFF, resultLength = 0;
-    NTSTATUS status = IoGetDeviceProperty(pdo, row.property, row.bufferLength, &value, &resultLength);
-    EXPECT_EQ(status, row.status) << row.name;
-    EXPECT_EQ(value, row.value) << row.name;
-    EXPECT_EQ(resultLength, row.resultLength) << row.name;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Rows, Properties,
-    ::testing::Values(PropertyRow{"BusNumber", DevicePropertyBusNumber, 4, STATUS_SUCCESS, 3, 4},
-                      PropertyRow{"Address", DevicePropertyAddress, 4, STATUS_SUCCESS, 0x50001, 4},
-                      PropertyRow{"ShortBuffer", DevicePropertyBusNumber, 2, STATUS_BUFFER_TOO_SMALL, 0xFFFFFFFF, 4},
-                      PropertyRow{"Unknown", DevicePropertyLegacyBusType, 4, STATUS_INVALID_PARAMETER, 0xFFFFFFFF,
-                                  0}),
-    [](const ::testing::TestParamInfo<PropertyRow> &info) { return std::string(info.param.name); });
-
-TEST_F(Devices, PropertyOfADeviceWithoutProviderIsRejected)
-{
-    PDRIVER_OBJECT driver = standin::CreateDriverObject("tolmu");
-    PDEVICE_OBJECT pdo = MakeDevice(driver), fdo = MakeDevice(driver);
-    standin::SetDevicePropertyProvider(pdo, standin::DwordPropertyProvider([](DEVICE_REGISTRY_PROPERTY, ULONG *v) {
-                                           *v = 7;
-                                           return true;
-                                       }));
-    IoAttachDeviceToDeviceStack(fdo, pdo);
-    ULONG value = 0, length = 0;
-    EXPECT_EQ(IoGetDeviceProperty(fdo, DevicePropertyBusNumber, 4, &value, &length), STATUS_INVALID_DEVICE_REQUEST)
-        << "only the PDO answers, not a device attached above it";
-    EXPECT_EQ(IoGetDeviceProperty(pdo, DevicePropertyBusNumber, 4, &value, &length), STATUS_SUCCESS);
-    EXPECT_EQ(value, 7u);
-}
-
-TEST_F(Devices, ResetForgetsDevicesAndDrivers)
-{
-    PDRIVER_OBJECT driver = standin::CreateDriverObject("tolmu");
-    PDEVICE_OBJECT device = MakeDevice(driver);
-    standin::Reset();
-    EXPECT_FALSE(standin::IsKnownDevice(device));
-    EXPECT_EQ(standin::LiveDeviceCount(), 0u);
+    struct Row {
+        const char *name;
+        PDEVICE_OBJECT device;
+        DEVICE_REGISTRY_PROPERTY property;
+        ULONG bufferLength;
+        NTSTATUS status;
+        ULONG value, resultLength;
+    };
+    const Row rows[] = {
+        {"BusNumber", pdo, DevicePropertyBusNumber, 4, STATUS_SUCCESS, 3, 4},
+        {"Address", pdo, DevicePropertyAddress, 4, STATUS_SUCCESS, 0x50001, 4},
+        {"ShortBuffer", pdo, DevicePropertyBusNumber, 2, STATUS_BUFFER_TOO_SMALL, 0xFFFFFFFF, 4},
+        {"Unknown", pdo, DevicePropertyLegacyBusType, 4, STATUS_INVALID_PARAMETER, 0xFFFFFFFF, 0},
+        {"AttachedAbove", fdo, DevicePropertyBusNumber, 4, STATUS_INVALID_DEVICE_REQUEST, 0xFFFFFFFF, 0},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        ULONG value = 0xFFFFFFFF, resultLength = 0;
+        EXPECT_EQ(IoGetDeviceProperty(row.device, row.property, row.bufferLength, &value, &resultLength), row.status);
+        EXPECT_EQ(value, row.value);
+        EXPECT_EQ(resultLength, row.resultLength);
+    }
 }
 
 } // namespace

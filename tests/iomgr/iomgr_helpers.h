@@ -3,6 +3,8 @@
 #define TOLMU_TESTS_IOMGR_HELPERS_H
 
 #include <functional>
+#include <list>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -12,46 +14,151 @@
 namespace iomgrtest {
 
 using Dispatch = std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)>;
-using Completion = std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)>;
+using Completion = Dispatch;
+
+inline std::map<PDRIVER_OBJECT, Dispatch> dispatchers;
+inline std::list<Completion> routines;
+inline PDEVICE_OBJECT lower = nullptr; // what the filter of the last BuildStack attached to
+
+inline NTSTATUS NTAPI Trampoline(PDEVICE_OBJECT device, PIRP irp)
+{
+    return dispatchers.at(device->DriverObject)(device, irp);
+}
+
+inline NTSTATUS NTAPI CompletionTrampoline(PDEVICE_OBJECT device, PIRP irp, PVOID context)
+{
+    return (*static_cast<Completion *>(context))(device, irp);
+}
 
 // A driver object whose every major function runs `dispatch`.
-PDRIVER_OBJECT MakeDriver(const std::string &name, Dispatch dispatch);
-void SetDispatch(PDRIVER_OBJECT driver, Dispatch dispatch);
-// A device of the driver, DO_DEVICE_INITIALIZING cleared as AddDevice would.
-PDEVICE_OBJECT MakeDevice(PDRIVER_OBJECT driver, ULONG extensionSize = 16);
-// IoSetCompletionRoutine in the request's next location, running `routine`.
-void SetCompletion(PIRP irp, Completion routine, bool onSuccess = true, bool onError = true, bool onCancel = true);
+inline PDRIVER_OBJECT MakeDriver(const std::string &name, Dispatch dispatch)
+{
+    PDRIVER_OBJECT driver = standin::CreateDriverObject(name);
+    for (int i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; i++)
+        driver->MajorFunction[i] = Trampoline;
+    dispatchers[driver] = std::move(dispatch);
+    return driver;
+}
 
-// Ready-made dispatch behaviours of a bottom (bus) driver.
-Dispatch CompleteWith(NTSTATUS status, ULONG_PTR information = 0);
+// A device of the driver, DO_DEVICE_INITIALIZING cleared as AddDevice would.
+inline PDEVICE_OBJECT MakeDevice(PDRIVER_OBJECT driver, ULONG extensionSize = 16)
+{
+    PDEVICE_OBJECT device = nullptr;
+    EXPECT_EQ(IoCreateDevice(driver, extensionSize, nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &device),
+              STATUS_SUCCESS);
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    return device;
+}
+
+// IoSetCompletionRoutine in the request's next location, running `routine`.
+inline void SetCompletion(PIRP irp, Completion routine, bool onSuccess = true, bool onError = true,
+                          bool onCancel = true)
+{
+    routines.push_back(std::move(routine));
+    IoSetCompletionRoutine(irp, CompletionTrampoline, &routines.back(), onSuccess, onError, onCancel);
+}
+
+// A bottom (bus) driver that completes at once.
+inline Dispatch CompleteWith(NTSTATUS status, ULONG_PTR information = 0)
+{
+    return [status, information](PDEVICE_OBJECT, PIRP irp) {
+        irp->IoStatus.Status = status;
+        irp->IoStatus.Information = information;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return status;
+    };
+}
+
 // Marks the request pending, queues its completion with `status` as deferred
 // work and returns STATUS_PENDING.
-Dispatch PendThenComplete(NTSTATUS status);
-// A filter that skips its location and passes the request to `lower`.
-Dispatch SkipTo(PDEVICE_OBJECT *lower);
+inline Dispatch PendThenComplete(NTSTATUS status)
+{
+    return [status](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        standin::QueueDeferred(
+            [irp, status] { irp->IoStatus.Status = status; IoCompleteRequest(irp, IO_NO_INCREMENT); },
+            "bus completes the pended request");
+        return STATUS_PENDING;
+    };
+}
 
-// A PnP request for the stack under `top`, status preset as the PnP manager does.
-PIRP NewPnpIrp(PDEVICE_OBJECT top, UCHAR minor);
-PIRP NewPowerIrp(PDEVICE_OBJECT top, UCHAR minor, POWER_STATE_TYPE type, ULONG state);
+// A filter that skips its location and passes the request to `lower`.
+inline NTSTATUS NTAPI PassOn(PDEVICE_OBJECT, PIRP irp)
+{
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(lower, irp);
+}
+
+// A bus PDO with a filter device attached on top.
+struct Stack {
+    PDEVICE_OBJECT pdo, fdo;
+};
+inline Stack BuildStack(Dispatch bus, Dispatch filter)
+{
+    Stack s{MakeDevice(MakeDriver("bus", std::move(bus))), MakeDevice(MakeDriver("filter", std::move(filter)))};
+    lower = IoAttachDeviceToDeviceStack(s.fdo, s.pdo);
+    EXPECT_EQ(lower, s.pdo);
+    return s;
+}
+
+// A request for the stack under `top`; PnP requests get the status the PnP manager presets.
+inline PIRP NewIrp(PDEVICE_OBJECT top, UCHAR major, UCHAR minor)
+{
+    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+    if (major == IRP_MJ_PNP)
+        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    IoGetNextIrpStackLocation(irp)->MajorFunction = major;
+    IoGetNextIrpStackLocation(irp)->MinorFunction = minor;
+    return irp;
+}
+inline PIRP NewPnpIrp(PDEVICE_OBJECT top, UCHAR minor = IRP_MN_QUERY_ID) { return NewIrp(top, IRP_MJ_PNP, minor); }
+inline PIRP NewPowerIrp(PDEVICE_OBJECT top, UCHAR minor, POWER_STATE_TYPE type, ULONG state)
+{
+    PIRP irp = NewIrp(top, IRP_MJ_POWER, minor);
+    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+    sp->Parameters.Power.Type = type;
+    if (type == DevicePowerState)
+        sp->Parameters.Power.State.DeviceState = (DEVICE_POWER_STATE)state;
+    else
+        sp->Parameters.Power.State.SystemState = (SYSTEM_POWER_STATE)state;
+    return irp;
+}
 
 // Every test starts on a fresh stand-in and ends with the leftover checks.
+// Between Capture() and Captured() findings are collected instead of failing the test.
 class IoTest : public testsupport::DriverTest {
   protected:
-    void SetUp() override;
-    void TearDown() override;
-    // From here on findings are collected instead of failing the test.
-    void Capture();
-    // Stop collecting; the rule names collected, in order.
-    std::vector<std::string> Captured();
-    // The details of the collected findings of one rule.
-    std::vector<std::string> CapturedDetails(const std::string &rule);
-
-  private:
-    bool capturing_ = false;
+    void SetUp() override
+    {
+        DriverTest::SetUp();
+        dispatchers.clear();
+        routines.clear();
+    }
+    void TearDown() override
+    {
+        Captured();
+        standin::CheckIoLeftovers();
+        DriverTest::TearDown();
+    }
+    void Capture()
+    {
+        captured_.clear();
+        standin::SetFindingHandler([this](const standin::Finding &f) { captured_.push_back(f); });
+    }
+    // The rule names collected, in order (or, given a rule, the details of its findings).
+    std::vector<std::string> Captured(const char *rule = nullptr)
+    {
+        standin::SetFindingHandler(
+            [](const standin::Finding &f) { ADD_FAILURE() << "verifier finding " << f.rule << ": " << f.detail; });
+        standin::ClearFindings();
+        std::vector<std::string> out;
+        for (const standin::Finding &f : captured_)
+            if (rule == nullptr || f.rule == rule)
+                out.push_back(rule == nullptr ? f.rule : f.detail);
+        return out;
+    }
     std::vector<standin::Finding> captured_;
 };
-
-std::string Join(const std::vector<std::string> &items);
 
 } // namespace iomgrtest
 

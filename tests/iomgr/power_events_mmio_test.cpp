@@ -6,57 +6,45 @@ using namespace iomgrtest;
 
 namespace {
 
-PDEVICE_OBJECT lowerDevice = nullptr;
-
-class Power : public IoTest {
-  protected:
-    void Build(Dispatch bus, Dispatch filter)
-    {
-        pdo = MakeDevice(MakeDriver("pci", std::move(bus)));
-        fdo = MakeDevice(MakeDriver("tolmu", std::move(filter)));
-        lowerDevice = IoAttachDeviceToDeviceStack(fdo, pdo);
-    }
-    PDEVICE_OBJECT pdo = nullptr;
-    PDEVICE_OBJECT fdo = nullptr;
-};
+class Power : public IoTest {};
 
 // A bottom driver as on XP: starts the next power request and completes.
 Dispatch BusPower(NTSTATUS status)
 {
-    return [status](PDEVICE_OBJECT, PIRP irp) {
-        PoStartNextPowerIrp(irp);
-        irp->IoStatus.Status = status;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return status;
-    };
+    return [status](PDEVICE_OBJECT, PIRP irp) { PoStartNextPowerIrp(irp); return CompleteWith(status)(nullptr, irp); };
+}
+
+// A filter that starts the next power request and skips its location.
+NTSTATUS NTAPI StartNextAndSkip(PDEVICE_OBJECT, PIRP irp)
+{
+    PoStartNextPowerIrp(irp);
+    IoSkipCurrentIrpStackLocation(irp);
+    return PoCallDriver(lower, irp);
 }
 
 TEST_F(Power, SkippingFilterAndBottomDriverEachStartTheNextRequestOnce)
 {
     // Both drivers use the same stack location (the filter skipped its own):
     // their PoStartNextPowerIrp calls must not count as one driver's two.
-    Build(BusPower(STATUS_SUCCESS), [](PDEVICE_OBJECT, PIRP irp) {
-        PoStartNextPowerIrp(irp);
-        IoSkipCurrentIrpStackLocation(irp);
-        return PoCallDriver(lowerDevice, irp);
-    });
-    PIRP irp = NewPowerIrp(fdo, IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD3);
-    EXPECT_EQ(PoCallDriver(fdo, irp), STATUS_SUCCESS);
+    Stack s = BuildStack(BusPower(STATUS_SUCCESS), StartNextAndSkip);
+    PIRP irp = NewPowerIrp(s.fdo, IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD3);
+    EXPECT_EQ(PoCallDriver(s.fdo, irp), STATUS_SUCCESS);
     EXPECT_EQ(standin::GetIrpState(irp), standin::IrpState::Completed);
+    IoFreeIrp(irp);
+    // The owner sending with IoCallDriver is not a driver passing the request on.
+    irp = NewPowerIrp(s.fdo, IRP_MN_QUERY_POWER, SystemPowerState, PowerSystemSleeping3);
+    dispatchers[s.pdo->DriverObject] = BusPower(STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(IoCallDriver(s.fdo, irp), STATUS_UNSUCCESSFUL);
     IoFreeIrp(irp);
 }
 
 TEST_F(Power, PowerUpWithCompletionRoutineAndPendingPassesTheRules)
 {
     bool routineRan = false;
-    Build(
+    Stack s = BuildStack(
         [](PDEVICE_OBJECT, PIRP irp) {
             IoMarkIrpPending(irp);
-            standin::QueueDeferred([irp] {
-                PoStartNextPowerIrp(irp);
-                irp->IoStatus.Status = STATUS_SUCCESS;
-                IoCompleteRequest(irp, IO_NO_INCREMENT);
-            });
+            standin::QueueDeferred([irp] { BusPower(STATUS_SUCCESS)(nullptr, irp); });
             return STATUS_PENDING;
         },
         [&](PDEVICE_OBJECT, PIRP irp) {
@@ -72,16 +60,16 @@ TEST_F(Power, PowerUpWithCompletionRoutineAndPendingPassesTheRules)
                 true, false, false);
             IoMarkIrpPending(irp);
             PoStartNextPowerIrp(irp);
-            PoCallDriver(lowerDevice, irp);
+            PoCallDriver(lower, irp);
             return STATUS_PENDING;
         });
     BOOLEAN ownerSawPending = FALSE;
-    PIRP irp = NewPowerIrp(fdo, IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0);
+    PIRP irp = NewPowerIrp(s.fdo, IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0);
     SetCompletion(irp, [&](PDEVICE_OBJECT, PIRP irp) {
         ownerSawPending = irp->PendingReturned;
         return STATUS_MORE_PROCESSING_REQUIRED;
     });
-    EXPECT_EQ(PoCallDriver(fdo, irp), STATUS_PENDING);
+    EXPECT_EQ(PoCallDriver(s.fdo, irp), STATUS_PENDING);
     EXPECT_FALSE(routineRan) << "the bus has not finished yet";
     EXPECT_EQ(standin::RunDeferred(), 1u);
     EXPECT_TRUE(routineRan);
@@ -90,21 +78,9 @@ TEST_F(Power, PowerUpWithCompletionRoutineAndPendingPassesTheRules)
     IoFreeIrp(irp);
 }
 
-TEST_F(Power, OwnerSendingWithIoCallDriverIsNotADriverPassingOn)
-{
-    Build(BusPower(STATUS_UNSUCCESSFUL), [](PDEVICE_OBJECT, PIRP irp) {
-        PoStartNextPowerIrp(irp);
-        IoSkipCurrentIrpStackLocation(irp);
-        return PoCallDriver(lowerDevice, irp);
-    });
-    PIRP irp = NewPowerIrp(fdo, IRP_MN_QUERY_POWER, SystemPowerState, PowerSystemSleeping3);
-    EXPECT_EQ(IoCallDriver(fdo, irp), STATUS_UNSUCCESSFUL);
-    IoFreeIrp(irp);
-}
-
 class Events : public IoTest {};
 
-TEST_F(Events, NotificationEventStaysSignalled)
+TEST_F(Events, NotificationStaysSignalledSynchronizationResetsOnAWait)
 {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -116,11 +92,7 @@ TEST_F(Events, NotificationEventStaysSignalled)
     EXPECT_EQ(KeReadStateEvent(&event), 1);
     KeClearEvent(&event);
     EXPECT_EQ(KeReadStateEvent(&event), 0);
-}
 
-TEST_F(Events, SynchronizationEventResetsOnASatisfiedWait)
-{
-    KEVENT event;
     KeInitializeEvent(&event, SynchronizationEvent, TRUE);
     EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
     EXPECT_EQ(KeReadStateEvent(&event), 0);
@@ -129,67 +101,40 @@ TEST_F(Events, SynchronizationEventResetsOnASatisfiedWait)
     EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll), (NTSTATUS)0x102);
 }
 
-TEST_F(Events, WaitRunsQueuedWorkOnlyUntilTheEventIsSignalled)
+TEST_F(Events, WaitRunsQueuedWorkOnlyUntilTheEventIsSignalledAtDispatchLevel)
 {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     std::vector<int> ran;
-    standin::QueueDeferred([&] { ran.push_back(1); });
-    standin::QueueDeferred([&] {
-        ran.push_back(2);
-        KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
-    });
-    standin::QueueDeferred([&] { ran.push_back(3); });
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-    EXPECT_EQ(ran, (std::vector<int>{1, 2}));
-    EXPECT_EQ(standin::DeferredCount(), 1u);
-    EXPECT_EQ(standin::RunDeferred(), 1u);
-    EXPECT_EQ(ran, (std::vector<int>{1, 2, 3}));
-}
-
-TEST_F(Events, DeferredWorkRunsAtDispatchLevelAndRestoresTheCallersIrql)
-{
     std::vector<KIRQL> seen;
+    standin::QueueDeferred([&] { ran.push_back(1); });
+    standin::QueueDeferred([&] { ran.push_back(2); KeSetEvent(&event, IO_NO_INCREMENT, FALSE); });
     standin::QueueDeferred([&] {
+        ran.push_back(3);
         seen.push_back(KeGetCurrentIrql());
         standin::QueueDeferred([&] { seen.push_back(KeGetCurrentIrql()); }); // queued while draining
     });
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(ran, (std::vector<int>{1, 2}));
+    EXPECT_EQ(standin::DeferredCount(), 1u);
     standin::SetIrql(APC_LEVEL);
     EXPECT_EQ(standin::RunDeferred(), 2u);
+    EXPECT_EQ(ran, (std::vector<int>{1, 2, 3}));
     EXPECT_EQ(seen, (std::vector<KIRQL>{DISPATCH_LEVEL, DISPATCH_LEVEL}));
-    EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
+    EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL) << "the caller's IRQL is restored";
     standin::SetIrql(PASSIVE_LEVEL);
-}
-
-TEST_F(Events, ResetDropsQueuedWork)
-{
-    bool ran = false;
-    standin::QueueDeferred([&] { ran = true; });
+    // Reset drops queued work.
+    standin::QueueDeferred([&] { ran.push_back(4); });
     standin::Reset();
     EXPECT_EQ(standin::DeferredCount(), 0u);
     EXPECT_EQ(standin::RunDeferred(), 0u);
-    EXPECT_FALSE(ran);
+    EXPECT_EQ(ran.size(), 3u);
 }
 
-// A register window of the simulated machine that logs every access.
+// A register window of the simulated machine that logs every access as
+// "r|w offset width value".
 class Mmio : public IoTest {
   protected:
-    struct Access {
-        bool write;
-        uint32_t offset;
-        int width;
-        uint32_t value;
-        bool operator==(const Access &o) const
-        {
-            return write == o.write && offset == o.offset && width == o.width && value == o.value;
-        }
-        friend std::ostream &operator<<(std::ostream &os, const Access &a)
-        {
-            return os << (a.write ? "write" : "read") << " @0x" << std::hex << a.offset << " w" << std::dec << a.width
-                      << " = 0x" << std::hex << a.value << std::dec;
-        }
-    };
-
     void SetUp() override
     {
         IoTest::SetUp();
@@ -197,21 +142,25 @@ class Mmio : public IoTest {
             kBase, 0x1000,
             [this](uint32_t off, int width) {
                 uint32_t value = 0xA5A50000u | off;
-                log.push_back(Access{false, off, width, value});
+                Log('r', off, width, value);
                 return value;
             },
-            [this](uint32_t off, int width, uint32_t value) { log.push_back(Access{true, off, width, value}); });
+            [this](uint32_t off, int width, uint32_t value) { Log('w', off, width, value); });
     }
-
+    void Log(char kind, uint32_t off, int width, uint32_t value)
+    {
+        char text[40];
+        snprintf(text, sizeof text, "%c %x %d %x", kind, off, width, value);
+        log.push_back(text);
+    }
     PVOID Map(uint64_t phys, SIZE_T length)
     {
         PHYSICAL_ADDRESS address;
         address.QuadPart = (LONGLONG)phys;
         return MmMapIoSpace(address, length, MmNonCached);
     }
-
     static constexpr uint64_t kBase = 0xFEB00000;
-    std::vector<Access> log;
+    std::vector<std::string> log;
 };
 
 TEST_F(Mmio, RegisterRoutinesReachTheWindowAtTheirOffsetAndWidth)
@@ -220,13 +169,9 @@ TEST_F(Mmio, RegisterRoutinesReachTheWindowAtTheirOffsetAndWidth)
     ASSERT_NE(base, nullptr);
     EXPECT_EQ(READ_REGISTER_ULONG(reinterpret_cast<volatile ULONG *>(base + 0x28)), 0xA5A50828u);
     WRITE_REGISTER_ULONG(reinterpret_cast<volatile ULONG *>(base + 0x28), 0x0C00);
-    EXPECT_EQ(READ_REGISTER_UCHAR(base + 0x3D), 0x3Du);
+    EXPECT_EQ(READ_REGISTER_UCHAR(base + 0x3D), 0x3Du) << "the routine keeps the low byte";
     WRITE_REGISTER_USHORT(reinterpret_cast<volatile USHORT *>(base + 0x10), 0x1234);
-    std::vector<Access> expected = {{false, 0x828, 4, 0xA5A50828u},
-                                    {true, 0x828, 4, 0x0C00},
-                                    {false, 0x83D, 1, 0xA5A5083Du}, // the routine keeps the low byte
-                                    {true, 0x810, 2, 0x1234}};
-    EXPECT_EQ(log, expected) << log.size() << " accesses";
+    EXPECT_EQ(log, (std::vector<std::string>{"r 828 4 a5a50828", "w 828 4 c00", "r 83d 1 a5a5083d", "w 810 2 1234"}));
     // The shadow buffer holds the last value seen through the routines.
     USHORT shadow;
     memcpy(&shadow, base + 0x10, sizeof shadow);
@@ -235,23 +180,17 @@ TEST_F(Mmio, RegisterRoutinesReachTheWindowAtTheirOffsetAndWidth)
     EXPECT_EQ(standin::LiveMappingCount(), 0u);
 }
 
-TEST_F(Mmio, MappingOutsideAnyWindowOrWhileFailingReturnsNull)
+TEST_F(Mmio, MappingOutsideAnyWindowOrWhileFailingReturnsNullAndARemovedWindowFloats)
 {
     EXPECT_EQ(Map(0xFEC00000, 0x1000), nullptr);
     EXPECT_EQ(Map(kBase + 0x800, 0x1000), nullptr) << "runs past the window's end";
     standin::SetMapIoSpaceFails(true);
     EXPECT_EQ(Map(kBase, 0x1000), nullptr);
     standin::SetMapIoSpaceFails(false);
-    PVOID base = Map(kBase, 0x1000);
-    EXPECT_NE(base, nullptr);
-    EXPECT_EQ(standin::MapIoSpaceCalls(), 4u);
-    MmUnmapIoSpace(base, 0x1000);
-    EXPECT_TRUE(log.empty()) << "mapping touches no register";
-}
-
-TEST_F(Mmio, RemovedWindowFloats)
-{
     PUCHAR base = static_cast<PUCHAR>(Map(kBase, 0x1000));
+    ASSERT_NE(base, nullptr);
+    EXPECT_EQ(standin::MapIoSpaceCalls(), 4u);
+    EXPECT_TRUE(log.empty()) << "mapping touches no register";
     standin::UnregisterMmioWindow(kBase);
     EXPECT_EQ(READ_REGISTER_USHORT(reinterpret_cast<volatile USHORT *>(base)), 0xFFFF);
     WRITE_REGISTER_UCHAR(base, 1);

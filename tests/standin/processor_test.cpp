@@ -2,101 +2,74 @@
 #include <chrono>
 
 #include "standin_test_util.h"
-#include "test_support.h"
 
 namespace {
 
 class ProcessorTest : public testsupport::DriverTest {};
 
-TEST_F(ProcessorTest, StallAdvancesTheVirtualClockWithoutWaiting)
+TEST_F(ProcessorTest, StallAndIrqlAreVirtualAndReset)
 {
     auto start = std::chrono::steady_clock::now();
-    KeStallExecutionProcessor(500000);
-    KeStallExecutionProcessor(3500000);
-    KeStallExecutionProcessor(0);
+    for (ULONG us : {500000u, 3500000u, 0u})
+        KeStallExecutionProcessor(us);
     auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(standin::VirtualMicroseconds(), 4000000u);
     EXPECT_EQ(standin::StallCalls(), 3u);
     EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count(), 500);
-    standin::Reset();
-    EXPECT_EQ(standin::VirtualMicroseconds(), 0u);
-    EXPECT_EQ(standin::StallCalls(), 0u);
-}
-
-TEST_F(ProcessorTest, IrqlIsWhatWasSet)
-{
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
     standin::SetIrql(DISPATCH_LEVEL);
     EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
     EXPECT_EQ(standin::CurrentIrql(), DISPATCH_LEVEL);
     standin::Reset();
+    EXPECT_EQ(standin::VirtualMicroseconds(), 0u);
+    EXPECT_EQ(standin::StallCalls(), 0u);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
-class SpinLockIrql : public ProcessorTest, public ::testing::WithParamInterface<KIRQL> {};
-
-TEST_P(SpinLockIrql, RaisesToDispatchAndRestores)
+TEST_F(ProcessorTest, SpinLockRaisesToDispatchAndRestores)
 {
-    KIRQL start = GetParam();
-    standin::SetIrql(start);
-    KSPIN_LOCK lock;
-    KeInitializeSpinLock(&lock);
-    KIRQL old;
-    KeAcquireSpinLock(&lock, &old);
-    EXPECT_EQ(old, start);
-    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-    KeReleaseSpinLock(&lock, old);
-    EXPECT_EQ(KeGetCurrentIrql(), start);
-    // And again: a released lock can be taken once more.
-    KeAcquireSpinLock(&lock, &old);
-    KeReleaseSpinLock(&lock, old);
-    EXPECT_EQ(KeGetCurrentIrql(), start);
+    for (KIRQL start : {PASSIVE_LEVEL, APC_LEVEL, DISPATCH_LEVEL}) {
+        SCOPED_TRACE("IRQL " + std::to_string(start));
+        standin::SetIrql(start);
+        KSPIN_LOCK lock;
+        KeInitializeSpinLock(&lock);
+        KIRQL old;
+        for (int round = 0; round < 2; round++) { // a released lock can be taken once more
+            KeAcquireSpinLock(&lock, &old);
+            EXPECT_EQ(old, start);
+            EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+            KeReleaseSpinLock(&lock, old);
+            EXPECT_EQ(KeGetCurrentIrql(), start);
+        }
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(Levels, SpinLockIrql, ::testing::Values(PASSIVE_LEVEL, APC_LEVEL, DISPATCH_LEVEL));
+KSPIN_LOCK lock;
+KIRQL old;
 
-TEST_F(ProcessorTest, AcquiringAHeldLockIsAFinding)
+TEST_F(ProcessorTest, SpinLockRulesCatchTheirFaults)
 {
-    standintest::FindingCatcher catcher;
-    KSPIN_LOCK lock;
-    KeInitializeSpinLock(&lock);
-    KIRQL first, second;
-    KeAcquireSpinLock(&lock, &first);
-    KeAcquireSpinLock(&lock, &second);
-    EXPECT_EQ(catcher.Rules(), (std::vector<std::string>{"SPIN_LOCK_ACQUIRED_TWICE"}));
-}
-
-TEST_F(ProcessorTest, ReleasingToTheWrongIrqlIsAFinding)
-{
-    standintest::FindingCatcher catcher;
-    KSPIN_LOCK lock;
-    KeInitializeSpinLock(&lock);
-    KIRQL old;
-    KeAcquireSpinLock(&lock, &old);
-    KeReleaseSpinLock(&lock, APC_LEVEL);
-    EXPECT_EQ(catcher.Rules(), (std::vector<std::string>{"SPIN_LOCK_RELEASE_IRQL"}));
-}
-
-TEST_F(ProcessorTest, ReleasingBelowDispatchIsAFinding)
-{
-    standintest::FindingCatcher catcher;
-    KSPIN_LOCK lock;
-    KeInitializeSpinLock(&lock);
-    KIRQL old;
-    KeAcquireSpinLock(&lock, &old);
-    standin::SetIrql(PASSIVE_LEVEL);
-    KeReleaseSpinLock(&lock, old);
-    EXPECT_EQ(catcher.Rules(), (std::vector<std::string>{"SPIN_LOCK_RELEASE_IRQL"}));
-}
-
-TEST_F(ProcessorTest, ReleasingALockNotHeldIsAFinding)
-{
-    standintest::FindingCatcher catcher;
-    KSPIN_LOCK lock;
-    KeInitializeSpinLock(&lock);
-    standin::SetIrql(DISPATCH_LEVEL);
-    KeReleaseSpinLock(&lock, PASSIVE_LEVEL);
-    EXPECT_EQ(catcher.Rules(), (std::vector<std::string>{"SPIN_LOCK_NOT_HELD"}));
+    using standintest::FindingRow;
+    const FindingRow rows[] = {
+        {"acquire a held lock", [] { KeAcquireSpinLock(&lock, &old); KeAcquireSpinLock(&lock, &old); },
+         {"SPIN_LOCK_ACQUIRED_TWICE"}},
+        {"release to the wrong IRQL", [] { KeAcquireSpinLock(&lock, &old); KeReleaseSpinLock(&lock, APC_LEVEL); },
+         {"SPIN_LOCK_RELEASE_IRQL"}},
+        {"release below dispatch", [] {
+             KeAcquireSpinLock(&lock, &old);
+             standin::SetIrql(PASSIVE_LEVEL);
+             KeReleaseSpinLock(&lock, old);
+         }, {"SPIN_LOCK_RELEASE_IRQL"}},
+        {"release a lock not held", [] {
+             standin::SetIrql(DISPATCH_LEVEL);
+             KeReleaseSpinLock(&lock, PASSIVE_LEVEL);
+         }, {"SPIN_LOCK_NOT_HELD"}},
+    };
+    for (const FindingRow &row : rows) {
+        standin::Reset();
+        KeInitializeSpinLock(&lock);
+        standintest::ExpectFindings(row);
+    }
 }
 
 // ----------------------------------------------------------------- version
@@ -108,42 +81,24 @@ class VersionTest : public testsupport::DriverTest {
         memset(buffer, 0xEE, sizeof(buffer));
         return UNICODE_STRING{0, maximumLength, buffer};
     }
-    std::string Text(const UNICODE_STRING &s)
-    {
-        std::string t;
-        for (USHORT i = 0; i < s.Length / 2; i++)
-            t.push_back((char)s.Buffer[i]);
-        return t;
-    }
+    std::string Text(const UNICODE_STRING &s) { return std::string(s.Buffer, s.Buffer + s.Length / 2); }
     WCHAR buffer[256];
 };
 
-TEST_F(VersionTest, FreshMachineIsXpSp2Free)
+TEST_F(VersionTest, FreshMachineIsXpSp2FreeAndSettable)
 {
     ULONG major = 0, minor = 0, build = 0;
     UNICODE_STRING sp = Counted(256);
-    BOOLEAN checked = PsGetVersion(&major, &minor, &build, &sp);
-    EXPECT_EQ(major, 5u);
-    EXPECT_EQ(minor, 1u);
-    EXPECT_EQ(build, 2600u);
-    EXPECT_EQ(checked, FALSE);
-    EXPECT_EQ(sp.Length, 28u);
+    EXPECT_EQ(PsGetVersion(&major, &minor, &build, &sp), FALSE);
+    EXPECT_EQ(std::vector<ULONG>({major, minor, build}), std::vector<ULONG>({5, 1, 2600}));
     EXPECT_EQ(Text(sp), "Service Pack 2");
-    EXPECT_EQ(buffer[14], 0) << "terminated when there is room";
     EXPECT_EQ(standin::VersionQueries(), 1u);
-}
 
-TEST_F(VersionTest, SettableAndResettable)
-{
     standin::SetVersion(5, 2, 3790, u"Service Pack 1", true);
-    ULONG major = 0, minor = 0, build = 0;
-    UNICODE_STRING sp = Counted(256);
+    sp = Counted(256);
     EXPECT_EQ(PsGetVersion(&major, &minor, &build, &sp), TRUE);
-    EXPECT_EQ(major, 5u);
-    EXPECT_EQ(minor, 2u);
-    EXPECT_EQ(build, 3790u);
+    EXPECT_EQ(std::vector<ULONG>({major, minor, build}), std::vector<ULONG>({5, 2, 3790}));
     EXPECT_EQ(Text(sp), "Service Pack 1");
-
     standin::SetCheckedBuild(false);
     standin::SetServicePack(u"");
     sp = Counted(256);
@@ -156,31 +111,27 @@ TEST_F(VersionTest, SettableAndResettable)
     EXPECT_EQ(build, 2600u);
 }
 
-struct CsdRow {
-    USHORT maximumLength;
-    USHORT expectedLength; // 0xFFFF: untouched
-    bool terminated;
-};
-
-class CsdVersionBuffer : public VersionTest, public ::testing::WithParamInterface<CsdRow> {};
-
-TEST_P(CsdVersionBuffer, FilledOnlyWhenItFits)
+TEST_F(VersionTest, CsdVersionFilledOnlyWhenItFits)
 {
-    const CsdRow &row = GetParam();
-    UNICODE_STRING sp = Counted(row.maximumLength);
-    sp.Length = 0xFFFF;
-    PsGetVersion(nullptr, nullptr, nullptr, &sp);
-    EXPECT_EQ(sp.Length, row.expectedLength) << "MaximumLength " << row.maximumLength;
-    if (row.expectedLength == 0xFFFF) {
-        EXPECT_EQ(buffer[0], 0xEEEE) << "buffer untouched";
-    } else {
-        EXPECT_EQ(Text(sp), "Service Pack 2");
-        EXPECT_EQ(buffer[14] == 0, row.terminated) << "MaximumLength " << row.maximumLength;
+    struct Row {
+        USHORT maximumLength;
+        USHORT expectedLength; // 0xFFFF: untouched
+        bool terminated;
+    };
+    for (const Row &row : {Row{256, 28, true}, Row{30, 28, true}, Row{28, 28, false}, Row{27, 0xFFFF, false},
+                           Row{0, 0xFFFF, false}}) {
+        SCOPED_TRACE("MaximumLength " + std::to_string(row.maximumLength));
+        UNICODE_STRING sp = Counted(row.maximumLength);
+        sp.Length = 0xFFFF;
+        PsGetVersion(nullptr, nullptr, nullptr, &sp);
+        EXPECT_EQ(sp.Length, row.expectedLength);
+        if (row.expectedLength == 0xFFFF) {
+            EXPECT_EQ(buffer[0], 0xEEEE) << "buffer untouched";
+        } else {
+            EXPECT_EQ(Text(sp), "Service Pack 2");
+            EXPECT_EQ(buffer[14] == 0, row.terminated);
+        }
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(Rows, CsdVersionBuffer,
-                         ::testing::Values(CsdRow{256, 28, true}, CsdRow{30, 28, true}, CsdRow{28, 28, false},
-                                           CsdRow{27, 0xFFFF, false}, CsdRow{0, 0xFFFF, false}));
 
 } // namespace

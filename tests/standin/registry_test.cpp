@@ -1,232 +1,152 @@
 // The in-memory registry and RtlQueryRegistryValues / RtlCreateRegistryKey /
 // RtlWriteRegistryValue as the driver uses them.
+#include <cstdio>
+
 #include "standin_test_util.h"
-#include "test_support.h"
 
 namespace {
 
 const char *const kParams = "tolmu\\Parameters";
 
-// One call of the query routine, as it was seen.
-struct Seen {
-    std::string name;
-    ULONG type;
-    std::vector<uint8_t> data;
-    PVOID context;
-    PVOID entryContext;
-};
-
-struct Recorder {
-    std::vector<Seen> calls;
-    std::string failOn; // the routine fails for this value name
-};
-
-NTSTATUS NTAPI RecordValue(PWSTR ValueName, ULONG ValueType, PVOID ValueData, ULONG ValueLength, PVOID Context,
-                           PVOID EntryContext)
-{
-    Recorder *r = static_cast<Recorder *>(Context);
-    const uint8_t *d = static_cast<const uint8_t *>(ValueData);
-    std::string name;
-    for (PWSTR p = ValueName; *p != 0; p++)
-        name.push_back((char)*p);
-    r->calls.push_back(Seen{name, ValueType, std::vector<uint8_t>(d, d + ValueLength), Context, EntryContext});
-    return name == r->failOn ? STATUS_INSUFFICIENT_RESOURCES : STATUS_SUCCESS;
-}
-
-std::vector<uint8_t> Bytes(ULONG v)
-{
-    return {(uint8_t)v, (uint8_t)(v >> 8), (uint8_t)(v >> 16), (uint8_t)(v >> 24)};
-}
-
-std::vector<uint8_t> WideBytes(const std::u16string &s)
-{
-    std::vector<uint8_t> out;
-    for (char16_t c : s) {
-        out.push_back((uint8_t)c);
-        out.push_back((uint8_t)(c >> 8));
-    }
-    out.push_back(0);
-    out.push_back(0);
-    return out;
-}
-
-std::vector<std::string> Names(const Recorder &r)
-{
-    std::vector<std::string> names;
-    for (const Seen &s : r.calls)
-        names.push_back(s.name);
-    return names;
-}
-
-class RegistryTest : public testsupport::DriverTest {
-  protected:
-    // A table of the three DWORD values Alpha, Beta, Gamma with defaults 1, 2, 3.
-    void SetUp() override
+// A query of the three DWORD values Alpha, Beta, Gamma with defaults 1, 2, 3;
+// every call of the query routine is recorded as "Name type hexdata".
+struct QueryCase {
+    QueryCase()
     {
-        DriverTest::SetUp();
         for (int i = 0; i < 3; i++) {
             defaults[i] = (ULONG)(i + 1);
-            table[i] = RTL_QUERY_REGISTRY_TABLE{RecordValue, 0, names[i], &slots[i], REG_DWORD, &defaults[i], 4};
+            table[i] = RTL_QUERY_REGISTRY_TABLE{Record, 0, names[i], &slots[i], REG_DWORD, &defaults[i], 4};
         }
         table[3] = RTL_QUERY_REGISTRY_TABLE{};
     }
-
-    NTSTATUS Query(ULONG relativeTo = RTL_REGISTRY_SERVICES | RTL_REGISTRY_OPTIONAL)
+    static NTSTATUS NTAPI Record(PWSTR name, ULONG type, PVOID data, ULONG length, PVOID context, PVOID entry)
     {
-        return RtlQueryRegistryValues(relativeTo, WSTR("tolmu\\Parameters"), table, &rec, nullptr);
+        QueryCase *q = static_cast<QueryCase *>(context);
+        std::string text(name, name + std::char_traits<char16_t>::length(name));
+        std::string seen = text + " " + std::to_string(type) + " ";
+        for (ULONG i = 0; i < length; i++) {
+            char hex[3];
+            snprintf(hex, sizeof hex, "%02x", static_cast<const uint8_t *>(data)[i]);
+            seen += hex;
+        }
+        q->calls.push_back(seen);
+        EXPECT_EQ(entry, &q->slots[text == "Alpha" ? 0 : text == "Beta" ? 1 : 2]) << text;
+        return text == q->failOn ? STATUS_INSUFFICIENT_RESOURCES : STATUS_SUCCESS;
     }
+    NTSTATUS Run() { return RtlQueryRegistryValues(relativeTo, path, table, this, nullptr); }
 
     WCHAR names[3][8] = {u"Alpha", u"Beta", u"Gamma"};
     ULONG defaults[3];
     ULONG slots[3] = {};
     RTL_QUERY_REGISTRY_TABLE table[4];
-    Recorder rec;
+    ULONG relativeTo = RTL_REGISTRY_SERVICES | RTL_REGISTRY_OPTIONAL;
+    PCWSTR path = WSTR("tolmu\\Parameters");
+    std::vector<std::string> calls;
+    std::string failOn; // the routine fails for this value name
 };
 
-TEST_F(RegistryTest, MissingValuesGetTheirDefaultsInTableOrder)
+struct QueryRow {
+    const char *name;
+    void (*setup)(QueryCase &q);
+    NTSTATUS status;
+    std::vector<std::string> calls;
+};
+
+const char *const kA = "Alpha 4 01000000", *const kB = "Beta 4 02000000", *const kG = "Gamma 4 03000000";
+WCHAR abText[] = u"ab";
+
+template <NTSTATUS status, unsigned failAfter> void Inject(QueryCase &)
 {
     standin::RegCreateKey(kParams);
-    ASSERT_EQ(Query(), STATUS_SUCCESS);
-    ASSERT_EQ(Names(rec), (std::vector<std::string>{"Alpha", "Beta", "Gamma"}));
-    for (int i = 0; i < 3; i++) {
-        EXPECT_EQ(rec.calls[i].type, (ULONG)REG_DWORD) << rec.calls[i].name;
-        EXPECT_EQ(rec.calls[i].data, Bytes((ULONG)(i + 1))) << rec.calls[i].name;
-        EXPECT_EQ(rec.calls[i].context, &rec) << rec.calls[i].name;
-        EXPECT_EQ(rec.calls[i].entryContext, &slots[i]) << rec.calls[i].name;
+    standin::RegFailQuery(status, failAfter);
+}
+
+const QueryRow kQueries[] = {
+    {"missing values get their defaults", [](QueryCase &) { standin::RegCreateKey(kParams); }, STATUS_SUCCESS,
+     {kA, kB, kG}},
+    {"stored values pass exactly as stored, strings with their terminator",
+     [](QueryCase &) {
+         standin::RegSetDword(kParams, "Alpha", 0x12345678);
+         standin::RegSetWideString(kParams, "Beta", u"5");
+         standin::RegSetValue(kParams, "Gamma", REG_BINARY, {1, 2, 3});
+     },
+     STATUS_SUCCESS, {"Alpha 4 78563412", "Beta 1 35000000", "Gamma 3 010203"}},
+    {"names and paths compare case-insensitively",
+     [](QueryCase &) { standin::RegSetDword("TOLMU\\parameters", "aLPHA", 9); }, STATUS_SUCCESS,
+     {"Alpha 4 09000000", kB, kG}},
+    {"absolute path below the services key",
+     [](QueryCase &q) {
+         standin::RegSetDword(kParams, "Alpha", 77);
+         q.relativeTo = RTL_REGISTRY_ABSOLUTE;
+         q.path = WSTR("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\tolmu\\Parameters");
+     },
+     STATUS_SUCCESS, {"Alpha 4 4d000000", kB, kG}},
+    {"number default length taken as given",
+     [](QueryCase &q) { standin::RegCreateKey(kParams); q.table[0].DefaultLength = 2; },
+     STATUS_SUCCESS, {"Alpha 4 0100", kB, kG}},
+    {"string default of length 0 measured with its terminator",
+     [](QueryCase &q) {
+         standin::RegCreateKey(kParams);
+         q.table[1].DefaultType = REG_SZ;
+         q.table[1].DefaultData = abText;
+         q.table[1].DefaultLength = 0;
+     },
+     STATUS_SUCCESS, {kA, "Beta 1 610062000000", kG}},
+    {"missing value without default is skipped",
+     [](QueryCase &q) { standin::RegCreateKey(kParams); q.table[1].DefaultType = REG_NONE; },
+     STATUS_SUCCESS, {kA, kG}},
+    {"missing required value fails the query",
+     [](QueryCase &q) {
+         standin::RegCreateKey(kParams);
+         q.table[1].DefaultType = REG_NONE;
+         q.table[1].Flags = RTL_QUERY_REGISTRY_REQUIRED;
+     },
+     STATUS_OBJECT_NAME_NOT_FOUND, {kA}},
+    {"missing key, optional", [](QueryCase &) {}, STATUS_OBJECT_NAME_NOT_FOUND, {}},
+    {"missing key, not optional", [](QueryCase &q) { q.relativeTo = RTL_REGISTRY_SERVICES; },
+     STATUS_OBJECT_NAME_NOT_FOUND, {}},
+    {"failing query routine stops the query with its status",
+     [](QueryCase &q) { standin::RegCreateKey(kParams); q.failOn = "Beta"; },
+     STATUS_INSUFFICIENT_RESOURCES, {kA, kB}},
+    {"injected failure after 0 entries", Inject<STATUS_UNSUCCESSFUL, 0>, STATUS_UNSUCCESSFUL, {}},
+    {"injected failure after 1 entry", Inject<STATUS_INSUFFICIENT_RESOURCES, 1>, STATUS_INSUFFICIENT_RESOURCES, {kA}},
+    {"injected failure after 2 entries", Inject<STATUS_UNSUCCESSFUL, 2>, STATUS_UNSUCCESSFUL, {kA, kB}},
+    {"injected failure after 3 entries", Inject<STATUS_UNSUCCESSFUL, 3>, STATUS_UNSUCCESSFUL, {kA, kB, kG}},
+    {"injected failure after more entries than there are", Inject<STATUS_UNSUCCESSFUL, 10>, STATUS_UNSUCCESSFUL,
+     {kA, kB, kG}},
+    {"injected failure cancelled by status 0",
+     [](QueryCase &) {
+         standin::RegCreateKey(kParams);
+         standin::RegFailQuery(STATUS_UNSUCCESSFUL);
+         standin::RegFailQuery(0);
+     },
+     STATUS_SUCCESS, {kA, kB, kG}},
+    {"injected failure cancelled by reset",
+     [](QueryCase &) { standin::RegFailQuery(STATUS_UNSUCCESSFUL); standin::Reset(); standin::RegCreateKey(kParams); },
+     STATUS_SUCCESS, {kA, kB, kG}},
+};
+
+class RegistryTest : public testsupport::DriverTest {};
+
+TEST_F(RegistryTest, QueryRows)
+{
+    for (const QueryRow &row : kQueries) {
+        SCOPED_TRACE(row.name);
+        standin::Reset();
+        QueryCase q;
+        row.setup(q);
+        EXPECT_EQ(q.Run(), row.status);
+        EXPECT_EQ(q.calls, row.calls);
     }
 }
 
-TEST_F(RegistryTest, StoredValuesArePassedExactlyAsStored)
-{
-    standin::RegSetDword(kParams, "Alpha", 0x12345678);
-    standin::RegSetWideString(kParams, "Beta", u"5");
-    standin::RegSetValue(kParams, "Gamma", REG_BINARY, {1, 2, 3});
-    ASSERT_EQ(Query(), STATUS_SUCCESS);
-    ASSERT_EQ(rec.calls.size(), 3u);
-    EXPECT_EQ(rec.calls[0].type, (ULONG)REG_DWORD);
-    EXPECT_EQ(rec.calls[0].data, Bytes(0x12345678));
-    // A string's data carries its 16-bit terminator: "5" is 4 bytes.
-    EXPECT_EQ(rec.calls[1].type, (ULONG)REG_SZ);
-    EXPECT_EQ(rec.calls[1].data, (std::vector<uint8_t>{'5', 0, 0, 0}));
-    EXPECT_EQ(rec.calls[2].type, (ULONG)REG_BINARY);
-    EXPECT_EQ(rec.calls[2].data, (std::vector<uint8_t>{1, 2, 3}));
-}
-
-TEST_F(RegistryTest, NamesAndPathsCompareCaseInsensitively)
-{
-    standin::RegSetDword("TOLMU\\parameters", "aLPHA", 9);
-    ASSERT_EQ(Query(), STATUS_SUCCESS);
-    ASSERT_FALSE(rec.calls.empty());
-    EXPECT_EQ(rec.calls[0].data, Bytes(9));
-    EXPECT_TRUE(standin::RegKeyExists("Tolmu\\PARAMETERS"));
-    EXPECT_EQ(standin::RegGetDword("tolmu\\parameters", "ALPHA"), std::optional<ULONG>(9));
-}
-
-TEST_F(RegistryTest, DefaultLengthIsTakenAsGivenForNumbers)
-{
-    standin::RegCreateKey(kParams);
-    table[0].DefaultLength = 2;
-    ASSERT_EQ(Query(), STATUS_SUCCESS);
-    ASSERT_FALSE(rec.calls.empty());
-    EXPECT_EQ(rec.calls[0].data, (std::vector<uint8_t>{1, 0}));
-}
-
-TEST_F(RegistryTest, StringDefaultWithLengthZeroIsMeasuredWithItsTerminator)
-{
-    standin::RegCreateKey(kParams);
-    WCHAR text[] = u"ab";
-    table[1].DefaultType = REG_SZ;
-    table[1].DefaultData = text;
-    table[1].DefaultLength = 0;
-    ASSERT_EQ(Query(), STATUS_SUCCESS);
-    ASSERT_EQ(rec.calls.size(), 3u);
-    EXPECT_EQ(rec.calls[1].type, (ULONG)REG_SZ);
-    EXPECT_EQ(rec.calls[1].data, WideBytes(u"ab"));
-}
-
-TEST_F(RegistryTest, MissingValueWithoutDefaultIsSkipped)
-{
-    standin::RegCreateKey(kParams);
-    table[1].DefaultType = REG_NONE;
-    ASSERT_EQ(Query(), STATUS_SUCCESS);
-    EXPECT_EQ(Names(rec), (std::vector<std::string>{"Alpha", "Gamma"}));
-}
-
-TEST_F(RegistryTest, MissingRequiredValueFailsTheQuery)
-{
-    standin::RegCreateKey(kParams);
-    table[1].DefaultType = REG_NONE;
-    table[1].Flags = RTL_QUERY_REGISTRY_REQUIRED;
-    EXPECT_EQ(Query(), STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_EQ(Names(rec), (std::vector<std::string>{"Alpha"}));
-}
-
-TEST_F(RegistryTest, MissingKeyFailsWithOrWithoutTheOptionalFlag)
-{
-    EXPECT_EQ(Query(RTL_REGISTRY_SERVICES | RTL_REGISTRY_OPTIONAL), STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_EQ(Query(RTL_REGISTRY_SERVICES), STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_TRUE(rec.calls.empty()) << rec.calls.size() << " calls";
-}
-
-TEST_F(RegistryTest, FailingQueryRoutineStopsTheQueryWithItsStatus)
-{
-    standin::RegCreateKey(kParams);
-    rec.failOn = "Beta";
-    EXPECT_EQ(Query(), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(Names(rec), (std::vector<std::string>{"Alpha", "Beta"}));
-}
-
-TEST_F(RegistryTest, AbsolutePathBelowTheServicesKey)
-{
-    standin::RegSetDword(kParams, "Alpha", 77);
-    NTSTATUS s = RtlQueryRegistryValues(
-        RTL_REGISTRY_ABSOLUTE, WSTR("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\tolmu\\Parameters"),
-        table, &rec, nullptr);
-    ASSERT_EQ(s, STATUS_SUCCESS);
-    ASSERT_EQ(rec.calls.size(), 3u);
-    EXPECT_EQ(rec.calls[0].data, Bytes(77));
-}
-
-struct InjectRow {
-    NTSTATUS status;
-    unsigned failAfter;
-    std::vector<std::string> processed;
-};
-
-class QueryFailureInjection : public RegistryTest, public ::testing::WithParamInterface<InjectRow> {};
-
-TEST_P(QueryFailureInjection, FailsTheWholeCallAfterSomeEntries)
-{
-    const InjectRow &row = GetParam();
-    standin::RegCreateKey(kParams);
-    standin::RegFailQuery(row.status, row.failAfter);
-    EXPECT_EQ(Query(), row.status) << "failAfter " << row.failAfter;
-    EXPECT_EQ(Names(rec), row.processed) << "failAfter " << row.failAfter;
-}
-
-INSTANTIATE_TEST_SUITE_P(Rows, QueryFailureInjection,
-                         ::testing::Values(InjectRow{STATUS_UNSUCCESSFUL, 0, {}},
-                                           InjectRow{STATUS_INSUFFICIENT_RESOURCES, 1, {"Alpha"}},
-                                           InjectRow{STATUS_UNSUCCESSFUL, 2, {"Alpha", "Beta"}},
-                                           InjectRow{STATUS_UNSUCCESSFUL, 3, {"Alpha", "Beta", "Gamma"}},
-                                           InjectRow{STATUS_UNSUCCESSFUL, 10, {"Alpha", "Beta", "Gamma"}}));
-
-TEST_F(RegistryTest, QueryFailureIsCancelledByStatusZeroAndByReset)
-{
-    standin::RegCreateKey(kParams);
-    standin::RegFailQuery(STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(Query(), STATUS_UNSUCCESSFUL);
-    standin::RegFailQuery(0);
-    EXPECT_EQ(Query(), STATUS_SUCCESS);
-    standin::RegFailQuery(STATUS_UNSUCCESSFUL);
-    standin::Reset();
-    standin::RegCreateKey(kParams);
-    EXPECT_EQ(Query(), STATUS_SUCCESS);
-}
-
-TEST_F(RegistryTest, CreateKeyMakesTheKeyAndItsParents)
+TEST_F(RegistryTest, CreateKeyMakesTheKeyAndItsParentsAndCanFail)
 {
     WCHAR path[] = u"dromel\\Configured";
+    standin::RegFailCreateKey(STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, path), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_FALSE(standin::RegKeyExists("dromel\\Configured"));
+    standin::RegFailCreateKey(0);
     EXPECT_EQ(RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, path), STATUS_SUCCESS);
     EXPECT_TRUE(standin::RegKeyExists("dromel"));
     EXPECT_TRUE(standin::RegKeyExists("dromel\\Configured"));
@@ -236,63 +156,43 @@ TEST_F(RegistryTest, CreateKeyMakesTheKeyAndItsParents)
     EXPECT_EQ(standin::RegGetDword("dromel\\Configured", "iam"), std::optional<ULONG>(5));
 }
 
-TEST_F(RegistryTest, CreateKeyFailureInjection)
+TEST_F(RegistryTest, WriteNeedsAnExistingKeyAndReadsBack)
 {
-    WCHAR path[] = u"dromel\\Configured";
-    standin::RegFailCreateKey(STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, path), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_FALSE(standin::RegKeyExists("dromel\\Configured"));
-    standin::RegFailCreateKey(0);
-    EXPECT_EQ(RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, path), STATUS_SUCCESS);
-}
-
-TEST_F(RegistryTest, WriteNeedsAnExistingKey)
-{
-    ULONG v = 0x1234;
-    EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, WSTR("dromel\\Configured"), WSTR("trace"), REG_DWORD, &v,
-                                    4),
+    ULONG v = 0xCAFEF00D;
+    EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, WSTR("dromel\\Configured"), WSTR("trace"), REG_DWORD, &v, 4),
               STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_FALSE(standin::RegKeyExists("dromel\\Configured"));
-}
-
-TEST_F(RegistryTest, WrittenValueReadsBack)
-{
-    standin::RegCreateKey("tolmu\\Parameters");
-    ULONG v = 0xCAFEF00D;
+    standin::RegCreateKey(kParams);
     ASSERT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, WSTR("tolmu\\Parameters"), WSTR("Gamma"), REG_DWORD, &v, 4),
               STATUS_SUCCESS);
     EXPECT_EQ(standin::RegGetDword(kParams, "gamma"), std::optional<ULONG>(0xCAFEF00D));
-    ASSERT_EQ(Query(), STATUS_SUCCESS);
-    ASSERT_EQ(rec.calls.size(), 3u);
-    EXPECT_EQ(rec.calls[2].data, Bytes(0xCAFEF00D));
+    QueryCase q;
+    ASSERT_EQ(q.Run(), STATUS_SUCCESS);
+    EXPECT_EQ(q.calls, (std::vector<std::string>{kA, kB, "Gamma 4 0df0feca"}));
     // Rewriting replaces the data and the type.
-    WCHAR text[] = u"hi";
-    ASSERT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, WSTR("tolmu\\Parameters"), WSTR("Gamma"), REG_SZ, text,
-                                    sizeof(text)),
+    ASSERT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, WSTR("tolmu\\Parameters"), WSTR("Gamma"), REG_SZ, abText,
+                                    sizeof(abText)),
               STATUS_SUCCESS);
     std::optional<standin::RegValue> got = standin::RegGetValue(kParams, "Gamma");
     ASSERT_TRUE(got.has_value());
     EXPECT_EQ(got->type, (ULONG)REG_SZ);
-    EXPECT_EQ(got->data, WideBytes(u"hi"));
+    EXPECT_EQ(got->data, (std::vector<uint8_t>{'a', 0, 'b', 0, 0, 0}));
     EXPECT_EQ(standin::RegGetDword(kParams, "Gamma"), std::nullopt);
 }
 
-TEST_F(RegistryTest, DeleteKeyRemovesEverythingBelowIt)
+TEST_F(RegistryTest, LookupsIgnoreCaseDeleteTakesSubkeysResetEmpties)
 {
     standin::RegSetDword("tolmu\\Parameters\\Sub", "x", 1);
     standin::RegSetDword("tolmuOther", "y", 2);
+    EXPECT_TRUE(standin::RegKeyExists("Tolmu\\PARAMETERS"));
+    EXPECT_EQ(standin::RegGetDword("TOLMU\\parameters\\sub", "X"), std::optional<ULONG>(1));
     standin::RegDeleteKey("tolmu");
     EXPECT_FALSE(standin::RegKeyExists("tolmu"));
     EXPECT_FALSE(standin::RegKeyExists("tolmu\\Parameters\\Sub"));
     EXPECT_TRUE(standin::RegKeyExists("tolmuOther"));
-}
-
-TEST_F(RegistryTest, ResetEmptiesTheRegistry)
-{
-    standin::RegSetDword(kParams, "Alpha", 1);
     standin::Reset();
-    EXPECT_FALSE(standin::RegKeyExists(kParams));
-    EXPECT_FALSE(standin::RegGetValue(kParams, "Alpha").has_value());
+    EXPECT_FALSE(standin::RegKeyExists("tolmuOther"));
+    EXPECT_FALSE(standin::RegGetValue("tolmuOther", "y").has_value());
 }
 
 } // namespace

@@ -21,148 +21,104 @@ std::string Fmt(const char *format, ...)
 }
 
 struct FormatRow {
-    const char *format; // shown in failure messages
+    const char *format;
     std::function<std::string()> run;
     const char *expected;
 };
-
-std::ostream &operator<<(std::ostream &os, const FormatRow &row)
-{
-    return os << "\"" << row.format << "\"";
-}
-
-class FormatterTable : public ::testing::TestWithParam<FormatRow> {};
-
-TEST_P(FormatterTable, FormatsLikeTheWindowsRuntime)
-{
-    const FormatRow &row = GetParam();
-    EXPECT_EQ(row.run(), std::string(row.expected)) << "format \"" << row.format << "\"";
-}
 
 #define ROW(fmt, expected, ...) FormatRow{fmt, [] { return Fmt(fmt, ##__VA_ARGS__); }, expected}
 
 const ULONG kAllOnes = 0xFFFFFFFF;
 
-INSTANTIATE_TEST_SUITE_P(
-    Integers, FormatterTable,
-    ::testing::Values(ROW("%d", "42", 42), ROW("%d", "-42", -42), ROW("%i", "-7", -7), ROW("%5d", "   42", 42),
-                      ROW("%-5d|", "42   |", 42), ROW("%05d", "-0042", -42), ROW("%+d", "+5", 5),
-                      ROW("% d", " 5", 5), ROW("%+d", "-5", -5), ROW("% +d", "+5", 5), ROW("%.3d", "007", 7),
-                      ROW("[%.0d]", "[]", 0), ROW("%8.3d", "     007", 7), ROW("%08.3d", "     007", 7),
-                      ROW("%-05d|", "3    |", 3), ROW("%d", "-2147483648", INT_MIN), ROW("%u", "4294967295", kAllOnes),
-                      ROW("%u", "4294967295", -1), ROW("%x", "beef", 0xBEEF), ROW("%X", "BEEF", 0xBEEF),
-                      ROW("%02x", "05", 5), ROW("%03x", "00a", 10), ROW("%04X", "00AB", 0xAB),
-                      ROW("%08x", "0000cafe", 0xCAFE), ROW("%#x", "0xff", 255), ROW("%#X", "0XFF", 255),
-                      ROW("%#x", "0", 0), ROW("%#06x", "0x00ff", 255), ROW("%o", "10", 8), ROW("%#o", "010", 8)));
-
-INSTANTIATE_TEST_SUITE_P(
-    LengthModifiers, FormatterTable,
-    ::testing::Values(ROW("%lx", "deadbeef", (ULONG)0xDEADBEEF), ROW("%lX %d", "FFFFFFFF 5", kAllOnes, 5),
-                      ROW("%08lX", "00001234", (ULONG)0x1234), ROW("%08lx|%x", "0000abcd|1", (ULONG)0xABCD, 1),
-                      ROW("%02lX", "0F", (ULONG)0xF), ROW("%04lX", "0BAD", (ULONG)0xBAD),
-                      ROW("%ld", "-3", (LONG)-3), ROW("%lu", "4294967295", kAllOnes),
-                      ROW("%hx", "2345", 0x12345), ROW("%hd", "-32768", 0x18000), ROW("%hu", "65535", -1),
-                      ROW("%hhx", "ff", 0x1FF), ROW("%I64x", "123456789abcdef0", 0x123456789ABCDEF0ULL),
-                      ROW("%I64X", "FFFFFFFFFFFFFFFF", ~0ULL), ROW("%I64d", "-1", -1LL),
-                      ROW("%lld", "-9223372036854775808", LLONG_MIN),
-                      ROW("%llu", "18446744073709551615", ULLONG_MAX), ROW("%Ix", "123456789", (size_t)0x123456789ULL),
-                      ROW("%I32x", "ffffffff", kAllOnes), ROW("%I64u %u", "5000000000 7", 5000000000ULL, 7)));
-
-INSTANTIATE_TEST_SUITE_P(
-    CharactersAndStrings, FormatterTable,
-    ::testing::Values(ROW("%c", "A", 'A'), ROW("%3c", "  A", 'A'), ROW("%-3c|", "A  |", 'A'), ROW("%wc", "Z", u'Z'),
-                      ROW("%C", "A", (char16_t)0x0141), ROW("%s", "abc", "abc"), ROW("%5s", "  abc", "abc"),
-                      ROW("%-5s|", "abc  |", "abc"), ROW("%.2s", "ab", "abc"), ROW("%05s", "000ab", "ab"),
-                      ROW("%s", "(null)", (const char *)nullptr), ROW("%.3s", "(nu", (const char *)nullptr),
-                      ROW("%ws", "wide", u"wide"), ROW("%S", "wide", u"wide"), ROW("%ls", "x", u"x"),
-                      ROW("%ws", "Abc", u"\u0141bc"), ROW("%ws", "(null)", (const char16_t *)nullptr),
-                      ROW("%.2ws", "wi", u"wide"), ROW("%6ws|", "  wide|", u"wide"), ROW("%hs", "n", "n"),
-                      ROW("%hS", "n", "n"), ROW("SP: %ws\n", "SP: Service Pack 2\n", u"Service Pack 2")));
-
-INSTANTIATE_TEST_SUITE_P(
-    StarsPercentsAndOddities, FormatterTable,
-    ::testing::Values(ROW("%*d", "   42", 5, 42), ROW("%-*d|", "1   |", 4, 1), ROW("%*d|", "1   |", -4, 1),
-                      ROW("%.*d", "005", 3, 5), ROW("%.*s", "he", 2, "hello"), ROW("%.*s", "hi", -1, "hi"),
-                      ROW("%*.*x", "  00f", 5, 3, 15), ROW("%%", "%"), ROW("100%%", "100%"), ROW("50%", "50%"),
-                      ROW("%q", "%q"), ROW("%p", "0000000000001234", (void *)0x1234),
-                      ROW("%p", "00007FFF0000ABCD", (void *)0x7FFF0000ABCDULL),
-                      ROW("ERROR Malloc(size %d) returned NULL\n", "ERROR Malloc(size 132) returned NULL\n", 132),
-                      ROW("TOLMU: ignoreCb      = 0x%08lX\n", "TOLMU: ignoreCb      = 0x00030001\n",
-                          (ULONG)0x30001),
-                      ROW("OS Version %d.%d Build %d (%s) SP: %ws\n",
-                          "OS Version 5.1 Build 2600 (free) SP: Service Pack 2\n", 5, 1, 2600, "free",
-                          u"Service Pack 2")));
-
-// The bounded form: room for the text and its terminator, exactly the text, or less.
-struct BoundRow {
-    size_t count;
-    const char *text;
-    int expectedReturn;
-    const char *expectedBytes; // what the buffer holds afterwards, '~' where untouched
-};
-
-class BoundedFormat : public ::testing::TestWithParam<BoundRow> {};
-
-TEST_P(BoundedFormat, CutsAndTerminatesLikeWindows)
+TEST(Formatter, FormatsLikeTheWindowsRuntime)
 {
-    const BoundRow &row = GetParam();
-    char buffer[9];
-    memset(buffer, '~', sizeof(buffer));
-    int n = _snprintf(buffer, row.count, "%s", row.text);
-    EXPECT_EQ(n, row.expectedReturn) << "count " << row.count << " text \"" << row.text << "\"";
-    std::string bytes;
-    for (size_t i = 0; i < 8; i++)
-        bytes.push_back(buffer[i] == 0 ? '0' : buffer[i]);
-    EXPECT_EQ(bytes, std::string(row.expectedBytes)) << "count " << row.count << " text \"" << row.text << "\"";
-    EXPECT_EQ(buffer[8], '~') << "wrote beyond the buffer";
+    const FormatRow rows[] = {
+        ROW("%d", "42", 42), ROW("%d", "-42", -42), ROW("%i", "-7", -7), ROW("%5d", "   42", 42),
+        ROW("%-5d|", "42   |", 42), ROW("%05d", "-0042", -42), ROW("%+d", "+5", 5),
+        ROW("% d", " 5", 5), ROW("%+d", "-5", -5), ROW("% +d", "+5", 5), ROW("%.3d", "007", 7),
+        ROW("[%.0d]", "[]", 0), ROW("%8.3d", "     007", 7), ROW("%08.3d", "     007", 7),
+        ROW("%-05d|", "3    |", 3), ROW("%d", "-2147483648", INT_MIN), ROW("%u", "4294967295", kAllOnes),
+        ROW("%u", "4294967295", -1), ROW("%x", "beef", 0xBEEF), ROW("%X", "BEEF", 0xBEEF),
+        ROW("%02x", "05", 5), ROW("%03x", "00a", 10), ROW("%04X", "00AB", 0xAB),
+        ROW("%08x", "0000cafe", 0xCAFE), ROW("%#x", "0xff", 255), ROW("%#X", "0XFF", 255),
+        ROW("%#x", "0", 0), ROW("%#06x", "0x00ff", 255), ROW("%o", "10", 8), ROW("%#o", "010", 8),
+        ROW("%lx", "deadbeef", (ULONG)0xDEADBEEF), ROW("%lX %d", "FFFFFFFF 5", kAllOnes, 5),
+        ROW("%08lX", "00001234", (ULONG)0x1234), ROW("%08lx|%x", "0000abcd|1", (ULONG)0xABCD, 1),
+        ROW("%02lX", "0F", (ULONG)0xF), ROW("%04lX", "0BAD", (ULONG)0xBAD),
+        ROW("%ld", "-3", (LONG)-3), ROW("%lu", "4294967295", kAllOnes),
+        ROW("%hx", "2345", 0x12345), ROW("%hd", "-32768", 0x18000), ROW("%hu", "65535", -1),
+        ROW("%hhx", "ff", 0x1FF), ROW("%I64x", "123456789abcdef0", 0x123456789ABCDEF0ULL),
+        ROW("%I64X", "FFFFFFFFFFFFFFFF", ~0ULL), ROW("%I64d", "-1", -1LL),
+        ROW("%lld", "-9223372036854775808", LLONG_MIN),
+        ROW("%llu", "18446744073709551615", ULLONG_MAX), ROW("%Ix", "123456789", (size_t)0x123456789ULL),
+        ROW("%I32x", "ffffffff", kAllOnes), ROW("%I64u %u", "5000000000 7", 5000000000ULL, 7),
+        ROW("%c", "A", 'A'), ROW("%3c", "  A", 'A'), ROW("%-3c|", "A  |", 'A'), ROW("%wc", "Z", u'Z'),
+        ROW("%C", "A", (char16_t)0x0141), ROW("%s", "abc", "abc"), ROW("%5s", "  abc", "abc"),
+        ROW("%-5s|", "abc  |", "abc"), ROW("%.2s", "ab", "abc"), ROW("%05s", "000ab", "ab"),
+        ROW("%s", "(null)", (const char *)nullptr), ROW("%.3s", "(nu", (const char *)nullptr),
+        ROW("%ws", "wide", u"wide"), ROW("%S", "wide", u"wide"), ROW("%ls", "x", u"x"),
+        ROW("%ws", "Abc", u"\u0141bc"), ROW("%ws", "(null)", (const char16_t *)nullptr),
+        ROW("%.2ws", "wi", u"wide"), ROW("%6ws|", "  wide|", u"wide"), ROW("%hs", "n", "n"),
+        ROW("%hS", "n", "n"), ROW("SP: %ws\n", "SP: Service Pack 2\n", u"Service Pack 2"),
+        ROW("%*d", "   42", 5, 42), ROW("%-*d|", "1   |", 4, 1), ROW("%*d|", "1   |", -4, 1),
+        ROW("%.*d", "005", 3, 5), ROW("%.*s", "he", 2, "hello"), ROW("%.*s", "hi", -1, "hi"),
+        ROW("%*.*x", "  00f", 5, 3, 15), ROW("%%", "%"), ROW("100%%", "100%"), ROW("50%", "50%"),
+        ROW("%q", "%q"), ROW("%p", "0000000000001234", (void *)0x1234),
+        ROW("%p", "00007FFF0000ABCD", (void *)0x7FFF0000ABCDULL),
+        ROW("ERROR Malloc(size %d) returned NULL\n", "ERROR Malloc(size 132) returned NULL\n", 132),
+        ROW("TOLMU: ignoreCb      = 0x%08lX\n", "TOLMU: ignoreCb      = 0x00030001\n",
+            (ULONG)0x30001),
+        ROW("OS Version %d.%d Build %d (%s) SP: %ws\n",
+            "OS Version 5.1 Build 2600 (free) SP: Service Pack 2\n", 5, 1, 2600, "free",
+            u"Service Pack 2")};
+    for (const FormatRow &row : rows)
+        EXPECT_EQ(row.run(), std::string(row.expected)) << "format \"" << row.format << "\"";
 }
 
-// '0' in expectedBytes marks a terminator.
-INSTANTIATE_TEST_SUITE_P(Overflow, BoundedFormat,
-                         ::testing::Values(BoundRow{8, "abc", 3, "abc0~~~~"}, BoundRow{4, "abc", 3, "abc0~~~~"},
-                                           BoundRow{3, "abc", 3, "abc~~~~~"}, BoundRow{2, "abc", -1, "ab~~~~~~"},
-                                           BoundRow{1, "abc", -1, "a~~~~~~~"}, BoundRow{0, "abc", -1, "~~~~~~~~"},
-                                           BoundRow{0, "", 0, "~~~~~~~~"}, BoundRow{1, "", 0, "0~~~~~~~"},
-                                           BoundRow{8, "abcdefgh", 8, "abcdefgh"},
-                                           BoundRow{8, "abcdefghi", -1, "abcdefgh"}));
-
-TEST(BoundedFormat, CutsInsideAConversion)
+// The bounded form: room for the text and its terminator, exactly the text, or
+// less (then -1 and no terminator).
+TEST(BoundedFormat, CutsAndTerminatesLikeWindows)
 {
-    char buffer[16];
-    memset(buffer, '~', sizeof(buffer));
-    int n = _snprintf(buffer, 6, "id %08lX", (ULONG)0x1234);
-    EXPECT_EQ(n, -1);
-    EXPECT_EQ(std::string(buffer, 7), "id 000~");
+    struct Row {
+        size_t count;
+        const char *format, *text;
+        int expectedReturn;
+        const char *expectedBytes; // the buffer afterwards, '0' a terminator, '~' untouched
+    };
+    const Row rows[] = {{8, "%s", "abc", 3, "abc0~~~~"}, {4, "%s", "abc", 3, "abc0~~~~"},
+                        {3, "%s", "abc", 3, "abc~~~~~"}, {2, "%s", "abc", -1, "ab~~~~~~"},
+                        {1, "%s", "abc", -1, "a~~~~~~~"}, {0, "%s", "abc", -1, "~~~~~~~~"},
+                        {0, "%s", "", 0, "~~~~~~~~"},     {1, "%s", "", 0, "0~~~~~~~"},
+                        {8, "%s", "abcdefgh", 8, "abcdefgh"}, {8, "%s", "abcdefghi", -1, "abcdefgh"},
+                        {6, "id %08lX", nullptr, -1, "id 000~~"}}; // cut inside a conversion
+    for (const Row &row : rows) {
+        SCOPED_TRACE("count " + std::to_string(row.count) + " text \"" + (row.text ? row.text : "") + "\"");
+        char buffer[9];
+        memset(buffer, '~', sizeof(buffer));
+        int n = row.text ? _snprintf(buffer, row.count, row.format, row.text)
+                         : _snprintf(buffer, row.count, row.format, (ULONG)0x1234);
+        EXPECT_EQ(n, row.expectedReturn);
+        std::string bytes;
+        for (size_t i = 0; i < 8; i++)
+            bytes.push_back(buffer[i] == 0 ? '0' : buffer[i]);
+        EXPECT_EQ(bytes, std::string(row.expectedBytes));
+        EXPECT_EQ(buffer[8], '~') << "wrote beyond the buffer";
+    }
 }
 
 class DbgPrintTest : public testsupport::DriverTest {};
 
-TEST_F(DbgPrintTest, CapturesOneEntryPerCall)
+TEST_F(DbgPrintTest, CapturesOneEntryPerCallUpTo512CharactersUntilCleared)
 {
     DbgPrint("first %d\n", 1);
     DbgPrint("second %ws", u"two");
     DbgPrint("%s", "\n");
-    ASSERT_EQ(standin::DebugLines().size(), 3u);
-    EXPECT_EQ(standin::DebugLines()[0], "first 1\n");
-    EXPECT_EQ(standin::DebugLines()[1], "second two");
+    EXPECT_EQ(standin::DebugLines(), (std::vector<std::string>{"first 1\n", "second two", "\n"}));
     EXPECT_EQ(standin::DebugText(), "first 1\nsecond two\n");
-}
-
-TEST_F(DbgPrintTest, KeepsAtMost512Characters)
-{
-    std::string longText(600, 'x');
-    DbgPrint("%s!", longText.c_str());
-    ASSERT_EQ(standin::DebugLines().size(), 1u);
-    EXPECT_EQ(standin::DebugLines()[0].size(), 512u);
-    EXPECT_EQ(standin::DebugLines()[0], std::string(512, 'x'));
-}
-
-TEST_F(DbgPrintTest, ClearAndResetEmptyTheCapture)
-{
-    DbgPrint("a\n");
     standin::ClearDebugLines();
     EXPECT_TRUE(standin::DebugLines().empty());
-    DbgPrint("b\n");
+    DbgPrint("%s!", std::string(600, 'x').c_str());
+    EXPECT_EQ(standin::DebugLines(), (std::vector<std::string>{std::string(512, 'x')}));
     standin::Reset();
     EXPECT_EQ(standin::DebugText(), "");
 }
@@ -173,8 +129,7 @@ TEST_F(DbgPrintTest, EchoWritesToStderr)
     standin::Reset(); // the echo is the program's setting and survives a new machine
     ::testing::internal::CaptureStderr();
     DbgPrint("echoed %x\n", 0xAB);
-    std::string err = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(err, "echoed ab\n");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "echoed ab\n");
     standin::SetDebugEcho(false);
     ::testing::internal::CaptureStderr();
     DbgPrint("quiet\n");
@@ -182,31 +137,22 @@ TEST_F(DbgPrintTest, EchoWritesToStderr)
     EXPECT_EQ(standin::DebugText(), "echoed ab\nquiet\n");
 }
 
-struct CompareRow {
-    const char *a;
-    const char *b;
-    size_t length;
-    size_t expected;
-};
-
-class CompareMemory : public ::testing::TestWithParam<CompareRow> {};
-
-TEST_P(CompareMemory, CountsMatchingBytesUpToTheFirstDifference)
+TEST(CompareMemory, CountsMatchingBytesUpToTheFirstDifference)
 {
-    const CompareRow &row = GetParam();
-    EXPECT_EQ(RtlCompareMemory(row.a, row.b, row.length), row.expected)
-        << "\"" << row.a << "\" vs \"" << row.b << "\" over " << row.length;
+    struct Row {
+        const char *a, *b;
+        size_t length, expected;
+    };
+    for (const Row &row : {Row{"abcd", "abcd", 4, 4}, Row{"abcd", "abxd", 4, 2}, Row{"abcd", "xbcd", 4, 0},
+                           Row{"abcd", "abcx", 3, 3}, Row{"abcd", "wxyz", 0, 0}})
+        EXPECT_EQ(RtlCompareMemory(row.a, row.b, row.length), row.expected)
+            << "\"" << row.a << "\" vs \"" << row.b << "\" over " << row.length;
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, CompareMemory,
-                         ::testing::Values(CompareRow{"abcd", "abcd", 4, 4}, CompareRow{"abcd", "abxd", 4, 2},
-                                           CompareRow{"abcd", "xbcd", 4, 0}, CompareRow{"abcd", "abcx", 3, 3},
-                                           CompareRow{"abcd", "wxyz", 0, 0}));
-
-TEST(Findings, RecordedAndHandedToTheHandler)
+TEST(Findings, RecordedAndHandedToTheHandlerOrToStderr)
 {
     standin::Reset();
-    standintest::FindingCatcher catcher;
+    standintest::FindingCatcher catcher; // restores the failing handler afterwards
     standin::ReportFinding("TEST_RULE", "block 1");
     ASSERT_EQ(catcher.caught.size(), 1u);
     EXPECT_EQ(catcher.caught[0].rule, "TEST_RULE");
@@ -219,12 +165,6 @@ TEST(Findings, RecordedAndHandedToTheHandler)
     standin::ReportFinding("AFTER_RESET", "x");
     EXPECT_EQ(catcher.Rules(), (std::vector<std::string>{"TEST_RULE", "AFTER_RESET"}));
     standin::ClearFindings();
-}
-
-TEST(Findings, WithoutAHandlerGoToStderr)
-{
-    standin::Reset();
-    standintest::FindingCatcher catcher; // restores the failing handler afterwards
     standin::SetFindingHandler(nullptr);
     ::testing::internal::CaptureStderr();
     standin::ReportFinding("LONELY_RULE", "nobody listens");
