@@ -11,8 +11,6 @@ using sim::AddressSpace;
 using sim::BusSpaces;
 using sim::RequirementsBuilder;
 
-// ------------------------------------------------------- AddressSpace rows
-
 struct PlaceRow {
     const char *name;
     uint64_t base, limit;
@@ -31,9 +29,9 @@ TEST_P(PlaceTest, FirstFit)
     for (auto &t : row.taken)
         ASSERT_TRUE(space.Reserve(t.first, t.second)) << "reserve 0x" << std::hex << t.first;
     auto at = space.Allocate(row.length, row.alignment, row.min, row.max);
-    ASSERT_EQ(at.has_value(), row.fits) << row.name;
+    ASSERT_EQ(at.has_value(), row.fits);
     if (row.fits)
-        EXPECT_EQ(*at, row.expected) << row.name << ": got 0x" << std::hex << *at;
+        EXPECT_EQ(*at, row.expected) << "got 0x" << std::hex << *at;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -66,15 +64,11 @@ INSTANTIATE_TEST_SUITE_P(
         return n;
     });
 
-TEST(AddressSpace, InvalidSpaceOffersNothing)
+TEST(AddressSpace, InvalidSpaceOffersNothingAndReleaseMakesRoomAgain)
 {
     AddressSpace none;
     EXPECT_FALSE(none.Valid());
     EXPECT_FALSE(none.Allocate(0x10, 1, 0, ~0ull).has_value());
-}
-
-TEST(AddressSpace, ReleaseMakesRoomAgain)
-{
     AddressSpace s(0x1000, 0x1FFF);
     auto a = s.Allocate(0x1000, 1, 0, ~0ull);
     ASSERT_TRUE(a.has_value());
@@ -84,7 +78,6 @@ TEST(AddressSpace, ReleaseMakesRoomAgain)
     EXPECT_EQ(s.Allocate(0x10, 1, 0, ~0ull).value_or(0), 0x1000u);
 }
 
-// ------------------------------------------------------- whole lists
 
 class ArbitrationTest : public testsupport::DriverTest {
   protected:
@@ -95,16 +88,20 @@ class ArbitrationTest : public testsupport::DriverTest {
         s.memory = AddressSpace(memBase, memLimit);
         return s;
     }
+    static std::optional<sim::Assignment> One(const RequirementsBuilder &b, BusSpaces &s)
+    {
+        return sim::Arbitrate(std::vector<std::vector<IO_RESOURCE_DESCRIPTOR>>{b.Descriptors()}, s);
+    }
 };
 
 TEST_F(ArbitrationTest, AlternativeTakenWhenThePreferredDoesNotFit)
 {
     BusSpaces s = Spaces(0x1000, 0x1FFF, 0x80000000, 0x800FFFFF);
     RequirementsBuilder b;
-    b.Memory(0x200000, 0x100000, 0, 0xFFFFFFFF);                                // 2 MB: too big
-    b.Memory(0x10000, 0x10000, 0, 0xFFFFFFFF, 0, IO_RESOURCE_ALTERNATIVE);       // 64 KB: fits
+    b.Memory(0x200000, 0x100000, 0, 0xFFFFFFFF);                          // 2 MB: too big
+    b.Memory(0x10000, 0x10000, 0, 0xFFFFFFFF, 0, IO_RESOURCE_ALTERNATIVE); // 64 KB: fits
     b.DevicePrivate(1, 3, 0);
-    auto a = sim::Arbitrate(std::vector<std::vector<IO_RESOURCE_DESCRIPTOR>>{b.Descriptors()}, s);
+    auto a = One(b, s);
     ASSERT_TRUE(a.has_value());
     ASSERT_EQ(a->partials.size(), 2u) << sim::DescribePartials(a->partials);
     EXPECT_EQ(a->partials[0].Type, CmResourceTypeMemory);
@@ -112,6 +109,37 @@ TEST_F(ArbitrationTest, AlternativeTakenWhenThePreferredDoesNotFit)
     EXPECT_EQ(a->partials[0].u.Memory.Start.QuadPart, 0x80000000);
     EXPECT_EQ(a->partials[1].Type, CmResourceTypeDevicePrivate);
     EXPECT_EQ(a->partials[1].u.DevicePrivate.Data[1], 3u);
+}
+
+TEST_F(ArbitrationTest, PrefetchableTriesThePrefetchableWindowThenMemory)
+{
+    BusSpaces s = Spaces(0x1000, 0x1FFF, 0x80000000, 0x80FFFFFF);
+    s.prefetch = AddressSpace(0x90000000, 0x900FFFFF);
+    RequirementsBuilder b;
+    b.Memory(0x100000, 0x100000, 0, 0xFFFFFFFF, CM_RESOURCE_MEMORY_PREFETCHABLE)
+        .Memory(0x100000, 0x100000, 0, 0xFFFFFFFF, CM_RESOURCE_MEMORY_PREFETCHABLE)
+        .Memory(0x1000, 0x1000, 0, 0xFFFFFFFF);
+    auto a = One(b, s);
+    ASSERT_TRUE(a.has_value());
+    EXPECT_EQ(a->partials[0].u.Memory.Start.QuadPart, 0x90000000) << "first one in the prefetchable window";
+    EXPECT_EQ(a->partials[1].u.Memory.Start.QuadPart, 0x80000000) << "second one falls back to memory";
+    EXPECT_EQ(a->partials[2].u.Memory.Start.QuadPart, 0x80100000) << "plain memory never uses prefetchable";
+    EXPECT_EQ(a->partials[0].Flags, CM_RESOURCE_MEMORY_PREFETCHABLE);
+}
+
+TEST_F(ArbitrationTest, ZeroLengthAndInterrupt)
+{
+    BusSpaces s = Spaces(0x1000, 0x1FFF, 0x80000000, 0x80FFFFFF);
+    RequirementsBuilder b;
+    b.Port(0, 0x1000, 0, 0xFFFF).DevicePrivate(1, 2, 0).Interrupt(10, 11);
+    auto a = One(b, s);
+    ASSERT_TRUE(a.has_value());
+    ASSERT_EQ(a->partials.size(), 3u);
+    EXPECT_EQ(a->partials[0].u.Port.Length, 0u);
+    EXPECT_EQ(a->partials[0].u.Port.Start.QuadPart, 0);
+    EXPECT_EQ(a->partials[2].Type, CmResourceTypeInterrupt);
+    EXPECT_EQ(a->partials[2].u.Interrupt.Vector, 10u);
+    EXPECT_EQ(s.io.UsedCount(), 0u) << "a zero length takes nothing";
 }
 
 TEST_F(ArbitrationTest, SecondAlternativeListWhenTheFirstFails)
@@ -128,67 +156,26 @@ TEST_F(ArbitrationTest, SecondAlternativeListWhenTheFirstFails)
     ASSERT_TRUE(a.has_value());
     EXPECT_EQ(a->alternativeList, 1);
     EXPECT_EQ(a->partials[0].u.Port.Start.QuadPart, 0x1000);
-    // The memory of the failed first list was given back: the second list's
-    // memory is at the window's base.
-    EXPECT_EQ(a->partials[1].u.Memory.Start.QuadPart, 0x80000000);
+    EXPECT_EQ(a->partials[1].u.Memory.Start.QuadPart, 0x80000000) << "the failed first list's memory was given back";
 }
 
-TEST_F(ArbitrationTest, NothingFitsNothingStaysTaken)
+TEST_F(ArbitrationTest, NothingFitsNothingStaysTakenAndReleaseGivesEverythingBack)
 {
     BusSpaces s = Spaces(0x1000, 0x1FFF, 0x80000000, 0x803FFFFF);
     RequirementsBuilder b;
-    b.Port(0x100, 0x100, 0, 0xFFFF).Memory(0x100000, 0x100000, 0, 0xFFFFFFFF).Memory(0x800000, 0x100000, 0,
-                                                                                      0xFFFFFFFF);
-    auto a = sim::Arbitrate(std::vector<std::vector<IO_RESOURCE_DESCRIPTOR>>{b.Descriptors()}, s);
-    EXPECT_FALSE(a.has_value());
-    EXPECT_EQ(s.io.UsedCount(), 0u);
-    EXPECT_EQ(s.memory.UsedCount(), 0u);
-}
-
-TEST_F(ArbitrationTest, PrefetchableTriesThePrefetchableWindowThenMemory)
-{
-    BusSpaces s = Spaces(0x1000, 0x1FFF, 0x80000000, 0x80FFFFFF);
-    s.prefetch = AddressSpace(0x90000000, 0x900FFFFF);
-    RequirementsBuilder b;
-    b.Memory(0x100000, 0x100000, 0, 0xFFFFFFFF, CM_RESOURCE_MEMORY_PREFETCHABLE)
-        .Memory(0x100000, 0x100000, 0, 0xFFFFFFFF, CM_RESOURCE_MEMORY_PREFETCHABLE)
-        .Memory(0x1000, 0x1000, 0, 0xFFFFFFFF);
-    auto a = sim::Arbitrate(std::vector<std::vector<IO_RESOURCE_DESCRIPTOR>>{b.Descriptors()}, s);
-    ASSERT_TRUE(a.has_value());
-    EXPECT_EQ(a->partials[0].u.Memory.Start.QuadPart, 0x90000000) << "first one in the prefetchable window";
-    EXPECT_EQ(a->partials[1].u.Memory.Start.QuadPart, 0x80000000) << "second one falls back to memory";
-    EXPECT_EQ(a->partials[2].u.Memory.Start.QuadPart, 0x80100000) << "plain memory never uses prefetchable";
-    EXPECT_EQ(a->partials[0].Flags, CM_RESOURCE_MEMORY_PREFETCHABLE);
-}
-
-TEST_F(ArbitrationTest, ZeroLengthAndInterrupt)
-{
-    BusSpaces s = Spaces(0x1000, 0x1FFF, 0x80000000, 0x80FFFFFF);
-    RequirementsBuilder b;
-    b.Port(0, 0x1000, 0, 0xFFFF).DevicePrivate(1, 2, 0).Interrupt(10, 11);
-    auto a = sim::Arbitrate(std::vector<std::vector<IO_RESOURCE_DESCRIPTOR>>{b.Descriptors()}, s);
-    ASSERT_TRUE(a.has_value());
-    ASSERT_EQ(a->partials.size(), 3u);
-    EXPECT_EQ(a->partials[0].u.Port.Length, 0u);
-    EXPECT_EQ(a->partials[0].u.Port.Start.QuadPart, 0);
-    EXPECT_EQ(a->partials[2].Type, CmResourceTypeInterrupt);
-    EXPECT_EQ(a->partials[2].u.Interrupt.Vector, 10u);
-    EXPECT_EQ(s.io.UsedCount(), 0u) << "a zero length takes nothing";
-}
-
-TEST_F(ArbitrationTest, ReleaseAssignmentGivesEverythingBack)
-{
-    BusSpaces s = Spaces(0x1000, 0x1FFF, 0x80000000, 0x80FFFFFF);
-    RequirementsBuilder b;
-    b.Port(0x100, 0x100, 0, 0xFFFF).Memory(0x1000, 0x1000, 0, 0xFFFFFFFF);
-    auto a = sim::Arbitrate(std::vector<std::vector<IO_RESOURCE_DESCRIPTOR>>{b.Descriptors()}, s);
+    b.Port(0x100, 0x100, 0, 0xFFFF).Memory(0x100000, 0x100000, 0, 0xFFFFFFFF);
+    RequirementsBuilder tooBig = b;
+    tooBig.Memory(0x800000, 0x100000, 0, 0xFFFFFFFF);
+    EXPECT_FALSE(One(tooBig, s).has_value());
+    EXPECT_EQ(s.io.UsedCount() + s.memory.UsedCount(), 0u);
+    auto a = One(b, s);
     ASSERT_TRUE(a.has_value());
     EXPECT_EQ(s.io.UsedCount() + s.memory.UsedCount(), 2u);
     sim::ReleaseAssignment(*a);
     EXPECT_EQ(s.io.UsedCount() + s.memory.UsedCount(), 0u);
 }
 
-TEST_F(ArbitrationTest, RequirementsListRoundTrip)
+TEST_F(ArbitrationTest, RequirementsAndCmListsRoundTrip)
 {
     RequirementsBuilder first, second;
     first.Port(0x20, 0x20, 0, 0xFFFF).DevicePrivate(0, 0, 0);
@@ -196,9 +183,8 @@ TEST_F(ArbitrationTest, RequirementsListRoundTrip)
     PIO_RESOURCE_REQUIREMENTS_LIST list =
         sim::BuildRequirementsList({first.Descriptors(), second.Descriptors()}, PCIBus, 3, 0x21);
     ASSERT_NE(list, nullptr);
-    size_t expected = offsetof(IO_RESOURCE_REQUIREMENTS_LIST, List) + 2 * offsetof(IO_RESOURCE_LIST, Descriptors) +
-                      5 * sizeof(IO_RESOURCE_DESCRIPTOR);
-    EXPECT_EQ(list->ListSize, expected);
+    EXPECT_EQ(list->ListSize, offsetof(IO_RESOURCE_REQUIREMENTS_LIST, List) +
+                                  2 * offsetof(IO_RESOURCE_LIST, Descriptors) + 5 * sizeof(IO_RESOURCE_DESCRIPTOR));
     EXPECT_EQ(list->AlternativeLists, 2u);
     EXPECT_EQ(list->BusNumber, 3u);
     EXPECT_EQ(list->SlotNumber, 0x21u);
@@ -208,18 +194,15 @@ TEST_F(ArbitrationTest, RequirementsListRoundTrip)
     ASSERT_EQ(back[1].size(), 3u);
     EXPECT_EQ(back[1][1].u.DevicePrivate.Data[1], 1u);
     EXPECT_EQ(back[1][2].u.Interrupt.MinimumVector, 5u);
-}
 
-TEST_F(ArbitrationTest, CmListRoundTrip)
-{
     std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> in = {sim::CmPort(0x1000, 0x100), sim::CmDevicePrivate(0, 0, 0),
                                                       sim::CmMemory(0x80000000, 0x1000), sim::CmInterrupt(11)};
-    PCM_RESOURCE_LIST list = sim::BuildCmList(in, PCIBus, 2);
-    ASSERT_NE(list, nullptr);
-    EXPECT_EQ(list->Count, 1u);
-    EXPECT_EQ(list->List[0].BusNumber, 2u);
-    auto out = sim::Partials(list);
-    ExFreePool(list);
+    PCM_RESOURCE_LIST cm = sim::BuildCmList(in, PCIBus, 2);
+    ASSERT_NE(cm, nullptr);
+    EXPECT_EQ(cm->Count, 1u);
+    EXPECT_EQ(cm->List[0].BusNumber, 2u);
+    auto out = sim::Partials(cm);
+    ExFreePool(cm);
     ASSERT_EQ(out.size(), in.size());
     for (size_t i = 0; i < in.size(); i++)
         EXPECT_EQ(memcmp(&in[i], &out[i], sizeof in[i]), 0) << "descriptor " << i;

@@ -11,14 +11,9 @@ namespace ostest {
 namespace {
 
 struct FilterExt {
-    PDEVICE_OBJECT lower;
-    PDEVICE_OBJECT pdo;
+    PDEVICE_OBJECT lower, pdo;
 };
-
-std::string registryPathSeen;
-bool replacesLists = false;
-std::vector<UCHAR> minorsSeen;
-bool unloaded = false;
+TestFilterLog logged;
 
 FilterExt *Ext(PDEVICE_OBJECT d) { return static_cast<FilterExt *>(d->DeviceExtension); }
 
@@ -47,7 +42,8 @@ NTSTATUS NTAPI Back(PDEVICE_OBJECT, PIRP irp, PVOID context)
 NTSTATUS NTAPI FilterPnp(PDEVICE_OBJECT device, PIRP irp)
 {
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
-    minorsSeen.push_back(sp->MinorFunction);
+    const UCHAR minor = sp->MinorFunction; // the request may be gone once passed on
+    logged.minors.push_back(minor);
     PDEVICE_OBJECT lower = Ext(device)->lower;
     if (sp->MinorFunction == IRP_MN_QUERY_DEVICE_RELATIONS && sp->Parameters.QueryDeviceRelations.Type == BusRelations) {
         KEVENT event;
@@ -60,30 +56,26 @@ NTSTATUS NTAPI FilterPnp(PDEVICE_OBJECT device, PIRP irp)
             status = irp->IoStatus.Status;
         }
         auto *rel = reinterpret_cast<PDEVICE_RELATIONS>(irp->IoStatus.Information);
-        if (NT_SUCCESS(status) && rel != nullptr)
-            for (ULONG i = 0; i < rel->Count; i++)
-                FilterAdd(device->DriverObject, rel->Objects[i]);
+        for (ULONG i = 0; NT_SUCCESS(status) && rel != nullptr && i < rel->Count; i++)
+            FilterAdd(device->DriverObject, rel->Objects[i]);
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return status;
     }
-    if (sp->MinorFunction == IRP_MN_FILTER_RESOURCE_REQUIREMENTS && replacesLists && irp->IoStatus.Information != 0) {
-        /* A new copy in Information, the old list freed, and the request
-         * passed on without a success status of its own. */
+    if (sp->MinorFunction == IRP_MN_FILTER_RESOURCE_REQUIREMENTS && logged.replacesLists &&
+        irp->IoStatus.Information != 0) {
         auto *old = reinterpret_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(irp->IoStatus.Information);
         auto *copy = static_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(ExAllocatePoolWithTag(PagedPool, old->ListSize, 0x74736554));
         memcpy(copy, old, old->ListSize);
         ExFreePool(old);
         irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(copy);
     }
-    if (sp->MinorFunction == IRP_MN_REMOVE_DEVICE) {
-        IoSkipCurrentIrpStackLocation(irp);
-        NTSTATUS status = IoCallDriver(lower, irp);
+    IoSkipCurrentIrpStackLocation(irp);
+    NTSTATUS status = IoCallDriver(lower, irp);
+    if (minor == IRP_MN_REMOVE_DEVICE) {
         IoDetachDevice(lower);
         IoDeleteDevice(device);
-        return status;
     }
-    IoSkipCurrentIrpStackLocation(irp);
-    return IoCallDriver(lower, irp);
+    return status;
 }
 
 NTSTATUS NTAPI FilterPower(PDEVICE_OBJECT device, PIRP irp)
@@ -93,23 +85,17 @@ NTSTATUS NTAPI FilterPower(PDEVICE_OBJECT device, PIRP irp)
     return PoCallDriver(Ext(device)->lower, irp);
 }
 
-VOID NTAPI FilterUnload(PDRIVER_OBJECT) { unloaded = true; }
+VOID NTAPI FilterUnload(PDRIVER_OBJECT) { logged.unloaded = true; }
 
-void FailOnFinding(const standin::Finding &f)
-{
-    ADD_FAILURE() << "verifier finding " << f.rule << ": " << f.detail;
-}
+void FailOnFinding(const standin::Finding &f) { ADD_FAILURE() << "verifier finding " << f.rule << ": " << f.detail; }
 
 } // namespace
 
 extern "C" NTSTATUS NTAPI TestFilterEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
 {
-    registryPathSeen.clear();
+    logged = TestFilterLog();
     for (USHORT i = 0; i < registryPath->Length / sizeof(WCHAR); i++)
-        registryPathSeen.push_back(char(registryPath->Buffer[i]));
-    minorsSeen.clear();
-    unloaded = false;
-    replacesLists = false;
+        logged.registryPath.push_back(char(registryPath->Buffer[i]));
     driver->DriverExtension->AddDevice = FilterAdd;
     driver->MajorFunction[IRP_MJ_PNP] = FilterPnp;
     driver->MajorFunction[IRP_MJ_POWER] = FilterPower;
@@ -117,10 +103,7 @@ extern "C" NTSTATUS NTAPI TestFilterEntry(PDRIVER_OBJECT driver, PUNICODE_STRING
     return STATUS_SUCCESS;
 }
 
-std::string TestFilterRegistryPath() { return registryPathSeen; }
-void SetTestFilterReplacesLists(bool replace) { replacesLists = replace; }
-const std::vector<UCHAR> &TestFilterMinors() { return minorsSeen; }
-bool TestFilterUnloaded() { return unloaded; }
+TestFilterLog &TestFilter() { return logged; }
 
 Chassis BuildChassis(sim::PciMachine &m, const sim::DeviceModel &controllerModel)
 {
@@ -158,14 +141,13 @@ void OsTest::SetUp()
     standin::SetFindingHandler([this](const standin::Finding &f) {
         if (f.rule == "DELETE_WITH_ATTACHED_DEVICE" && pnp_) {
             const auto &stack = pnp_->StackBeingRemoved();
-            std::vector<PDEVICE_OBJECT> named;
+            size_t named = 0, inStack = 0;
             std::regex hex("device (0x[0-9a-f]+)");
-            for (std::sregex_iterator it(f.detail.begin(), f.detail.end(), hex), end; it != end; ++it)
-                named.push_back(reinterpret_cast<PDEVICE_OBJECT>(std::strtoull((*it)[1].str().c_str(), nullptr, 16)));
-            bool inStack = named.size() == 2 && std::all_of(named.begin(), named.end(), [&](PDEVICE_OBJECT d) {
-                               return std::find(stack.begin(), stack.end(), d) != stack.end();
-                           });
-            if (inStack) {
+            for (std::sregex_iterator it(f.detail.begin(), f.detail.end(), hex), end; it != end; ++it, named++) {
+                auto d = reinterpret_cast<PDEVICE_OBJECT>(std::strtoull((*it)[1].str().c_str(), nullptr, 16));
+                inStack += std::find(stack.begin(), stack.end(), d) != stack.end() ? 1 : 0;
+            }
+            if (named == 2 && inStack == 2) {
                 toleratedDeletes_.push_back(f.detail);
                 return;
             }
@@ -176,7 +158,9 @@ void OsTest::SetUp()
 
 void OsTest::TearDown()
 {
-    DropManager();
+    if (pnp_)
+        pnp_->UnloadAll();
+    pnp_.reset();
     bus_.reset();
     standin::CheckIoLeftovers();
     EXPECT_EQ(standin::LiveDeviceCount(), 0u) << "device objects left after the bus driver went";
@@ -190,14 +174,6 @@ sim::PnpManager &OsTest::Manager(PDRIVER_INITIALIZE filter, sim::PnpOptions opti
     options.filterEntry = filter;
     pnp_ = std::make_unique<sim::PnpManager>(*bus_, options);
     return *pnp_;
-}
-
-void OsTest::DropManager()
-{
-    if (pnp_) {
-        pnp_->UnloadAll();
-        pnp_.reset();
-    }
 }
 
 } // namespace ostest

@@ -20,15 +20,15 @@ namespace ostest {
 // AddDevice and to every child of a bus-relations answer, removes itself at
 // IRP_MN_REMOVE_DEVICE) and does nothing else.
 extern "C" NTSTATUS NTAPI TestFilterEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
-// The registry path the last TestFilterEntry was given.
-std::string TestFilterRegistryPath();
-// Minor codes the test filter's devices received, in order.
-const std::vector<UCHAR> &TestFilterMinors();
-bool TestFilterUnloaded();
-// From now on the test filter replaces every list of a filter request with a
-// copy, frees the old one, and passes the request on without a status of its
-// own.
-void SetTestFilterReplacesLists(bool replace);
+struct TestFilterLog {
+    std::string registryPath;   // what TestFilterEntry was given
+    std::vector<UCHAR> minors;  // minor codes its devices received, in order
+    bool unloaded = false;
+    // When set, it replaces every list of a filter request with a copy, frees
+    // the old one, and passes the request on without a status of its own.
+    bool replacesLists = false;
+};
+TestFilterLog &TestFilter();
 
 // The default chassis of these tests, behind a CardBus controller at
 // 00:03.0 whose firmware gave it bus numbers 1..2:
@@ -38,15 +38,7 @@ void SetTestFilterReplacesLists(bool replace);
 //   bus 3 (behind B): 00 RTL8139 NIC, 01 a card with a 16 MB 64-bit
 //          prefetchable BAR
 struct Chassis {
-    sim::PciFunction *controller = nullptr;
-    sim::PciFunction *bridgeA = nullptr;
-    sim::PciFunction *nic1 = nullptr;
-    sim::PciFunction *vga = nullptr;
-    sim::PciFunction *audio = nullptr;
-    sim::PciFunction *gameport = nullptr;
-    sim::PciFunction *bridgeB = nullptr;
-    sim::PciFunction *nic2 = nullptr;
-    sim::PciFunction *fpga = nullptr;
+    sim::PciFunction *controller, *bridgeA, *nic1, *vga, *audio, *gameport, *bridgeB, *nic2, *fpga;
     std::vector<sim::PciFunction *> behind; // every function behind the controller
 };
 Chassis BuildChassis(sim::PciMachine &m, const sim::DeviceModel &controllerModel);
@@ -55,11 +47,8 @@ class OsTest : public testsupport::DriverTest {
   protected:
     void SetUp() override;
     void TearDown() override;
-
     // A PnP manager over the bus driver, with the given filter (or none).
     sim::PnpManager &Manager(PDRIVER_INITIALIZE filter, sim::PnpOptions options = sim::PnpOptions());
-    // Takes the manager down (everything removed, filter unloaded).
-    void DropManager();
 
     std::unique_ptr<sim::PciMachine> machine_;
     std::unique_ptr<sim::PciBusDriver> bus_;

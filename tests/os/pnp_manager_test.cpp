@@ -5,7 +5,6 @@
 #include "os_fixture.h"
 
 #include <algorithm>
-#include <map>
 
 #include "pci_devices.h"
 
@@ -19,23 +18,22 @@ class PnpManagerTest : public OsTest {
     void BootChassis(PDRIVER_INITIALIZE filter, sim::PnpOptions options = sim::PnpOptions())
     {
         chassis_ = ostest::BuildChassis(*machine_, models::TI1420());
-        sim::PnpManager &m = Manager(filter, options);
-        m.AddController(chassis_.controller);
-        m.Boot();
+        Manager(filter, options).AddController(chassis_.controller);
+        pnp_->Boot();
     }
 
-    // Requests sent to one location, as (minor, detail) pairs.
-    std::vector<std::pair<int, ULONG>> RequestsTo(const std::string &location, UCHAR major = IRP_MJ_PNP) const
+    // PnP requests sent to one location, as (minor, detail) pairs.
+    std::vector<std::pair<int, ULONG>> RequestsTo(const std::string &location) const
     {
         std::vector<std::pair<int, ULONG>> out;
         for (const auto &r : pnp_->Requests())
-            if (r.location == location && r.major == major)
+            if (r.location == location && r.major == IRP_MJ_PNP)
                 out.emplace_back(r.minor, r.detail);
         return out;
     }
 
     // Index in the request log of the first request matching.
-    long IndexOf(const std::string &location, UCHAR major, UCHAR minor, ULONG detail) const
+    long IndexOf(const std::string &location, UCHAR minor, ULONG detail = 0, UCHAR major = IRP_MJ_PNP) const
     {
         const auto &all = pnp_->Requests();
         for (size_t i = 0; i < all.size(); i++)
@@ -45,45 +43,53 @@ class PnpManagerTest : public OsTest {
         return -1;
     }
 
+    // Each index is found and comes before the next.
+    static void ExpectInOrder(const std::vector<long> &indexes, const char *what)
+    {
+        for (size_t i = 0; i < indexes.size(); i++) {
+            EXPECT_GE(indexes[i], 0) << what << ": request " << i << " was not sent";
+            if (i > 0)
+                EXPECT_LT(indexes[i - 1], indexes[i]) << what << ": request " << i - 1 << " before " << i;
+        }
+    }
+
     ostest::Chassis chassis_;
 };
 
-// ----------------------------------------------------------------- stacks
-
-TEST_F(PnpManagerTest, ControllerStackIsPdoFunctionDriverThenUpperFilter)
+TEST_F(PnpManagerTest, StacksAreFunctionDriverAboveTheFilterOrBelowItAndRequestsEnterAtTheTop)
 {
     BootChassis(ostest::TestFilterEntry);
     sim::DeviceNode *node = pnp_->Find(chassis_.controller);
     ASSERT_NE(node, nullptr);
-    PDEVICE_OBJECT pdo = node->pdo;
-    ASSERT_NE(pdo->AttachedDevice, nullptr);
-    EXPECT_EQ(pdo->AttachedDevice, node->fdo) << "the function driver sits right on the PDO";
+    EXPECT_EQ(node->pdo->AttachedDevice, node->fdo) << "the function driver sits right on the PDO";
     EXPECT_EQ(node->fdo->DriverObject, pnp_->ControllerDriver().Driver());
     ASSERT_NE(node->fdo->AttachedDevice, nullptr);
     EXPECT_EQ(node->fdo->AttachedDevice->DriverObject, pnp_->FilterDriver()) << "the upper filter on top";
     EXPECT_EQ(node->fdo->AttachedDevice->AttachedDevice, nullptr);
-    EXPECT_EQ(ostest::TestFilterRegistryPath(), "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\tolmu");
-    PDRIVER_OBJECT filter = pnp_->FilterDriver();
-    std::string name;
-    for (USHORT i = 0; i < filter->DriverName.Length / 2; i++)
-        name.push_back(char(filter->DriverName.Buffer[i]));
-    EXPECT_EQ(name, "\\Driver\\tolmu");
-}
-
-TEST_F(PnpManagerTest, ChildStacksHaveTheFilterBelowTheFunctionDriver)
-{
-    BootChassis(ostest::TestFilterEntry);
+    EXPECT_EQ(ostest::TestFilter().registryPath, "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\tolmu");
+    const UNICODE_STRING &name = pnp_->FilterDriver()->DriverName;
+    EXPECT_EQ(std::string(name.Buffer, name.Buffer + name.Length / 2), "\\Driver\\tolmu");
     for (sim::PciFunction *f : {chassis_.bridgeA, chassis_.nic1}) {
-        sim::DeviceNode *node = pnp_->Find(f);
-        ASSERT_NE(node, nullptr) << f->Describe();
-        PDEVICE_OBJECT above = node->pdo->AttachedDevice;
+        sim::DeviceNode *child = pnp_->Find(f);
+        ASSERT_NE(child, nullptr) << f->Describe();
+        PDEVICE_OBJECT above = child->pdo->AttachedDevice;
         ASSERT_NE(above, nullptr);
         EXPECT_EQ(above->DriverObject, pnp_->FilterDriver())
             << f->Describe() << ": the filter attached itself while the relations went through it";
-        ASSERT_NE(above->AttachedDevice, nullptr);
-        EXPECT_EQ(above->AttachedDevice, node->fdo);
-        EXPECT_EQ(node->fdo->DriverObject, pnp_->ChildDriver().Driver());
+        EXPECT_EQ(above->AttachedDevice, child->fdo);
+        EXPECT_EQ(child->fdo->DriverObject, pnp_->ChildDriver().Driver());
     }
+    // Any request enters at the top of the stack.
+    sim::DeviceNode *nic = pnp_->Find(chassis_.nic1);
+    auto r = pnp_->SendPnp(nic->pdo, IRP_MN_QUERY_DEVICE_TEXT, [](PIO_STACK_LOCATION sp) {
+        sp->Parameters.QueryDeviceText.DeviceTextType = DeviceTextDescription;
+    });
+    ASSERT_EQ(r.status, STATUS_SUCCESS);
+    ExFreePool(reinterpret_cast<PVOID>(r.information));
+    EXPECT_EQ(pnp_->ChildDriver().Received().back(), IRP_MN_QUERY_DEVICE_TEXT) << "it entered at the top";
+    EXPECT_EQ(sim::PnpManager::TopOf(nic->pdo), nic->fdo);
+    EXPECT_EQ(pnp_->SendPower(nic->pdo, IRP_MN_QUERY_POWER, SystemPowerState, PowerSystemHibernate).status,
+              STATUS_SUCCESS);
 }
 
 TEST_F(PnpManagerTest, WithoutAFilterChildStacksAreJustTheFunctionDriver)
@@ -93,11 +99,15 @@ TEST_F(PnpManagerTest, WithoutAFilterChildStacksAreJustTheFunctionDriver)
     ASSERT_NE(nic, nullptr);
     EXPECT_EQ(nic->pdo->AttachedDevice, nic->fdo);
     EXPECT_EQ(pnp_->FilterDriver(), nullptr);
+    std::string tree = pnp_->Describe();
+    for (sim::PciFunction *f : chassis_.behind)
+        EXPECT_NE(tree.find(f->Describe()), std::string::npos) << f->Describe() << "\n" << tree;
+    EXPECT_NE(tree.find("00:03.0 104c:ac51 TI PCI1420 CardBus controller [00/01/02] started"), std::string::npos)
+        << tree;
+    EXPECT_NE(tree.find("--:00.0 10ec:8139"), std::string::npos) << "the NIC behind B has no bus number\n" << tree;
 }
 
-// ------------------------------------------------------- request sequence
-
-TEST_F(PnpManagerTest, NewNodeGetsXpsRequestsInOrder)
+TEST_F(PnpManagerTest, NewNodeGetsXpsRequestsInOrderAndRecordsTheAnswers)
 {
     BootChassis(ostest::TestFilterEntry);
     std::vector<std::pair<int, ULONG>> expected = {
@@ -118,25 +128,14 @@ TEST_F(PnpManagerTest, NewNodeGetsXpsRequestsInOrder)
     EXPECT_EQ(RequestsTo("01:01.0"), expected) << "an ordinary card";
     expected.push_back({IRP_MN_QUERY_DEVICE_RELATIONS, BusRelations});
     EXPECT_EQ(RequestsTo("00:03.0"), expected) << "the controller, a bridge";
-    // The filter on top of the controller saw every one of them.
-    const auto &minors = ostest::TestFilterMinors();
-    EXPECT_EQ(std::count(minors.begin(), minors.end(), IRP_MN_FILTER_RESOURCE_REQUIREMENTS) >= 2, true);
-}
+    const auto &minors = ostest::TestFilter().minors;
+    EXPECT_GE(std::count(minors.begin(), minors.end(), IRP_MN_FILTER_RESOURCE_REQUIREMENTS), 2)
+        << "the filter on top of the controller saw them";
+    ExpectInOrder({IndexOf("00:03.0", IRP_MN_START_DEVICE),
+                   IndexOf("00:03.0", IRP_MN_QUERY_DEVICE_RELATIONS, BusRelations),
+                   IndexOf("01:00.0", IRP_MN_QUERY_CAPABILITIES)},
+                  "the parent starts before its children are asked");
 
-TEST_F(PnpManagerTest, ParentStartsBeforeItsChildrenAreAsked)
-{
-    BootChassis(ostest::TestFilterEntry);
-    long parentStart = IndexOf("00:03.0", IRP_MJ_PNP, IRP_MN_START_DEVICE, 0);
-    long relations = IndexOf("00:03.0", IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS, BusRelations);
-    long childCaps = IndexOf("01:00.0", IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, 0);
-    ASSERT_GE(parentStart, 0);
-    EXPECT_LT(parentStart, relations);
-    EXPECT_LT(relations, childCaps);
-}
-
-TEST_F(PnpManagerTest, NodeRecordsWhatTheStackAnswered)
-{
-    BootChassis(ostest::TestFilterEntry);
     sim::DeviceNode *nic = pnp_->Find(chassis_.nic1);
     ASSERT_NE(nic, nullptr);
     EXPECT_EQ(nic->deviceId, "PCI\\VEN_10EC&DEV_8139&SUBSYS_813910EC&REV_10");
@@ -148,9 +147,7 @@ TEST_F(PnpManagerTest, NodeRecordsWhatTheStackAnswered)
     EXPECT_EQ(nic->state, sim::NodeState::Started);
 }
 
-// ------------------------------------------------------------ arbitration
-
-TEST_F(PnpManagerTest, ChildrenLandInsideTheirParentsWindows)
+TEST_F(PnpManagerTest, ChildrenLandInsideTheirParentsWindowsAndTheChassisBridgeGetsCode12)
 {
     BootChassis(ostest::TestFilterEntry);
     sim::DeviceNode *cb = pnp_->Find(chassis_.controller);
@@ -166,16 +163,12 @@ TEST_F(PnpManagerTest, ChildrenLandInsideTheirParentsWindows)
         EXPECT_LE(start + d.u.Generic.Length - 1, w.Limit()) << sim::DescribePartials(nic->assigned);
         EXPECT_EQ(start % d.u.Generic.Length, 0u) << "BARs are aligned to their size";
     }
-    // The hardware holds what was assigned.
-    EXPECT_EQ(chassis_.nic1->Peek32(0x10) & ~3u, uint32_t(nic->assigned[0].u.Port.Start.QuadPart));
-    // The CardBus controller's windows are the CardBus driver's defaults.
+    EXPECT_EQ(chassis_.nic1->Peek32(0x10) & ~3u, uint32_t(nic->assigned[0].u.Port.Start.QuadPart))
+        << "the hardware holds what was assigned";
     EXPECT_EQ(cb->spaces.memory.Limit() - cb->spaces.memory.Base() + 1, sim::kCardBusMemWindow);
     EXPECT_EQ(cb->spaces.prefetch.Limit() - cb->spaces.prefetch.Base() + 1, sim::kCardBusPrefetchWindow);
-}
 
-TEST_F(PnpManagerTest, WithoutTolmuTheChassisBridgeGetsCode12AndItsBusIsNeverSeen)
-{
-    BootChassis(ostest::TestFilterEntry);
+    // Without Tolmu the chassis bridge does not fit and its bus is never seen.
     sim::DeviceNode *a = pnp_->Find(chassis_.bridgeA);
     ASSERT_NE(a, nullptr);
     EXPECT_EQ(a->state, sim::NodeState::NotEnoughResources) << pnp_->Describe();
@@ -211,16 +204,13 @@ TEST_F(PnpManagerTest, FailedStartIsCode10)
     EXPECT_EQ(cb->startStatus, STATUS_UNSUCCESSFUL);
 }
 
-// ---------------------------------------------------------------- removal
-
 TEST_F(PnpManagerTest, UnloadAllLeavesOnlyTheRootBusPdosAndUnloadsTheFilter)
 {
     BootChassis(ostest::TestFilterEntry);
-    size_t before = standin::LiveDeviceCount();
-    EXPECT_GT(before, 3u);
+    EXPECT_GT(standin::LiveDeviceCount(), 3u);
     pnp_->UnloadAll();
     EXPECT_TRUE(pnp_->FilterUnloaded());
-    EXPECT_TRUE(ostest::TestFilterUnloaded());
+    EXPECT_TRUE(ostest::TestFilter().unloaded);
     EXPECT_EQ(pnp_->ControllerDriver().LiveDevices(), 0u);
     EXPECT_EQ(pnp_->ChildDriver().LiveDevices(), 0u);
     // The controller's PDO stays (the function is still there); the PDOs of
@@ -229,11 +219,9 @@ TEST_F(PnpManagerTest, UnloadAllLeavesOnlyTheRootBusPdosAndUnloadsTheFilter)
     EXPECT_NE(bus_->ExistingPdo(chassis_.controller), nullptr);
     for (sim::DeviceNode *n : pnp_->Nodes())
         EXPECT_EQ(n->state, sim::NodeState::Removed) << n->Location();
-    long childRemove = IndexOf("01:01.0", IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, 0);
-    long parentRemove = IndexOf("00:03.0", IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, 0);
-    long childQuery = IndexOf("01:01.0", IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE, 0);
-    EXPECT_LT(childQuery, childRemove);
-    EXPECT_LT(childRemove, parentRemove) << "children are removed first";
+    ExpectInOrder({IndexOf("01:01.0", IRP_MN_QUERY_REMOVE_DEVICE), IndexOf("01:01.0", IRP_MN_REMOVE_DEVICE),
+                   IndexOf("00:03.0", IRP_MN_REMOVE_DEVICE)},
+                  "children are queried, then removed first");
 }
 
 TEST_F(PnpManagerTest, SurpriseRemovalOfTheChassis)
@@ -246,15 +234,11 @@ TEST_F(PnpManagerTest, SurpriseRemovalOfTheChassis)
         EXPECT_EQ(child->state, sim::NodeState::Removed) << child->Location();
     EXPECT_EQ(cb->state, sim::NodeState::Started) << "the controller itself stays";
     EXPECT_TRUE(standin::DeviceIsDeleted(nicPdo)) << "the PDO of a function that is gone is deleted";
-    long surprise = IndexOf("01:01.0", IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL, 0);
-    long remove = IndexOf("01:01.0", IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, 0);
-    ASSERT_GE(surprise, 0);
-    EXPECT_LT(surprise, remove);
-    EXPECT_EQ(IndexOf("01:01.0", IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE, 0), -1) << "no query before a surprise";
+    ExpectInOrder({IndexOf("01:01.0", IRP_MN_SURPRISE_REMOVAL), IndexOf("01:01.0", IRP_MN_REMOVE_DEVICE)},
+                  "surprise removal");
+    EXPECT_EQ(IndexOf("01:01.0", IRP_MN_QUERY_REMOVE_DEVICE), -1) << "no query before a surprise";
     EXPECT_EQ(pnp_->ChildDriver().LiveDevices(), 0u);
 }
-
-// ---------------------------------------------------------------- power
 
 TEST_F(PnpManagerTest, SleepSendsQueryFirstLeafFirstThenWakesRootFirst)
 {
@@ -263,45 +247,39 @@ TEST_F(PnpManagerTest, SleepSendsQueryFirstLeafFirstThenWakesRootFirst)
     chassis_.nic1->Poke16(0x0C, 0xF810);
     uint16_t command = chassis_.nic1->Peek16(0x04);
     pnp_->SystemSleep();
-
     EXPECT_EQ(chassis_.nic1->Peek16(0x0C), 0) << "the latency timer was lost in D3";
     EXPECT_EQ(chassis_.nic1->Peek16(0x04), command) << "the bus driver restored the command register";
 
     ULONG d3 = ULONG(DevicePowerState) << 8 | PowerDeviceD3, d0 = ULONG(DevicePowerState) << 8 | PowerDeviceD0;
     ULONG s3 = ULONG(SystemPowerState) << 8 | PowerSystemSleeping3;
-    long queryChild = IndexOf("01:01.0", IRP_MJ_POWER, IRP_MN_QUERY_POWER, s3);
-    long queryRoot = IndexOf("00:03.0", IRP_MJ_POWER, IRP_MN_QUERY_POWER, s3);
-    long d3Child = IndexOf("01:01.0", IRP_MJ_POWER, IRP_MN_SET_POWER, d3);
-    long d3Root = IndexOf("00:03.0", IRP_MJ_POWER, IRP_MN_SET_POWER, d3);
-    long d0Child = IndexOf("01:01.0", IRP_MJ_POWER, IRP_MN_SET_POWER, d0);
-    long d0Root = IndexOf("00:03.0", IRP_MJ_POWER, IRP_MN_SET_POWER, d0);
-    ASSERT_GE(queryChild, 0);
-    EXPECT_LT(queryChild, queryRoot);
-    EXPECT_LT(queryRoot, d3Child) << "every query comes before any set-power";
-    EXPECT_LT(d3Child, d3Root) << "leaf first going down";
-    EXPECT_LT(d0Root, d0Child) << "root first coming up";
+    ExpectInOrder({IndexOf("01:01.0", IRP_MN_QUERY_POWER, s3, IRP_MJ_POWER),
+                   IndexOf("00:03.0", IRP_MN_QUERY_POWER, s3, IRP_MJ_POWER),
+                   IndexOf("01:01.0", IRP_MN_SET_POWER, d3, IRP_MJ_POWER),
+                   IndexOf("00:03.0", IRP_MN_SET_POWER, d3, IRP_MJ_POWER),
+                   IndexOf("00:03.0", IRP_MN_SET_POWER, d0, IRP_MJ_POWER),
+                   IndexOf("01:01.0", IRP_MN_SET_POWER, d0, IRP_MJ_POWER)},
+                  "queries leaf first, then D3 leaf first, then D0 root first");
     for (const auto &r : pnp_->Requests())
         EXPECT_EQ(r.status, STATUS_SUCCESS) << r.location << " power minor " << int(r.minor);
 }
 
-// ------------------------------------------------ the filter request
-
-TEST_F(PnpManagerTest, FilterRequestResultDecidesWhichListIsUsed)
+TEST_F(PnpManagerTest, RebalanceStopsLeafFirstRestartsRootFirstAndTheFilterResultDecidesTheList)
 {
     BootChassis(ostest::TestFilterEntry);
-    // The controller's stack: the CardBus driver completes the request with
-    // success, so the list in Information is the one used.
+    // The CardBus driver completes the controller's request with success, so
+    // the list in Information is the one used.
     sim::DeviceNode *cb = pnp_->Find(chassis_.controller);
     ASSERT_FALSE(cb->filtered.empty());
     EXPECT_EQ(sim::DescribeRequirements(cb->filtered[0]), sim::DescribeRequirements(cb->requirements[0]));
 
-    // A card's stack with a filter that frees the list it was given and does
-    // not report success: the PnP manager still holds the freed list.
+    // A filter that frees the list it was given and does not report success:
+    // the PnP manager still holds the freed list.
     std::vector<standin::Finding> seen;
     standin::SetFindingHandler([&seen](const standin::Finding &f) { seen.push_back(f); });
-    ostest::SetTestFilterReplacesLists(true);
+    ostest::TestFilter().replacesLists = true;
+    pnp_->ClearRequests();
     pnp_->Rebalance();
-    ostest::SetTestFilterReplacesLists(false);
+    ostest::TestFilter().replacesLists = false;
     std::vector<std::string> where;
     for (const auto &f : seen) {
         EXPECT_EQ(f.rule, "FILTERED_LIST_FREED_WITHOUT_SUCCESS") << f.detail;
@@ -310,59 +288,13 @@ TEST_F(PnpManagerTest, FilterRequestResultDecidesWhichListIsUsed)
     EXPECT_EQ(where, std::vector<std::string>({"01:00.0", "01:01.0"}))
         << "the children, whose function driver does not handle the request; not the controller";
     EXPECT_EQ(pnp_->Find(chassis_.nic1)->state, sim::NodeState::Started) << "the replacement list was used";
-}
-
-// -------------------------------------------------------------- rebalance
-
-TEST_F(PnpManagerTest, RebalanceStopsLeafFirstAndRestartsRootFirst)
-{
-    BootChassis(ostest::TestFilterEntry);
-    pnp_->ClearRequests();
-    pnp_->Rebalance();
-    EXPECT_EQ(pnp_->Find(chassis_.nic1)->state, sim::NodeState::Started);
     EXPECT_EQ(pnp_->Find(chassis_.controller)->state, sim::NodeState::Started);
     EXPECT_EQ(pnp_->Find(chassis_.bridgeA)->state, sim::NodeState::NotEnoughResources) << "still too big";
-    long qsChild = IndexOf("01:01.0", IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE, 0);
-    long stopChild = IndexOf("01:01.0", IRP_MJ_PNP, IRP_MN_STOP_DEVICE, 0);
-    long stopRoot = IndexOf("00:03.0", IRP_MJ_PNP, IRP_MN_STOP_DEVICE, 0);
-    long startRoot = IndexOf("00:03.0", IRP_MJ_PNP, IRP_MN_START_DEVICE, 0);
-    long filterChild = IndexOf("01:01.0", IRP_MJ_PNP, IRP_MN_FILTER_RESOURCE_REQUIREMENTS, 0);
-    long startChild = IndexOf("01:01.0", IRP_MJ_PNP, IRP_MN_START_DEVICE, 0);
-    ASSERT_GE(qsChild, 0);
-    EXPECT_LT(qsChild, stopChild);
-    EXPECT_LT(stopChild, stopRoot);
-    EXPECT_LT(stopRoot, startRoot);
-    EXPECT_LT(startRoot, filterChild);
-    EXPECT_LT(filterChild, startChild);
-    EXPECT_EQ(IndexOf("01:01.0", IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, 0), -1) << "no new-node queries";
-}
-
-// -------------------------------------------------------- any request
-
-TEST_F(PnpManagerTest, AnyRequestToTheTopOfAnyStack)
-{
-    BootChassis(ostest::TestFilterEntry);
-    sim::DeviceNode *nic = pnp_->Find(chassis_.nic1);
-    auto r = pnp_->SendPnp(nic->pdo, IRP_MN_QUERY_DEVICE_TEXT, [](PIO_STACK_LOCATION sp) {
-        sp->Parameters.QueryDeviceText.DeviceTextType = DeviceTextDescription;
-    });
-    ASSERT_EQ(r.status, STATUS_SUCCESS);
-    ExFreePool(reinterpret_cast<PVOID>(r.information));
-    EXPECT_EQ(pnp_->ChildDriver().Received().back(), IRP_MN_QUERY_DEVICE_TEXT) << "it entered at the top";
-    EXPECT_EQ(sim::PnpManager::TopOf(nic->pdo), nic->fdo);
-    auto p = pnp_->SendPower(nic->pdo, IRP_MN_QUERY_POWER, SystemPowerState, PowerSystemHibernate);
-    EXPECT_EQ(p.status, STATUS_SUCCESS);
-}
-
-TEST_F(PnpManagerTest, DescribeListsEveryFunctionBehindTheController)
-{
-    BootChassis(nullptr);
-    std::string tree = pnp_->Describe();
-    for (sim::PciFunction *f : chassis_.behind)
-        EXPECT_NE(tree.find(f->Describe()), std::string::npos) << f->Describe() << "\n" << tree;
-    EXPECT_NE(tree.find("00:03.0 104c:ac51 TI PCI1420 CardBus controller [00/01/02] started"), std::string::npos)
-        << tree;
-    EXPECT_NE(tree.find("--:00.0 10ec:8139"), std::string::npos) << "the NIC behind B has no bus number\n" << tree;
+    ExpectInOrder({IndexOf("01:01.0", IRP_MN_QUERY_STOP_DEVICE), IndexOf("01:01.0", IRP_MN_STOP_DEVICE),
+                   IndexOf("00:03.0", IRP_MN_STOP_DEVICE), IndexOf("00:03.0", IRP_MN_START_DEVICE),
+                   IndexOf("01:01.0", IRP_MN_FILTER_RESOURCE_REQUIREMENTS), IndexOf("01:01.0", IRP_MN_START_DEVICE)},
+                  "rebalance");
+    EXPECT_EQ(IndexOf("01:01.0", IRP_MN_QUERY_CAPABILITIES), -1) << "no new-node queries";
 }
 
 } // namespace

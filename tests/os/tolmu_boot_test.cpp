@@ -14,20 +14,20 @@ namespace models = sim::models;
 
 class TolmuBootTest : public OsTest {
   protected:
-    void Boot(const sim::DeviceModel &controller, bool withTolmu)
+    void Boot(const sim::DeviceModel &controller, bool withTolmu, bool pendStart = false)
     {
         chassis_ = ostest::BuildChassis(*machine_, controller);
+        if (pendStart)
+            bus_->PendMinor(bus_->PdoFor(chassis_.controller), IRP_MN_START_DEVICE);
         Manager(withTolmu ? DriverEntry : nullptr).AddController(chassis_.controller);
         pnp_->Boot();
     }
 
-    std::string Trace() const { return testsupport::TraceText(); }
-
-    void ExpectAllStarted()
+    void ExpectAllStarted(const char *when)
     {
-        sim::DeviceNode *cb = pnp_->Find(chassis_.controller);
-        ASSERT_NE(cb, nullptr);
-        EXPECT_EQ(cb->state, sim::NodeState::Started);
+        SCOPED_TRACE(when);
+        ASSERT_NE(pnp_->Find(chassis_.controller), nullptr);
+        EXPECT_EQ(pnp_->Find(chassis_.controller)->state, sim::NodeState::Started);
         for (sim::PciFunction *f : chassis_.behind) {
             sim::DeviceNode *n = pnp_->Find(f);
             ASSERT_NE(n, nullptr) << f->Describe() << " not found\n" << pnp_->Describe();
@@ -35,19 +35,49 @@ class TolmuBootTest : public OsTest {
         }
     }
 
+    size_t FilterDevices() const
+    {
+        size_t n = 0;
+        for (PDEVICE_OBJECT d = pnp_->FilterDriver()->DeviceObject; d != nullptr; d = d->NextDevice)
+            n++;
+        return n;
+    }
+
     ostest::Chassis chassis_;
 };
 
-TEST_F(TolmuBootTest, EveryFunctionOfTheChassisStartsWithTolmu)
+TEST_F(TolmuBootTest, EveryFunctionStartsWithTolmuAndStaysStartedThroughRebalanceAndSleep)
 {
-    Boot(models::TI1420(), true);
-    ExpectAllStarted();
+    Boot(models::TI1420(), true, /*pendStart=*/true);
+    ExpectAllStarted("boot");
+    EXPECT_EQ(standin::DeferredCount(), 0u) << "the pended start of the controller was waited for";
     EXPECT_EQ(chassis_.bridgeB->SecondaryBus(), 3) << "Tolmu numbered the second bridge level";
     EXPECT_GE(chassis_.controller->SubordinateBus(), 3) << "and opened the controller's range over it";
     EXPECT_EQ(machine_->Find(3, 0, 0), chassis_.nic2);
-    std::string trace = Trace();
+    std::string trace = testsupport::TraceText();
     EXPECT_NE(trace.find("NOTE AddChildDevice: NOIO and ENUMERATE flags set"), std::string::npos);
     EXPECT_NE(trace.find("Post-Filtered Resources:"), std::string::npos);
+
+    // The filtered bridge windows reach the arbiter. Memory behind A: the
+    // VGA's 16 MB and B's 1 MB window; prefetchable: 64 MB and B's 16 MB.
+    sim::DeviceNode *a = pnp_->Find(chassis_.bridgeA);
+    ASSERT_FALSE(a->filtered.empty());
+    ULONG mem = 0, pref = 0;
+    for (const auto &d : a->filtered[0])
+        if (d.Type == CmResourceTypeMemory)
+            (d.Flags & CM_RESOURCE_MEMORY_PREFETCHABLE ? pref : mem) = d.u.Memory.Length;
+    EXPECT_EQ(mem, 17u << 20) << sim::DescribeRequirements(a->filtered[0]);
+    EXPECT_EQ(pref, 80u << 20) << sim::DescribeRequirements(a->filtered[0]);
+    EXPECT_TRUE(a->spaces.prefetch.Valid());
+    EXPECT_EQ(a->spaces.prefetch.Limit() - a->spaces.prefetch.Base() + 1, 80u << 20);
+
+    pnp_->Rebalance();
+    ExpectAllStarted("rebalance");
+    pnp_->SystemSleep();
+    for (sim::PciFunction *f : chassis_.behind)
+        EXPECT_EQ(f->Peek16(0x0C), 0xF810) << f->Describe() << ": timers restored after sleep";
+    EXPECT_EQ(chassis_.bridgeA->Peek8(0x1B), 0xF8);
+    EXPECT_NE(testsupport::TraceText().find("PowerUpComplete: VenId 0x1011-0026"), std::string::npos);
 }
 
 TEST_F(TolmuBootTest, WithoutTolmuTheDeepDevicesFail)
@@ -62,53 +92,29 @@ TEST_F(TolmuBootTest, WithoutTolmuTheDeepDevicesFail)
     EXPECT_EQ(unfound, 6u) << pnp_->Describe();
 }
 
-TEST_F(TolmuBootTest, FilteredBridgeWindowsReachTheArbiter)
-{
-    Boot(models::TI1420(), true);
-    sim::DeviceNode *a = pnp_->Find(chassis_.bridgeA);
-    ASSERT_NE(a, nullptr);
-    ASSERT_FALSE(a->filtered.empty());
-    // Memory behind A: the VGA's 16 MB and B's 1 MB window; prefetchable:
-    // 64 MB and B's 16 MB.
-    ULONG mem = 0, pref = 0;
-    for (const auto &d : a->filtered[0])
-        if (d.Type == CmResourceTypeMemory)
-            (d.Flags & CM_RESOURCE_MEMORY_PREFETCHABLE ? pref : mem) = d.u.Memory.Length;
-    EXPECT_EQ(mem, 17u << 20) << sim::DescribeRequirements(a->filtered[0]);
-    EXPECT_EQ(pref, 80u << 20) << sim::DescribeRequirements(a->filtered[0]);
-    EXPECT_TRUE(a->spaces.prefetch.Valid());
-    EXPECT_EQ(a->spaces.prefetch.Limit() - a->spaces.prefetch.Base() + 1, 80u << 20);
-}
-
 TEST_F(TolmuBootTest, O2MicroSocketBitsAfterStartAndAgainAfterSleep)
 {
     Boot(models::O2MicroOZ711(), true);
-    ExpectAllStarted();
-    EXPECT_EQ(bus_->SocketRead(chassis_.controller, 0x28, 4) & 0x0C00, 0x0C00u);
-    EXPECT_EQ(bus_->SocketRead(chassis_.controller, 0x83D, 1) & 0xC0, 0xC0u);
-
-    pnp_->SystemSleep();
-    EXPECT_EQ(bus_->SocketRead(chassis_.controller, 0x28, 4) & 0x0C00, 0x0C00u) << "set again at power-up";
-    EXPECT_EQ(bus_->SocketRead(chassis_.controller, 0x83D, 1) & 0xC0, 0xC0u);
+    ExpectAllStarted("boot");
+    for (const char *when : {"start", "sleep"}) {
+        SCOPED_TRACE(when);
+        EXPECT_EQ(bus_->SocketRead(chassis_.controller, 0x28, 4) & 0x0C00, 0x0C00u);
+        EXPECT_EQ(bus_->SocketRead(chassis_.controller, 0x83D, 1) & 0xC0, 0xC0u);
+        pnp_->SystemSleep();
+    }
     EXPECT_EQ(chassis_.nic2->Peek16(0x0C), 0xF810) << "cache line and latency written back at power-up";
     EXPECT_EQ(standin::LiveMappingCount(), 0u);
 }
 
-TEST_F(TolmuBootTest, SleepOnATiChassisRestoresTimersEverywhere)
+TEST_F(TolmuBootTest, UnloadRemovesEveryFilterDevice)
 {
+    standin::RegSetDword("tolmu\\Parameters", "Verbose", 1); // lines reach the debugger too
     Boot(models::TI1420(), true);
-    pnp_->SystemSleep();
-    for (sim::PciFunction *f : chassis_.behind)
-        EXPECT_EQ(f->Peek16(0x0C), 0xF810) << f->Describe();
-    EXPECT_EQ(chassis_.bridgeA->Peek8(0x1B), 0xF8);
-    EXPECT_NE(Trace().find("PowerUpComplete: VenId 0x1011-0026"), std::string::npos);
-}
-
-TEST_F(TolmuBootTest, RebalanceKeepsEverythingStarted)
-{
-    Boot(models::TI1420(), true);
-    pnp_->Rebalance();
-    ExpectAllStarted();
+    EXPECT_EQ(FilterDevices(), 1u + chassis_.behind.size()) << "one filter device per function";
+    pnp_->UnloadAll();
+    EXPECT_TRUE(pnp_->FilterUnloaded());
+    EXPECT_EQ(standin::LiveDeviceCount(), 1u) << "only the controller's PDO";
+    EXPECT_EQ(testsupport::CountContaining(standin::DebugLines(), "Unload called"), 1u);
 }
 
 TEST_F(TolmuBootTest, SurpriseRemovalThenUnloadLeavesNothingBehind)
@@ -116,41 +122,16 @@ TEST_F(TolmuBootTest, SurpriseRemovalThenUnloadLeavesNothingBehind)
     Boot(models::TI1420(), true);
     pnp_->SurpriseRemove(pnp_->Find(chassis_.controller));
     for (sim::PciFunction *f : chassis_.behind) {
-        sim::DeviceNode *n = pnp_->Find(f);
-        ASSERT_NE(n, nullptr);
-        EXPECT_EQ(n->state, sim::NodeState::Removed) << f->Describe();
+        ASSERT_NE(pnp_->Find(f), nullptr);
+        EXPECT_EQ(pnp_->Find(f)->state, sim::NodeState::Removed) << f->Describe();
     }
+    EXPECT_EQ(FilterDevices(), 1u) << "only the controller's filter device is left";
     pnp_->UnloadAll();
     EXPECT_TRUE(pnp_->FilterUnloaded());
     EXPECT_EQ(standin::LiveDeviceCount(), 1u) << "only the controller's PDO";
 }
 
-TEST_F(TolmuBootTest, UnloadRemovesEveryFilterDevice)
-{
-    standin::RegSetDword("tolmu\\Parameters", "Verbose", 1); // lines reach the debugger too
-    Boot(models::TI1420(), true);
-    PDRIVER_OBJECT filter = pnp_->FilterDriver();
-    size_t filters = 0;
-    for (PDEVICE_OBJECT d = filter->DeviceObject; d != nullptr; d = d->NextDevice)
-        filters++;
-    EXPECT_EQ(filters, 1u + chassis_.behind.size()) << "one filter device per function";
-    pnp_->UnloadAll();
-    EXPECT_TRUE(pnp_->FilterUnloaded());
-    EXPECT_EQ(standin::LiveDeviceCount(), 1u);
-    std::vector<std::string> lines = standin::DebugLines();
-    EXPECT_EQ(testsupport::CountContaining(lines, "Unload called"), 1u);
-}
-
-} // namespace
-
-namespace {
-
-using ostest::OsTest;
-namespace models = sim::models;
-
-class TolmuExtraTest : public OsTest {};
-
-TEST_F(TolmuExtraTest, CardBusBridgeBehindTheAdapter)
+TEST_F(TolmuBootTest, CardBusBridgeBehindTheAdapter)
 {
     // The adapter's controller with a bridge, a NIC and a second TI1420 on
     // the chassis's first bus; the firmware gave the adapter buses 1..3.
@@ -172,17 +153,6 @@ TEST_F(TolmuExtraTest, CardBusBridgeBehindTheAdapter)
         EXPECT_NE(d.Type, CmResourceTypePort) << sim::DescribeRequirements(node->filtered[0]);
     EXPECT_EQ(inner->Peek16(0x8C), 0xCD22) << "the TI1420 patches of a controller behind the adapter";
     EXPECT_EQ(inner->Peek16(0x82), 0x0844);
-}
-
-TEST_F(TolmuExtraTest, PendingStartIsWaitedFor)
-{
-    ostest::Chassis c = ostest::BuildChassis(*machine_, models::TI1420());
-    bus_->PendMinor(bus_->PdoFor(c.controller), IRP_MN_START_DEVICE);
-    Manager(DriverEntry).AddController(c.controller);
-    pnp_->Boot();
-    EXPECT_EQ(pnp_->Find(c.controller)->state, sim::NodeState::Started);
-    EXPECT_EQ(pnp_->Find(c.nic2)->state, sim::NodeState::Started) << pnp_->Describe();
-    EXPECT_EQ(standin::DeferredCount(), 0u);
 }
 
 } // namespace
