@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <regex>
 
 #include "pci_devices.h"
 
@@ -134,26 +133,10 @@ Chassis BuildChassis(sim::PciMachine &m, const sim::DeviceModel &controllerModel
 void OsTest::SetUp()
 {
     DriverTest::SetUp();
-    toleratedDeletes_.clear();
     machine_ = std::make_unique<sim::PciMachine>();
     machine_->Install();
     bus_ = std::make_unique<sim::PciBusDriver>(*machine_);
-    standin::SetFindingHandler([this](const standin::Finding &f) {
-        if (f.rule == "DELETE_WITH_ATTACHED_DEVICE" && pnp_) {
-            const auto &stack = pnp_->StackBeingRemoved();
-            size_t named = 0, inStack = 0;
-            std::regex hex("device (0x[0-9a-f]+)");
-            for (std::sregex_iterator it(f.detail.begin(), f.detail.end(), hex), end; it != end; ++it, named++) {
-                auto d = reinterpret_cast<PDEVICE_OBJECT>(std::strtoull((*it)[1].str().c_str(), nullptr, 16));
-                inStack += std::find(stack.begin(), stack.end(), d) != stack.end() ? 1 : 0;
-            }
-            if (named == 2 && inStack == 2) {
-                toleratedDeletes_.push_back(f.detail);
-                return;
-            }
-        }
-        FailOnFinding(f);
-    });
+    standin::SetFindingHandler([](const standin::Finding &f) { FailOnFinding(f); });
 }
 
 void OsTest::TearDown()

@@ -53,12 +53,6 @@ class OsTest : public testsupport::DriverTest {
     std::unique_ptr<sim::PciMachine> machine_;
     std::unique_ptr<sim::PciBusDriver> bus_;
     std::unique_ptr<sim::PnpManager> pnp_;
-    // IoDeleteDevice with a device still attached above it, reported while
-    // an IRP_MN_REMOVE_DEVICE travels down a stack that holds both devices.
-    // KNOWN DIFFERENCE: Windows allows this (each driver of the stack
-    // deletes its device on the way back from the removal, the devices above
-    // are going away too); the stand-in reports it. Counted, not failed.
-    std::vector<std::string> toleratedDeletes_;
 };
 
 } // namespace ostest

@@ -7,7 +7,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <regex>
 
 #include "driver/debug.h"
 #include "driver/driver.h"
@@ -248,26 +247,6 @@ std::string CountLine(const std::vector<FunctionState> &functions)
     return std::to_string(started) + " of " + std::to_string(managed) + " functions at or behind the controller started";
 }
 
-/* A device deleted while an IRP_MN_REMOVE_DEVICE travels down a stack that
- * holds it and the device above it: each driver of the stack deletes its own
- * device on the way, which Windows allows and the stand-in reports. */
-bool KnownRemovalDifference(const standin::Finding &f, const sim::PnpManager *pnp)
-{
-    if (f.rule != "DELETE_WITH_ATTACHED_DEVICE" || pnp == nullptr)
-        return false;
-    const auto &stack = pnp->StackBeingRemoved();
-    std::vector<PDEVICE_OBJECT> named;
-    std::regex hex("device (0x[0-9a-f]+)");
-    for (std::sregex_iterator it(f.detail.begin(), f.detail.end(), hex), end; it != end; ++it)
-        named.push_back(reinterpret_cast<PDEVICE_OBJECT>(std::strtoull((*it)[1].str().c_str(), nullptr, 16)));
-    if (named.size() != 2)
-        return false;
-    for (PDEVICE_OBJECT d : named)
-        if (std::find(stack.begin(), stack.end(), d) == stack.end())
-            return false;
-    return true;
-}
-
 } // namespace
 
 const std::vector<std::string> &ScenarioNames() { return kScenarios; }
@@ -332,13 +311,7 @@ RunResult RunMachine(const MachineDesc &desc, const RunOptions &options)
         return run;
     }
 
-    sim::PnpManager *current = nullptr;
-    standin::SetFindingHandler([&run, &current](const standin::Finding &f) {
-        if (KnownRemovalDifference(f, current))
-            run.tolerated.push_back(f.rule + ": " + f.detail);
-        else
-            run.findings.push_back(f);
-    });
+    standin::SetFindingHandler([&run](const standin::Finding &f) { run.findings.push_back(f); });
 
     built.machine->Install();
     {
@@ -346,7 +319,6 @@ RunResult RunMachine(const MachineDesc &desc, const RunOptions &options)
         sim::PnpOptions pnpOptions;
         pnpOptions.filterEntry = options.filter ? DriverEntry : nullptr;
         auto pnp = std::make_unique<sim::PnpManager>(*bus, pnpOptions);
-        current = pnp.get();
         pnp->AddController(built.controller);
 
         unloadingRun = &run;
@@ -410,7 +382,6 @@ RunResult RunMachine(const MachineDesc &desc, const RunOptions &options)
         for (size_t i = 0; i < lines.size(); i++)
             if (i < forcedFrom || i >= forcedTo)
                 run.debugger.push_back(lines[i]);
-        current = nullptr;
         pnp.reset();
         bus.reset();
         unloadingRun = nullptr;

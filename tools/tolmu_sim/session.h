@@ -94,7 +94,6 @@ struct RunResult {
     uint32_t traceBytes = 0;            /* bytes of the buffer in use at the end */
     std::vector<std::string> debugger;  /* what reached the debugger */
     std::vector<standin::Finding> findings;
-    std::vector<std::string> tolerated; /* known stand-in differences, counted not failed */
     std::string poolReport;             /* outstanding blocks after everything was taken down */
     size_t poolBlocks = 0;
     uint64_t virtualMicroseconds = 0;

@@ -292,9 +292,6 @@ std::string SummaryText(const MachineDesc &desc, const RunResult *without, const
             o << "  verifier finding " << f.rule << ": " << f.detail << "\n";
         if (runs[k]->poolBlocks != 0)
             o << "  pool left after unload:\n" << runs[k]->poolReport;
-        if (!runs[k]->tolerated.empty())
-            o << "  (" << runs[k]->tolerated.size()
-              << " device deletions during a removal, allowed by Windows, not counted as findings)\n";
     }
     return o.str();
 }
@@ -325,7 +322,6 @@ json SummaryJson(const MachineDesc &desc, const std::vector<const RunResult *> &
         for (const standin::Finding &f : r->findings)
             findings.push_back(json{{"rule", f.rule}, {"detail", f.detail}});
         rj["findings"] = findings;
-        rj["tolerated"] = r->tolerated;
         rj["pool_outstanding_blocks"] = r->poolBlocks;
         rj["pool_report"] = r->poolReport;
         rj["virtual_time_us"] = r->virtualMicroseconds;
