@@ -574,15 +574,26 @@ DeviceNode *PnpManager::FindByPdo(PDEVICE_OBJECT pdo) const
     return found;
 }
 
-void PnpManager::SystemSleep(SYSTEM_POWER_STATE state)
+std::vector<DeviceNode *> PnpManager::LeafFirst() const
 {
     std::vector<DeviceNode *> leafFirst;
     for (DeviceNode *r : roots_)
         PostOrder(r, leafFirst);
+    return leafFirst;
+}
+
+std::vector<DeviceNode *> PnpManager::Started(const std::vector<DeviceNode *> &nodes)
+{
     std::vector<DeviceNode *> started;
-    for (DeviceNode *n : leafFirst)
+    for (DeviceNode *n : nodes)
         if (n->state == NodeState::Started)
             started.push_back(n);
+    return started;
+}
+
+void PnpManager::SystemSleep(SYSTEM_POWER_STATE state)
+{
+    std::vector<DeviceNode *> started = Started(LeafFirst());
 
     for (DeviceNode *n : started)
         SendPower(n->pdo, IRP_MN_QUERY_POWER, SystemPowerState, state, PowerActionSleep, n->Location());
@@ -599,13 +610,8 @@ void PnpManager::SystemSleep(SYSTEM_POWER_STATE state)
 
 void PnpManager::Rebalance()
 {
-    std::vector<DeviceNode *> leafFirst;
-    for (DeviceNode *r : roots_)
-        PostOrder(r, leafFirst);
-    std::vector<DeviceNode *> started;
-    for (DeviceNode *n : leafFirst)
-        if (n->state == NodeState::Started)
-            started.push_back(n);
+    std::vector<DeviceNode *> leafFirst = LeafFirst();
+    std::vector<DeviceNode *> started = Started(leafFirst);
     for (DeviceNode *n : started)
         SendPnp(n->pdo, IRP_MN_QUERY_STOP_DEVICE, nullptr, 0, n->Location());
     for (DeviceNode *n : started) {

@@ -202,6 +202,10 @@ class PnpManager {
     void RemoveNode(DeviceNode *node, bool surprise);
     void SpacesFromAssignment(DeviceNode *node);
     void PostOrder(DeviceNode *node, std::vector<DeviceNode *> &out) const;
+    /* Every device node, children before their parents; and the started
+     * ones of a list, in its order. */
+    std::vector<DeviceNode *> LeafFirst() const;
+    static std::vector<DeviceNode *> Started(const std::vector<DeviceNode *> &nodes);
     void PreOrder(DeviceNode *node, std::vector<DeviceNode *> &out) const;
     std::string QueryString(DeviceNode *node, UCHAR minor, ULONG type, bool multi, std::vector<std::string> *list);
 
