@@ -131,6 +131,26 @@ bool ParseLocation(const std::string &text, int *bus, int *device, int *function
     return true;
 }
 
+bool ParseDomainLocation(const std::string &text, unsigned *domain, int *bus, int *device, int *function)
+{
+    *domain = 0;
+    size_t colon = text.find(':');
+    if (colon != std::string::npos && text.find(':', colon + 1) != std::string::npos) {
+        std::string prefix = text.substr(0, colon);
+        if (prefix.empty() || prefix.size() > 4)
+            return false;
+        unsigned value = 0;
+        for (char c : prefix) {
+            if (!std::isxdigit(static_cast<unsigned char>(c)))
+                return false;
+            value = value * 16 + unsigned(std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : (std::tolower(c) - 'a' + 10));
+        }
+        *domain = value;
+        return ParseLocation(text.substr(colon + 1), bus, device, function);
+    }
+    return ParseLocation(text, bus, device, function);
+}
+
 std::optional<sim::DeviceModel> ModelByName(const std::string &name)
 {
     for (const NamedModel &m : kModels)

@@ -35,7 +35,12 @@ struct BarDesc {
  * model's value; without one, vendor, device and classCode are needed. */
 struct FunctionDesc {
     std::string location;        /* "bb:dd.f" (lspci's form), unique in the machine */
-    std::string behind;          /* location of the bridge in front of it; "" = root bus */
+    std::string behind;          /* location of the bridge in front of it; "" = a root bus */
+    /* With no `behind`: the number of the root bus the function sits on. 0 is
+     * the main host bridge's bus; any other number is a peer root bus, the
+     * bus of a host bridge of its own that no PCI-to-PCI bridge leads to
+     * (servers' second host bridge, newer chipsets' bus 0xff). */
+    uint8_t rootBus = 0;
     std::string model;           /* a ready-made model (sim/pci_devices.h); "" = none */
     std::string name;            /* for the summary; "" = from pci.ids */
     std::optional<uint16_t> vendor;
@@ -60,10 +65,22 @@ struct FunctionDesc {
     int line = 0;                /* where it was described in its source, for messages; 0 = unknown */
 };
 
+/* A PCI domain (segment group) of the source that is not simulated. */
+struct OtherDomain {
+    unsigned domain = 0;
+    size_t functions = 0;
+};
+
 struct MachineDesc {
     std::string name;
     std::string description;
-    std::string controller;      /* location of the adapter's controller; "" = the first CardBus controller on the root bus */
+    std::string controller;      /* location of the adapter's controller; "" = the first CardBus controller, by bus number */
+    unsigned domain = 0;         /* the PCI domain the functions belong to (lspci's dddd: prefix) */
+    std::vector<OtherDomain> otherDomains; /* domains of the source left out of the simulation */
+    /* What the source's reader had to mend or take on trust, one line each
+     * with the source line ("line 113: device header found at the end of a
+     * hex line"); shown at the head of the summary. */
+    std::vector<std::string> importNotes;
     std::map<std::string, uint32_t> params; /* registry values under tolmu\Parameters */
     std::vector<FunctionDesc> functions;
     std::string source;          /* file name the description came from, for messages */
@@ -88,6 +105,8 @@ bool BuildMachine(const MachineDesc &desc, BuiltMachine *out, std::string *error
 
 /* "bb:dd.f" -> bus, device, function; false when malformed. */
 bool ParseLocation(const std::string &text, int *bus, int *device, int *function);
+/* "[dddd:]bb:dd.f" -> domain (0 when absent), bus, device, function. */
+bool ParseDomainLocation(const std::string &text, unsigned *domain, int *bus, int *device, int *function);
 
 /* The ready-made model of that name, or nullopt. */
 std::optional<sim::DeviceModel> ModelByName(const std::string &name);
