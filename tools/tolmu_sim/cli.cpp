@@ -10,6 +10,8 @@
  */
 #include "cli.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -125,6 +127,18 @@ int RunTolmuSim(int argc, char **argv, std::ostream &out, std::ostream &err)
         return code == 0 ? kExitClean : kExitBadInput;
     }
 
+    /* --controller [DDDD:]BB:DD.F: a domain prefix picks the domain an lspci
+     * dump is imported from; the location in the machine has none. */
+    unsigned controllerDomain = 0;
+    const bool controllerHasDomain = std::count(controller.begin(), controller.end(), ':') > 1;
+    if (!controller.empty()) {
+        int b, d, f;
+        if (!ParseDomainLocation(controller, &controllerDomain, &b, &d, &f)) {
+            err << "tolmu-sim: --controller " << controller << ": not a location of the form [DDDD:]BB:DD.F\n";
+            return kExitBadInput;
+        }
+    }
+
     /* The machine. */
     MachineDesc desc;
     std::string error;
@@ -134,7 +148,10 @@ int RunTolmuSim(int argc, char **argv, std::ostream &out, std::ostream &err)
             err << "tolmu-sim: " << lspciFile << ": cannot read the file\n";
             return kExitBadInput;
         }
-        std::optional<MachineDesc> imported = ImportLspci(text, lspciFile, &error);
+        ImportOptions importOptions;
+        if (controllerHasDomain)
+            importOptions.domain = controllerDomain;
+        std::optional<MachineDesc> imported = ImportLspci(text, lspciFile, &error, importOptions);
         if (!imported) {
             err << "tolmu-sim: " << error << "\n";
             return kExitBadInput;
@@ -162,12 +179,13 @@ int RunTolmuSim(int argc, char **argv, std::ostream &out, std::ostream &err)
         desc = *parsed;
     }
     if (!controller.empty()) {
-        int b, d, f;
-        if (!ParseLocation(controller, &b, &d, &f)) {
-            err << "tolmu-sim: --controller " << controller << ": not a location of the form BB:DD.F\n";
+        if (controllerHasDomain && controllerDomain != desc.domain) {
+            char domain[16];
+            std::snprintf(domain, sizeof domain, "%04x", desc.domain);
+            err << "tolmu-sim: --controller " << controller << ": the machine is PCI domain " << domain << "\n";
             return kExitBadInput;
         }
-        desc.controller = controller;
+        desc.controller = controller.substr(controller.size() - 7); /* BB:DD.F */
     }
     for (const std::string &p : params) {
         std::string name;

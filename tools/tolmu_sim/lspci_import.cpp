@@ -20,133 +20,26 @@
  */
 #include "lspci_import.h"
 
+#include <algorithm>
 #include <bitset>
 #include <cctype>
 #include <cstdio>
 #include <iterator>
+#include <map>
+#include <tuple>
+
+#include "hex.h"
+#include "pci_names.h"
 
 namespace tolmusim {
 
 namespace {
 
-/* ------------------------------------------------------------ class names */
-
-/* lspci's class names (those of pci.ids) and the base:sub codes they stand
- * for; a name lspci prints only for an unknown subclass maps to subclass 80
- * ("other"). Used only when the dump has neither hex nor a [cccc] code. */
-struct ClassName {
-    uint16_t code;
-    const char *name;
-};
-
-// clang-format off
-const ClassName kClassNames[] = {
-    {0x0000, "Non-VGA unclassified device"}, {0x0001, "VGA compatible unclassified device"},
-    {0x0005, "Image coprocessor"}, {0x0100, "SCSI storage controller"},
-    {0x0101, "IDE interface"}, {0x0102, "Floppy disk controller"},
-    {0x0103, "IPI bus controller"}, {0x0104, "RAID bus controller"},
-    {0x0105, "ATA controller"}, {0x0106, "SATA controller"},
-    {0x0107, "Serial Attached SCSI controller"}, {0x0108, "Non-Volatile memory controller"},
-    {0x0109, "Universal Flash Storage controller"}, {0x0180, "Mass storage controller"},
-    {0x0200, "Ethernet controller"}, {0x0201, "Token ring network controller"},
-    {0x0202, "FDDI network controller"}, {0x0203, "ATM network controller"},
-    {0x0204, "ISDN controller"}, {0x0205, "WorldFip controller"},
-    {0x0206, "PICMG controller"}, {0x0207, "Infiniband controller"},
-    {0x0208, "Fabric controller"}, {0x0280, "Network controller"},
-    {0x0300, "VGA compatible controller"}, {0x0301, "XGA compatible controller"},
-    {0x0302, "3D controller"}, {0x0380, "Display controller"},
-    {0x0400, "Multimedia video controller"}, {0x0401, "Multimedia audio controller"},
-    {0x0402, "Computer telephony device"}, {0x0403, "Audio device"},
-    {0x0480, "Multimedia controller"}, {0x0500, "RAM memory"},
-    {0x0501, "FLASH memory"}, {0x0502, "CXL"},
-    {0x0580, "Memory controller"}, {0x0600, "Host bridge"},
-    {0x0601, "ISA bridge"}, {0x0602, "EISA bridge"},
-    {0x0603, "MicroChannel bridge"}, {0x0604, "PCI bridge"},
-    {0x0605, "PCMCIA bridge"}, {0x0606, "NuBus bridge"},
-    {0x0607, "CardBus bridge"}, {0x0608, "RACEway bridge"},
-    {0x0609, "Semi-transparent PCI-to-PCI bridge"}, {0x060a, "InfiniBand to PCI host bridge"},
-    {0x0680, "Bridge"}, {0x0700, "Serial controller"},
-    {0x0701, "Parallel controller"}, {0x0702, "Multiport serial controller"},
-    {0x0703, "Modem"}, {0x0704, "GPIB controller"},
-    {0x0705, "Smard Card controller"}, {0x0780, "Communication controller"},
-    {0x0800, "PIC"}, {0x0801, "DMA controller"},
-    {0x0802, "Timer"}, {0x0803, "RTC"},
-    {0x0804, "PCI Hot-plug controller"}, {0x0805, "SD Host controller"},
-    {0x0806, "IOMMU"}, {0x0880, "System peripheral"},
-    {0x0899, "Timing Card"}, {0x0900, "Keyboard controller"},
-    {0x0901, "Digitizer Pen"}, {0x0902, "Mouse controller"},
-    {0x0903, "Scanner controller"}, {0x0904, "Gameport controller"},
-    {0x0980, "Input device controller"}, {0x0a00, "Generic Docking Station"},
-    {0x0a80, "Docking Station"}, {0x0b00, "386"},
-    {0x0b01, "486"}, {0x0b02, "Pentium"},
-    {0x0b10, "Alpha"}, {0x0b20, "Power PC"},
-    {0x0b30, "MIPS"}, {0x0b40, "Co-processor"},
-    {0x0c00, "FireWire (IEEE 1394)"}, {0x0c01, "ACCESS Bus"},
-    {0x0c02, "SSA"}, {0x0c03, "USB controller"},
-    {0x0c04, "Fibre Channel"}, {0x0c05, "SMBus"},
-    {0x0c06, "InfiniBand"}, {0x0c07, "IPMI Interface"},
-    {0x0c08, "SERCOS interface"}, {0x0c09, "CANBUS"},
-    {0x0c80, "Serial bus controller"}, {0x0d00, "IRDA controller"},
-    {0x0d01, "Consumer IR controller"}, {0x0d10, "RF controller"},
-    {0x0d11, "Bluetooth"}, {0x0d12, "Broadband"},
-    {0x0d20, "802.1a controller"}, {0x0d21, "802.1b controller"},
-    {0x0d80, "Wireless controller"}, {0x0e00, "I2O"},
-    {0x0f01, "Satellite TV controller"}, {0x0f02, "Satellite audio communication controller"},
-    {0x0f03, "Satellite voice communication controller"}, {0x0f04, "Satellite data communication controller"},
-    {0x1000, "Network and computing encryption device"}, {0x1010, "Entertainment encryption device"},
-    {0x1080, "Encryption controller"}, {0x1100, "DPIO module"},
-    {0x1101, "Performance counters"}, {0x1110, "Communication synchronizer"},
-    {0x1120, "Signal processing management"}, {0x1180, "Signal processing controller"},
-    {0x1200, "Processing accelerators"}, {0x1201, "SNIA Smart Data Accelerator Interface (SDXI) controller"},
-    {0x0080, "Unclassified device"}, {0x0880, "Generic system peripheral"},
-    {0x0b80, "Processor"},
-    {0x0e80, "Intelligent controller"}, {0x0f80, "Satellite communications controller"},
-    {0x1380, "Non-Essential Instrumentation"}, {0x4080, "Coprocessor"},
-    {0xff80, "Unassigned class"},
-};
-// clang-format on
-
-std::optional<uint16_t> ClassFromName(const std::string &name)
-{
-    for (const ClassName &c : kClassNames) {
-        const std::string n = c.name;
-        if (n.size() != name.size())
-            continue;
-        bool same = true;
-        for (size_t i = 0; i < n.size() && same; i++)
-            same = std::tolower(static_cast<unsigned char>(n[i])) == std::tolower(static_cast<unsigned char>(name[i]));
-        if (same)
-            return c.code;
-    }
-    return std::nullopt;
-}
-
 /* ------------------------------------------------------------ small parsers */
-
-bool IsHex(char c)
-{
-    return std::isxdigit(static_cast<unsigned char>(c)) != 0;
-}
 
 bool IsSpace(char c)
 {
     return c == ' ' || c == '\t';
-}
-
-/* Whole string of 1..16 hex digits. */
-bool ParseHex(const std::string &s, uint64_t *value)
-{
-    if (s.empty() || s.size() > 16)
-        return false;
-    uint64_t v = 0;
-    for (char c : s) {
-        if (!IsHex(c))
-            return false;
-        v = v << 4 |
-            static_cast<uint64_t>(std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : (std::tolower(c) - 'a' + 10));
-    }
-    *value = v;
-    return true;
 }
 
 bool StartsWith(const std::string &s, const std::string &prefix)
@@ -357,12 +250,33 @@ struct Dumped {
     }
 };
 
+/* base << 8 | sub: from the hex, else the [cccc] of the header line, else
+ * the class name lspci printed, looked up in pci.ids. */
+std::optional<uint16_t> ClassOf(const Dumped &d)
+{
+    if (d.Has(0x00))
+        return d.W(0x0A);
+    if (d.nnClass)
+        return d.nnClass;
+    return PciClassFromName(d.className);
+}
+
+/* lspci's order: bus, device, function. */
+std::tuple<int, int, int> Order(const Dumped &d) { return {d.bus, d.dev, d.fn}; }
+
+std::string Domain4(unsigned domain)
+{
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%04x", domain);
+    return buf;
+}
+
 class Importer {
   public:
     Importer(const std::string &fileName, std::string *error) : file_(fileName), error_(error) {}
 
     bool ReadLines(const std::string &text);
-    std::optional<MachineDesc> Build();
+    std::optional<MachineDesc> Build(const ImportOptions &options);
 
   private:
     bool Fail(int line, const std::string &location, const std::string &message)
@@ -388,6 +302,8 @@ class Importer {
     std::string *error_;
     std::vector<Dumped> dumped_;
     Dumped *open_ = nullptr;
+    std::vector<Dumped *> chosen_;       /* the imported domain's functions, in dump order */
+    std::vector<std::string> mended_;    /* importNotes */
 };
 
 /* Location prefix of a header line: 0 none, 1 read, -1 looks like one but is
@@ -396,7 +312,7 @@ int ReadLocation(const std::string &t, unsigned *domain, int *bus, int *dev, int
 {
     size_t p = 0;
     size_t run = 0;
-    while (run < t.size() && IsHex(t[run]))
+    while (run < t.size() && IsHexDigit(t[run]))
         run++;
     *domain = 0;
     if (run >= 4 && run <= 8 && run < t.size() && t[run] == ':') {
@@ -405,8 +321,8 @@ int ReadLocation(const std::string &t, unsigned *domain, int *bus, int *dev, int
         *domain = static_cast<unsigned>(v);
         p = run + 1;
     }
-    if (p + 7 > t.size() || !IsHex(t[p]) || !IsHex(t[p + 1]) || t[p + 2] != ':' || !IsHex(t[p + 3]) ||
-        !IsHex(t[p + 4]) || t[p + 5] != '.' || !std::isdigit(static_cast<unsigned char>(t[p + 6])))
+    if (p + 7 > t.size() || !IsHexDigit(t[p]) || !IsHexDigit(t[p + 1]) || t[p + 2] != ':' || !IsHexDigit(t[p + 3]) ||
+        !IsHexDigit(t[p + 4]) || t[p + 5] != '.' || !std::isdigit(static_cast<unsigned char>(t[p + 6])))
         return 0;
     if (p + 7 < t.size() && !IsSpace(t[p + 7]))
         return 0;
@@ -424,7 +340,7 @@ int ReadLocation(const std::string &t, unsigned *domain, int *bus, int *dev, int
 size_t HexLineOffsetDigits(const std::string &t)
 {
     size_t n = 0;
-    while (n < t.size() && n < 5 && IsHex(t[n]))
+    while (n < t.size() && n < 5 && IsHexDigit(t[n]))
         n++;
     if (n == 0 || n > 4 || n >= t.size() || t[n] != ':')
         return 0;
@@ -1069,16 +985,18 @@ bool Importer::BuildFunction(Dumped &d, FunctionDesc *f)
         f->vendor = d.nnVendor;
         f->device = d.nnDevice;
         f->revision = d.revision.value_or(0);
-        std::optional<uint16_t> cls = d.nnClass ? d.nnClass : ClassFromName(d.className);
+        std::optional<uint16_t> cls = ClassOf(d);
         if (!cls)
             return Fail(d.line, d.location,
                         "cannot tell the class of '" + d.className +
-                            "': the dump has neither the hex nor a [cccc] class code");
+                            "': the dump has neither the hex nor a [cccc] class code" +
+                            (PciClassNameCount() == 0 ? " (and no class list could be read from " + PciIdsPath() + ")"
+                                                      : ""));
         f->classCode = static_cast<uint32_t>(*cls) << 8 | d.progIf.value_or(0);
         f->header = (*cls == 0x0604 || *cls == 0x0609) ? 1 : *cls == 0x0607 ? 2 : 0;
         bool others = false;
-        for (const Dumped &o : dumped_)
-            others = others || (&o != &d && o.bus == d.bus && o.dev == d.dev);
+        for (const Dumped *o : chosen_)
+            others = others || (o != &d && o->bus == d.bus && o->dev == d.dev);
         f->multifunction = others;
     }
 
@@ -1126,20 +1044,22 @@ bool Importer::BuildFunction(Dumped &d, FunctionDesc *f)
 }
 
 /* Each function hangs behind the bridge whose secondary bus is its bus, else
- * behind the nearest bridge whose range holds its bus; bus 0 is the root. A
- * parent always sits on a lower bus than its child, so the tree has no loop. */
+ * behind the nearest bridge whose range holds its bus. Bus 0, and a bus no
+ * bridge's range holds, is a root bus: the host bridge's own, or a peer
+ * root (a host bridge of its own, e.g. a server's second one). A parent
+ * always sits on a lower bus than its child, so the tree has no loop. */
 bool Importer::PlaceInTree(std::vector<FunctionDesc> &fns)
 {
     auto secondary = [&](size_t j) { return (*fns[j].busNumbers)[1]; };
     auto span = [&](size_t j) { return (*fns[j].busNumbers)[2] - (*fns[j].busNumbers)[1]; };
     for (size_t i = 0; i < fns.size(); i++) {
-        const Dumped &d = dumped_[i];
+        const Dumped &d = *chosen_[i];
         if (d.bus == 0)
             continue;
         std::optional<size_t> best;
         for (size_t j = 0; j < fns.size(); j++) {
             const FunctionDesc &b = fns[j];
-            if (j == i || !b.busNumbers || (b.header != 1 && b.header != 2) || dumped_[j].bus >= d.bus)
+            if (j == i || !b.busNumbers || (b.header != 1 && b.header != 2) || chosen_[j]->bus >= d.bus)
                 continue;
             const int sec = (*b.busNumbers)[1], sub = (*b.busNumbers)[2];
             if (sec == 0 || d.bus < sec || d.bus > sub)
@@ -1153,52 +1073,84 @@ bool Importer::PlaceInTree(std::vector<FunctionDesc> &fns)
             if (!best || (direct && !bestDirect) || (!bestDirect && sub - sec < span(*best)))
                 best = j;
         }
-        if (!best)
-            return Fail(d.line, d.location,
-                        "no bridge in the dump leads to bus " + Hex2(static_cast<unsigned>(d.bus)) +
-                            " (no secondary..subordinate range holds it)");
-        fns[i].behind = fns[*best].location;
+        if (best)
+            fns[i].behind = fns[*best].location;
+        else
+            fns[i].rootBus = static_cast<uint8_t>(d.bus);
     }
     /* A bus reached through an enclosing range shares its segment with the
      * bridge's own bus; two functions must not land in one slot there. */
+    auto segment = [&](size_t i) { return fns[i].behind.empty() ? "root bus " + Hex2(fns[i].rootBus) : fns[i].behind; };
     for (size_t i = 0; i < fns.size(); i++)
         for (size_t j = 0; j < i; j++)
-            if (fns[i].behind == fns[j].behind && dumped_[i].dev == dumped_[j].dev && dumped_[i].fn == dumped_[j].fn)
-                return Fail(dumped_[i].line, dumped_[i].location,
-                            "it would share slot " + Hex2(static_cast<unsigned>(dumped_[i].dev)) + "." +
-                                std::to_string(dumped_[i].fn) + " behind " + fns[i].behind + " with " +
-                                fns[j].location + " (bus " + Hex2(static_cast<unsigned>(dumped_[i].bus)) +
+            if (segment(i) == segment(j) && chosen_[i]->dev == chosen_[j]->dev && chosen_[i]->fn == chosen_[j]->fn)
+                return Fail(chosen_[i]->line, chosen_[i]->location,
+                            "it would share slot " + Hex2(static_cast<unsigned>(chosen_[i]->dev)) + "." +
+                                std::to_string(chosen_[i]->fn) + " behind " + fns[i].behind + " with " +
+                                fns[j].location + " (bus " + Hex2(static_cast<unsigned>(chosen_[i]->bus)) +
                                 " has no bridge of its own in the dump)");
     return true;
 }
 
-std::optional<MachineDesc> Importer::Build()
+std::optional<MachineDesc> Importer::Build(const ImportOptions &options)
 {
     if (dumped_.empty()) {
         Fail(1, "", "no lspci function header line ('bb:dd.f <class>: <name>') in the file");
         return std::nullopt;
     }
+    /* The domain: the one asked for, else the one holding the first CardBus
+     * controller, else the lowest. */
+    std::map<unsigned, size_t> perDomain;
     for (const Dumped &d : dumped_)
-        if (d.domain != dumped_.front().domain) {
-            Fail(d.line, d.location, "the dump spans two PCI domains; the simulated PC has one");
+        perDomain[d.domain]++;
+    unsigned domain = perDomain.begin()->first;
+    if (options.domain) {
+        domain = *options.domain;
+        if (perDomain.count(domain) == 0) {
+            std::string have;
+            for (const auto &[n, count] : perDomain)
+                have += (have.empty() ? "" : ", ") + Domain4(n);
+            if (error_)
+                *error_ = file_ + ": no function of PCI domain " + Domain4(domain) + " in the dump (it has " + have + ")";
             return std::nullopt;
         }
+    } else {
+        const Dumped *first = nullptr;
+        for (const Dumped &d : dumped_)
+            if (ClassOf(d) == 0x0607 && (!first || std::make_tuple(d.domain, Order(d)) <
+                                                       std::make_tuple(first->domain, Order(*first))))
+                first = &d;
+        if (first)
+            domain = first->domain;
+    }
+    for (Dumped &d : dumped_)
+        if (d.domain == domain)
+            chosen_.push_back(&d);
+
     MachineDesc m;
     m.source = file_;
+    m.domain = domain;
+    for (const auto &[n, count] : perDomain)
+        if (n != domain)
+            m.otherDomains.push_back(OtherDomain{n, count});
+    m.importNotes = mended_;
     size_t slash = file_.find_last_of('/');
     m.name = slash == std::string::npos ? file_ : file_.substr(slash + 1);
-    m.description = "imported from lspci output (" + std::to_string(dumped_.size()) + " functions)";
-    m.functions.resize(dumped_.size());
-    for (size_t i = 0; i < dumped_.size(); i++)
-        if (!BuildFunction(dumped_[i], &m.functions[i]))
+    m.description = "imported from lspci output (" + std::to_string(chosen_.size()) + " functions" +
+                    (m.otherDomains.empty() ? "" : " of PCI domain " + Domain4(domain)) + ")";
+    m.functions.resize(chosen_.size());
+    for (size_t i = 0; i < chosen_.size(); i++)
+        if (!BuildFunction(*chosen_[i], &m.functions[i]))
             return std::nullopt;
     if (!PlaceInTree(m.functions))
         return std::nullopt;
-    for (const FunctionDesc &f : m.functions)
-        if (f.behind.empty() && f.header == 2) {
-            m.controller = f.location;
-            break;
-        }
+    /* The adapter's controller: the first CardBus controller wherever it sits. */
+    const Dumped *controller = nullptr;
+    for (size_t i = 0; i < chosen_.size(); i++)
+        if (m.functions[i].header == 2 && (!controller || Order(*chosen_[i]) < Order(*controller)))
+            controller = chosen_[i];
+    if (controller)
+        m.controller = controller->location;
     return m;
 }
 
@@ -1214,12 +1166,13 @@ uint64_t InferBarSize(bool io, bool prefetchable, uint64_t address)
     return align < cap ? align : cap;
 }
 
-std::optional<MachineDesc> ImportLspci(const std::string &text, const std::string &fileName, std::string *error)
+std::optional<MachineDesc> ImportLspci(const std::string &text, const std::string &fileName, std::string *error,
+                                       const ImportOptions &options)
 {
     Importer importer(fileName, error);
     if (!importer.ReadLines(text))
         return std::nullopt;
-    return importer.Build();
+    return importer.Build(options);
 }
 
 } // namespace tolmusim

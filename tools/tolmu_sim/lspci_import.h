@@ -15,10 +15,18 @@
  *   bus numbers          bridges, from bytes 0x18..0x1A or the "Bus:" line;
  *   behind               the bridge whose secondary..subordinate range holds
  *                        the function's bus (the one whose secondary is that
- *                        bus, else the nearest enclosing one); bus 0 is the
- *                        root bus.
- * The machine's controller is the first CardBus controller on the root bus
- * ("" when there is none); the caller may replace it.
+ *                        bus, else the nearest enclosing one); a function on
+ *                        bus 0 or on a bus no range holds sits on that root
+ *                        bus (rootBus: 0 the main one, others peer roots).
+ * One PCI domain is imported (ImportOptions); the others are counted in
+ * otherDomains. The machine's controller is the first CardBus controller of
+ * the domain in bus, device, function order ("" when there is none); the
+ * caller may replace it.
+ *
+ * What mail clients do to a dump is mended, each mend listed in importNotes
+ * with its line: a hex line glued to the end of a text line, a header line
+ * glued to the end of a hex line, a header or text line wrapped onto the
+ * next line.
  */
 #ifndef TOLMU_SIM_CLI_LSPCI_IMPORT_H
 #define TOLMU_SIM_CLI_LSPCI_IMPORT_H
@@ -31,9 +39,17 @@
 
 namespace tolmusim {
 
+struct ImportOptions {
+    /* The PCI domain to simulate (lspci's dddd: prefix); nullopt = the one
+     * holding the first CardBus controller, else the lowest. */
+    std::optional<unsigned> domain;
+};
+
 /* Reads lspci output. On a line it cannot read returns nullopt with
- * "<fileName>:<line>: <bb:dd.f>: <what is wrong>" in *error. */
-std::optional<MachineDesc> ImportLspci(const std::string &text, const std::string &fileName, std::string *error);
+ * "<fileName>:<line>: <bb:dd.f>: <what is wrong>" in *error; when the domain
+ * asked for is not in the dump, "<fileName>: <what is wrong>". */
+std::optional<MachineDesc> ImportLspci(const std::string &text, const std::string &fileName, std::string *error,
+                                       const ImportOptions &options = {});
 
 /* Largest BAR sizes the inference gives. */
 constexpr uint64_t kInferredIoMax = 0x100;                /* 256 bytes */
