@@ -3,6 +3,7 @@
 // states they leave, the trace, the summaries, and bad input.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -11,27 +12,22 @@
 
 #include <nlohmann/json.hpp>
 
-#include "cli.h"
+#include "cli_test.h"
 #include "machine_file.h"
 #include "session.h"
 #include "standin.h"
 
 namespace {
 
+using clitest::Command;
+using clitest::CommandResult;
+using clitest::Example;
+using clitest::ReadText;
+using clitest::TempPath;
 using tolmusim::FunctionState;
 using tolmusim::MachineDesc;
 using tolmusim::RunResult;
 using tolmusim::StepResult;
-
-std::string Example(const std::string &name) { return std::string(TOLMU_SOURCE_DIR) + "/examples/" + name; }
-
-std::string ReadText(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 MachineDesc LoadExample(const std::string &name)
 {
@@ -48,24 +44,6 @@ RunResult Boot(const MachineDesc &desc, bool filter, const std::string &scenario
     options.steps = tolmusim::ScenarioSteps(scenario);
     return tolmusim::RunMachine(desc, options);
 }
-
-struct CommandResult {
-    int status;
-    std::string out, err;
-};
-
-CommandResult Command(std::vector<std::string> args)
-{
-    args.insert(args.begin(), "tolmu-sim");
-    std::vector<char *> argv;
-    for (std::string &a : args)
-        argv.push_back(&a[0]);
-    std::ostringstream out, err;
-    int status = RunTolmuSim(int(argv.size()), argv.data(), out, err);
-    return {status, out.str(), err.str()};
-}
-
-std::string TempPath(const std::string &name) { return testing::TempDir() + "tolmu_sim_" + name; }
 
 const FunctionState &Fn(const StepResult &step, const std::string &label)
 {
@@ -100,7 +78,16 @@ TEST_F(TolmuSim, NoArgumentsShowTheProblemAndTheFixAndExitZero)
     std::string json = TempPath("default.json");
     CommandResult r = Command({"--json", json});
     EXPECT_EQ(r.status, tolmusim::kExitClean) << r.err;
-    EXPECT_NE(r.out.find("== Tolmu's trace"), std::string::npos);
+    // The answer on the first lines, the summary after it, no trace.
+    std::istringstream lines(r.out);
+    std::string line;
+    for (int i = 0; i < 4; i++)
+        std::getline(lines, line);
+    EXPECT_EQ(line, "== Result: with Tolmu 10 of 10 functions at and behind 00:03.0 started after boot; "
+                    "without Tolmu 2 of 10") << r.out;
+    EXPECT_EQ(r.out.find("== Tolmu's trace"), std::string::npos);
+    EXPECT_NE(r.out.find("--show-trace prints it"), std::string::npos);
+    EXPECT_LT(std::count(r.out.begin(), r.out.end(), '\n'), 80);
     EXPECT_NE(r.out.find("Without Tolmu, after boot"), std::string::npos);
     EXPECT_NE(r.out.find("With Tolmu, after boot"), std::string::npos);
     EXPECT_NE(r.out.find("not found (no bus number)"), std::string::npos) << r.out;
@@ -332,6 +319,43 @@ TEST_F(TolmuSim, NoFilterRunsOnlyWithoutTolmu)
     EXPECT_FALSE(j["runs"][0]["filter"].get<bool>());
 }
 
+TEST_F(TolmuSim, ShowTracePrintsTheTraceBeforeTheSummary)
+{
+    CommandResult r = Command({"--show-trace"});
+    EXPECT_EQ(r.status, tolmusim::kExitClean) << r.err;
+    size_t trace = r.out.find("== Tolmu's trace ("), end = r.out.find("== End of Tolmu's trace");
+    size_t result = r.out.find("== Result:"), summary = r.out.find("== Summary:");
+    ASSERT_NE(trace, std::string::npos);
+    EXPECT_LT(result, trace) << "the answer stays on the first lines";
+    EXPECT_LT(trace, end);
+    EXPECT_LT(end, summary);
+    EXPECT_NE(r.out.find("EnumerateFromHere", trace), std::string::npos);
+    EXPECT_EQ(r.out.find("--show-trace prints it"), std::string::npos);
+}
+
+// --help names every option with what it expects, the sixteen parameters,
+// the scenarios, the exit codes and examples, in lines of 80 columns.
+TEST_F(TolmuSim, HelpIsComplete)
+{
+    CommandResult r = Command({"--help"});
+    EXPECT_EQ(r.status, tolmusim::kExitClean);
+    std::vector<std::string> wanted = {
+        "--machine FILE", "--lspci FILE", "--controller [DDDD:]BB:DD.F", "--chassis FILE[@BB:DD.F]",
+        "--param NAME=VALUE", "--scenario NAME", "--no-filter", "--checked", "--show-trace", "--trace FILE",
+        "--debugger FILE", "--json FILE", "Exit status:", "  0  ", "  1  ", "  2  bad input", "Examples:"};
+    for (const std::string &n : tolmusim::ParameterNames())
+        wanted.push_back(" " + n);
+    for (const std::string &s : tolmusim::ScenarioNames())
+        wanted.push_back("  " + s + " ");
+    for (const std::string &w : wanted)
+        EXPECT_NE(r.out.find(w), std::string::npos) << "--help lacks \"" << w << "\"";
+    size_t examples = r.out.find("Examples:");
+    EXPECT_NE(r.out.find("tolmu-sim --", examples), r.out.rfind("tolmu-sim --")) << "two examples";
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_LE(line.size(), 80u) << line;
+}
+
 TEST_F(TolmuSim, TraceAndParamsAndCheckedBuild)
 {
     std::string trace = TempPath("trace.txt");
@@ -417,7 +441,7 @@ TEST_P(BadInputs, ExitTwoWithAMessageAndNothingRuns)
     CommandResult r = Command(c.args);
     EXPECT_EQ(r.status, tolmusim::kExitBadInput) << r.out << r.err;
     EXPECT_NE(r.err.find(c.message), std::string::npos) << "err: " << r.err;
-    EXPECT_EQ(r.out.find("Booting"), std::string::npos) << "nothing runs on bad input";
+    EXPECT_EQ(r.out.find("== Summary"), std::string::npos) << "nothing runs on bad input";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -439,7 +463,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"param_value", {"--param", "Io=lots"}, nullptr, "\"lots\" is not a 32-bit number"},
         BadInput{"missing_controller", {"--controller", "00:1f.0"}, nullptr,
                  "controller 00:1f.0: no function at that location"},
-        BadInput{"malformed_controller", {"--controller", "3.0"}, nullptr, "not a location of the form BB:DD.F"},
+        BadInput{"malformed_controller", {"--controller", "3.0"}, nullptr, "not a location of the form [DDDD:]BB:DD.F"},
         BadInput{"missing_file", {"--machine", "/nonexistent/machine.json"}, nullptr, "cannot read the file"},
         BadInput{"unknown_scenario", {"--scenario", "reboot"}, nullptr, "reboot"}),
     [](const testing::TestParamInfo<BadInput> &info) { return std::string(info.param.name); });

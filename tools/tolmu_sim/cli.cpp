@@ -3,10 +3,12 @@
  *
  * Every input is checked before anything runs: the machine (file, dump or
  * the built-in one) must build, every --param must name one of the driver's
- * sixteen registry values, and --controller must name a function of the
- * machine. Then the machine is booted without Tolmu and with it (only
- * without with --no-filter), the scenario is run on each, and the trace and
- * the summary are printed.
+ * sixteen registry values, --controller must name a function of the
+ * machine, and a --chassis file must read and fit. Then the machine is booted
+ * without Tolmu and with it (only without with --no-filter), the scenario is
+ * run on each, and what a reader wants first is printed first: the machine,
+ * the chassis plugged in, a one-line result, then (with --show-trace) Tolmu's
+ * trace, then the summary.
  */
 #include "cli.h"
 
@@ -20,6 +22,7 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include "chassis.h"
 #include "lspci_import.h"
 #include "machine_desc.h"
 #include "machine_file.h"
@@ -91,6 +94,89 @@ std::string JoinLines(const std::vector<std::string> &lines)
     return text;
 }
 
+/* What --help prints after the options: the parameter names, the scenarios,
+ * the exit codes and two examples. */
+std::string HelpFooter()
+{
+    std::string text = "Parameters (--param NAME=VALUE; VALUE decimal or 0x-hex; NAME in any case):\n";
+    std::string line = " ";
+    for (const std::string &n : ParameterNames()) {
+        if (line.size() + n.size() + 1 > 78) {
+            text += line + "\n";
+            line = " ";
+        }
+        line += " " + n;
+    }
+    text += line + "\n\n";
+    text += "Scenarios (--scenario NAME; each begins with the boot):\n"
+            "  boot       boot, then everything removed again (the default)\n"
+            "  sleep      standby (S3) and resume\n"
+            "  rebalance  every device stopped, resources arbitrated anew, started again\n"
+            "  surprise   the chassis cable pulled out\n"
+            "  unload     every device removed, then Tolmu unloaded\n"
+            "  all        sleep, rebalance, surprise and unload in this order\n\n";
+    text += "Exit status:\n"
+            "  0  every run completed with no verifier finding and nothing leaked\n"
+            "  1  a run had a verifier finding or left memory behind (the summary lists them)\n"
+            "  2  bad input: a message names the file and line; nothing ran\n\n";
+    text += "Examples:\n"
+            "  tolmu-sim --lspci laptop.txt --chassis desktop.txt@05:00.0\n"
+            "  tolmu-sim --machine examples/deep-chassis.json --scenario all --show-trace";
+    return text;
+}
+
+/* "10 of 10": the functions at and behind the controller that were started
+ * after the boot, of all of them. */
+std::string StartedAfterBoot(const RunResult &run)
+{
+    const StepResult *boot = run.Step("boot");
+    size_t started = 0, managed = 0;
+    if (boot != nullptr)
+        for (const FunctionState &f : boot->functions)
+            if (f.managed) {
+                managed++;
+                started += f.stateKey == "started";
+            }
+    return std::to_string(started) + " of " + std::to_string(managed);
+}
+
+/* Findings and leaks of a run, "" when there are none. */
+std::string Problems(const RunResult &run)
+{
+    std::string text;
+    if (!run.findings.empty())
+        text += std::to_string(run.findings.size()) + " verifier finding" + (run.findings.size() == 1 ? "" : "s");
+    if (run.poolBlocks != 0)
+        text += (text.empty() ? "" : ", ") + std::to_string(run.poolBlocks) + " pool blocks left after the unload";
+    if (run.filter && !run.filterUnloaded)
+        text += (text.empty() ? "" : ", ") + std::string("Tolmu not unloaded");
+    return text;
+}
+
+/* The answer in a few lines, printed before everything long. */
+std::string Headline(const MachineDesc &desc, const RunResult &without, const RunResult *with, bool traceShown,
+                     const std::string &traceFile)
+{
+    std::string text = "== Result: ";
+    if (with != nullptr)
+        text += "with Tolmu " + StartedAfterBoot(*with) + " functions at and behind " + desc.controller +
+                " started after boot; without Tolmu " + StartedAfterBoot(without) + "\n";
+    else
+        text += "without Tolmu " + StartedAfterBoot(without) + " functions at and behind " + desc.controller +
+                " started after boot (--no-filter: no run with Tolmu)\n";
+    for (const RunResult *run : {&without, with}) {
+        if (run == nullptr)
+            continue;
+        std::string problems = Problems(*run);
+        if (!problems.empty())
+            text += std::string("   ") + (run->filter ? "with" : "without") + " Tolmu: " + problems + "\n";
+    }
+    if (with != nullptr && !traceShown && traceFile.empty())
+        text += "   Tolmu's trace (" + std::to_string(with->traceBytes) +
+                " bytes) is not shown: --show-trace prints it, --trace FILE writes it\n";
+    return text;
+}
+
 } // namespace
 
 } // namespace tolmusim
@@ -99,32 +185,53 @@ int RunTolmuSim(int argc, char **argv, std::ostream &out, std::ostream &err)
 {
     using namespace tolmusim;
 
-    std::string machineFile, lspciFile, controller, scenario = "boot", traceFile, debuggerFile, jsonFile;
+    std::string machineFile, lspciFile, controller, chassisArg, scenario = "boot", traceFile, debuggerFile, jsonFile;
     std::vector<std::string> params;
-    bool noFilter = false, checked = false;
+    bool noFilter = false, checked = false, showTrace = false;
 
-    CLI::App app{"tolmu-sim: boots a simulated PC with a PCI expansion chassis behind its adapter, without Tolmu "
-                 "and with it, and shows what each left of the PCI tree.",
+    CLI::App app{"tolmu-sim boots a simulated Windows XP PC twice, without Tolmu and with it as\n"
+                 "the upper filter of the adapter's controller, and shows what each boot made of\n"
+                 "the PCI expansion chassis behind the adapter: the PCI tree, the state of each\n"
+                 "function, both boots side by side.\n",
                  "tolmu-sim"};
-    auto *machineOpt = app.add_option("--machine", machineFile, "machine file (JSON, docs/machine-format.md)");
-    auto *lspciOpt = app.add_option("--lspci", lspciFile, "machine from lspci output (-x .. -xxxx, with or without -v)");
-    machineOpt->excludes(lspciOpt);
-    app.add_option("--controller", controller, "location BB:DD.F of the adapter's controller");
-    app.add_option("--param", params, "registry value of the driver, NAME=VALUE (repeatable)");
+    app.get_formatter()->column_width(31);
+    app.footer(HelpFooter());
+    app.add_option("--machine", machineFile, "the PC from a machine file (JSON, see\ndocs/machine-format.md); default: built in")
+        ->type_name("FILE");
+    app.add_option("--lspci", lspciFile, "the PC from lspci output (-x to -xxxx, with\nor without -v, -vv, -vvv)")
+        ->type_name("FILE");
+    app.add_option("--controller", controller,
+                   "the adapter's controller (default: the file's,\nelse the first CardBus controller)")
+        ->type_name("[DDDD:]BB:DD.F");
+    app.add_option("--chassis", chassisArg,
+                   "plug the chassis described in FILE (lspci output\n"
+                   "or machine file) into the controller's slot;\n"
+                   "BB:DD.F: its uplink in FILE, needed unless FILE\n"
+                   "holds nothing but the chassis")
+        ->type_name("FILE[@BB:DD.F]");
+    app.add_option("--param", params, "set one of Tolmu's registry values (repeatable;\nnames below)")
+        ->type_name("NAME=VALUE");
     std::vector<std::string> scenarioNames = ScenarioNames();
     scenarioNames.push_back("all");
-    app.add_option("--scenario", scenario, "boot, sleep, rebalance, surprise, unload or all")
-        ->check(CLI::IsMember(scenarioNames));
-    app.add_flag("--no-filter", noFilter, "boot without Tolmu only");
-    app.add_flag("--checked", checked, "checked build of the OS");
-    app.add_option("--trace", traceFile, "write Tolmu's trace to FILE instead of printing it");
-    app.add_option("--debugger", debuggerFile, "write the debugger output to FILE");
-    app.add_option("--json", jsonFile, "write the summary as JSON to FILE");
+    app.add_option("--scenario", scenario, "what follows the boot (below); default boot")
+        ->check(CLI::IsMember(scenarioNames).description(""))
+        ->type_name("NAME");
+    app.add_flag("--no-filter", noFilter, "boot only without Tolmu");
+    app.add_flag("--checked", checked, "a checked build of the OS");
+    app.add_flag("--show-trace", showTrace, "print Tolmu's trace before the summary");
+    app.add_option("--trace", traceFile, "write Tolmu's trace to FILE")->type_name("FILE");
+    app.add_option("--debugger", debuggerFile, "write the debugger output to FILE (without it\nprinted when Verbose is not 0)")
+        ->type_name("FILE");
+    app.add_option("--json", jsonFile, "write the summary as JSON to FILE")->type_name("FILE");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
         int code = app.exit(e, out, err);
         return code == 0 ? kExitClean : kExitBadInput;
+    }
+    if (!machineFile.empty() && !lspciFile.empty()) {
+        err << "tolmu-sim: --machine and --lspci both describe the PC; give one of them\n";
+        return kExitBadInput;
     }
 
     /* --controller [DDDD:]BB:DD.F: a domain prefix picks the domain an lspci
@@ -206,38 +313,67 @@ int RunTolmuSim(int argc, char **argv, std::ostream &out, std::ostream &err)
             desc.controller = trial.controllerLocation;
     }
 
+    /* The chassis, plugged into the controller's slot. */
+    ChassisReport chassisReport;
+    if (!chassisArg.empty()) {
+        ChassisArgument chassis = ParseChassisArgument(chassisArg);
+        std::string text;
+        if (!ReadFile(chassis.file, &text)) {
+            err << "tolmu-sim: --chassis " << chassisArg << ": cannot read the file " << chassis.file
+                << (chassisArg.find('@') != std::string::npos && chassis.uplink.empty()
+                        ? " (after @ the uplink's location BB:DD.F is expected)"
+                        : "")
+                << "\n";
+            return kExitBadInput;
+        }
+        std::optional<MachineDesc> parsed = ReadChassis(text, chassis.file, chassis.domain, &error);
+        if (!parsed || !PlugChassis(&desc, *parsed, chassis.uplink, &chassisReport, &error)) {
+            err << "tolmu-sim: --chassis: " << error << "\n";
+            return kExitBadInput;
+        }
+        BuiltMachine trial;
+        if (!BuildMachine(desc, &trial, &error)) {
+            err << "tolmu-sim: --chassis: " << error << "\n";
+            return kExitBadInput;
+        }
+    }
+
     /* The runs. */
     RunOptions options;
     options.checked = checked;
     options.steps = ScenarioSteps(scenario);
-    out << "tolmu-sim: " << (desc.name.empty() ? desc.source : desc.name) << "\n";
-    out << "adapter's controller " << desc.controller << "; scenario " << scenario
-        << (checked ? "; checked build" : "") << "\n";
-
     options.filter = false;
-    out << "\n== Booting without Tolmu\n";
     RunResult without = RunMachine(desc, options);
     std::optional<RunResult> with;
     if (!noFilter) {
         options.filter = true;
-        out << "== Booting with Tolmu as the upper filter of " << desc.controller << "\n";
         with = RunMachine(desc, options);
     }
+    if (with && !traceFile.empty() && !WriteFile(traceFile, with->trace)) {
+        err << "tolmu-sim: " << traceFile << ": cannot write the trace\n";
+        return kExitBadInput;
+    }
+
+    /* What was simulated and the answer first. */
+    out << "tolmu-sim: " << (desc.name.empty() ? desc.source : desc.name) << "\n";
+    out << "adapter's controller " << desc.controller << "; scenario " << scenario
+        << (checked ? "; checked build" : "") << "; booted without Tolmu"
+        << (with ? " and with Tolmu as the controller's upper filter" : " only") << "\n";
+    if (!chassisReport.lines.empty()) {
+        out << "\n== Chassis: " << chassisReport.lines[0] << "\n";
+        for (size_t i = 1; i < chassisReport.lines.size(); i++)
+            out << "   " << chassisReport.lines[i] << "\n";
+    }
+    out << "\n" << Headline(desc, without, with ? &*with : nullptr, showTrace, traceFile);
+    if (with && !traceFile.empty())
+        out << "   Tolmu's trace: " << with->trace.size() << " bytes written to " << traceFile << "\n";
 
     /* Tolmu's trace and the debugger lines. */
-    if (with) {
-        if (!traceFile.empty()) {
-            if (!WriteFile(traceFile, with->trace)) {
-                err << "tolmu-sim: " << traceFile << ": cannot write the trace\n";
-                return kExitBadInput;
-            }
-            out << "\nTolmu's trace: " << with->trace.size() << " bytes written to " << traceFile << "\n";
-        } else {
-            out << "\n== Tolmu's trace (" << with->traceBytes << " bytes of the trace buffer)\n" << with->trace;
-            if (!with->trace.empty() && with->trace.back() != '\n')
-                out << "\n";
-            out << "== End of Tolmu's trace\n";
-        }
+    if (with && showTrace) {
+        out << "\n== Tolmu's trace (" << with->traceBytes << " bytes of the trace buffer)\n" << with->trace;
+        if (!with->trace.empty() && with->trace.back() != '\n')
+            out << "\n";
+        out << "== End of Tolmu's trace\n";
     }
     auto verbose = desc.params.find("Verbose");
     const RunResult &shown = with ? *with : without;
