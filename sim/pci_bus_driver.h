@@ -204,9 +204,20 @@ class PciBusDriver {
     /* XP's numbering of unconfigured bridges on a bridge's secondary bus:
      * kept what is configured, numbered the rest inside the free range. */
     void NumberChildBridges(PciFunction *bridge);
-    /* XP's numbering for a bridge on the root bus left unnumbered by the
-     * firmware: the lowest bus number above everything in use. */
+    /* XP's numbering for a bridge on a root bus left unnumbered by the
+     * firmware: the lowest bus number above everything in use on that root
+     * bus, inside the root's own numbers. */
     void NumberRootBridge(PciFunction *bridge);
+    /* A bridge of the host that the firmware configured: its requirements
+     * are exactly what it decodes now (BARs and windows at their addresses),
+     * as XP's pci.sys keeps the firmware's windows of a configured bridge
+     * (XP does not move a bridge's windows; rebalancing across bridge levels
+     * came with Windows Vista). */
+    void KeepFirmwareResources(const PciFunction *bridge) { firmwareKept_.insert(bridge); }
+    bool KeepsFirmwareResources(const PciFunction *f) const { return firmwareKept_.count(f) != 0; }
+    /* A PCI-to-PCI bridge that forwards by subtractive decode (class 0x060401:
+     * everything nobody on its primary bus claims, besides its windows). */
+    static bool Subtractive(const PciFunction *f);
 
     /* Bytes of a CardBus controller's socket/ExCA register window. */
     uint32_t SocketRead(const PciFunction *controller, uint32_t offset, int width) const;
@@ -239,6 +250,7 @@ class PciBusDriver {
     std::map<PDEVICE_OBJECT, PdoRecord> records_;
     std::map<const PciFunction *, std::array<uint8_t, kSocketWindowSize>> sockets_;
     std::set<const PciFunction *> gone_;
+    std::set<const PciFunction *> firmwareKept_;
 };
 
 } // namespace sim

@@ -130,9 +130,29 @@ static WindowNeed NeedBehind(const PciBusDriver &bus, PciFunction *bridge, int d
     return need;
 }
 
+bool PciBusDriver::Subtractive(const PciFunction *f)
+{
+    return f != nullptr && IsP2p(f) && f->ClassCode() == 0x060401;
+}
+
 std::vector<IO_RESOURCE_DESCRIPTOR> PciBusDriver::Requirements(PciFunction *f) const
 {
     RequirementsBuilder b;
+    if (KeepsFirmwareResources(f)) {
+        /* Exactly what decodes now, each range fixed where it is. */
+        for (const CM_PARTIAL_RESOURCE_DESCRIPTOR &d : BootConfig(f)) {
+            uint64_t start = uint64_t(d.u.Generic.Start.QuadPart);
+            if (d.Type == CmResourceTypePort)
+                b.Port(d.u.Port.Length, 1, start, start + d.u.Port.Length - 1, d.Flags);
+            else if (d.Type == CmResourceTypeMemory)
+                b.Memory(d.u.Memory.Length, 1, start, start + d.u.Memory.Length - 1, d.Flags);
+            else if (d.Type == CmResourceTypeDevicePrivate)
+                b.DevicePrivate(d.u.DevicePrivate.Data[0], d.u.DevicePrivate.Data[1], d.u.DevicePrivate.Data[2]);
+            else if (d.Type == CmResourceTypeInterrupt)
+                b.Interrupt(d.u.Interrupt.Vector, d.u.Interrupt.Vector);
+        }
+        return b.Descriptors();
+    }
     for (const BarInfo &bar : Bars(f)) {
         if (bar.io) {
             /* Port space of an x86 machine ends at 0xFFFF. */
@@ -300,16 +320,22 @@ void PciBusDriver::NumberChildBridges(PciFunction *bridge)
 
 void PciBusDriver::NumberRootBridge(PciFunction *bridge)
 {
-    if (bridge->SecondaryBus() != 0)
+    PciSegment *root = bridge->Segment();
+    if (bridge->SecondaryBus() != 0 || root == nullptr || !root->IsRoot())
         return;
-    unsigned highest = 0;
-    for (PciFunction *f : machine_.Root()->Functions())
+    /* The root's numbers end where the next root bus's begin. */
+    unsigned own = unsigned(root->RootNumber()), end = 0xFF;
+    for (PciSegment *r : machine_.Roots())
+        if (unsigned(r->RootNumber()) > own)
+            end = std::min(end, unsigned(r->RootNumber()) - 1);
+    unsigned highest = own;
+    for (PciFunction *f : root->Functions())
         if (f->IsBridge())
             highest = std::max<unsigned>(highest, f->SubordinateBus());
-    if (highest >= 0xFF)
+    if (highest >= end)
         return;
     uint8_t n = uint8_t(highest + 1);
-    machine_.SetBusNumbers(bridge, 0, n, n);
+    machine_.SetBusNumbers(bridge, uint8_t(own), n, n);
 }
 
 /* ======================================================= socket registers */

@@ -41,6 +41,28 @@ PciMachine::PciMachine()
 {
     segments_.push_back(std::make_unique<PciSegment>());
     root_ = segments_.back().get();
+    root_->rootNumber_ = 0;
+    roots_[0] = root_;
+}
+
+PciSegment *PciMachine::RootBus(uint8_t number)
+{
+    auto it = roots_.find(number);
+    if (it != roots_.end())
+        return it->second;
+    segments_.push_back(std::make_unique<PciSegment>());
+    PciSegment *root = segments_.back().get();
+    root->rootNumber_ = number;
+    roots_[number] = root;
+    return root;
+}
+
+std::vector<PciSegment *> PciMachine::Roots() const
+{
+    std::vector<PciSegment *> out;
+    for (const auto &r : roots_)
+        out.push_back(r.second);
+    return out;
 }
 
 PciMachine::~PciMachine()
@@ -101,7 +123,18 @@ uint8_t PciMachine::NumberSegment(PciSegment *segment, uint8_t bus, uint8_t next
 
 uint8_t PciMachine::NumberBuses(bool includeCardBus)
 {
-    return static_cast<uint8_t>(NumberSegment(root_, 0, 1, includeCardBus) - 1);
+    /* Each root bus numbers upwards from its own number; a peer root's
+     * numbers end where the next root's begin. */
+    uint8_t highest = 0;
+    for (const auto &r : roots_) {
+        if (r.first == 0xFF)
+            continue;
+        uint8_t last = static_cast<uint8_t>(NumberSegment(r.second, r.first, static_cast<uint8_t>(r.first + 1),
+                                                          includeCardBus) - 1);
+        if (last > r.first)
+            highest = std::max(highest, last);
+    }
+    return highest;
 }
 
 void PciMachine::ResetAll()
@@ -114,9 +147,12 @@ void PciMachine::ResetAll()
 
 PciSegment *PciMachine::SegmentForBus(uint8_t bus) const
 {
-    if (bus == 0)
-        return root_;
-    PciSegment *segment = root_;
+    /* The host bridge whose bus numbers hold the cycle's takes it. */
+    auto owner = roots_.upper_bound(bus);
+    --owner;
+    if (owner->first == bus)
+        return owner->second;
+    PciSegment *segment = owner->second;
     for (;;) {
         PciFunction *claimer = nullptr;
         for (PciFunction *f : segment->Functions()) {
@@ -145,8 +181,8 @@ PciFunction *PciMachine::Find(uint8_t bus, uint8_t device, uint8_t function) con
 
 int PciMachine::BusNumberOf(const PciSegment *segment) const
 {
-    if (segment == root_)
-        return 0;
+    if (segment != nullptr && segment->IsRoot())
+        return segment->RootNumber();
     if (segment == nullptr || segment->Bridge() == nullptr)
         return -1;
     uint8_t bus = segment->Bridge()->SecondaryBus();
@@ -239,7 +275,8 @@ void PciMachine::WalkSegment(PciSegment *segment, int depth,
 
 void PciMachine::Walk(const std::function<void(PciFunction *, int depth)> &visit) const
 {
-    WalkSegment(root_, 0, visit);
+    for (const auto &r : roots_)
+        WalkSegment(r.second, 0, visit);
 }
 
 std::vector<PciFunction *> PciMachine::AllFunctions() const

@@ -10,9 +10,17 @@
  * of each access, so whatever the driver programs is what the hardware routes
  * by.
  *
+ * Root buses: bus 0 behind the main host bridge, and any number of peer
+ * root buses, each behind a host bridge of its own that owns the bus numbers
+ * from its root bus's number up to the next root bus's number less one (a
+ * server's second host bridge; a chipset's bus 0xff of uncore functions).
+ * No PCI-to-PCI bridge leads to a peer root bus: the chipset routes the
+ * cycles of its numbers to its host bridge.
+ *
  * Routing of a configuration cycle for bus N:
- *   N == 0                      type 0 cycle on the root segment;
- *   otherwise, on each segment from the root down, the first bridge (in
+ *   the root bus R with the highest number R <= N takes it (bus 0 always
+ *   exists); N == R: type 0 cycle on that root segment;
+ *   otherwise, on each segment from that root down, the first bridge (in
  *   device, function order) with secondary != 0 and
  *   secondary <= N <= subordinate claims the cycle; at the bridge whose
  *   secondary == N it becomes a type 0 cycle on that bridge's segment.
@@ -53,6 +61,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -76,8 +85,11 @@ constexpr uint32_t ConfigAddress(uint8_t bus, uint8_t device, uint8_t function, 
 /* One physical bus segment. */
 class PciSegment {
   public:
-    /* The bridge in front of this segment; null for the root. */
+    /* The bridge in front of this segment; null for a root bus. */
     PciFunction *Bridge() const { return bridge_; }
+    /* A root bus: its fixed bus number; -1 for a bridge's secondary bus. */
+    int RootNumber() const { return rootNumber_; }
+    bool IsRoot() const { return rootNumber_ >= 0; }
     /* The segment the bridge sits on; null for the root. */
     PciSegment *Parent() const { return bridge_ ? bridge_->Segment() : nullptr; }
     /* The function at (device, function), or null. */
@@ -88,6 +100,7 @@ class PciSegment {
   private:
     friend class PciMachine;
     PciFunction *bridge_ = nullptr;
+    int rootNumber_ = -1;
     std::array<std::array<std::unique_ptr<PciFunction>, 8>, 32> slots_;
 };
 
@@ -100,6 +113,11 @@ class PciMachine : public standin::PortHandler {
 
     /* ---------------------------------------------------------- building */
     PciSegment *Root() { return root_; }
+    /* The root bus with this number, made on first use (a peer host
+     * bridge's bus when not 0). */
+    PciSegment *RootBus(uint8_t number);
+    /* Every root bus, by number. */
+    std::vector<PciSegment *> Roots() const;
     /* Plug a function into a segment. A bridge model gets its secondary
      * segment at once. Throws std::invalid_argument when the slot is taken
      * or out of range. */
@@ -161,6 +179,7 @@ class PciMachine : public standin::PortHandler {
 
     std::vector<std::unique_ptr<PciSegment>> segments_;
     PciSegment *root_;
+    std::map<uint8_t, PciSegment *> roots_;
     uint32_t address_ = 0;
     uint64_t configReads_ = 0;
     uint64_t configWrites_ = 0;

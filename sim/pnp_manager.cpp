@@ -96,7 +96,7 @@ std::string DeviceNode::Location() const
 
 PnpManager::PnpManager(PciBusDriver &bus, PnpOptions options)
     : bus_(bus), machine_(bus.Machine()), options_(std::move(options)), controllerDriver_("\\Driver\\pcmcia", true),
-      childDriver_("\\Driver\\pcifunction", false)
+      childDriver_("\\Driver\\pcifunction", false), hostDriver_("\\Driver\\pci", false)
 {
     root_.io = AddressSpace(options_.ioBase, options_.ioLimit);
     root_.memory = AddressSpace(options_.memBase, options_.memLimit);
@@ -116,6 +116,84 @@ PnpManager::~PnpManager()
 void PnpManager::AddController(PciFunction *controller)
 {
     controllers_.push_back(controller);
+}
+
+bool PnpManager::IsController(const PciFunction *f) const
+{
+    return std::find(controllers_.begin(), controllers_.end(), f) != controllers_.end();
+}
+
+bool PnpManager::AboveController(const PciFunction *f) const
+{
+    for (const PciFunction *c : controllers_)
+        for (const PciSegment *s = c->Segment(); s != nullptr && !s->IsRoot(); s = s->Parent())
+            if (s->Bridge() == f)
+                return true;
+    return false;
+}
+
+DeviceNode *PnpManager::BuildStack(PciFunction *function, PDEVICE_OBJECT pdo, DeviceNode *parent)
+{
+    DeviceNode *node = NewNode(function, pdo, parent);
+    if (function != nullptr && IsController(function)) {
+        node->controller = true;
+        node->fdo = controllerDriver_.AddDevice(pdo);
+        if (node->fdo == nullptr) {
+            node->problem = kProblemFailedAdd;
+            return node;
+        }
+        /* The upper filter comes after the function driver. */
+        if (filter_ != nullptr && filter_->DriverExtension->AddDevice != nullptr) {
+            NTSTATUS status = filter_->DriverExtension->AddDevice(filter_, pdo);
+            if (!NT_SUCCESS(status))
+                node->problem = kProblemFailedAdd;
+        }
+        return node;
+    }
+    if (function != nullptr && AboveController(function)) {
+        /* pci.sys is the function driver of a PCI-to-PCI bridge; it keeps
+         * the windows the firmware configured. */
+        node->host = true;
+        bus_.KeepFirmwareResources(function);
+        node->fdo = hostDriver_.AddDevice(pdo);
+    } else {
+        /* A CardBus bridge gets the CardBus driver, anything else the
+         * generic function driver. */
+        bool cardbus = function != nullptr && function->HeaderLayout() == kHeaderCardBusBridge;
+        node->fdo = (cardbus ? controllerDriver_ : childDriver_).AddDevice(pdo);
+    }
+    if (node->fdo == nullptr)
+        node->problem = kProblemFailedAdd;
+    return node;
+}
+
+void PnpManager::ReserveFirmwareRanges(const std::vector<PciFunction *> &functions, BusSpaces &spaces)
+{
+    for (PciFunction *f : functions) {
+        if (IsController(f) || AboveController(f))
+            continue;
+        for (const CM_PARTIAL_RESOURCE_DESCRIPTOR &d : bus_.BootConfig(f)) {
+            if ((d.Type != CmResourceTypePort && d.Type != CmResourceTypeMemory) || d.u.Generic.Length == 0)
+                continue;
+            uint64_t start = uint64_t(d.u.Generic.Start.QuadPart);
+            /* In the first space of the bus, or of the buses in front of a
+             * subtractive bridge, that holds the range. */
+            for (BusSpaces *b = &spaces; b != nullptr; b = b->passThrough) {
+                bool done = d.Type == CmResourceTypePort
+                                ? b->io.Reserve(start, d.u.Generic.Length)
+                                : b->prefetch.Reserve(start, d.u.Generic.Length) ||
+                                      b->memory.Reserve(start, d.u.Generic.Length);
+                if (done)
+                    break;
+            }
+        }
+    }
+}
+
+void PnpManager::ReserveRoots()
+{
+    for (PciSegment *root : machine_.Roots())
+        ReserveFirmwareRanges(root->Functions(), root_);
 }
 
 NTSTATUS PnpManager::LoadFilter()
@@ -336,6 +414,8 @@ void PnpManager::SpacesFromAssignment(DeviceNode *node)
     PciFunction *f = node->function;
     if (!f->IsBridge())
         return;
+    if (PciBusDriver::Subtractive(f))
+        node->spaces.passThrough = node->parent != nullptr ? &node->parent->spaces : &root_;
     bool cardbus = f->HeaderLayout() == kHeaderCardBusBridge;
     const auto &list = node->assigned;
     for (size_t i = 0; i < list.size(); i++) {
@@ -372,6 +452,8 @@ void PnpManager::SpacesFromAssignment(DeviceNode *node)
         else
             node->spaces.memory = space;
     }
+    if (node->host && f->Secondary() != nullptr)
+        ReserveFirmwareRanges(f->Secondary()->Functions(), node->spaces);
 }
 
 bool PnpManager::StartNode(DeviceNode *node, std::optional<Assignment> a)
@@ -450,14 +532,12 @@ void PnpManager::EnumerateChildren(DeviceNode *node)
         if (known != nullptr && known->state != NodeState::Removed)
             continue;
         PdoRecord *rec = bus_.Record(pdo);
-        DeviceNode *child = NewNode(rec != nullptr ? rec->function : nullptr, pdo, node);
-        /* A CardBus bridge gets the CardBus driver, anything else the
-         * generic function driver. */
-        bool cardbus = child->function != nullptr && child->function->HeaderLayout() == kHeaderCardBusBridge;
-        child->fdo = (cardbus ? controllerDriver_ : childDriver_).AddDevice(pdo);
-        if (child->fdo == nullptr)
-            child->problem = kProblemFailedAdd;
-        fresh.push_back(child);
+        PciFunction *function = rec != nullptr ? rec->function : nullptr;
+        /* Behind a bridge of the host only the way to a controller is
+         * simulated. */
+        if (node->host && !(IsController(function) || AboveController(function)))
+            continue;
+        fresh.push_back(BuildStack(function, pdo, node));
     }
     StartSet(fresh, node->spaces, true);
 }
@@ -505,30 +585,28 @@ void PnpManager::Boot()
 {
     if (options_.filterEntry != nullptr && filter_ == nullptr)
         LoadFilter();
+    if (roots_.empty())
+        ReserveRoots();
     std::vector<DeviceNode *> fresh;
     for (PciFunction *controller : controllers_) {
         if (Find(controller) != nullptr)
             continue;
-        if (controller->IsBridge())
-            bus_.NumberRootBridge(controller);
-        PDEVICE_OBJECT pdo = bus_.PdoFor(controller);
+        /* The stack on the root bus: the controller itself, or the topmost
+         * bridge of the host above it; the bridges below are reached through
+         * bus relations, as Windows reaches them. */
+        PciFunction *top = controller;
+        while (top->Segment() != nullptr && top->Segment()->Bridge() != nullptr)
+            top = top->Segment()->Bridge();
+        if (Find(top) != nullptr)
+            continue;
+        if (top->IsBridge())
+            bus_.NumberRootBridge(top);
+        PDEVICE_OBJECT pdo = bus_.PdoFor(top);
         if (pdo == nullptr)
             continue;
-        DeviceNode *node = NewNode(controller, pdo, nullptr);
-        node->controller = true;
-        node->fdo = controllerDriver_.AddDevice(pdo);
-        if (node->fdo == nullptr) {
-            node->problem = kProblemFailedAdd;
+        DeviceNode *node = BuildStack(top, pdo, nullptr);
+        if (node->problem == kProblemFailedAdd)
             continue;
-        }
-        /* The upper filter comes after the function driver. */
-        if (filter_ != nullptr && filter_->DriverExtension->AddDevice != nullptr) {
-            NTSTATUS status = filter_->DriverExtension->AddDevice(filter_, pdo);
-            if (!NT_SUCCESS(status)) {
-                node->problem = kProblemFailedAdd;
-                continue;
-            }
-        }
         fresh.push_back(node);
     }
     StartSet(fresh, root_, true);
@@ -628,6 +706,7 @@ void PnpManager::Rebalance()
     root_.io.ReleaseAll();
     root_.memory.ReleaseAll();
     root_.prefetch.ReleaseAll();
+    ReserveRoots();
 
     StartSet(roots_, root_, false);
 }

@@ -9,6 +9,13 @@
  * surprise removal, unload).
  *
  * Stacks:
+ *   host bridge bus driver PDO <- pci.sys as its function driver, for each
+ *               bridge of the host above a controller (a hub-to-PCI bridge, a
+ *               PCI Express root or switch port): started with the windows
+ *               the firmware gave it; of its children only the bridges on
+ *               the way to a controller, and the controller, get stacks
+ *               (the host's other devices are outside the simulation; what
+ *               they decode is reserved so that nothing is placed on it);
  *   controller  bus driver PDO <- controller function driver <- filter
  *               (the filter's AddDevice runs after the function driver has
  *               attached: an upper filter, as its INF makes it);
@@ -79,6 +86,7 @@ struct DeviceNode {
     DeviceNode *parent = nullptr;
     std::vector<DeviceNode *> children;
     bool controller = false;
+    bool host = false;       /* a bridge of the host above a controller */
     bool enumerated = false; /* bus relations asked for since the last start */
 
     NodeState state = NodeState::Initialized;
@@ -134,13 +142,18 @@ class PnpManager {
     PnpManager &operator=(const PnpManager &) = delete;
 
     /* ------------------------------------------------------------ set-up */
-    /* A controller of the adapter on the root bus: its stack gets the filter. */
+    /* A controller of the adapter, on a root bus or behind bridges of the
+     * host: its stack gets the filter. */
     void AddController(PciFunction *controller);
+    bool IsController(const PciFunction *f) const;
+    /* A bridge of the host between a root bus and a controller. */
+    bool AboveController(const PciFunction *f) const;
     /* DriverEntry of the filter (done by Boot when not done yet). */
     NTSTATUS LoadFilter();
     PDRIVER_OBJECT FilterDriver() const { return filter_; }
     FunctionDriver &ControllerDriver() { return controllerDriver_; }
     FunctionDriver &ChildDriver() { return childDriver_; }
+    FunctionDriver &HostBridgeDriver() { return hostDriver_; }
 
     /* --------------------------------------------------------- scenarios */
     /* Loads the filter, builds and starts every device behind the
@@ -194,6 +207,13 @@ class PnpManager {
 
   private:
     DeviceNode *NewNode(PciFunction *function, PDEVICE_OBJECT pdo, DeviceNode *parent);
+    /* A new device node with its drivers attached, as XP stacks them. */
+    DeviceNode *BuildStack(PciFunction *function, PDEVICE_OBJECT pdo, DeviceNode *parent);
+    /* What the host's devices outside the simulation decode, taken out of
+     * the spaces of the bus they sit on (the root buses, or a host bridge's
+     * secondary bus). */
+    void ReserveFirmwareRanges(const std::vector<PciFunction *> &functions, BusSpaces &spaces);
+    void ReserveRoots();
     void QueryNode(DeviceNode *node);
     bool StartNode(DeviceNode *node, std::optional<Assignment> assignment);
     void StartSet(const std::vector<DeviceNode *> &set, BusSpaces &spaces, bool fresh);
@@ -214,6 +234,7 @@ class PnpManager {
     PnpOptions options_;
     FunctionDriver controllerDriver_;
     FunctionDriver childDriver_;
+    FunctionDriver hostDriver_;
     PDRIVER_OBJECT filter_ = nullptr;
     bool filterUnloaded_ = false;
     BusSpaces root_;

@@ -357,6 +357,8 @@ AddressSpace *Place(const IO_RESOURCE_DESCRIPTOR &d, BusSpaces &spaces, uint64_t
             return space;
         }
     }
+    if (spaces.passThrough != nullptr)
+        return Place(d, *spaces.passThrough, start);
     return nullptr;
 }
 

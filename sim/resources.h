@@ -114,11 +114,15 @@ class AddressSpace {
 };
 
 /* The windows a bus offers its devices. A space that is not Valid() offers
- * nothing; a prefetchable request falls back to memory. */
+ * nothing; a prefetchable request falls back to memory. Behind a
+ * subtractive-decode bridge, what the bridge's own windows cannot hold is
+ * taken from the bus in front of it (passThrough): the bridge forwards every
+ * address that nothing on its primary bus claims. */
 struct BusSpaces {
     AddressSpace io;
     AddressSpace memory;
     AddressSpace prefetch;
+    BusSpaces *passThrough = nullptr;
 };
 
 struct Assignment {

@@ -12,6 +12,7 @@
 #include <set>
 
 #include "pci_devices.h"
+#include "pci_names.h"
 
 namespace tolmusim {
 
@@ -56,6 +57,15 @@ std::string Where(const MachineDesc &desc, int line)
 std::string FunctionWhere(const MachineDesc &desc, const FunctionDesc &f)
 {
     return Where(desc, f.line) + "function " + (f.location.empty() ? "(no location)" : f.location) + ": ";
+}
+
+/* The name a candidate is listed with. */
+std::string ShortName(const FunctionDesc &f, const sim::PciFunction *pf)
+{
+    std::string name = !f.name.empty() ? f.name : PciName(pf->VendorId(), pf->DeviceId());
+    if (name.empty())
+        name = pf->HeaderLayout() == sim::kHeaderCardBusBridge ? "CardBus bridge" : "PCI-to-PCI bridge";
+    return name.size() <= 40 ? name : name.substr(0, 37) + "...";
 }
 
 int HeaderFromClass(uint32_t classCode)
@@ -111,6 +121,27 @@ bool MakeBar(const BarDesc &b, sim::BarDef *out, std::string *why)
         d.prefetchable = false;
     *out = d;
     return true;
+}
+
+/* Every bridge with a secondary bus, for the message that asks for a
+ * controller. */
+std::string ControllerCandidates(const MachineDesc &desc, const BuiltMachine &built)
+{
+    std::string text;
+    for (const FunctionDesc &f : desc.functions) {
+        auto it = built.byLocation.find(f.location);
+        if (it == built.byLocation.end() || !it->second->IsBridge())
+            continue;
+        const sim::PciFunction *b = it->second;
+        char line[200];
+        snprintf(line, sizeof line, "  %s %04x:%04x %-40s bus %02x [%02x-%02x]\n", f.location.c_str(), b->VendorId(),
+                 b->DeviceId(), ShortName(f, b).c_str(), b->PrimaryBus(), b->SecondaryBus(), b->SubordinateBus());
+        text += line;
+    }
+    if (text.empty())
+        return "the machine has no bridge that could hold the adapter\n";
+    return "bridges that could hold the adapter (name one with --controller BB:DD.F, or DDDD:BB:DD.F with a domain):\n" +
+           text;
 }
 
 } // namespace
@@ -283,7 +314,7 @@ bool BuildMachine(const MachineDesc &desc, BuiltMachine *out, std::string *error
         for (const FunctionDesc &g : desc.functions) {
             int gb, gd, gf;
             ParseLocation(g.location, &gb, &gd, &gf);
-            if (gf == 0 && gd == d && g.behind == f.behind && !g.multifunction)
+            if (gf == 0 && gd == d && g.behind == f.behind && g.rootBus == f.rootBus && !g.multifunction)
                 models[g.location].multiFunction = true;
         }
     }
@@ -298,8 +329,10 @@ bool BuildMachine(const MachineDesc &desc, BuiltMachine *out, std::string *error
         if (building.count(f.location))
             return fail(FunctionWhere(desc, f) + "\"behind\" makes a loop");
         building.insert(f.location);
-        sim::PciSegment *segment = result->Root();
+        sim::PciSegment *segment = result->RootBus(f.rootBus);
         if (!f.behind.empty()) {
+            if (f.rootBus != 0)
+                return fail(FunctionWhere(desc, f) + "a function behind a bridge is on no root bus");
             auto it = byLocation.find(f.behind);
             if (it == byLocation.end())
                 return fail(FunctionWhere(desc, f) + "\"behind\": no function at " + f.behind);
@@ -352,30 +385,30 @@ bool BuildMachine(const MachineDesc &desc, BuiltMachine *out, std::string *error
         }
     }
 
-    /* The adapter's controller: named, or the first CardBus controller on
-     * the root bus. */
+    /* The adapter's controller: named, or the first CardBus controller in
+     * bus order; it may sit anywhere, behind bridges of the host too. */
     if (!desc.controller.empty()) {
         auto it = built.byLocation.find(desc.controller);
         if (it == built.byLocation.end())
-            return fail(Where(desc, 0) + "controller " + desc.controller + ": no function at that location");
+            return fail(Where(desc, 0) + "controller " + desc.controller + ": no function at that location\n" +
+                        ControllerCandidates(desc, built));
         const FunctionDesc *f = byLocation[desc.controller];
-        if (!f->behind.empty())
-            return fail(FunctionWhere(desc, *f) + "the controller must be on the root bus");
         if (!it->second->IsBridge())
-            return fail(FunctionWhere(desc, *f) + "the controller must be a CardBus controller or a PCI-to-PCI bridge");
+            return fail(FunctionWhere(desc, *f) + "the controller must be a CardBus controller or a PCI-to-PCI bridge\n" +
+                        ControllerCandidates(desc, built));
         built.controller = it->second;
         built.controllerLocation = desc.controller;
     } else {
-        for (const FunctionDesc &f : desc.functions) {
-            sim::PciFunction *pf = built.byLocation[f.location];
-            if (f.behind.empty() && pf->HeaderLayout() == sim::kHeaderCardBusBridge) {
-                built.controller = pf;
-                built.controllerLocation = f.location;
-                break;
-            }
-        }
-        if (built.controller == nullptr)
-            return fail(Where(desc, 0) + "no controller named and no CardBus controller on the root bus");
+        const FunctionDesc *first = nullptr;
+        for (const FunctionDesc &f : desc.functions)
+            if (built.byLocation[f.location]->HeaderLayout() == sim::kHeaderCardBusBridge &&
+                (first == nullptr || f.location < first->location))
+                first = &f;
+        if (first == nullptr)
+            return fail(Where(desc, 0) + "no controller named and no CardBus controller in the machine\n" +
+                        ControllerCandidates(desc, built));
+        built.controller = built.byLocation[first->location];
+        built.controllerLocation = first->location;
     }
 
     built.machine = std::move(result);

@@ -100,7 +100,7 @@ FunctionDesc ReadFunction(const json &j)
         throw BadValue("each function must be an object");
     OnlyKeys(j,
              {"location", "behind", "model", "name", "vendor", "device", "revision", "class", "header", "multifunction",
-              "subsystem", "interrupt_pin", "bars", "bus_numbers", "config", "notes"},
+              "subsystem", "interrupt_pin", "bars", "bus_numbers", "config", "notes", "root_bus"},
              "function");
     FunctionDesc f;
     if (!j.contains("location"))
@@ -108,6 +108,11 @@ FunctionDesc ReadFunction(const json &j)
     f.location = Text(j["location"], "location");
     if (j.contains("behind"))
         f.behind = Text(j["behind"], "behind");
+    if (j.contains("root_bus")) {
+        if (j.contains("behind"))
+            throw BadValue("\"root_bus\" and \"behind\" exclude each other");
+        f.rootBus = uint8_t(HexNumber(j["root_bus"], "root_bus", 0xFF));
+    }
     if (j.contains("model"))
         f.model = Text(j["model"], "model");
     if (j.contains("name"))

@@ -124,10 +124,53 @@ bool BehindController(const sim::PciFunction *f, const sim::PciFunction *control
     return false;
 }
 
+std::string LocationText(const sim::PciMachine &machine, const sim::PciFunction *f)
+{
+    char buf[16];
+    int bus = machine.BusNumberOf(f);
+    if (bus < 0)
+        snprintf(buf, sizeof buf, "--:%02x.%x", unsigned(f->DeviceNumber()), unsigned(f->FunctionNumber()));
+    else
+        snprintf(buf, sizeof buf, "%02x:%02x.%x", unsigned(bus), unsigned(f->DeviceNumber()),
+                 unsigned(f->FunctionNumber()));
+    return buf;
+}
+
+/* Why no configuration cycle reaches a function: its bridge has no bus
+ * number, or a bridge above does not route that number, or another bridge
+ * on the way claims it first. */
+std::string Unreachable(const sim::PciMachine &machine, const sim::PciFunction *f)
+{
+    const sim::PciFunction *bridge = f->Segment()->Bridge();
+    if (bridge == nullptr)
+        return "not found";
+    unsigned bus = bridge->SecondaryBus();
+    if (bus == 0)
+        return "not found (no bus number)";
+    char buf[160];
+    for (const sim::PciFunction *a = bridge->Segment()->Bridge(); a != nullptr; a = a->Segment()->Bridge()) {
+        if (a->SecondaryBus() == 0 || bus < a->SecondaryBus() || bus > a->SubordinateBus()) {
+            snprintf(buf, sizeof buf, "not found (bus %02x: not routed by %s [%02x-%02x])", bus,
+                     LocationText(machine, a).c_str(), a->SecondaryBus(), a->SubordinateBus());
+            return buf;
+        }
+    }
+    const sim::PciSegment *root = f->Segment();
+    while (!root->IsRoot())
+        root = root->Parent();
+    for (const sim::PciSegment *r : machine.Roots())
+        if (r != root && unsigned(r->RootNumber()) > unsigned(root->RootNumber()) && unsigned(r->RootNumber()) <= bus) {
+            snprintf(buf, sizeof buf, "not found (bus %02x belongs to root bus %02x)", bus, unsigned(r->RootNumber()));
+            return buf;
+        }
+    snprintf(buf, sizeof buf, "not found (bus %02x: another bridge claims it first)", bus);
+    return buf;
+}
+
 void DescribeState(FunctionState &fs, const sim::DeviceNode *node, const sim::PnpManager &pnp,
                    const sim::PciMachine &machine, const sim::PciFunction *f)
 {
-    if (!fs.managed) {
+    if (!fs.managed && !fs.hostBridge) {
         fs.stateKey = "host";
         fs.state = "not behind the adapter";
         return;
@@ -137,7 +180,7 @@ void DescribeState(FunctionState &fs, const sim::DeviceNode *node, const sim::Pn
         const sim::PciFunction *parent = f->Segment()->Bridge();
         const sim::DeviceNode *parentNode = parent != nullptr ? pnp.Find(parent) : nullptr;
         if (machine.BusNumberOf(f) < 0)
-            fs.state = "not found (no bus number)";
+            fs.state = Unreachable(machine, f);
         else if (parentNode == nullptr || parentNode->state != sim::NodeState::Started)
             fs.state = "not found (its bridge is not started)";
         else
@@ -205,6 +248,11 @@ std::vector<FunctionState> Snapshot(const BuiltMachine &built, sim::PciBusDriver
         fs.bridge = f->IsBridge();
         fs.controller = f == built.controller;
         fs.managed = BehindController(f, built.controller);
+        fs.hostBridge = !fs.managed && f->IsBridge() && BehindController(built.controller, f);
+        const sim::PciSegment *root = f->Segment();
+        while (!root->IsRoot())
+            root = root->Parent();
+        fs.rootBus = root->RootNumber();
         if (fs.header == sim::kHeaderCardBusBridge) {
             fs.subVendorId = Cfg16(fs.config, 0x40);
             fs.subDeviceId = Cfg16(fs.config, 0x42);
@@ -229,6 +277,8 @@ std::vector<FunctionState> Snapshot(const BuiltMachine &built, sim::PciBusDriver
         if (desc != nullptr)
             fs.notes = desc->notes;
         DescribeState(fs, pnp.Find(f), pnp, machine, f);
+        if (fs.hostBridge && fs.stateKey == "started")
+            fs.state = "started (the host's bridge)";
         out.push_back(std::move(fs));
     });
     return out;
@@ -318,6 +368,15 @@ RunResult RunMachine(const MachineDesc &desc, const RunOptions &options)
         auto bus = std::make_unique<sim::PciBusDriver>(*built.machine);
         sim::PnpOptions pnpOptions;
         pnpOptions.filterEntry = options.filter ? DriverEntry : nullptr;
+        /* The root buses' memory window begins above the top of memory; when
+         * the firmware placed anything lower, the machine's memory ends
+         * lower, and the window begins at that 1 MB boundary. */
+        for (sim::PciFunction *f : built.machine->AllFunctions())
+            for (const CM_PARTIAL_RESOURCE_DESCRIPTOR &d : bus->BootConfig(f))
+                if (d.Type == CmResourceTypeMemory && d.u.Memory.Length != 0 &&
+                    uint64_t(d.u.Memory.Start.QuadPart) >= 0x100000 &&
+                    uint64_t(d.u.Memory.Start.QuadPart) < pnpOptions.memBase)
+                    pnpOptions.memBase = uint64_t(d.u.Memory.Start.QuadPart) & ~0xFFFFFull;
         auto pnp = std::make_unique<sim::PnpManager>(*bus, pnpOptions);
         pnp->AddController(built.controller);
 

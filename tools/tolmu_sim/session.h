@@ -54,7 +54,8 @@ struct BarState {
 struct FunctionState {
     std::string label;  /* the description's location */
     std::string behind; /* label of the bridge in front of it; "" = root bus */
-    int depth = 0;      /* 0 = root bus */
+    int depth = 0;      /* 0 = on a root bus */
+    int rootBus = 0;    /* the root bus it is found under (a peer host bridge's when not 0) */
     int bus = -1;       /* bus number it is reached by now; -1 = none */
     int device = 0;
     int function = 0;
@@ -64,6 +65,7 @@ struct FunctionState {
     bool bridge = false;
     bool controller = false;   /* the adapter's controller */
     bool managed = false;      /* at or behind the controller */
+    bool hostBridge = false;   /* a bridge of the host above the controller */
     std::string name;          /* from the description or pci.ids; "" = none */
     std::array<uint8_t, 3> busNumbers{}; /* bridges: primary, secondary, subordinate */
     std::vector<WindowState> windows;    /* bridges */

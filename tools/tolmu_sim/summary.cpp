@@ -121,6 +121,8 @@ json FunctionJson(const FunctionState &f)
     j["header"] = f.header;
     j["name"] = f.name;
     j["controller"] = f.controller;
+    j["host_bridge"] = f.hostBridge;
+    j["root_bus"] = f.rootBus;
     j["state"] = f.stateKey;
     j["state_text"] = f.state;
     j["problem"] = f.problem;
@@ -226,8 +228,20 @@ std::string TreeText(const std::vector<FunctionState> &functions)
                 line(kids[k], inner, k + 1 == kids.size());
         }
     };
-    for (size_t r = 0; r < roots.size(); r++)
-        line(roots[r], "", r + 1 == roots.size());
+    /* One tree per root bus; with peer root buses each gets a heading. */
+    std::map<int, std::vector<size_t>> byRoot;
+    for (size_t r : roots)
+        byRoot[functions[r].rootBus].push_back(r);
+    for (const auto &group : byRoot) {
+        if (byRoot.size() > 1) {
+            char heading[96];
+            snprintf(heading, sizeof heading, "root bus %02x%s:\n", unsigned(group.first),
+                     group.first == 0 ? "" : " (a host bridge of its own; no bridge leads to it)");
+            text += heading;
+        }
+        for (size_t r = 0; r < group.second.size(); r++)
+            line(group.second[r], "", r + 1 == group.second.size());
+    }
     return text;
 }
 
@@ -235,6 +249,22 @@ std::string SummaryText(const MachineDesc &desc, const RunResult *without, const
 {
     std::ostringstream o;
     o << "== Summary: " << (desc.name.empty() ? desc.source : desc.name) << "\n";
+    if (!desc.importNotes.empty()) {
+        o << "\n-- Read from " << (desc.source.empty() ? "the dump" : desc.source) << " with these repairs:\n";
+        for (const std::string &n : desc.importNotes)
+            o << "  " << n << "\n";
+    }
+    if (!desc.otherDomains.empty()) {
+        char buf[128];
+        snprintf(buf, sizeof buf, "\n-- PCI domain %04x is simulated (it holds the controller); not simulated:\n",
+                 desc.domain);
+        o << buf;
+        for (const OtherDomain &d : desc.otherDomains) {
+            snprintf(buf, sizeof buf, "  domain %04x: %zu function%s\n", d.domain, d.functions,
+                     d.functions == 1 ? "" : "s");
+            o << buf;
+        }
+    }
     const RunResult *runs[2] = {without, with};
     const char *titles[2] = {"Without Tolmu", "With Tolmu"};
     for (int k = 0; k < 2; k++) {
@@ -302,6 +332,12 @@ json SummaryJson(const MachineDesc &desc, const std::vector<const RunResult *> &
     j["machine"] = desc.name;
     j["source"] = desc.source;
     j["controller"] = desc.controller;
+    j["domain"] = desc.domain;
+    json domains = json::array();
+    for (const OtherDomain &d : desc.otherDomains)
+        domains.push_back(json{{"domain", d.domain}, {"functions", d.functions}, {"simulated", false}});
+    j["other_domains"] = domains;
+    j["import_notes"] = desc.importNotes;
     j["params"] = desc.params;
     json list = json::array();
     for (const RunResult *r : runs) {
