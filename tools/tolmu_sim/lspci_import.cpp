@@ -17,6 +17,12 @@
  * Once a function's hex has started, every line up to the next blank line
  * must be a hex line: lspci prints the hex last and ends the function with a
  * blank line, so anything else there is a damaged dump.
+ *
+ * Before a line is classed, what a mail program did to it is undone (and
+ * noted with the line number): a line that continues a header line or a
+ * function's text line at the header's own indentation is joined to it; a
+ * hex line at the end of a text line, and a header line at the end of a hex
+ * line, are split off.
  */
 #include "lspci_import.h"
 
@@ -40,6 +46,15 @@ namespace {
 bool IsSpace(char c)
 {
     return c == ' ' || c == '\t';
+}
+
+/* The run of hex digits at s[at], 1..maxDigits long. */
+bool HexRunAt(const std::string &s, size_t at, size_t maxDigits, uint64_t *value)
+{
+    size_t end = at;
+    while (end < s.size() && IsHexDigit(s[end]))
+        end++;
+    return at < s.size() && ParseHex(std::string_view(s).substr(at, end - at), value, maxDigits);
 }
 
 bool StartsWith(const std::string &s, const std::string &prefix)
@@ -205,6 +220,7 @@ struct TextWindow {
 
 struct Dumped {
     int line = 0;
+    size_t indent = 0;    /* of the header line */
     std::string location; /* "bb:dd.f" */
     unsigned domain = 0;
     int bus = 0, dev = 0, fn = 0;
@@ -302,6 +318,7 @@ class Importer {
     std::string *error_;
     std::vector<Dumped> dumped_;
     Dumped *open_ = nullptr;
+    size_t indent_ = 0;                  /* of the line being read */
     std::vector<Dumped *> chosen_;       /* the imported domain's functions, in dump order */
     std::vector<std::string> mended_;    /* importNotes */
 };
@@ -349,30 +366,186 @@ size_t HexLineOffsetDigits(const std::string &t)
     return n;
 }
 
-bool Importer::ReadLines(const std::string &text)
+/* Where a hex line "oo: b0 b1 .. b15" that starts at t[p] ends: just past
+ * its 16th byte, or npos. The offset has minDigits..maxDigits digits; the
+ * bytes are two digits each with blanks between them. What follows the 16th
+ * byte is left to the caller. */
+size_t HexLineEnd(const std::string &t, size_t p, size_t minDigits, size_t maxDigits, uint64_t *offset)
 {
-    int number = 0;
-    size_t pos = 0;
-    while (pos <= text.size()) {
-        size_t end = text.find('\n', pos);
-        if (end == std::string::npos)
-            end = text.size();
-        number++;
-        if (!ReadLine(number, text.substr(pos, end - pos)))
+    size_t q = p;
+    while (q < t.size() && IsHexDigit(t[q]) && q - p <= maxDigits)
+        q++;
+    if (q - p < minDigits || q - p > maxDigits || q >= t.size() || t[q] != ':')
+        return std::string::npos;
+    ParseHex(std::string_view(t).substr(p, q - p), offset);
+    q++;
+    for (int i = 0; i < 16; i++) {
+        const size_t before = q;
+        while (q < t.size() && IsSpace(t[q]))
+            q++;
+        if (q == before || q + 2 > t.size() || !IsHexDigit(t[q]) || !IsHexDigit(t[q + 1]))
+            return std::string::npos;
+        q += 2;
+    }
+    return q;
+}
+
+bool IsHeaderLine(const std::string &t)
+{
+    unsigned domain;
+    int bus, dev, fn;
+    size_t restAt;
+    return ReadLocation(t, &domain, &bus, &dev, &fn, &restAt) != 0;
+}
+
+/* Nothing, or a header line: what may follow a hex line on one line. */
+bool EmptyOrHeader(const std::string &t)
+{
+    const std::string rest = Trim(t);
+    return rest.empty() || IsHeaderLine(rest);
+}
+
+/* A hex line glued to the end of text: an offset of exactly two digits, a
+ * multiple of 0x10, a colon and 16 bytes, then nothing or a header line.
+ * Ordinary lspci text ("Latency: 32", "Bus: primary=00, secondary=02",
+ * windows, capability lines) never holds 16 bytes after such an offset. */
+size_t FindGluedHex(const std::string &t)
+{
+    uint64_t offset;
+    for (size_t p = 1; p + 3 < t.size(); p++) {
+        if (t[p + 2] != ':' || !IsHexDigit(t[p]) || !IsHexDigit(t[p + 1]))
+            continue;
+        const size_t end = HexLineEnd(t, p, 2, 2, &offset);
+        if (end != std::string::npos && offset % 16 == 0 && EmptyOrHeader(t.substr(end)))
+            return p;
+    }
+    return std::string::npos;
+}
+
+/* An lspci text line of a function: "Key: value" with a key of a few words
+ * ("Subsystem", "Kernel driver in use", "Region 0", "I/O behind bridge"), or
+ * one of the lines that have no colon after their first words. A wrapped
+ * header's second half ("Controller (rev 01)", "Bridge [8086:2448]") is
+ * neither. */
+bool LooksLikeTextLine(const std::string &t)
+{
+    for (const char *prefix :
+         {"Memory at ", "I/O ports at ", "Expansion ROM at ", "[virtual] ", "16-bit legacy interface ports at ", "!!! "})
+        if (StartsWith(t, prefix))
+            return true;
+    const size_t colon = t.find(':');
+    if (colon == std::string::npos || colon == 0 || colon > 40 || !std::isalpha(static_cast<unsigned char>(t[0])))
+        return false;
+    if (colon + 1 < t.size() && !IsSpace(t[colon + 1]))
+        return false;
+    for (size_t i = 0; i < colon; i++) {
+        const char c = t[i];
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != ' ' && c != '/' && c != '-' && c != '_' && c != '.')
             return false;
-        pos = end + 1;
     }
     return true;
 }
 
-bool Importer::ReadLine(int number, const std::string &raw)
+/* A header line's class part ends with a colon: "00:1f.0 ISA bridge: ...". */
+bool HeaderHasClass(const std::string &t)
 {
-    /* Mail-quote markers ("> ", ">> ", "> > ") and indentation carry nothing. */
-    size_t b = 0;
-    while (b < raw.size() && (IsSpace(raw[b]) || raw[b] == '>'))
-        b++;
-    const std::string t = Trim(raw.substr(b));
+    unsigned domain;
+    int bus, dev, fn;
+    size_t restAt;
+    if (ReadLocation(t, &domain, &bus, &dev, &fn, &restAt) <= 0)
+        return true;
+    const std::string rest = Trim(t.substr(restAt));
+    return rest.find(": ") != std::string::npos || (!rest.empty() && rest.back() == ':');
+}
 
+bool Importer::ReadLines(const std::string &text)
+{
+    /* Mail-quote markers ("> ", ">> ", "> > ") carry nothing; indentation
+     * (the columns after them, tabs to multiples of 8) tells a function's
+     * text lines from its header line and from what a mail program wrapped. */
+    struct Source {
+        int number;
+        size_t indent;
+        std::string text;
+    };
+    std::vector<Source> lines;
+    for (size_t pos = 0, number = 1; pos <= text.size(); number++) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos)
+            end = text.size();
+        const std::string raw = text.substr(pos, end - pos);
+        pos = end + 1;
+        size_t b = 0, indent = 0;
+        while (b < raw.size() && (IsSpace(raw[b]) || raw[b] == '>')) {
+            indent = raw[b] == '>' ? 0 : raw[b] == '\t' ? (indent / 8 + 1) * 8 : indent + 1;
+            b++;
+        }
+        lines.push_back(Source{static_cast<int>(number), indent, Trim(raw.substr(b))});
+    }
+
+    for (size_t i = 0; i < lines.size(); i++) {
+        /* Lines a mail program wrapped: the second half sits at the header's
+         * indentation, where lspci puts nothing but header lines. */
+        std::string t = lines[i].text;
+        std::vector<std::pair<size_t, int>> starts{{0, lines[i].number}}; /* where each source line begins in t */
+        while (i + 1 < lines.size() && !t.empty() && FindGluedHex(t) == std::string::npos) {
+            const Source &next = lines[i + 1];
+            if (next.text.empty() || IsHeaderLine(next.text) || HexLineOffsetDigits(next.text) ||
+                next.indent > lines[i].indent)
+                break;
+            const bool header = IsHeaderLine(t);
+            const bool text = !header && !HexLineOffsetDigits(t) && open_ && !open_->closed && !open_->hexStarted &&
+                              lines[i].indent > open_->indent && next.indent <= open_->indent;
+            if (!(header && !HeaderHasClass(t)) && !((header || text) && !LooksLikeTextLine(next.text)))
+                break;
+            mended_.push_back("line " + std::to_string(starts.back().second) + ": " + (header ? "header" : "text") +
+                              " line wrapped onto line " + std::to_string(next.number) + ", joined");
+            starts.emplace_back(t.size() + 1, next.number);
+            t += " " + next.text;
+            i++;
+        }
+        auto lineAt = [&starts](size_t at) {
+            int number = starts.front().second;
+            for (const auto &[offset, n] : starts)
+                if (offset <= at)
+                    number = n;
+            return number;
+        };
+
+        /* Lines a mail program glued together: a hex line at the end of a
+         * text line, a header line at the end of a hex line. */
+        indent_ = lines[i].indent;
+        size_t at = 0;
+        for (;;) {
+            const std::string piece = t.substr(at);
+            size_t cut = std::string::npos;
+            uint64_t offset;
+            if (HexLineOffsetDigits(piece)) {
+                const size_t end = HexLineEnd(piece, 0, 1, 4, &offset);
+                if (end != std::string::npos && end < piece.size() && EmptyOrHeader(piece.substr(end)) &&
+                    !Trim(piece.substr(end)).empty()) {
+                    cut = end;
+                    mended_.push_back("line " + std::to_string(lineAt(at + end)) +
+                                      ": device header found at the end of a hex line");
+                }
+            } else if ((cut = FindGluedHex(piece)) != std::string::npos) {
+                mended_.push_back("line " + std::to_string(lineAt(at + cut)) +
+                                  ": hex line found at the end of a text line");
+            }
+            if (!ReadLine(lineAt(at), Trim(piece.substr(0, cut))))
+                return false;
+            if (cut == std::string::npos)
+                break;
+            at += cut;
+            while (at < t.size() && IsSpace(t[at]))
+                at++;
+        }
+    }
+    return true;
+}
+
+bool Importer::ReadLine(int number, const std::string &t)
+{
     if (t.empty()) {
         if (open_ && open_->hexStarted)
             open_->blankAfterHex = true;
@@ -410,6 +583,7 @@ bool Importer::ReadHeader(int number, const std::string &t, size_t restAt, unsig
 {
     Dumped d;
     d.line = number;
+    d.indent = indent_;
     d.domain = domain;
     d.bus = bus;
     d.dev = dev;
@@ -556,8 +730,8 @@ bool Importer::ReadText(int number, const std::string &t)
         if (at != std::string::npos) {
             if (std::sscanf(t.c_str() + at, "Cache Line Size: %u bytes", &v) == 1 && v / 4 <= 0xFF)
                 d.textCacheLine = static_cast<uint8_t>(v / 4);
-            else if (std::sscanf(t.c_str() + at, "Cache Line Size %x", &v) == 1 && v <= 0xFF)
-                d.textCacheLine = static_cast<uint8_t>(v);
+            else if (uint64_t size; HexRunAt(t, at + 16, 2, &size) && StartsWith(t.substr(at), "Cache Line Size "))
+                d.textCacheLine = static_cast<uint8_t>(size);
         }
         return true;
     }
@@ -629,9 +803,12 @@ bool Importer::ReadText(int number, const std::string &t)
     if (StartsWith(t, "Memory at ") || StartsWith(t, "I/O ports at ") || StartsWith(t, "[virtual] "))
         return ReadRegion(number, t, -1, t);
     if (StartsWith(t, "Bus: primary=")) {
-        unsigned p, s, u;
-        if (std::sscanf(t.c_str(), "Bus: primary=%x, secondary=%x, subordinate=%x", &p, &s, &u) != 3 || p > 0xFF ||
-            s > 0xFF || u > 0xFF)
+        uint64_t p, s, u;
+        auto field = [&t](const std::string &key, uint64_t *v) {
+            const size_t at = t.find(key);
+            return at != std::string::npos && HexRunAt(t, at + key.size(), 2, v);
+        };
+        if (!field("primary=", &p) || !field(", secondary=", &s) || !field(", subordinate=", &u))
             return Fail(number, d.location, "cannot read bus numbers line '" + t + "'");
         d.textBus = std::array<uint8_t, 3>{static_cast<uint8_t>(p), static_cast<uint8_t>(s), static_cast<uint8_t>(u)};
         unsigned latency;
