@@ -13,6 +13,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "hex.h"
+
 namespace tolmusim {
 
 namespace {
@@ -43,7 +45,7 @@ uint64_t HexNumber(const json &v, const std::string &key, uint64_t max)
         for (char c : s)
             if (!std::isxdigit(static_cast<unsigned char>(c)))
                 throw BadValue("\"" + key + "\": \"" + v.get<std::string>() + "\" is not a hex number");
-        value = std::stoull(s, nullptr, 16);
+        ParseHex(s, &value);
     } else {
         throw BadValue("\"" + key + "\" must be a number or a hex string");
     }
@@ -168,7 +170,7 @@ FunctionDesc ReadFunction(const json &j)
             if (!std::isxdigit(static_cast<unsigned char>(hex[i])) ||
                 !std::isxdigit(static_cast<unsigned char>(hex[i + 1])))
                 throw BadValue("\"config\" holds a character that is not hex");
-            f.config.push_back(uint8_t(std::stoul(hex.substr(i, 2), nullptr, 16)));
+            f.config.push_back(uint8_t(HexDigit(hex[i]) << 4 | HexDigit(hex[i + 1])));
         }
     }
     if (j.contains("notes")) {
