@@ -117,6 +117,19 @@ INSTANTIATE_TEST_SUITE_P(
                "03:00.0 Ethernet controller [0200]: Acme [1234:5678]\n",
                "dump.txt:4: 03:00.0: it would share slot 00.0 behind 00:1e.0 with 02:00.0 (bus 03 has no bridge of its "
                "own in the dump)"},
+        /* What a mail program glued together is mended only where nothing is lost. */
+        BadRow{"hex glued to text and cut short",
+               "00:1f.0 ISA bridge: Intel Corporation 82801CAM ISA Bridge (LPC) (rev 02)\n"
+               "\tKernel modules: lpc_ich00: 86 80 8c 24 0f 00 80 02\n",
+               "dump.txt:1: 00:1f.0: no vendor and device ids: the dump has neither the hex of bytes 0x00..0x0f nor a "
+               "[vvvv:dddd] in the header line"},
+        BadRow{"header glued to hex with a bad location",
+               kHeader + kHex00 + kHex10 + kHex20 + "30: fc ef 00 00 00 00 00 00 00 00 00 00 0b 01 40 05 00:3f.0 Host bridge: X\n",
+               "dump.txt:5: cannot read the location in '00:3f.0 Host bridge: X' (device 00..1f, function 0..7)"},
+        BadRow{"hex glued to hex", kHeader + "00: 4c 10 51 ac 07 00 10 02 01 00 07 06 08 a8 82 0010: 00 00 00 10\n",
+               "dump.txt:2: 00:03.0: " + kHexLine +
+                   "00: 4c 10 51 ac 07 00 10 02 01 00 07 06 08 a8 82 0010: 00 00 00 10': byte '0010:' is not two hex "
+                   "digits"},
         BadRow{"nothing to read", "lspci: Unable to load libkmod resources: error -2\n",
                "dump.txt:1: no lspci function header line ('bb:dd.f <class>: <name>') in the file"},
         BadRow{"empty file", "", "dump.txt:1: no lspci function header line ('bb:dd.f <class>: <name>') in the file"}),

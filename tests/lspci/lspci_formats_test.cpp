@@ -80,7 +80,7 @@ TEST(LspciVvvXxx, EveryFunctionWithIdentityTreeModelAndSizedBars)
 {
     MachineDesc m = ImportData("chassis_vvv_xxx.txt");
     ASSERT_EQ(m.functions.size(), std::size(kChassis));
-    EXPECT_EQ(m.controller, "00:03.0") << "the first CardBus controller on the root bus; 00:03.1 comes after it";
+    EXPECT_EQ(m.controller, "00:03.0") << "the first CardBus controller in bus order; 00:03.1 comes after it";
     EXPECT_EQ(m.source, "chassis_vvv_xxx.txt");
     for (size_t i = 0; i < std::size(kChassis); i++) {
         const ChassisRow &r = kChassis[i];
