@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -153,6 +154,36 @@ std::string Problems(const RunResult &run)
     return text;
 }
 
+/* A controller that starts without Tolmu but not with it did not get the
+ * larger windows Tolmu asks for: what the bridges above it forward bounds
+ * them (a subtractive-decode bridge forwards more than its windows and does
+ * not count). One line of advice, "" in any other case. */
+std::string WindowAdvice(const RunResult &without, const RunResult &with, const std::string &controller)
+{
+    const StepResult *a = without.Step("boot"), *b = with.Step("boot");
+    const FunctionState *was = a != nullptr ? FindFunction(*a, controller) : nullptr;
+    const FunctionState *now = b != nullptr ? FindFunction(*b, controller) : nullptr;
+    if (was == nullptr || now == nullptr || was->stateKey != "started" || now->stateKey != "no_resources")
+        return "";
+    std::map<std::string, uint64_t> room; /* kind -> the smallest window above; 0 = none forwarded */
+    for (const FunctionState *f = FindFunction(*b, now->behind); f != nullptr; f = FindFunction(*b, f->behind)) {
+        bool subtractive = (f->classCode >> 8) == 0x0604 && (f->classCode & 0xFF) == 0x01;
+        for (const WindowState &w : f->windows) {
+            uint64_t size = w.enabled ? w.limit - w.base + 1 : 0;
+            if (!subtractive && (room.count(w.kind) == 0 || size < room[w.kind]))
+                room[w.kind] = size;
+        }
+    }
+    std::string sizes;
+    for (const char *kind : {"mem", "pref", "io"})
+        if (room.count(kind) != 0)
+            sizes += std::string(sizes.empty() ? "" : ", ") + kind + " " +
+                     (room[kind] != 0 ? SizeText(room[kind]) : std::string("none"));
+    return "   " + controller + " started without Tolmu; with Tolmu: " + now->state + "\n   " +
+           (sizes.empty() ? "the windows" : "the bridges above it forward " + sizes + ": the windows") +
+           " Tolmu asks for (--param Memory, PreFetch, Io) must fit\n";
+}
+
 /* The answer in a few lines, printed before everything long. */
 std::string Headline(const MachineDesc &desc, const RunResult &without, const RunResult *with, bool traceShown,
                      const std::string &traceFile)
@@ -164,6 +195,8 @@ std::string Headline(const MachineDesc &desc, const RunResult &without, const Ru
     else
         text += "without Tolmu " + StartedAfterBoot(without) + " functions at and behind " + desc.controller +
                 " started after boot (--no-filter: no run with Tolmu)\n";
+    if (with != nullptr)
+        text += WindowAdvice(without, *with, desc.controller);
     for (const RunResult *run : {&without, with}) {
         if (run == nullptr)
             continue;
