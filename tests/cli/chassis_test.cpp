@@ -150,6 +150,27 @@ std::map<std::string, std::string> States(const nlohmann::json &run)
     return out;
 }
 
+// What the summary says of each chassis function agrees with the hardware:
+// a started function is reached by a bus number and has its BARs assigned,
+// one without a bus number is not found.
+void ExpectTruthful(const nlohmann::json &run, const std::string &file)
+{
+    size_t seen = 0;
+    for (const auto &f : run["steps"][0]["functions"]) {
+        if (f["notes"].empty() || f["notes"][0].get<std::string>().rfind("from " + file, 0) != 0)
+            continue;
+        seen++;
+        if (f["state"] == "started") {
+            EXPECT_FALSE(f["location"].is_null()) << f.dump();
+            for (const auto &bar : f["bars"])
+                EXPECT_NE(bar["address"], "0x0") << f.dump();
+        }
+        if (f["location"].is_null())
+            EXPECT_EQ(f["state"], "not_found") << f.dump();
+    }
+    EXPECT_EQ(seen, 6u) << "the uplink and the five functions behind it";
+}
+
 TEST(ChassisCommand, DesktopDumpBehindTheDefaultMachine)
 {
     std::string json = clitest::TempPath("chassis.json");
@@ -167,6 +188,8 @@ TEST(ChassisCommand, DesktopDumpBehindTheDefaultMachine)
         EXPECT_NE(without[label], "started") << label << ": the controller's windows cannot hold the chassis";
     }
     EXPECT_EQ(without["03:04.0"], "not_found") << "the second level has no bus number without Tolmu";
+    for (const auto &run : j["runs"])
+        ExpectTruthful(run, clitest::Source(kDesktopDump));
 }
 
 TEST(ChassisCommand, MachineFileOfOneChassisNeedsNoUplink)
@@ -175,6 +198,52 @@ TEST(ChassisCommand, MachineFileOfOneChassisNeedsNoUplink)
     EXPECT_EQ(r.status, tolmusim::kExitClean) << r.err;
     EXPECT_NE(r.out.find("== Result: with Tolmu 8 of 8 functions at and behind"), std::string::npos) << r.out;
 }
+
+struct LaptopCase {
+    const char *dump;                // in tests/lspci/data/
+    std::vector<std::string> params; // --param values
+    const char *result;              // the result line
+    const char *advice;              // a line of advice in the output, or null
+};
+
+class ChassisBehindLaptop : public testing::TestWithParam<LaptopCase> {};
+
+// The laptops' controllers sit behind their own bridges: a hub-to-PCI bridge,
+// or a PCI Express root port and a PCI Express-to-PCI bridge whose windows
+// the firmware sized for the laptop alone.
+TEST_P(ChassisBehindLaptop, EveryChassisFunctionIsReportedTruthfully)
+{
+    const LaptopCase &c = GetParam();
+    std::string json = clitest::TempPath(std::string(c.dump) + ".json");
+    std::vector<std::string> args = {"--lspci", clitest::Source(std::string("tests/lspci/data/") + c.dump),
+                                     "--chassis", clitest::Source(kDesktopDump) + "@05:00.0", "--json", json};
+    for (const std::string &p : c.params)
+        args.insert(args.end(), {"--param", p});
+    CommandResult r = Command(args);
+    ASSERT_EQ(r.status, tolmusim::kExitClean) << r.err;
+    EXPECT_NE(r.out.find(c.result), std::string::npos) << r.out.substr(0, 1500);
+    if (c.advice != nullptr)
+        EXPECT_NE(r.out.find(c.advice), std::string::npos) << r.out.substr(0, 1500);
+    nlohmann::json j = nlohmann::json::parse(ReadText(json));
+    for (const auto &run : j["runs"])
+        ExpectTruthful(run, clitest::Source(kDesktopDump));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Laptops, ChassisBehindLaptop,
+    testing::Values(
+        LaptopCase{"laptop_ich4_hub_bridge.txt", {},
+                   "== Result: with Tolmu 7 of 7 functions at and behind 02:01.0 started after boot; without Tolmu 1 of 7",
+                   nullptr},
+        LaptopCase{"laptop_ich6_root_port.txt", {},
+                   "== Result: with Tolmu 0 of 7 functions at and behind 03:00.0 started after boot",
+                   "the bridges above it forward mem 16M, pref 64M, io 4K: the windows Tolmu asks for"},
+        LaptopCase{"laptop_ich6_root_port.txt", {"Memory=0x400000", "PreFetch=0x4000000", "Io=0x400"},
+                   "== Result: with Tolmu 7 of 7 functions at and behind 03:00.0 started after boot", nullptr}),
+    [](const testing::TestParamInfo<LaptopCase> &info) {
+        std::string name = std::string(info.param.dump).substr(0, std::string(info.param.dump).find('.'));
+        return name + (info.param.params.empty() ? "" : "_sized");
+    });
 
 struct BadChassis {
     const char *name;
