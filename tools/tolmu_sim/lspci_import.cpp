@@ -487,15 +487,16 @@ bool Importer::ReadLines(const std::string &text)
         /* Lines a mail program wrapped: the second half sits at the header's
          * indentation, where lspci puts nothing but header lines. */
         std::string t = lines[i].text;
+        const size_t indent = lines[i].indent;
         std::vector<std::pair<size_t, int>> starts{{0, lines[i].number}}; /* where each source line begins in t */
         while (i + 1 < lines.size() && !t.empty() && FindGluedHex(t) == std::string::npos) {
             const Source &next = lines[i + 1];
             if (next.text.empty() || IsHeaderLine(next.text) || HexLineOffsetDigits(next.text) ||
-                next.indent > lines[i].indent)
+                next.indent > indent)
                 break;
             const bool header = IsHeaderLine(t);
             const bool text = !header && !HexLineOffsetDigits(t) && open_ && !open_->closed && !open_->hexStarted &&
-                              lines[i].indent > open_->indent && next.indent <= open_->indent;
+                              indent > open_->indent && next.indent <= open_->indent;
             if (!(header && !HeaderHasClass(t)) && !((header || text) && !LooksLikeTextLine(next.text)))
                 break;
             mended_.push_back("line " + std::to_string(starts.back().second) + ": " + (header ? "header" : "text") +
@@ -514,7 +515,7 @@ bool Importer::ReadLines(const std::string &text)
 
         /* Lines a mail program glued together: a hex line at the end of a
          * text line, a header line at the end of a hex line. */
-        indent_ = lines[i].indent;
+        indent_ = indent;
         size_t at = 0;
         for (;;) {
             const std::string piece = t.substr(at);
