@@ -296,13 +296,8 @@ bool PlugChassis(MachineDesc *machine, const MachineDesc &chassis, const std::st
     }
 
     /* Label buses: the uplink's first, then the others in ascending order,
-     * onto the controller's secondary bus number and the next numbers that
-     * no remaining label of the machine has and no other bridge of it (but
-     * those above the controller) claims, so that a label never names a bus
-     * the machine has elsewhere. */
-    std::set<std::string> above;
-    for (const FunctionDesc *f = controllerDesc; f != nullptr && !f->behind.empty(); f = Find(*machine, f->behind))
-        above.insert(Lower(f->behind));
+     * onto the controller's secondary bus number and the next numbers no
+     * remaining function of the machine uses. */
     std::set<int> used;
     int highest = 0;
     for (const FunctionDesc &f : machine->functions) {
@@ -311,9 +306,6 @@ bool PlugChassis(MachineDesc *machine, const MachineDesc &chassis, const std::st
             continue;
         used.insert(b);
         highest = std::max(highest, b);
-        if (f.busNumbers && (*f.busNumbers)[1] != 0 && &f != controllerDesc && !above.count(Lower(f.location)))
-            for (int n = (*f.busNumbers)[1]; n <= (*f.busNumbers)[2]; n++)
-                used.insert(n);
     }
     int next = controllerDesc->busNumbers && (*controllerDesc->busNumbers)[1] != 0 ? (*controllerDesc->busNumbers)[1]
                                                                                   : highest + 1;

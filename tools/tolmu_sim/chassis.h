@@ -13,9 +13,8 @@
  *     and the report say so);
  *   - the chassis functions keep device and function numbers; their label
  *     buses are renamed (the uplink's bus to the controller's secondary bus
- *     number, the others in ascending order to the next numbers that no
- *     label of the machine has and no other bridge of it claims) and each
- *     function notes where it was in FILE;
+ *     number, the others in ascending order to the next numbers no function
+ *     of the machine uses) and each function notes where it was in FILE;
  *   - their state is power-on: no bus numbers, no BAR addresses, and in the
  *     configuration bytes the command register, cache line size, latency
  *     timers, interrupt line and expansion ROM register zeroed, and every bit
