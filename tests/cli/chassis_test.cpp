@@ -245,6 +245,16 @@ INSTANTIATE_TEST_SUITE_P(
         return name + (info.param.params.empty() ? "" : "_sized");
     });
 
+// The domain prefix of the uplink picks the domain of a two-domain dump.
+TEST(ChassisCommand, DomainOfTheUplinkIsTheOneImported)
+{
+    CommandResult r = Command({"--chassis", clitest::Source("tests/lspci/data/two_domains.txt") + "@0001:00:00.0"});
+    EXPECT_EQ(r.status, tolmusim::kExitClean) << r.err;
+    EXPECT_NE(r.out.find("two_domains.txt@0001:00:00.0 plugged into the slot of 00:03.0"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("uplink 0001:00:00.0 8086:0329"), std::string::npos);
+    EXPECT_NE(r.out.find("PCI domain 0000 of"), std::string::npos);
+}
+
 struct BadChassis {
     const char *name;
     std::vector<std::string> args; // "@" is the file written from fileText
@@ -293,6 +303,8 @@ INSTANTIATE_TEST_SUITE_P(
         BadChassis{"bad_dump", {"--chassis", "@@05:00.0"},
                    "05:00.0 PCI bridge: Texas Instruments PCI2050\n00: 4c 10 28 ac 0g 00 00 00\n",
                    "bad_dump.txt:2: 05:00.0: cannot read hex dump line"},
+        BadChassis{"no_such_domain", {"--chassis", "=tests/lspci/data/two_domains.txt@0002:00:1e.0"}, nullptr,
+                   "no function of PCI domain 0002"},
         BadChassis{"controller_no_bridge",
                    {"--controller", "00:00.0", "--chassis", "=examples/chassis-two-level.json"},
                    nullptr, "the controller must be a CardBus controller or a PCI-to-PCI bridge"}),

@@ -346,6 +346,11 @@ bool PlugChassis(MachineDesc *machine, const MachineDesc &chassis, const std::st
 
     ChassisReport r;
     r.uplink = uplink->location;
+    if (chassis.domain != 0) { /* the uplink as lspci names it, with its domain */
+        char domain[16];
+        snprintf(domain, sizeof domain, "%04x:", chassis.domain);
+        r.uplink = domain + r.uplink;
+    }
     r.uplinkLabel = plugged.front().location;
     r.controller = controller;
     r.functions = plugged.size();
@@ -369,7 +374,7 @@ bool PlugChassis(MachineDesc *machine, const MachineDesc &chassis, const std::st
     /* The report. */
     size_t below = plugged.size() - 1;
     r.lines.push_back(file + "@" + r.uplink + " plugged into the slot of " + controller);
-    r.lines.push_back("uplink " + Describe(*uplink) +
+    r.lines.push_back("uplink " + r.uplink + Describe(*uplink).substr(uplink->location.size()) +
                       (below == 0 ? "" : ", with " + std::to_string(below) + " function" + (below == 1 ? "" : "s") +
                                              " behind it"));
     r.lines.push_back("as freshly powered, never seen by the firmware: no bus numbers, BARs and windows unassigned, "

@@ -60,7 +60,7 @@ std::string ImpliedUplink(const MachineDesc &chassis);
 
 /* What plugging did, for the report printed before the summary. */
 struct ChassisReport {
-    std::string uplink;      /* in the file */
+    std::string uplink;      /* in the file ("dddd:bb:dd.f" outside domain 0) */
     std::string uplinkLabel; /* in the machine */
     std::string controller;  /* the machine's controller */
     size_t functions = 0;    /* chassis functions plugged in, the uplink included */
