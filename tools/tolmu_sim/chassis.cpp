@@ -284,7 +284,7 @@ bool PlugChassis(MachineDesc *machine, const MachineDesc &chassis, const std::st
         return fail(why);
     const std::string controller = host.controllerLocation;
     if (host.machine->SecondarySegment(host.controller) == nullptr)
-        return fail("--chassis: the adapter's controller " + controller + " is not a bridge with a secondary bus");
+        return fail("the adapter's controller " + controller + " is not a bridge with a secondary bus");
     const FunctionDesc *controllerDesc = Find(*machine, controller);
 
     /* What the machine had behind the controller goes. */
