@@ -215,8 +215,10 @@ class PciBusDriver {
      * came with Windows Vista). */
     void KeepFirmwareResources(const PciFunction *bridge) { firmwareKept_.insert(bridge); }
     bool KeepsFirmwareResources(const PciFunction *f) const { return firmwareKept_.count(f) != 0; }
-    /* A PCI-to-PCI bridge that forwards by subtractive decode (class 0x060401:
-     * everything nobody on its primary bus claims, besides its windows). */
+    /* A PCI-to-PCI bridge that forwards by subtractive decode: everything
+     * nobody on its primary bus claims, besides its windows. pci.sys takes a
+     * bridge for one when its programming interface is 01 or its I/O limit
+     * register does not hold address bits (no I/O window). */
     static bool Subtractive(const PciFunction *f);
 
     /* Bytes of a CardBus controller's socket/ExCA register window. */

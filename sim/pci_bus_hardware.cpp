@@ -132,7 +132,12 @@ static WindowNeed NeedBehind(const PciBusDriver &bus, PciFunction *bridge, int d
 
 bool PciBusDriver::Subtractive(const PciFunction *f)
 {
-    return f != nullptr && IsP2p(f) && f->ClassCode() == 0x060401;
+    /* pci.sys's test: programming interface 01, or an I/O limit register
+     * whose address bits do not stick (a bridge without an I/O window is
+     * taken to decode subtractively). */
+    if (f == nullptr || !IsP2p(f))
+        return false;
+    return (f->ClassCode() & 0xFF) == 0x01 || (f->WriteMask(kP2pIoLimit, 1) & 0xF0) == 0;
 }
 
 std::vector<IO_RESOURCE_DESCRIPTOR> PciBusDriver::Requirements(PciFunction *f) const

@@ -359,9 +359,12 @@ TEST_F(TolmuSim, HelpIsComplete)
 TEST_F(TolmuSim, TraceAndParamsAndCheckedBuild)
 {
     std::string trace = TempPath("trace.txt");
-    CommandResult r = Command({"--trace", trace, "--param", "verbose=1", "--checked", "--scenario", "unload"});
+    CommandResult r = Command({"--trace", trace, "--param", "verbose=1", "--param", "ticks=010", "--param",
+                               "Io=0x400", "--checked", "--scenario", "unload"});
     EXPECT_EQ(r.status, tolmusim::kExitClean) << r.err;
     std::string text = ReadText(trace);
+    EXPECT_NE(text.find("TOLMU: ticks         = 0xa\n"), std::string::npos) << "a leading 0 is not octal";
+    EXPECT_NE(text.find("TOLMU: Io            = 0x400\n"), std::string::npos);
     EXPECT_NE(text.find("(checked)"), std::string::npos) << "the OS banner names the checked build";
     EXPECT_NE(text.find("Unload called"), std::string::npos);
     EXPECT_EQ(r.out.find("== Tolmu's trace"), std::string::npos) << "trace went to the file";

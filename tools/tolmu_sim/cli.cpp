@@ -24,6 +24,7 @@
 #include <nlohmann/json.hpp>
 
 #include "chassis.h"
+#include "hex.h"
 #include "lspci_import.h"
 #include "machine_desc.h"
 #include "machine_file.h"
@@ -69,14 +70,8 @@ bool ParseParam(const std::string &text, std::string *name, uint32_t *value, std
         return false;
     }
     std::string v = text.substr(eq + 1);
-    size_t used = 0;
-    unsigned long long number = 0;
-    try {
-        number = std::stoull(v, &used, 0);
-    } catch (const std::exception &) {
-        used = 0;
-    }
-    if (used != v.size() || v[0] == '-' || number > 0xFFFFFFFFull) {
+    uint64_t number = 0;
+    if (!ParseNumber(v, &number) || number > 0xFFFFFFFFull) {
         *error = "--param " + text + ": \"" + v + "\" is not a 32-bit number";
         return false;
     }

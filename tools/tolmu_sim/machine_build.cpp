@@ -11,6 +11,7 @@
 #include <functional>
 #include <set>
 
+#include "hex.h"
 #include "pci_devices.h"
 #include "pci_names.h"
 
@@ -148,11 +149,11 @@ std::string ControllerCandidates(const MachineDesc &desc, const BuiltMachine &bu
 
 bool ParseLocation(const std::string &text, int *bus, int *device, int *function)
 {
-    unsigned b = 0, d = 0, f = 0;
-    char tail = 0;
-    if (text.size() < 7 || sscanf(text.c_str(), "%2x:%2x.%1x%c", &b, &d, &f, &tail) != 3)
+    uint64_t b = 0, d = 0, f = 0;
+    if (text.size() != 7 || text[2] != ':' || text[5] != '.')
         return false;
-    if (text[2] != ':' || text[5] != '.' || text.size() != 7)
+    if (!ParseHex(std::string_view(text).substr(0, 2), &b) || !ParseHex(std::string_view(text).substr(3, 2), &d) ||
+        !ParseHex(std::string_view(text).substr(6, 1), &f))
         return false;
     if (d > 31 || f > 7)
         return false;
@@ -167,16 +168,10 @@ bool ParseDomainLocation(const std::string &text, unsigned *domain, int *bus, in
     *domain = 0;
     size_t colon = text.find(':');
     if (colon != std::string::npos && text.find(':', colon + 1) != std::string::npos) {
-        std::string prefix = text.substr(0, colon);
-        if (prefix.empty() || prefix.size() > 4)
+        uint64_t value = 0;
+        if (!ParseHex(std::string_view(text).substr(0, colon), &value, 4))
             return false;
-        unsigned value = 0;
-        for (char c : prefix) {
-            if (!std::isxdigit(static_cast<unsigned char>(c)))
-                return false;
-            value = value * 16 + unsigned(std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : (std::tolower(c) - 'a' + 10));
-        }
-        *domain = value;
+        *domain = unsigned(value);
         return ParseLocation(text.substr(colon + 1), bus, device, function);
     }
     return ParseLocation(text, bus, device, function);

@@ -37,15 +37,8 @@ uint64_t HexNumber(const json &v, const std::string &key, uint64_t max)
             throw BadValue("\"" + key + "\" is negative");
         value = uint64_t(v.get<int64_t>());
     } else if (v.is_string()) {
-        std::string s = v.get<std::string>();
-        if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X'))
-            s = s.substr(2);
-        if (s.empty() || s.size() > 16)
+        if (!ParseHexPrefixed(v.get<std::string>(), &value))
             throw BadValue("\"" + key + "\": \"" + v.get<std::string>() + "\" is not a hex number");
-        for (char c : s)
-            if (!std::isxdigit(static_cast<unsigned char>(c)))
-                throw BadValue("\"" + key + "\": \"" + v.get<std::string>() + "\" is not a hex number");
-        ParseHex(s, &value);
     } else {
         throw BadValue("\"" + key + "\" must be a number or a hex string");
     }

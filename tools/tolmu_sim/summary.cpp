@@ -163,7 +163,7 @@ std::vector<std::string> BusOverlaps(const std::vector<FunctionState> &fs)
     for (size_t i = 0; i < fs.size(); i++)
         for (size_t k = i + 1; k < fs.size(); k++) {
             const FunctionState &a = fs[i], &b = fs[k];
-            if (!a.bridge || !b.bridge || !a.managed || !b.managed || a.busNumbers[1] == 0 || b.busNumbers[1] == 0)
+            if (!a.bridge || !b.bridge || a.busNumbers[1] == 0 || b.busNumbers[1] == 0)
                 continue;
             if (above(&a, &b) || above(&b, &a))
                 continue;
