@@ -213,7 +213,10 @@ class PciBusDriver {
      * as XP's pci.sys keeps the firmware's windows of a configured bridge
      * (XP does not move a bridge's windows; rebalancing across bridge levels
      * came with Windows Vista). */
-    void KeepFirmwareResources(const PciFunction *bridge) { firmwareKept_.insert(bridge); }
+    /* The resources are taken as they decode at the first call and kept:
+     * pci.sys remembers a bridge's settings, so a stop (decoding off) and a
+     * restart give it the same windows again. */
+    void KeepFirmwareResources(PciFunction *bridge);
     bool KeepsFirmwareResources(const PciFunction *f) const { return firmwareKept_.count(f) != 0; }
     /* A PCI-to-PCI bridge that forwards by subtractive decode: everything
      * nobody on its primary bus claims, besides its windows. pci.sys takes a
@@ -252,7 +255,7 @@ class PciBusDriver {
     std::map<PDEVICE_OBJECT, PdoRecord> records_;
     std::map<const PciFunction *, std::array<uint8_t, kSocketWindowSize>> sockets_;
     std::set<const PciFunction *> gone_;
-    std::set<const PciFunction *> firmwareKept_;
+    std::map<const PciFunction *, std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR>> firmwareKept_;
 };
 
 } // namespace sim

@@ -130,6 +130,12 @@ static WindowNeed NeedBehind(const PciBusDriver &bus, PciFunction *bridge, int d
     return need;
 }
 
+void PciBusDriver::KeepFirmwareResources(PciFunction *bridge)
+{
+    if (!KeepsFirmwareResources(bridge))
+        firmwareKept_[bridge] = BootConfig(bridge);
+}
+
 bool PciBusDriver::Subtractive(const PciFunction *f)
 {
     /* pci.sys's test: programming interface 01, or an I/O limit register
@@ -144,8 +150,9 @@ std::vector<IO_RESOURCE_DESCRIPTOR> PciBusDriver::Requirements(PciFunction *f) c
 {
     RequirementsBuilder b;
     if (KeepsFirmwareResources(f)) {
-        /* Exactly what decodes now, each range fixed where it is. */
-        for (const CM_PARTIAL_RESOURCE_DESCRIPTOR &d : BootConfig(f)) {
+        /* Exactly what decoded when the firmware handed over, each range
+         * fixed where it is. */
+        for (const CM_PARTIAL_RESOURCE_DESCRIPTOR &d : firmwareKept_.at(f)) {
             uint64_t start = uint64_t(d.u.Generic.Start.QuadPart);
             if (d.Type == CmResourceTypePort)
                 b.Port(d.u.Port.Length, 1, start, start + d.u.Port.Length - 1, d.Flags);

@@ -95,8 +95,11 @@ INSTANTIATE_TEST_SUITE_P(
                     "not enough free resources (Code 12)",
                     {"the windows Tolmu asks for (--param Memory, PreFetch, Io) must fit"}},
         MachineCase{"laptop_ich6_root_port.txt",
-                    {"--param", "Memory=0x400000", "--param", "PreFetch=0x4000000", "--param", "Io=0x400"},
-                    "03:00.0", {"00:1c.0", "02:00.0"}, 0, "started", {}},
+                    {"--param", "Memory=0x400000", "--param", "PreFetch=0x4000000", "--param", "Io=0x400",
+                     "--scenario", "all"},
+                    "03:00.0", {"00:1c.0", "02:00.0"}, 0, "started",
+                    {"rebalance: 1 of 1 functions at or behind the controller started",
+                     "sleep:     1 of 1 functions at or behind the controller started"}},
         // A server's second host bridge: bus 01, which no bridge leads to.
         MachineCase{"server_peer_bus.txt", {"--controller", "01:04.0"}, "01:04.0", {}, 1, "started",
                     {"root bus 01 (a host bridge of its own; no bridge leads to it):", "root bus 00:"}},

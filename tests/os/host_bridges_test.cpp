@@ -107,11 +107,23 @@ TEST_F(HostBridgesTest, BridgeWithoutSubtractiveDecodeHoldsTheControllerToItsWin
     Boot(nullptr);
     cb = pnp_->Find(controller_);
     ASSERT_EQ(cb->state, sim::NodeState::Started) << pnp_->Describe();
-    for (const auto &d : cb->assigned)
-        if (d.Type == CmResourceTypeMemory && d.u.Memory.Length != 0)
-            EXPECT_TRUE(uint64_t(d.u.Memory.Start.QuadPart) >= 0xC0200100u &&
-                        uint64_t(d.u.Memory.Start.QuadPart) + d.u.Memory.Length - 1 <= 0xC1FFFFFFu)
-                << std::hex << d.u.Memory.Start.QuadPart;
+    auto expectInside = [&](const char *when) {
+        sim::DeviceNode *n = pnp_->Find(controller_);
+        ASSERT_EQ(n->state, sim::NodeState::Started) << when << "\n" << pnp_->Describe();
+        for (const auto &d : n->assigned)
+            if (d.Type == CmResourceTypeMemory && d.u.Memory.Length != 0)
+                EXPECT_TRUE(uint64_t(d.u.Memory.Start.QuadPart) >= 0xC0200100u &&
+                            uint64_t(d.u.Memory.Start.QuadPart) + d.u.Memory.Length - 1 <= 0xC1FFFFFFu)
+                    << when << ": " << std::hex << d.u.Memory.Start.QuadPart;
+    };
+    expectInside("boot");
+
+    // A rebalance stops the bridge (decoding off) and starts it again with
+    // the same windows: pci.sys remembers the firmware's settings.
+    pnp_->Rebalance();
+    expectInside("rebalance");
+    EXPECT_EQ(hubBridge_->Peek16(0x22), 0xC1F0);
+    EXPECT_EQ(hubBridge_->Peek16(0x04) & 0x3, 0x3) << "decoding again";
 }
 
 TEST_F(HostBridgesTest, TolmuFiltersOnlyTheControllerAndCannotReachBusesTheHostBridgeDoesNotRoute)
