@@ -141,3 +141,37 @@ TEST(RealMachineInput, NoControllerListsTheCandidates)
 }
 
 } // namespace
+
+namespace {
+
+// A laptop whose hub-to-PCI bridge routes buses 02..05 only, with a chassis
+// three bridge levels deep behind its CardBus controller: Tolmu numbers the
+// third level 06, which the hub bridge does not route, and the summary says
+// which bridge stands in the way.
+const char kHubLaptopWithDeepChassis[] = R"json({
+  "name": "hub bridge routing 02-05, chassis three bridges deep",
+  "controller": "02:01.0",
+  "functions": [
+    { "location": "00:00.0", "model": "Intel440BX" },
+    { "location": "00:1e.0", "vendor": "8086", "device": "2448", "class": "060401", "bus_numbers": [0, 2, 5],
+      "config": "86 80 48 24 07 00 80 02 00 01 04 06 00 00 01 00  00 00 00 00 00 00 00 00 00 02 05 00 30 30 00 00  20 c0 f0 c1" },
+    { "location": "02:01.0", "behind": "00:1e.0", "model": "TI1420", "bus_numbers": [2, 3, 3] },
+    { "location": "03:00.0", "behind": "02:01.0", "model": "DEC21154" },
+    { "location": "03:01.0", "behind": "02:01.0", "model": "RTL8139" },
+    { "location": "04:00.0", "behind": "03:00.0", "model": "TIPCI2250" },
+    { "location": "05:00.0", "behind": "04:00.0", "model": "DEC21154" },
+    { "location": "06:00.0", "behind": "05:00.0", "model": "RTL8139" }
+  ]
+})json";
+
+TEST(RealMachineSummary, FunctionBeyondTheHostBridgesBusRangeIsNamedWithTheBridge)
+{
+    std::string path = clitest::TempPath("hub_deep.json");
+    std::ofstream(path) << kHubLaptopWithDeepChassis;
+    CommandResult r = Command({"--machine", path});
+    ASSERT_EQ(r.status, tolmusim::kExitClean) << r.err;
+    EXPECT_NE(r.out.find("not found (bus 06: not routed by 00:1e.0 [02-05])"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("started (the host's bridge)"), std::string::npos);
+}
+
+} // namespace
