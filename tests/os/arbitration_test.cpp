@@ -106,7 +106,7 @@ TEST_F(ArbitrationTest, AlternativeTakenWhenThePreferredDoesNotFit)
     ASSERT_EQ(a->partials.size(), 2u) << sim::DescribePartials(a->partials);
     EXPECT_EQ(a->partials[0].Type, CmResourceTypeMemory);
     EXPECT_EQ(a->partials[0].u.Memory.Length, 0x10000u);
-    EXPECT_EQ(a->partials[0].u.Memory.Start.QuadPart, 0x80000000);
+    EXPECT_EQ(LONGLONG(a->partials[0].u.Memory.Start.QuadPart), 0x80000000);
     EXPECT_EQ(a->partials[1].Type, CmResourceTypeDevicePrivate);
     EXPECT_EQ(a->partials[1].u.DevicePrivate.Data[1], 3u);
 }
@@ -121,9 +121,9 @@ TEST_F(ArbitrationTest, PrefetchableTriesThePrefetchableWindowThenMemory)
         .Memory(0x1000, 0x1000, 0, 0xFFFFFFFF);
     auto a = One(b, s);
     ASSERT_TRUE(a.has_value());
-    EXPECT_EQ(a->partials[0].u.Memory.Start.QuadPart, 0x90000000) << "first one in the prefetchable window";
-    EXPECT_EQ(a->partials[1].u.Memory.Start.QuadPart, 0x80000000) << "second one falls back to memory";
-    EXPECT_EQ(a->partials[2].u.Memory.Start.QuadPart, 0x80100000) << "plain memory never uses prefetchable";
+    EXPECT_EQ(LONGLONG(a->partials[0].u.Memory.Start.QuadPart), 0x90000000) << "first one in the prefetchable window";
+    EXPECT_EQ(LONGLONG(a->partials[1].u.Memory.Start.QuadPart), 0x80000000) << "second one falls back to memory";
+    EXPECT_EQ(LONGLONG(a->partials[2].u.Memory.Start.QuadPart), 0x80100000) << "plain memory never uses prefetchable";
     EXPECT_EQ(a->partials[0].Flags, CM_RESOURCE_MEMORY_PREFETCHABLE);
 }
 
@@ -136,7 +136,7 @@ TEST_F(ArbitrationTest, ZeroLengthAndInterrupt)
     ASSERT_TRUE(a.has_value());
     ASSERT_EQ(a->partials.size(), 3u);
     EXPECT_EQ(a->partials[0].u.Port.Length, 0u);
-    EXPECT_EQ(a->partials[0].u.Port.Start.QuadPart, 0);
+    EXPECT_EQ(LONGLONG(a->partials[0].u.Port.Start.QuadPart), 0);
     EXPECT_EQ(a->partials[2].Type, CmResourceTypeInterrupt);
     EXPECT_EQ(a->partials[2].u.Interrupt.Vector, 10u);
     EXPECT_EQ(s.io.UsedCount(), 0u) << "a zero length takes nothing";
@@ -155,8 +155,8 @@ TEST_F(ArbitrationTest, SecondAlternativeListWhenTheFirstFails)
     ExFreePool(list);
     ASSERT_TRUE(a.has_value());
     EXPECT_EQ(a->alternativeList, 1);
-    EXPECT_EQ(a->partials[0].u.Port.Start.QuadPart, 0x1000);
-    EXPECT_EQ(a->partials[1].u.Memory.Start.QuadPart, 0x80000000) << "the failed first list's memory was given back";
+    EXPECT_EQ(LONGLONG(a->partials[0].u.Port.Start.QuadPart), 0x1000);
+    EXPECT_EQ(LONGLONG(a->partials[1].u.Memory.Start.QuadPart), 0x80000000) << "the failed first list's memory was given back";
 }
 
 TEST_F(ArbitrationTest, NothingFitsNothingStaysTakenAndReleaseGivesEverythingBack)

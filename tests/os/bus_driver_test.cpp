@@ -238,7 +238,7 @@ TEST_F(BusDriverTest, DeviceListTagsEachBarWithItsIndexAndCardBusListKeysAfterTh
     EXPECT_EQ(Words(req), "M1000 k0.0.0 M1000000p k0.2.0 P40 k0.4.0 I ") << "the 64-bit BAR is BAR 2; INTA";
     ASSERT_EQ(req.size(), 7u);
     EXPECT_EQ(req[0].u.Memory.Alignment, 0x1000u);
-    EXPECT_EQ(req[4].u.Port.MaximumAddress.QuadPart, 0xFFFF);
+    EXPECT_EQ(LONGLONG(req[4].u.Port.MaximumAddress.QuadPart), 0xFFFF);
 
     EXPECT_EQ(Words(Requirements(Pdo(cb_))), "M1000 k0.0.0 M" + Hex(sim::kCardBusMemWindow) + " k1.1.0 M" +
                                                  Hex(sim::kCardBusPrefetchWindow) + "p k1.2.0 P" +
@@ -299,7 +299,7 @@ TEST_F(BusDriverTest, BootConfigIsNullUntilSomethingDecodes)
     ExFreePool(reinterpret_cast<PVOID>(r.information));
     ASSERT_EQ(partials.size(), 3u) << sim::DescribePartials(partials);
     EXPECT_EQ(partials[0].Type, CmResourceTypePort);
-    EXPECT_EQ(partials[0].u.Port.Start.QuadPart, 0x2000);
+    EXPECT_EQ(LONGLONG(partials[0].u.Port.Start.QuadPart), 0x2000);
     EXPECT_EQ(partials[0].u.Port.Length, 0x100u);
     EXPECT_EQ(partials[1].u.DevicePrivate.Data[1], 0u);
     EXPECT_EQ(partials[2].Type, CmResourceTypeInterrupt);

@@ -243,11 +243,11 @@ TEST_F(QuirksTest, IoLengthChangesEveryPortRangeAndNothingElse)
 
     EXPECT_EQ(Trace(), (Lines{"hackIoLength old = 0x100 new = 0x1000", "hackIoLength old = 0x80 new = 0x1000"}));
     EXPECT_EQ(d[0].u.Port.Length, 0x1000u);
-    EXPECT_EQ(d[0].u.Port.Start.QuadPart, 0x3000);
+    EXPECT_EQ(LONGLONG(d[0].u.Port.Start.QuadPart), 0x3000);
     EXPECT_EQ(p[0].u.Port.Length, 0x1000u);
-    EXPECT_EQ(p[0].u.Port.Start.QuadPart, 0x4000);
+    EXPECT_EQ(LONGLONG(p[0].u.Port.Start.QuadPart), 0x4000);
     EXPECT_EQ(d[1].u.Memory.Length, 0x200u) << "memory range left alone";
-    EXPECT_EQ(d[1].u.Memory.Start.QuadPart, 0xE0000000);
+    EXPECT_EQ(LONGLONG(d[1].u.Memory.Start.QuadPart), 0xE0000000);
 }
 
 } // namespace

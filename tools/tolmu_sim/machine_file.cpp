@@ -160,10 +160,10 @@ FunctionDesc ReadFunction(const json &j)
         if (hex.size() % 2 != 0 || hex.size() > 512)
             throw BadValue("\"config\" must be up to 256 hex bytes");
         for (size_t i = 0; i < hex.size(); i += 2) {
-            if (!std::isxdigit(static_cast<unsigned char>(hex[i])) ||
-                !std::isxdigit(static_cast<unsigned char>(hex[i + 1])))
+            uint64_t byte = 0;
+            if (!ParseHex(std::string_view(hex).substr(i, 2), &byte))
                 throw BadValue("\"config\" holds a character that is not hex");
-            f.config.push_back(uint8_t(HexDigit(hex[i]) << 4 | HexDigit(hex[i + 1])));
+            f.config.push_back(uint8_t(byte));
         }
     }
     if (j.contains("notes")) {
