@@ -26,7 +26,18 @@ inline std::string ReadText(const std::string &path)
     return s.str();
 }
 
-inline std::string TempPath(const std::string &name) { return testing::TempDir() + "tolmu_sim_" + name; }
+// A file in the temporary folder, private to the running test: CTest runs
+// tests in parallel, and two rows of one table must not share a file.
+inline std::string TempPath(const std::string &name)
+{
+    std::string test = "outside_a_test";
+    if (const testing::TestInfo *info = testing::UnitTest::GetInstance()->current_test_info())
+        test = std::string(info->test_suite_name()) + "." + info->name();
+    for (char &c : test)
+        if (c == '/')
+            c = '_';
+    return testing::TempDir() + "tolmu_sim_" + test + "_" + name;
+}
 
 struct CommandResult {
     int status;
