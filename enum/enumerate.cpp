@@ -11,6 +11,7 @@
 #include "pci/pci_direct.h"
 #include "pci/pci_dump.h"
 #include "pci/pci_lower.h"
+#include "enum/bus_map.h"
 #include "driver/config.h"
 #include "driver/debug.h"
 
@@ -23,6 +24,9 @@
 #define BUS_NUMBER_HEADROOM 16
 
 #define MIN_WINDOW 0x100000 /* 1 MB: the least a memory window is given */
+#define IO_BLOCK 0x1000     /* a PCI-to-PCI bridge decodes I/O in 4 KB blocks */
+
+#define LOCATION_UNKNOWN 0xFFFFFFFF
 
 VOID propigateBusNo(PDEVICE_OBJECT FilterDevice, UCHAR BusNo)
 {
@@ -40,8 +44,10 @@ VOID propigateBusNo(PDEVICE_OBJECT FilterDevice, UCHAR BusNo)
         UCHAR sub = ReadPCIConfigB(d, CFG_SUBORDINATE_BUS);
 
         /* Read through the bus driver, written through the ports; only ever
-         * raised. */
-        if (BusNo > sub) {
+         * raised, and never at a location nobody could tell. */
+        if (BusNo > sub && e->Bus == LOCATION_UNKNOWN) {
+            DebugPrint("WARNING propigateBusNo: location of a bridge above is unknown, sub left at %x\n", sub);
+        } else if (BusNo > sub) {
             PciCfgWrite8((UCHAR)e->Bus, (UCHAR)e->Device, (UCHAR)e->Function, CFG_SUBORDINATE_BUS, BusNo);
             DebugPrint("NOTE propigateBusNo: %x:%x:%x updating sub from %x to %x\n", e->Bus, e->Device, e->Function,
                        sub, BusNo);
@@ -74,16 +80,53 @@ VOID CheckBusNumbers(PDEVICE_EXTENSION Extension)
     }
 }
 
-/* Gives a bridge with secondary bus 0 its primary, secondary and (for now)
- * subordinate bus numbers; FALSE when no number is left. */
-static BOOLEAN NumberUnnumberedBridge(PDEVICE_EXTENSION Extension)
+/* TRUE when the filter device's parent was itself enumerated: its probe
+ * numbered this bridge and the whole subtree below it. */
+static BOOLEAN numberedByEarlierProbe(PDEVICE_EXTENSION Extension)
+{
+    PDEVICE_OBJECT parent = GetParent(Extension->DeviceObject);
+
+    return parent != 0 && (GET_EXTENSION(parent)->Flags & ENUMERATE) != 0;
+}
+
+/*
+ * A bridge with secondary bus 0 gets its primary, secondary and (for now)
+ * subordinate bus numbers: the first number from behind its own bus or
+ * behind what the last enumeration handed out, whichever is higher, that no
+ * other bridge routes and that the bridges above it can be widened to
+ * without covering a number routed beside them. FALSE when there is none.
+ */
+static BOOLEAN NumberUnnumberedBridge(PDEVICE_EXTENSION Extension, BusMap *Map, LONG Self)
 {
     UCHAR bus = (UCHAR)Extension->Bus;
-    ULONG secondary = (ULONG)bus + 1;
+    UCHAR taken[256];
+    ULONG from = (ULONG)bus + 1;
+    ULONG parentSub = 0xFF;
+    ULONG secondary = 0;
+    ULONG pass, n, m;
 
-    if (nextBus > secondary)
-        secondary = nextBus;
-    if (secondary > 0xFF) {
+    if (nextBus > from)
+        from = nextBus;
+
+    if (Map != 0 && Self >= 0) {
+        busMapTaken(Map, (ULONG)Self, taken);
+        if (Map->bridges[Self].parent != BUS_MAP_NONE)
+            parentSub = Map->bridges[Map->bridges[Self].parent].subBus;
+        /* From the preferred number up, then from just behind the bridge's
+         * own bus. */
+        for (pass = 0; pass < 2 && secondary == 0; pass++) {
+            for (n = pass == 0 ? from : (ULONG)bus + 1; n <= 0xFF && secondary == 0; n++) {
+                if (taken[n])
+                    continue;
+                /* Widening the bridge above must not cover a taken number. */
+                for (m = parentSub + 1; m < n && !taken[m]; m++)
+                    ;
+                if (n <= parentSub || m == n)
+                    secondary = n;
+            }
+        }
+    }
+    if (secondary == 0) {
         DebugPrint("WARNING EnumerateFromHere: no bus number left for %x:%x:%x\n", Extension->Bus, Extension->Device,
                    Extension->Function);
         return FALSE;
@@ -97,7 +140,51 @@ static BOOLEAN NumberUnnumberedBridge(PDEVICE_EXTENSION Extension)
     Extension->PriBus = bus;
     Extension->SecBus = secondary;
     Extension->SubBus = secondary;
+    Map->bridges[Self].secBus = (UCHAR)secondary;
+    Map->bridges[Self].subBus = (UCHAR)secondary;
     return TRUE;
+}
+
+/* The highest number the subtree of the bridge may reach: every number from
+ * its secondary bus up to it is free of other bridges' routing. */
+static ULONG SubtreeLimit(PDEVICE_EXTENSION Extension, BusMap *Map, LONG Self)
+{
+    UCHAR taken[256];
+    ULONG n;
+
+    /* Without a map nothing is known to be free: no widening. */
+    if (Map == 0 || Self < 0)
+        return Extension->SubBus > Extension->SecBus ? Extension->SubBus : Extension->SecBus;
+    busMapTaken(Map, (ULONG)Self, taken);
+    for (n = Extension->SecBus + 1; n <= 0xFF && !taken[n]; n++)
+        ;
+    return n - 1;
+}
+
+/* The bridges above the enumerated one that this driver does not filter
+ * (the host's own bridges in front of the adapter) must route the new
+ * numbers too. The map's bridges above it, filtered or not, are raised to
+ * busNo where they stop short of it. */
+static VOID raiseBridgesAbove(BusMap *Map, LONG Self, UCHAR BusNo)
+{
+    ULONG p;
+    ULONG steps;
+
+    if (Map == 0 || Self < 0)
+        return;
+    p = Map->bridges[Self].parent;
+    for (steps = 0; p != BUS_MAP_NONE && steps < Map->count; steps++) {
+        BusMapBridge *b = &Map->bridges[p];
+        UCHAR sub = (UCHAR)PciCfgRead8(b->bus, b->device, b->function, CFG_SUBORDINATE_BUS);
+
+        if (BusNo > sub) {
+            PciCfgWrite8(b->bus, b->device, b->function, CFG_SUBORDINATE_BUS, BusNo);
+            DebugPrint("NOTE EnumerateFromHere: bridge %x:%x:%x above the adapter: sub from %x to %x\n", b->bus,
+                       b->device, b->function, sub, BusNo);
+            b->subBus = BusNo;
+        }
+        p = b->parent;
+    }
 }
 
 /* bus + 16, kept at 0xFF: a subordinate number that wrapped round to a low
@@ -113,10 +200,64 @@ static UCHAR HighBusAbove(ULONG bus)
     return (UCHAR)high;
 }
 
+/*
+ * The I/O a bridge's window asks for, given the I/O of what lies behind it.
+ * A PCI-to-PCI bridge decodes I/O in whole 4 KB blocks whatever its window
+ * registers were meant to cover, so it asks for whole blocks. Behind the
+ * adapter the window above is no larger than Io: when Io cannot hold one
+ * block, the bridge's I/O window is dropped rather than decoding over its
+ * neighbours. The adapter's own bridge sits on the host's bus and always
+ * gets whole blocks. A CardBus bridge decodes I/O to the byte.
+ */
+static ULONG wholeIoBlocks(ULONG io)
+{
+    if (io > 0xFFFFFFFF - (IO_BLOCK - 1))
+        return 0xFFFFFFFF & ~(ULONG)(IO_BLOCK - 1);
+    return (io + IO_BLOCK - 1) & ~(ULONG)(IO_BLOCK - 1);
+}
+
+static ULONG windowIo(PDEVICE_EXTENSION Extension, ULONG Total, PBOOLEAN Dropped)
+{
+    ULONG io = Total > GetIo() ? GetIo() : Total;
+    ULONG bound = GetIo() & ~(ULONG)(IO_BLOCK - 1);
+    ULONG blocks;
+
+    if (Extension->BridgeType != BRIDGE_TYPE_P2P || Total == 0)
+        return io;
+    if (Extension->Flags & ROOT)
+        return wholeIoBlocks(io);
+
+    blocks = wholeIoBlocks(Total);
+    if (blocks > bound)
+        blocks = bound;
+    if (blocks == 0) {
+        DebugPrint("WARNING EnumerateFromHere: %x:%x:%x needs I/O 0x%x in 4 KB blocks but Io is 0x%x: I/O window "
+                   "dropped, raise Io to give it room\n",
+                   Extension->Bus, Extension->Device, Extension->Function, Total, GetIo());
+        if (Dropped != 0)
+            *Dropped = TRUE;
+    }
+    return blocks;
+}
+
+static VOID minimumWindows(PULONG MemoryNeed, PULONG PrefetchNeed, PULONG IoNeed, PULONG MemoryAlign,
+                           PULONG PrefetchAlign)
+{
+    *IoNeed = 0;
+    *MemoryNeed = *PrefetchNeed = *MemoryAlign = *PrefetchAlign = MIN_WINDOW;
+}
+
 VOID EnumerateFromHere(PDEVICE_EXTENSION Extension, PULONG MemoryNeed, PULONG PrefetchNeed, PULONG IoNeed,
-                       PULONG MemoryAlign, PULONG PrefetchAlign)
+                       PULONG MemoryAlign, PULONG PrefetchAlign, PBOOLEAN IoDropped)
 {
     PciNode root;
+    BusMap *map;
+    LONG self = -1;
+    ULONG limit;
+    UCHAR top;
+
+    if (IoDropped != 0)
+        *IoDropped = FALSE;
 
     CheckBusNumbers(Extension);
     DebugPrint("EnumerateFromHere %x:%x:%x Pri %x Sec %x Sub %x\n", Extension->Bus, Extension->Device,
@@ -127,7 +268,7 @@ VOID EnumerateFromHere(PDEVICE_EXTENSION Extension, PULONG MemoryNeed, PULONG Pr
         propigateBusNo(Extension->DeviceObject, (UCHAR)(Extension->Bus + 1));
         *MemoryNeed = GetMemory();
         *PrefetchNeed = GetPreFetch();
-        *IoNeed = GetIo();
+        *IoNeed = windowIo(Extension, GetIo(), IoDropped);
         *MemoryAlign = GetMemory();
         *PrefetchAlign = GetPreFetch();
         return;
@@ -135,13 +276,26 @@ VOID EnumerateFromHere(PDEVICE_EXTENSION Extension, PULONG MemoryNeed, PULONG Pr
 
     DumpPciSpace("Enumerate", Extension->Pdo, 0x20);
 
+    /* Without a location there is no bus to probe and no register to write. */
+    if (Extension->Bus == LOCATION_UNKNOWN || Extension->Device == LOCATION_UNKNOWN ||
+        Extension->Function == LOCATION_UNKNOWN) {
+        DebugPrint("WARNING EnumerateFromHere: location unknown, nothing probed\n");
+        minimumWindows(MemoryNeed, PrefetchNeed, IoNeed, MemoryAlign, PrefetchAlign);
+        return;
+    }
+
+    map = busMapBuild();
+    if (map != 0 && map->complete)
+        self = busMapFind(map, Extension->Bus, Extension->Device, Extension->Function);
+    if (self < 0)
+        DebugPrint("WARNING EnumerateFromHere: bus numbers in use unknown, none handed out or widened\n");
+
     /* A bridge the operating system left unnumbered has secondary bus 0: a
      * probe from there would walk the host's own bus and renumber its
-     * bridges. Number it first, behind its own bus or behind what the last
-     * enumeration handed out, whichever is higher. */
-    if (Extension->SecBus == 0 && !NumberUnnumberedBridge(Extension)) {
-        *IoNeed = 0;
-        *MemoryNeed = *PrefetchNeed = *MemoryAlign = *PrefetchAlign = MIN_WINDOW;
+     * bridges. Number it first. */
+    if (Extension->SecBus == 0 && !NumberUnnumberedBridge(Extension, map, self)) {
+        busMapFree(map);
+        minimumWindows(MemoryNeed, PrefetchNeed, IoNeed, MemoryAlign, PrefetchAlign);
         return;
     }
 
@@ -150,9 +304,24 @@ VOID EnumerateFromHere(PDEVICE_EXTENSION Extension, PULONG MemoryNeed, PULONG Pr
     if (Extension->SecBus > highBus)
         highBus = HighBusAbove(Extension->SecBus);
 
-    /* This bridge and every filtered bridge above it must forward
-     * configuration cycles up to highBus. */
-    propigateBusNo(Extension->DeviceObject, highBus);
+    /* The subtree gets the numbers up to highBus, but never one that a
+     * bridge beside it (or beside a bridge above it) already routes. */
+    top = highBus;
+    limit = SubtreeLimit(Extension, map, self);
+    if (limit < Extension->SecBus)
+        limit = Extension->SecBus;
+    if (top > limit) {
+        DebugPrint("NOTE EnumerateFromHere: bus 0x%x is routed elsewhere, %x:%x:%x keeps to 0x%x\n", limit + 1,
+                   Extension->Bus, Extension->Device, Extension->Function, limit);
+        top = (UCHAR)limit;
+    }
+    busLimit = top;
+
+    /* This bridge and every bridge above it must forward configuration
+     * cycles up to the top of the subtree. */
+    propigateBusNo(Extension->DeviceObject, top);
+    raiseBridgesAbove(map, self, top);
+    busMapFree(map);
 
     nextBus = (UCHAR)(Extension->SecBus + 1);
     RtlZeroMemory(&root, sizeof(root));
@@ -160,8 +329,20 @@ VOID EnumerateFromHere(PDEVICE_EXTENSION Extension, PULONG MemoryNeed, PULONG Pr
     totalAllSpaces(&root);
     dumpPciTree(&root);
     freePciTree(&root, FALSE);
+    busLimit = 0xFF;
 
-    *IoNeed = root.ioSize > GetIo() ? GetIo() : root.ioSize;
+    /* The probe of the bridge above numbered this subtree already: the
+     * bridge keeps to what lies behind it, leaving the rest of the numbers
+     * to its siblings. */
+    if (numberedByEarlierProbe(Extension) && (UCHAR)(nextBus - 1) != top) {
+        PciCfgWrite8((UCHAR)Extension->Bus, (UCHAR)Extension->Device, (UCHAR)Extension->Function,
+                     CFG_SUBORDINATE_BUS, (UCHAR)(nextBus - 1));
+        DebugPrint("NOTE EnumerateFromHere: %x:%x:%x sub closed to %x\n", Extension->Bus, Extension->Device,
+                   Extension->Function, (UCHAR)(nextBus - 1));
+        Extension->SubBus = (UCHAR)(nextBus - 1);
+    }
+
+    *IoNeed = windowIo(Extension, root.ioSize, IoDropped);
     *MemoryNeed = root.memSize != 0 ? root.memSize : MIN_WINDOW;
     *PrefetchNeed = root.preSize != 0 ? root.preSize : MIN_WINDOW;
     *MemoryAlign = root.memAlign != 0 ? root.memAlign : MIN_WINDOW;

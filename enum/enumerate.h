@@ -9,7 +9,9 @@
 
 VOID propigateBusNo(PDEVICE_OBJECT FilterDevice, UCHAR BusNo);
 VOID CheckBusNumbers(PDEVICE_EXTENSION Extension);
+/* IoDropped, when given, tells whether the bridge's I/O window must go
+ * because the room above cannot hold one block of it. */
 VOID EnumerateFromHere(PDEVICE_EXTENSION Extension, PULONG MemoryNeed, PULONG PrefetchNeed, PULONG IoNeed,
-                       PULONG MemoryAlign, PULONG PrefetchAlign);
+                       PULONG MemoryAlign, PULONG PrefetchAlign, PBOOLEAN IoDropped = 0);
 
 #endif /* TOLMU_ENUMERATE_H */

@@ -40,6 +40,9 @@ typedef struct _PciNode {
  * of one load; 8-bit arithmetic. */
 extern UCHAR nextBus;
 extern UCHAR highBus;
+/* The last bus number the running enumeration may hand out: numbers above
+ * it are routed by other bridges (0xFF outside an enumeration). */
+extern UCHAR busLimit;
 
 VOID probeBuses(PciNode *parent, UCHAR bus);
 PciNode *addNewDevice(UCHAR bus, UCHAR device, UCHAR function);

@@ -16,6 +16,7 @@
 
 UCHAR nextBus MODULE_STATE = 0;
 UCHAR highBus MODULE_STATE = 0;
+UCHAR busLimit MODULE_STATE = 0xFF;
 
 /* Configuration registers the probe uses. */
 #define CFG_VENDOR_ID 0x00 /* 16 bit */
@@ -24,6 +25,7 @@ UCHAR highBus MODULE_STATE = 0;
 #define CFG_BASE_CLASS 0x0B /* 8 bit */
 #define CFG_HEADER_TYPE 0x0E /* 8 bit */
 #define  HEADER_MULTI_FUNCTION 0x80
+#define  HEADER_LAYOUT_MASK 0x7F
 #define CFG_BAR0 0x10 /* 32 bit, six of them */
 #define  BAR_IO_SPACE 0x01
 #define  BAR_MEM_TYPE_MASK 0x07
@@ -68,13 +70,30 @@ VOID sizeBars(PciNode *node)
 {
     UCHAR b = node->bus, d = node->device, f = node->function;
     ULONG command;
+    ULONG bars;
     ULONG i;
+
+    /* A bridge header has fewer BARs: past them lie its bus numbers and
+     * windows, which must never receive the sizing pattern. */
+    switch (node->headerType & HEADER_LAYOUT_MASK) {
+    case 0:
+        bars = PCI_NODE_BARS;
+        break;
+    case 1:
+        bars = 2;
+        break;
+    case 2:
+        bars = 1;
+        break;
+    default:
+        return;
+    }
 
     /* The function decodes nothing while its BARs hold the sizing pattern. */
     command = PciCfgRead16(b, d, f, CFG_COMMAND);
     PciCfgWrite16(b, d, f, CFG_COMMAND, 0);
 
-    for (i = 0; i < PCI_NODE_BARS; i++) {
+    for (i = 0; i < bars; i++) {
         UCHAR reg = (UCHAR)(CFG_BAR0 + 4 * i);
         ULONG saved, readback, mask, size;
 
@@ -182,10 +201,11 @@ PciNode *addNewDevice(UCHAR bus, UCHAR device, UCHAR function)
     node->baseClass = (UCHAR)PciCfgRead8(bus, device, function, CFG_BASE_CLASS);
     node->headerType = (UCHAR)PciCfgRead8(bus, device, function, CFG_HEADER_TYPE);
 
-    if (!isBridge(node->baseClass, node->subClass)) {
-        sizeBars(node);
+    /* A bridge's own BARs are sized too: they are placed in the window of
+     * the bridge above it. Its totals are those of its subtree. */
+    sizeBars(node);
+    if (!isBridge(node->baseClass, node->subClass))
         sumBars(node);
-    }
     return node;
 }
 
@@ -194,26 +214,27 @@ PciNode *addNewDevice(UCHAR bus, UCHAR device, UCHAR function)
 static VOID probeBridge(PciNode *node, UCHAR bus)
 {
     UCHAR secondary;
+    UCHAR high = highBus < busLimit ? highBus : busLimit;
 
     DebugPrint("probeBuses: Found Bridge on Bus %x\n", bus);
 
-    /* Bus numbers are 8 bits: once they have run out, a further bridge would
-     * get secondary bus 0 (the host's own bus) through wrap-around. Leave it
-     * unnumbered instead; it forwards nothing and nothing behind it is
-     * counted. */
-    if (nextBus == 0) {
+    /* No number left: bus numbers are 8 bits (past 0xFF the next would be
+     * the host's own bus 0), numbers above highBus are not forwarded by the
+     * bridges above, and numbers past busLimit are routed by other bridges.
+     * The bridge stays unnumbered, with its bus-number registers cleared so
+     * that it forwards nothing, and nothing behind it is counted. */
+    if (nextBus == 0 || nextBus > high) {
         DebugPrint("WARNING probeBuses: no bus number left for bridge %02x:%02x:%x\n", node->bus, node->device,
                    node->function);
+        PciCfgWrite8(node->bus, node->device, node->function, CFG_PRIMARY_BUS, 0);
+        PciCfgWrite8(node->bus, node->device, node->function, CFG_SECONDARY_BUS, 0);
+        PciCfgWrite8(node->bus, node->device, node->function, CFG_SUBORDINATE_BUS, 0);
         return;
     }
-    /* Numbers above highBus are not forwarded by the bridges above: what
-     * lies behind this one stays unreachable. */
-    if (nextBus > highBus)
-        DebugPrint("WARNING probeBuses: bus 0x%x is above high 0x%x and will not be reached\n", nextBus, highBus);
 
     node->priBus = bus;
     node->secBus = nextBus;
-    node->subBus = highBus;
+    node->subBus = high;
     configBridge(node);
     DumpPciSpaceAt("probeBuses", node->bus, node->device, node->function, 0x40);
 

@@ -7,9 +7,12 @@
  * needed below it. A memory window is never aligned to less than 1 MB.
  */
 #include "enum/pci_tree.h"
+#include "driver/config.h"
 #include "driver/debug.h"
 
 #define IO_WINDOW_GRANULARITY 0x100      /* 256 bytes */
+#define IO_BLOCK 0x1000                  /* a PCI-to-PCI bridge decodes I/O in 4 KB blocks */
+#define SUBCLASS_PCI_BRIDGE 0x04
 #define MEM_WINDOW_GRANULARITY 0x100000  /* 1 MB */
 #define MIN_WINDOW_ALIGNMENT 0x100000    /* 1 MB */
 
@@ -59,20 +62,66 @@ static ULONG addTotal(PciNode *owner, ULONG sum, ULONG size)
     return sum + size;
 }
 
+static BOOLEAN isPciToPciBridge(PciNode *node)
+{
+    return isBridge(node->baseClass, node->subClass) && node->subClass == SUBCLASS_PCI_BRIDGE;
+}
+
+/*
+ * What a child takes from its owner's windows. An ordinary function: its
+ * BARs. A nested bridge: what the requirements filter will ask for it when
+ * its own turn comes - its subtree's totals, at least the 1 MB memory and
+ * prefetchable windows every enumerated bridge asks for, its I/O window
+ * kept to whole blocks that fit the adapter's Io (none for a CardBus bridge,
+ * whose I/O window is always removed, nor under filterIO) - and its own
+ * BARs, which sit on the owner's bus.
+ */
+static VOID childShare(PciNode *child, PciNode *share)
+{
+    ULONG ioBound = GetIo() & ~(ULONG)(IO_BLOCK - 1);
+
+    if (!isBridge(child->baseClass, child->subClass)) {
+        *share = *child;
+        return;
+    }
+
+    /* The bridge's own BARs, summed as a function's would be. */
+    *share = *child;
+    share->baseClass = 0;
+    share->ioSize = share->memSize = share->preSize = share->memAlign = share->preAlign = 0;
+    sumBars(share);
+
+    share->memSize = addTotal(share, share->memSize, child->memSize != 0 ? child->memSize : MIN_WINDOW_ALIGNMENT);
+    share->preSize = addTotal(share, share->preSize, child->preSize != 0 ? child->preSize : MIN_WINDOW_ALIGNMENT);
+    if (isPciToPciBridge(child) && GetFilterIO() == 0)
+        share->ioSize = addTotal(share, share->ioSize, child->ioSize > ioBound ? ioBound : child->ioSize);
+    if (child->memAlign > share->memAlign)
+        share->memAlign = child->memAlign;
+    if (child->preAlign > share->preAlign)
+        share->preAlign = child->preAlign;
+    if (share->memAlign < MIN_WINDOW_ALIGNMENT)
+        share->memAlign = MIN_WINDOW_ALIGNMENT;
+    if (share->preAlign < MIN_WINDOW_ALIGNMENT)
+        share->preAlign = MIN_WINDOW_ALIGNMENT;
+}
+
 /* The node's own share of the pass, once everything below it is final. */
 static VOID totalNode(PciNode *node)
 {
     PciNode *child;
+    PciNode share;
+    ULONG ioGranularity;
 
     if (isWindowOwner(node)) {
         for (child = node->down; child != 0; child = child->next) {
-            node->ioSize = addTotal(node, node->ioSize, child->ioSize);
-            node->preSize = addTotal(node, node->preSize, child->preSize);
-            node->memSize = addTotal(node, node->memSize, child->memSize);
-            if (child->memAlign > node->memAlign)
-                node->memAlign = child->memAlign;
-            if (child->preAlign > node->preAlign)
-                node->preAlign = child->preAlign;
+            childShare(child, &share);
+            node->ioSize = addTotal(node, node->ioSize, share.ioSize);
+            node->preSize = addTotal(node, node->preSize, share.preSize);
+            node->memSize = addTotal(node, node->memSize, share.memSize);
+            if (share.memAlign > node->memAlign)
+                node->memAlign = share.memAlign;
+            if (share.preAlign > node->preAlign)
+                node->preAlign = share.preAlign;
             if (GetVerbose() >= 9) {
                 DebugPrint("totalAllSpaces: %04x:%04x += %04x:%04x @ %x:%x:%x I/M/P %x/%x/%x\n", node->vendorId,
                            node->deviceId, child->vendorId, child->deviceId, node->bus, node->device,
@@ -80,7 +129,9 @@ static VOID totalNode(PciNode *node)
                 DebugPrint("              : down %x next %x\n", PTR32(child->down), PTR32(child->next));
             }
         }
-        adjustSpaces(node, node->ioSize != 0 ? IO_WINDOW_GRANULARITY : 0, MEM_WINDOW_GRANULARITY);
+        /* A PCI-to-PCI bridge's I/O window is whole 4 KB blocks. */
+        ioGranularity = isPciToPciBridge(node) ? IO_BLOCK : IO_WINDOW_GRANULARITY;
+        adjustSpaces(node, node->ioSize != 0 ? ioGranularity : 0, MEM_WINDOW_GRANULARITY);
     }
 
     if (node->preAlign != 0 && node->preAlign < MIN_WINDOW_ALIGNMENT)

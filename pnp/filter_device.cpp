@@ -179,6 +179,14 @@ NTSTATUS AddChildDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT ChildPdo, UL
 
     DebugPrint(AddSeparator);
 
+    /* A child whose stack already has a device of another driver above the
+     * bus driver's (its function driver, once started) is left alone: a
+     * filter attached now would sit above that driver, not below it. */
+    if (ChildPdo->AttachedDevice != 0 && ChildPdo->AttachedDevice->DriverObject != DriverObject) {
+        DebugPrint("NOTE AddChildDevice: PDO 0x%08X already has a device above it, left alone\n", PTR32(ChildPdo));
+        return STATUS_SUCCESS;
+    }
+
     result = CommonAdd("AddChildDevice", DriverObject, ChildPdo, &ext, 1);
     if (result != COMMON_ADD_ATTACHED)
         return result;

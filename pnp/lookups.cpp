@@ -54,6 +54,11 @@ VOID registerMe(PDEVICE_OBJECT Pdo)
     RegisterConfiguration(WSTR("iam"), iam);
 }
 
+BOOLEAN LocationKnown(PDEVICE_EXTENSION Extension)
+{
+    return Extension->Bus <= 0xFF && Extension->Device <= 31 && Extension->Function <= 7;
+}
+
 VOID LocateMe(PDEVICE_EXTENSION Extension)
 {
     ULONG address;

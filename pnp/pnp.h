@@ -21,6 +21,9 @@ ULONG AlreadySeenThisOne(PDEVICE_OBJECT FirstDevice, PDEVICE_OBJECT PhysicalDevi
 ULONG GetDevicePropertyDW(PDEVICE_OBJECT Pdo, DEVICE_REGISTRY_PROPERTY Property);
 ULONG GetLocationCode(PDEVICE_OBJECT Pdo);
 VOID LocateMe(PDEVICE_EXTENSION Extension);
+/* FALSE while the bus driver has not told where the device is (all-ones):
+ * nothing may then be written to it through the configuration ports. */
+BOOLEAN LocationKnown(PDEVICE_EXTENSION Extension);
 PDEVICE_OBJECT GetParent(PDEVICE_OBJECT DeviceObject);
 PDEVICE_OBJECT GetRoot(PDEVICE_OBJECT DeviceObject);
 ULONG CountDriverDevices(PDRIVER_OBJECT DriverObject);

@@ -46,10 +46,14 @@ static NTSTATUS NTAPI PowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVO
     DebugPrint("PowerUpComplete: VenId 0x%04x-%04x @ %x:%x:%x\n", ext->VenId, ext->DevId, ext->Bus, ext->Device,
                ext->Function);
 
-    PciPatching(bus, device, function);
-    PciCfgWrite16(bus, device, function, CFG_CACHE_LINE_AND_LATENCY, CACHE_LINE_16_LATENCY_F8);
-    if (ext->BridgeType != BRIDGE_TYPE_OTHER)
-        PciCfgWrite8(bus, device, function, CFG_SECONDARY_LATENCY, SECONDARY_LATENCY_F8);
+    if (!LocationKnown(ext)) {
+        DebugPrint("WARNING PowerUpComplete: location unknown, configuration left alone\n");
+    } else {
+        PciPatching(bus, device, function);
+        PciCfgWrite16(bus, device, function, CFG_CACHE_LINE_AND_LATENCY, CACHE_LINE_16_LATENCY_F8);
+        if (ext->BridgeType != BRIDGE_TYPE_OTHER)
+            PciCfgWrite8(bus, device, function, CFG_SECONDARY_LATENCY, SECONDARY_LATENCY_F8);
+    }
     if ((ext->Flags & CB_BRIDGE) && ext->VenId == VENDOR_O2MICRO && ext->DevId != O2MICRO_OZ6933)
         setO2MicroBits(ext);
 

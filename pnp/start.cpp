@@ -41,7 +41,10 @@ NTSTATUS startDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     status = PnpPassDownIrpAndWait(DeviceObject, Irp);
     if (NT_SUCCESS(status)) {
         ExtractResources(ext, translated);
-        PciPatching((UCHAR)ext->Bus, (UCHAR)ext->Device, (UCHAR)ext->Function);
+        if (LocationKnown(ext))
+            PciPatching((UCHAR)ext->Bus, (UCHAR)ext->Device, (UCHAR)ext->Function);
+        else
+            DebugPrint("WARNING startDevice: location unknown, no patching\n");
         setLatencyTimers(DeviceObject);
 
         if (ext->Flags & CB_BRIDGE) {

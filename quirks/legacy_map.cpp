@@ -13,6 +13,8 @@
 
 /* Standard header */
 #define PCI_COMMAND 0x04 /* 16 bit */
+#define PCI_BAR_MEM_TYPE_MASK 0x07
+#define PCI_BAR_MEM_TYPE_64 0x04 /* memory, 64-bit decoder */
 #define  PCI_COMMAND_IO 0x0001     /* I/O space enable */
 #define  PCI_COMMAND_MEMORY 0x0002 /* memory space enable */
 #define  PCI_COMMAND_MASTER 0x0004 /* bus master enable */
@@ -122,7 +124,13 @@ VOID mapLegacyDevice(PDEVICE_EXTENSION Extension, PIO_RESOURCE_REQUIREMENTS_LIST
         return;
     }
 
-    command = PCI_COMMAND_MEMORY | PCI_COMMAND_MASTER;
+    if (!LocationKnown(Extension)) {
+        DebugPrint("WARNING mapLegacyDevice: location unknown, nothing mapped\n");
+        return;
+    }
+
+    /* Each kind of decoding is turned on only for what was placed. */
+    command = 0;
     DebugPrint("NOTE: mapping legacy device @ %x:%x:%x\n", Extension->Bus, Extension->Device, Extension->Function);
 
     parentDevice = GetParent(Extension->DeviceObject);
@@ -195,7 +203,12 @@ VOID mapLegacyDevice(PDEVICE_EXTENSION Extension, PIO_RESOURCE_REQUIREMENTS_LIST
                                    index, descriptor->u.Memory.Length, *cursor);
                         break;
                     }
+                    command |= PCI_COMMAND_MEMORY | PCI_COMMAND_MASTER;
                     DebugPrint("mapLegacyDevice: mapping MEM bar #%d <== 0x%lx\n", index, address);
+                    /* The upper half of a 64-bit BAR: the range is below 4 GB. */
+                    if ((PciCfgRead32(bus, device, function, barOffset) & PCI_BAR_MEM_TYPE_MASK) == PCI_BAR_MEM_TYPE_64 &&
+                        index + 1 < PCI_BAR_COUNT)
+                        PciCfgWrite32(bus, device, function, (UCHAR)(barOffset + 4), 0);
                 }
                 PciCfgWrite32(bus, device, function, barOffset, address);
                 break;
@@ -251,7 +264,7 @@ VOID vgaEnable(PDEVICE_OBJECT FilterDevice)
             break;
         }
         bridge = GET_EXTENSION(parentDevice);
-        if (bridge->Marker == EXTENSION_MARKER && (bridge->Flags & BRIDGE_FLAGS) != 0) {
+        if (bridge->Marker == EXTENSION_MARKER && (bridge->Flags & BRIDGE_FLAGS) != 0 && LocationKnown(bridge)) {
             control = PciCfgRead16((UCHAR)bridge->Bus, (UCHAR)bridge->Device, (UCHAR)bridge->Function, BRIDGE_CONTROL);
             PciCfgWrite16((UCHAR)bridge->Bus, (UCHAR)bridge->Device, (UCHAR)bridge->Function, BRIDGE_CONTROL,
                           (USHORT)(control | BRIDGE_CTL_VGA));

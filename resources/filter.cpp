@@ -141,7 +141,7 @@ static VOID applyFilter(const ResourceFilter *filter, PIO_RESOURCE_DESCRIPTOR d,
     DebugPrint("[NOTE] orig align 0x%08x new align 0x%08x\n", origAlignment, d->u.Generic.Alignment);
 }
 
-ULONG FilterResources(PDEVICE_OBJECT FilterDevice, PIO_RESOURCE_REQUIREMENTS_LIST List)
+ULONG FilterResources(PDEVICE_OBJECT FilterDevice, PIO_RESOURCE_REQUIREMENTS_LIST List, PBOOLEAN IoDropped)
 {
     PDEVICE_EXTENSION extension = GET_EXTENSION(FilterDevice);
     const ResourceFilter *table;
@@ -162,7 +162,7 @@ ULONG FilterResources(PDEVICE_OBJECT FilterDevice, PIO_RESOURCE_REQUIREMENTS_LIS
         return 1;
 
     EnumerateFromHere(extension, &needs.Memory, &needs.Prefetch, &needs.Io, &needs.MemoryAlign,
-                      &needs.PrefetchAlign);
+                      &needs.PrefetchAlign, IoDropped);
     DebugPrint("[Need  Mem 0x%08lx Pre 0x%08lx Io 0x%03x]\n", needs.Memory, needs.Prefetch, needs.Io);
     DebugPrint("[Align Mem 0x%08lx Pre 0x%08lx]\n", needs.MemoryAlign, needs.PrefetchAlign);
 
@@ -205,27 +205,40 @@ ULONG FilterResources(PDEVICE_OBJECT FilterDevice, PIO_RESOURCE_REQUIREMENTS_LIS
 NTSTATUS FilterResourceRequirements(PDEVICE_OBJECT FilterDevice, PIRP Irp)
 {
     PDEVICE_EXTENSION extension = GET_EXTENSION(FilterDevice);
+    PIO_RESOURCE_REQUIREMENTS_LIST original;
     PIO_RESOURCE_REQUIREMENTS_LIST list;
     PIO_RESOURCE_REQUIREMENTS_LIST newList;
     BOOLEAN dropIo = FALSE;
+    BOOLEAN ioDropped = FALSE;
     NTSTATUS status;
     ULONG ioNeed;
 
     LocateMe(extension);
     inheritFlags(FilterDevice);
 
-    list = (PIO_RESOURCE_REQUIREMENTS_LIST)Irp->IoStatus.Information;
+    original = (PIO_RESOURCE_REQUIREMENTS_LIST)Irp->IoStatus.Information;
     printBanner("Pre-Filtered Resources:\n");
-    PrintResourceRequirementsList(list);
+    PrintResourceRequirementsList(original);
+
+    /* The edits go into a copy: the list the request came with stays as it
+     * was until the drivers below have answered, since on a failure the PnP
+     * manager goes on with it. Without memory for a copy the list is edited
+     * where it is. */
+    list = original != 0 ? dupResourceRequirementsList(original) : 0;
+    if (list == 0)
+        list = original;
 
     if ((extension->Flags & BRIDGE_FLAGS) == 0) {
         adjustMinMax(list);
     } else {
-        ioNeed = FilterResources(FilterDevice, list);
+        ioNeed = FilterResources(FilterDevice, list, &ioDropped);
 
         if ((extension->Flags & CB_BRIDGE) && !(extension->Flags & ROOT)) {
             /* A CardBus bridge behind the adapter: its I/O window would only
              * eat the little I/O space the adapter's windows get. */
+            dropIo = TRUE;
+        } else if ((extension->Flags & P2P_BRIDGE) && ioDropped) {
+            /* The room above holds no whole block of I/O for this bridge. */
             dropIo = TRUE;
         } else if ((extension->Flags & P2P_BRIDGE) && GetFilterIO() != 0 &&
                    ((extension->Flags & NOIO) || ioNeed == 0)) {
@@ -234,26 +247,40 @@ NTSTATUS FilterResourceRequirements(PDEVICE_OBJECT FilterDevice, PIRP Irp)
             dropIo = TRUE;
         }
 
-        if (dropIo) {
+        /* filterOutIo frees the list it is given: only ever the copy. */
+        if (dropIo && list != original) {
             newList = filterOutIo(list);
-            /* The same list back means nothing was replaced (no list, or no
-             * memory for the new one): the request keeps what it had. */
-            if (newList != list)
-                Irp->IoStatus.Information = (ULONG_PTR)newList;
+            /* The same list back means nothing was replaced (no memory for
+             * the new one): the copy goes down as it is. */
+            list = newList;
         }
     }
 
+    Irp->IoStatus.Information = (ULONG_PTR)list;
     status = PnpPassDownIrpAndWait(FilterDevice, Irp);
 
     /* Nobody below handled the request (it still carries the status the PnP
      * manager preset). The PnP manager takes the list in the request only
      * from a successful request; any other status makes it go on with its
-     * own list, which has been edited here or even freed by filterOutIo. A
-     * driver that changes the list completes the request with success. */
+     * own list. A driver that changes the list completes the request with
+     * success. */
     if (status == STATUS_NOT_SUPPORTED && Irp->IoStatus.Information != 0) {
         DebugPrint("NOTE FilterResourceRequirements: not handled below, completing with the filtered list\n");
         status = STATUS_SUCCESS;
         Irp->IoStatus.Status = STATUS_SUCCESS;
+    }
+
+    if (list != original) {
+        if (NT_SUCCESS(status)) {
+            /* The request's list replaced the original, which is ours to free. */
+            MFree(original);
+        } else {
+            /* The PnP manager goes on with its own list: it gets it back, and
+             * the copy (unless a driver below replaced it) is freed. */
+            if (Irp->IoStatus.Information == (ULONG_PTR)list)
+                MFree(list);
+            Irp->IoStatus.Information = (ULONG_PTR)original;
+        }
     }
 
     if (NT_SUCCESS(status)) {

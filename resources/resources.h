@@ -24,7 +24,8 @@ typedef struct _ResourceFilter {
 
 NTSTATUS FilterResourceRequirements(PDEVICE_OBJECT FilterDevice, PIRP Irp);
 VOID inheritFlags(PDEVICE_OBJECT FilterDevice);
-ULONG FilterResources(PDEVICE_OBJECT FilterDevice, PIO_RESOURCE_REQUIREMENTS_LIST List);
+/* IoDropped, when given, is set when the bridge's I/O window must go. */
+ULONG FilterResources(PDEVICE_OBJECT FilterDevice, PIO_RESOURCE_REQUIREMENTS_LIST List, PBOOLEAN IoDropped = 0);
 
 PIO_RESOURCE_REQUIREMENTS_LIST dupResourceRequirementsList(PIO_RESOURCE_REQUIREMENTS_LIST Old);
 PIO_RESOURCE_REQUIREMENTS_LIST filterOutIo(PIO_RESOURCE_REQUIREMENTS_LIST Old);

@@ -233,21 +233,43 @@ TEST_F(ProbeTest, EmptyBusLeavesTheParentEmptyButStillWaitsFourSeconds)
     EXPECT_EQ(standin::VirtualMicroseconds() - t0, kSecondsPerBus);
 }
 
-TEST_F(ProbeTest, BusNumberedPastHighBusIsNotReached)
+TEST_F(ProbeTest, BridgeBeyondHighBusStaysUnnumberedAndForwardsNothing)
 {
-    // highBus 4: X gets 3/4/4 and its bus 4 is reachable; Y behind it gets
-    // secondary 5, which X does not forward, so Y's card is never seen.
+    // highBus 4: X gets 3/4/4 and its bus 4 is reachable; Y behind it would
+    // get secondary 5, which X does not forward: Y is left unnumbered, its
+    // bus-number registers cleared of whatever they held.
     auto *x = machine_.AddFunction(behind_, 0, 0, sim::models::DEC21154());
     auto *y = machine_.AddFunction(machine_.SecondarySegment(x), 0, 0, sim::models::DEC21154());
     machine_.AddFunction(machine_.SecondarySegment(y), 0, 0, sim::models::RTL8139());
     machine_.SetBusNumbers(upstream_, 0, 3, 4);
+    machine_.SetBusNumbers(y, 4, 9, 9);
     Probe(4);
     ASSERT_NE(root_.down, nullptr);
     ASSERT_NE(root_.down->down, nullptr) << "Y is found on bus 4";
-    EXPECT_EQ(root_.down->down->down, nullptr) << "nothing is reached on bus 5";
-    EXPECT_EQ(y->SecondaryBus(), 5);
+    EXPECT_EQ(root_.down->down->down, nullptr) << "nothing is probed behind Y";
+    EXPECT_EQ((std::vector<int>{y->PrimaryBus(), y->SecondaryBus(), y->SubordinateBus()}), (std::vector<int>{0, 0, 0}));
+    EXPECT_EQ(x->SubordinateBus(), 4);
     auto lines = TraceLines();
-    EXPECT_EQ(CountContaining(lines, "WARNING probeBuses: bus 0x5 is above high 0x4 and will not be reached"), 1u);
+    EXPECT_EQ(CountContaining(lines, "WARNING probeBuses: no bus number left for bridge 04:00:0"), 1u);
+    EXPECT_EQ(nextBus, 5);
+}
+
+// Numbers past busLimit are routed by bridges outside the enumerated
+// subtree: they are neither handed out nor written as a subordinate number.
+TEST_F(ProbeTest, BusLimitBoundsTheNumbersHandedOut)
+{
+    auto *x = machine_.AddFunction(behind_, 0, 0, sim::models::DEC21154());
+    auto *z = machine_.AddFunction(behind_, 2, 0, sim::models::DEC21154());
+    machine_.SetBusNumbers(upstream_, 0, 3, 0x12);
+    busLimit = 4;
+    Probe(0x12);
+    busLimit = 0xFF;
+    EXPECT_EQ((std::vector<int>{x->PrimaryBus(), x->SecondaryBus(), x->SubordinateBus()}), (std::vector<int>{3, 4, 4}));
+    EXPECT_EQ(z->SecondaryBus(), 0) << "bus 5 belongs to another bridge";
+    auto lines = TraceLines();
+    EXPECT_EQ(CountContaining(lines, "configBridge: Setting bridge bus numbers to 3 4 4"), 1u)
+        << "the subordinate number written while X is probed stays within the limit";
+    EXPECT_EQ(CountContaining(lines, "WARNING probeBuses: no bus number left for bridge 03:02:0"), 1u);
 }
 
 TEST_F(ProbeTest, BridgeFoundWhenBusNumbersHaveRunOutIsLeftUnnumbered)

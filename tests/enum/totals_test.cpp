@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/config.h"
 #include "driver/debug.h"
 #include "enum/pci_tree.h"
 #include "pci_machine.h"
@@ -111,11 +112,13 @@ TEST_F(TotalsTest, TreeWithoutBarsStaysZero)
 {
     PciNode root{};
     PciNode a = Device(1, 0, 0, 0, 0, 0);
-    PciNode b = Bridge(2);
+    PciNode b = Device(2, 0, 0, 0, 0, 0);
+    PciNode bridge = Bridge(3);
     root.down = &a;
     a.next = &b;
     totalAllSpaces(&root);
-    for (PciNode *n : {&root, &a, &b}) {
+    totalAllSpaces(&bridge);
+    for (PciNode *n : {&root, &a, &b, &bridge}) {
         EXPECT_EQ(n->ioSize, 0u);
         EXPECT_EQ(n->memSize, 0u);
         EXPECT_EQ(n->preSize, 0u);
@@ -142,11 +145,77 @@ TEST_P(RoundingTest, BridgeTotalsAreRaisedToTheirGranularity)
     EXPECT_EQ(bridge.ioSize, c.ioAfter) << std::hex << "io 0x" << c.io;
 }
 
+// A PCI-to-PCI bridge decodes I/O in whole 4 KB blocks.
 INSTANTIATE_TEST_SUITE_P(Granularity, RoundingTest,
-                         ::testing::Values(RoundCase{0x100000, 0x300, 0x100000, 0x300},
-                                           RoundCase{0x100001, 0x310, 0x200000, 0x400},
-                                           RoundCase{0x1000, 0x1, 0x100000, 0x100},
+                         ::testing::Values(RoundCase{0x100000, 0x1000, 0x100000, 0x1000},
+                                           RoundCase{0x100001, 0x1010, 0x200000, 0x2000},
+                                           RoundCase{0x1000, 0x1, 0x100000, 0x1000},
                                            RoundCase{0, 0, 0, 0}));
+
+// The root record stands for the enumerated bridge, whose own kind decides
+// its I/O granularity later: it keeps 256-byte steps, as does a CardBus
+// bridge, which decodes I/O to the byte.
+TEST_F(TotalsTest, RootAndCardBusBridgeKeepTheFinerIoGranularity)
+{
+    PciNode root{};
+    PciNode cardbus = Bridge(0xAC51);
+    cardbus.vendorId = 0x104C;
+    cardbus.subClass = 0x07;
+    PciNode card = Device(1, 0x310, 0, 0, 0, 0);
+    PciNode card2 = Device(2, 0x10, 0, 0, 0, 0);
+    root.down = &card;
+    cardbus.down = &card2;
+    totalAllSpaces(&root);
+    totalAllSpaces(&cardbus);
+    EXPECT_EQ(root.ioSize, 0x400u);
+    EXPECT_EQ(cardbus.ioSize, 0x100u);
+}
+
+// A nested bridge takes from its owner's windows what the requirements
+// filter will ask for it: at least 1 MB of memory and of prefetchable
+// memory, its I/O in whole blocks within Io (a CardBus bridge none: its I/O
+// window is always removed), and its own BARs.
+TEST_F(TotalsTest, NestedBridgeCountsWhatItsFilterWillAskFor)
+{
+    standin::RegSetDword("tolmu\\Parameters", "Io", 0x2000);
+    ReadConfiguration();
+    PciNode root{};
+    PciNode empty = Bridge(1);
+    PciNode withIo = Bridge(2);
+    PciNode ioCard = Device(3, 0x2100, 0, 0, 0, 0);
+    PciNode cardbus = Bridge(4);
+    cardbus.subClass = 0x07;
+    cardbus.barSize[0] = 0x1000; // socket registers, memory
+    PciNode cbCard = Device(5, 0x100, 0x3000, 0x1000, 0, 0);
+    root.down = &empty;
+    empty.next = &withIo;
+    withIo.next = &cardbus;
+    withIo.down = &ioCard;
+    cardbus.down = &cbCard;
+    totalAllSpaces(&root);
+
+    EXPECT_EQ(withIo.ioSize, 0x3000u);
+    EXPECT_EQ(root.ioSize, 0x2000u) << "the blocks Io can hold; the CardBus bridge's I/O is not counted";
+    // empty 1 MB + withIo 1 MB + CardBus 1 MB window + its 4 KB registers.
+    EXPECT_EQ(root.memSize, 0x400000u);
+    EXPECT_EQ(root.preSize, 0x300000u) << "three 1 MB prefetchable windows";
+    EXPECT_EQ(root.memAlign, 0x100000u);
+    EXPECT_EQ(root.preAlign, 0x100000u);
+}
+
+TEST_F(TotalsTest, FilterIoLeavesNestedBridgesIoUncounted)
+{
+    standin::RegSetDword("tolmu\\Parameters", "filterIO", 1);
+    ReadConfiguration();
+    PciNode root{};
+    PciNode bridge = Bridge(1);
+    PciNode card = Device(2, 0x100, 0, 0, 0, 0);
+    root.down = &bridge;
+    bridge.down = &card;
+    totalAllSpaces(&root);
+    EXPECT_EQ(bridge.ioSize, 0x1000u);
+    EXPECT_EQ(root.ioSize, 0u);
+}
 
 TEST_F(TotalsTest, LargeAlignmentPassesUpUnchanged)
 {
@@ -172,7 +241,7 @@ TEST_F(TotalsTest, VerboseNineReportsEachAdditionAndRounding)
     EXPECT_EQ(lines[0], "totalAllSpaces: 1011:0026 += 1234:8139 @ 0:0:0 I/M/P 10/100/0");
     EXPECT_EQ(lines[1].substr(0, 16), "              : ");
     EXPECT_EQ(lines[2], "adjustSpaces: 1011:0026 Mem 0x100 to 0x100000");
-    EXPECT_EQ(lines[3], "adjustSpaces: 1011:0026 I/O 0x10 to 0x100");
+    EXPECT_EQ(lines[3], "adjustSpaces: 1011:0026 I/O 0x10 to 0x1000");
 }
 
 TEST_F(TotalsTest, TotalsNearFourGigabytesAreKeptInsteadOfWrapping)

@@ -187,7 +187,10 @@ TEST_F(LookupTest, UnmarkedBridgeGetsTheConfiguredSizesAndProbesNothing)
     EXPECT_EQ(n.memAlign, 0x8000000u);
     EXPECT_EQ(n.pre, 0x8000000u);
     EXPECT_EQ(n.preAlign, 0x8000000u);
-    EXPECT_EQ(n.io, 0x300u);
+    EXPECT_EQ(n.io, 0u) << "Io 0x300 holds no whole 4 KB block for a PCI-to-PCI bridge's window";
+    EXPECT_EQ(CountContaining(TraceLines(), "WARNING EnumerateFromHere: 2:0:0 needs I/O 0x300 in 4 KB blocks but Io "
+                                            "is 0x300: I/O window dropped, raise Io to give it room"),
+              1u);
     EXPECT_EQ(standin::VirtualMicroseconds(), t0) << "no probe, no waiting";
     EXPECT_EQ(CountContaining(TraceLines(), "probeBuses: No need to enumerate this node"), 1u);
     EXPECT_EQ(CountContaining(TraceLines(), "EnumerateFromHere 2:0:0 Pri 2 Sec 3 Sub 3"), 1u);
@@ -208,13 +211,15 @@ TEST_F(LookupTest, ConfiguredSizesFollowTheRegistry)
 
 TEST_F(LookupTest, EnumeratedBridgeProbesItsBusAndTotalsTheNeeds)
 {
+    standin::RegSetDword(kParams, "Io", 0x2000);
+    ReadConfiguration();
     FilterAll();
     Ext(F(p2p_))->Flags |= ENUMERATE;
     uint64_t t0 = standin::VirtualMicroseconds();
     Needs n = Enumerate(Ext(F(p2p_)));
     // RTL8139: 256 bytes I/O + 256 bytes memory; GeForce2 MX: 16 MB memory,
-    // 128 MB prefetchable.
-    EXPECT_EQ(n.io, 0x100u);
+    // 128 MB prefetchable. The bridge's I/O window is one whole 4 KB block.
+    EXPECT_EQ(n.io, 0x1000u);
     EXPECT_EQ(n.mem, 0x1100000u);
     EXPECT_EQ(n.pre, 0x8000000u);
     EXPECT_EQ(n.memAlign, 0x1000000u);
@@ -230,13 +235,30 @@ TEST_F(LookupTest, EnumeratedBridgeProbesItsBusAndTotalsTheNeeds)
     EXPECT_EQ(standin::OutstandingCount(TOLMU_POOL_TAG), 1u) << "only the trace buffer: the tree was freed";
 }
 
+// Io bounds the I/O window of a bridge behind the adapter: a CardBus bridge
+// gets at most Io, a PCI-to-PCI bridge the whole 4 KB blocks Io holds - and
+// none at all, its window dropped, when Io holds no block.
 TEST_F(LookupTest, IoNeedIsCappedByTheConfiguredIo)
 {
     standin::RegSetDword(kParams, "Io", 0x80);
     ReadConfiguration();
     FilterAll();
     Ext(F(p2p_))->Flags |= ENUMERATE;
-    EXPECT_EQ(Enumerate(Ext(F(p2p_))).io, 0x80u);
+    Needs n;
+    BOOLEAN dropped = FALSE;
+    EnumerateFromHere(Ext(F(p2p_)), &n.mem, &n.pre, &n.io, &n.memAlign, &n.preAlign, &dropped);
+    EXPECT_EQ(n.io, 0u);
+    EXPECT_TRUE(dropped);
+
+    standin::RegSetDword(kParams, "Io", 0x1800);
+    ReadConfiguration();
+    machine_.AddFunction(machine_.SecondarySegment(p2p_), 3, 0, sim::models::Generic(0x1234, 0x1, 0x078000, {sim::IoBar(0, 0x1000), sim::IoBar(1, 0x1000)}));
+    EnumerateFromHere(Ext(F(p2p_)), &n.mem, &n.pre, &n.io, &n.memAlign, &n.preAlign, &dropped);
+    EXPECT_EQ(n.io, 0x1000u) << "0x2100 behind it, Io holds one block";
+    EXPECT_FALSE(dropped);
+
+    Ext(F(cb_))->Flags |= ENUMERATE;
+    EXPECT_EQ(Enumerate(Ext(F(cb_))).io, 0x1000u) << "the controller counts the block its bridge can have";
 }
 
 TEST_F(LookupTest, EnumeratedBridgeWithNothingBehindItGetsOneMegabyteWindows)
@@ -283,6 +305,8 @@ TEST_F(LookupTest, UnnumberedBridgeIsNumberedBeforeItsBusIsProbed)
     LocateMe(e);
     e->Flags |= ENUMERATE;
     ASSERT_EQ(e->SecBus, 0u);
+    standin::RegSetDword(kParams, "Io", 0x1000);
+    ReadConfiguration();
     Needs n = Enumerate(e);
     EXPECT_EQ(p2p_->PrimaryBus(), 2);
     EXPECT_EQ(p2p_->SecondaryBus(), 3);
@@ -292,7 +316,7 @@ TEST_F(LookupTest, UnnumberedBridgeIsNumberedBeforeItsBusIsProbed)
     EXPECT_EQ(CountContaining(lines, "NOTE EnumerateFromHere: numbering bridge 2:0:0 pri 2 sec 3"), 1u);
     EXPECT_EQ(CountContaining(lines, "$$$$$ probeBuses: probing bus 0x0 "), 0u) << "the host's bus is never probed";
     EXPECT_EQ(CountContaining(lines, "$$$$$ probeBuses: probing bus 0x3 "), 1u);
-    EXPECT_EQ(n.io, 0x100u) << "the cards behind it are found and counted";
+    EXPECT_EQ(n.io, 0x1000u) << "the cards behind it are found and counted";
 }
 
 TEST_F(LookupTest, HighBusIsKeptAtFFInsteadOfWrapping)

@@ -192,7 +192,22 @@ TEST_F(ChassisTest, FailedClassReadStillMaps)
 
     // All-ones is no bridge class; the direct accesses do not use the stack.
     EXPECT_EQ(testsupport::CountContaining(Trace(), "ERROR! ReadPCIConfigW @ 0x8 failed"), 1u);
-    EXPECT_EQ(cardFn_->WriteLog(), (Writes{{0x10, 4, 0x1020}, {0x04, 2, 0x0007}}));
+    EXPECT_EQ(cardFn_->WriteLog(), (Writes{{0x10, 4, 0x1020}, {0x04, 2, 0x0001}})) << "only I/O was placed";
+}
+
+// A 64-bit BAR placed below 4 GB gets its upper half cleared (it may hold
+// anything from before); a 32-bit BAR's neighbour is left alone.
+TEST_F(ChassisTest, SixtyFourBitBarGetsItsUpperHalfCleared)
+{
+    Build(1);
+    cardFn_->ClearWriteLog();
+    cardFn_->Poke32(0x14, 0x4);        // BAR1 read as a 64-bit memory decoder (BAR2 its upper half)
+    cardFn_->Poke32(0x18, 0x12345000); // left over from before
+    Requirements req({{Mem(0x1000, 0x1000), Private(1)}});
+
+    mapLegacyDevice(card_, req.Get());
+
+    EXPECT_EQ(cardFn_->WriteLog(), (Writes{{0x18, 4, 0}, {0x14, 4, 0xE0000000}, {0x04, 2, 0x0006}}));
 }
 
 TEST_F(ChassisTest, SkippedPortDoesNotStopTheWalk)
@@ -260,8 +275,9 @@ TEST_P(MapSkipTest, SkippedWithWarningCursorAndRegisterLeftAlone)
 
     mapLegacyDevice(card_, req.Get());
 
-    EXPECT_EQ(Trace(), (Lines{kLocateCard, kNoteCard, GetParam().warning, "mapLegacyDevice: cmd reg <== 0x6"}));
-    EXPECT_EQ(cardFn_->WriteLog(), (Writes{{0x04, 2, 0x0006}}));
+    EXPECT_EQ(Trace(), (Lines{kLocateCard, kNoteCard, GetParam().warning, "mapLegacyDevice: cmd reg <== 0x0"}))
+        << "nothing placed: no decoding, no bus mastering";
+    EXPECT_EQ(cardFn_->WriteLog(), (Writes{{0x04, 2, 0x0000}}));
     EXPECT_EQ(Cursors(), before);
 }
 

@@ -103,7 +103,7 @@ TEST_F(MachineTest, NeedsArePrintedFirstAndEachRewriteReported)
     Build();
     EXPECT_EQ(FilterResources(cbDev_, nullptr), 0u);
     auto lines = TraceLines();
-    long need = FindLine(lines, "[Need  Mem 0x00400000 Pre 0x02000000 Io 0x800]");
+    long need = FindLine(lines, "[Need  Mem 0x00400000 Pre 0x02000000 Io 0x2000]");
     ASSERT_GE(need, 0);
     EXPECT_EQ(lines[need + 1], "[Align Mem 0x00400000 Pre 0x02000000]");
     EXPECT_GT(FindLine(lines, "WARNING: FilterResources has NULL rList"), need);

@@ -166,7 +166,7 @@ inline long FindLine(const Lines &lines, const std::string &needle, size_t from 
 
 // The configured window sizes, and bridge windows as the bus driver reports
 // them: each followed by its device-private tag in the lists below.
-constexpr ULONG kMem = 0x400000, kPre = 0x2000000, kIo = 0x800;
+constexpr ULONG kMem = 0x400000, kPre = 0x2000000, kIo = 0x2000; // I/O in whole 4 KB blocks
 const IO_RESOURCE_DESCRIPTOR kMemWin = Mem(0x100000, 0x100000);
 const IO_RESOURCE_DESCRIPTOR kPreWin =
     Mem(0x100000, 0x100000, 0xD0000000, 0xDFFFFFFF, kPreferred, CM_RESOURCE_MEMORY_PREFETCHABLE);
