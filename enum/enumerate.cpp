@@ -308,11 +308,15 @@ VOID EnumerateFromHere(PDEVICE_EXTENSION Extension, PULONG MemoryNeed, PULONG Pr
      * bridge beside it (or beside a bridge above it) already routes. */
     top = highBus;
     limit = SubtreeLimit(Extension, map, self);
+    /* The probe of the bridge above numbered this subtree already and left
+     * this bridge routing exactly it: nothing is widened for it again. */
+    if (numberedByEarlierProbe(Extension) && Extension->SubBus >= Extension->SecBus && limit > Extension->SubBus)
+        limit = Extension->SubBus;
     if (limit < Extension->SecBus)
         limit = Extension->SecBus;
     if (top > limit) {
-        DebugPrint("NOTE EnumerateFromHere: bus 0x%x is routed elsewhere, %x:%x:%x keeps to 0x%x\n", limit + 1,
-                   Extension->Bus, Extension->Device, Extension->Function, limit);
+        DebugPrint("NOTE EnumerateFromHere: %x:%x:%x keeps to bus numbers 0x%x-0x%x\n", Extension->Bus,
+                   Extension->Device, Extension->Function, Extension->SecBus, limit);
         top = (UCHAR)limit;
     }
     busLimit = top;
