@@ -342,3 +342,32 @@ TEST_F(ProbeTest, FreeReleasesEveryNodeButTheRoot)
 }
 
 } // namespace
+
+namespace {
+
+// A function with a PCI-to-PCI header that is no PCI-to-PCI bridge by class
+// (a bridge of class 06 80, say) is sized by its header's two BARs: its bus
+// numbers and windows never get the sizing pattern. A CardBus header has one
+// BAR, its socket registers.
+TEST_F(ProbeTest, BridgeHeaderIsSizedByItsOwnBarsOnly)
+{
+    sim::DeviceModel odd = sim::models::GenericBridge(0x1234, 0x0001);
+    odd.subClass = 0x80;
+    odd.bars = {sim::MemBar(0, 0x1000)};
+    auto *f = machine_.AddFunction(behind_, 0, 0, odd);
+    machine_.SetBusNumbers(f, 3, 9, 9);
+    auto *cb = machine_.AddFunction(behind_, 1, 0, sim::models::TI1420());
+    Probe();
+    EXPECT_EQ((std::vector<int>{f->PrimaryBus(), f->SecondaryBus(), f->SubordinateBus()}), (std::vector<int>{3, 9, 9}));
+    EXPECT_TRUE(f->WritesTo(0x18, 4).empty() && f->WritesTo(0x1C, 4).empty() && f->WritesTo(0x20, 4).empty());
+    ASSERT_NE(root_.down, nullptr);
+    EXPECT_EQ(root_.down->memSize, 0x1000u) << "its BAR counts like any function's";
+    EXPECT_EQ(root_.down->barSize[1], 0u);
+    EXPECT_TRUE(cb->WritesTo(0x14, 4).empty()) << "capabilities and status of a CardBus header stay untouched";
+    PciNode *cardbus = root_.down->next;
+    ASSERT_NE(cardbus, nullptr);
+    EXPECT_EQ(cardbus->barSize[0], 0x1000u) << "the socket registers, sized for the window above";
+    EXPECT_EQ(cardbus->memSize, 0u) << "a bridge's totals are its subtree's";
+}
+
+} // namespace

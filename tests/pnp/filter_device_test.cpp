@@ -263,3 +263,29 @@ TEST_F(FilterDeviceTest, UnloadAfterRemovalLeavesNoDevicesAndNoPool)
 }
 
 } // namespace
+
+namespace {
+
+// A child whose stack already holds another driver's device above the bus
+// driver's PDO (its function driver, started earlier) gets no filter: one
+// attached now would sit above that driver instead of below it. A child
+// filtered by this driver already is reported as before.
+TEST_F(FilterDeviceTest, ChildWithADriverAboveItAlreadyIsLeftAlone)
+{
+    Load();
+    ASSERT_EQ(AddDevice(driver_, Pdo(cb_)), STATUS_SUCCESS);
+    pnptest::PassDownDriver nicDriver("\\Driver\\rtl8139");
+    PDEVICE_OBJECT fdo = nicDriver.AttachTo(Pdo(nic_));
+    EXPECT_EQ(AddChildDevice(driver_, Pdo(nic_), 2), STATUS_SUCCESS);
+    EXPECT_EQ(FilterOn(Pdo(nic_)), nullptr);
+    EXPECT_EQ(Pdo(nic_)->AttachedDevice, fdo);
+    EXPECT_EQ(CountContaining(TraceLines(), "already has a device above it, left alone"), 1u);
+
+    ASSERT_EQ(AddChildDevice(driver_, Pdo(p2p_), 2), STATUS_SUCCESS);
+    ASSERT_NE(FilterOn(Pdo(p2p_)), nullptr);
+    EXPECT_EQ(AddChildDevice(driver_, Pdo(p2p_), 2), STATUS_SUCCESS);
+    EXPECT_EQ(CountContaining(TraceLines(), "WARNING AlreadySeenThisOne"), 1u);
+    nicDriver.Remove(fdo);
+}
+
+} // namespace

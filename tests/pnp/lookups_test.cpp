@@ -319,6 +319,23 @@ TEST_F(LookupTest, UnnumberedBridgeIsNumberedBeforeItsBusIsProbed)
     EXPECT_EQ(n.io, 0x1000u) << "the cards behind it are found and counted";
 }
 
+// A bridge marked for enumeration whose location is unknown: no bus to
+// probe, nothing written; it asks for the least windows.
+TEST_F(LookupTest, EnumeratedBridgeWithoutALocationProbesNothing)
+{
+    FilterAll();
+    PDEVICE_EXTENSION e = Ext(F(p2p_));
+    e->Flags |= ENUMERATE;
+    e->Bus = e->Device = e->Function = UNKNOWN_NUMBER;
+    uint64_t t0 = standin::VirtualMicroseconds();
+    Needs n = Enumerate(e);
+    EXPECT_EQ(n.mem, 0x100000u);
+    EXPECT_EQ(n.io, 0u);
+    EXPECT_EQ(standin::VirtualMicroseconds(), t0);
+    EXPECT_EQ(CountContaining(TraceLines(), "WARNING EnumerateFromHere: location unknown, nothing probed"), 1u);
+    EXPECT_EQ(cb_->SubordinateBus(), 5) << "nothing raised";
+}
+
 TEST_F(LookupTest, HighBusIsKeptAtFFInsteadOfWrapping)
 {
     FilterAll();

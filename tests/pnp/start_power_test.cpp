@@ -306,3 +306,34 @@ TEST_F(PowerTest, UnknownPowerMinorIsNamedAndPassedOn)
 }
 
 } // namespace
+
+// A device whose location the bus driver never told keeps all-ones numbers;
+// written through the ports they would address ff:1f.7. A decoy there shows
+// that power-up and start write nothing directly then.
+class UnknownLocationTest : public PowerTest {
+  protected:
+    void SetUp() override
+    {
+        PowerTest::SetUp();
+        decoy_ = machine_.AddFunction(machine_.RootBus(0xFF), 0x1F, 7, sim::models::RTL8139());
+        Build(sim::models::TI1420());
+        PDEVICE_EXTENSION e = Ext(F(p2p_));
+        e->Bus = e->Device = e->Function = UNKNOWN_NUMBER;
+        decoy_->ClearWriteLog();
+    }
+    sim::PciFunction *decoy_ = nullptr;
+};
+
+TEST_F(UnknownLocationTest, PowerUpWritesNothingThroughThePorts)
+{
+    EXPECT_EQ(SetPower(F(p2p_), DevicePowerState, PowerDeviceD0).status, STATUS_SUCCESS);
+    EXPECT_TRUE(decoy_->WriteLog().empty());
+    EXPECT_EQ(CountContaining(TraceLines(), "WARNING PowerUpComplete: location unknown, configuration left alone"), 1u);
+}
+
+TEST_F(UnknownLocationTest, StartPatchesNothingThroughThePorts)
+{
+    EXPECT_EQ(Start(F(p2p_)).status, STATUS_SUCCESS);
+    EXPECT_TRUE(decoy_->WriteLog().empty());
+    EXPECT_EQ(CountContaining(TraceLines(), "WARNING startDevice: location unknown, no patching"), 1u);
+}

@@ -249,6 +249,20 @@ TEST_F(ChassisTest, DeviceIsLeftAloneWhenOffUnlistedABridgeOrWithoutParentOrRoot
     EXPECT_EQ(Cursors(), cursors);
 }
 
+// Without a location from the bus driver nothing is written through the
+// ports: all-ones numbers would address some other function.
+TEST_F(ChassisTest, DeviceWithoutALocationIsLeftAlone)
+{
+    Build(1);
+    bus_->SetPropertiesFail(card_->Pdo, true);
+    Requirements req({{Port(0x20, 0x20), Private(0)}});
+    const std::vector<ULONG> cursors = Cursors();
+    mapLegacyDevice(card_, req.Get());
+    EXPECT_EQ(testsupport::CountContaining(Fresh(), "WARNING mapLegacyDevice: location unknown, nothing mapped"), 1u);
+    EXPECT_EQ(cardFn_->WriteLog(), Writes{});
+    EXPECT_EQ(Cursors(), cursors);
+}
+
 // Requirements the bus driver should never produce, and ranges that do not
 // fit: each is skipped with a warning, its register and the cursors left
 // alone, and the walk goes on to set the command register.
