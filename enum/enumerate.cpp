@@ -26,7 +26,6 @@
 #define MIN_WINDOW 0x100000 /* 1 MB: the least a memory window is given */
 #define IO_BLOCK 0x1000     /* a PCI-to-PCI bridge decodes I/O in 4 KB blocks */
 
-#define LOCATION_UNKNOWN 0xFFFFFFFF
 
 VOID propigateBusNo(PDEVICE_OBJECT FilterDevice, UCHAR BusNo)
 {
@@ -45,7 +44,7 @@ VOID propigateBusNo(PDEVICE_OBJECT FilterDevice, UCHAR BusNo)
 
         /* Read through the bus driver, written through the ports; only ever
          * raised, and never at a location nobody could tell. */
-        if (BusNo > sub && e->Bus == LOCATION_UNKNOWN) {
+        if (BusNo > sub && !LocationKnown(e)) {
             DebugPrint("WARNING propigateBusNo: location of a bridge above is unknown, sub left at %x\n", sub);
         } else if (BusNo > sub) {
             PciCfgWrite8((UCHAR)e->Bus, (UCHAR)e->Device, (UCHAR)e->Function, CFG_SUBORDINATE_BUS, BusNo);
@@ -240,6 +239,22 @@ static ULONG windowIo(PDEVICE_EXTENSION Extension, ULONG Total, PBOOLEAN Dropped
     return blocks;
 }
 
+/* Numbers an unnumbered bridge that is not probed, and has the bridges
+ * above it route its new bus. */
+static VOID numberOnly(PDEVICE_EXTENSION Extension)
+{
+    BusMap *map = busMapBuild();
+    LONG self = -1;
+
+    if (map != 0 && map->complete)
+        self = busMapFind(map, Extension->Bus, Extension->Device, Extension->Function);
+    if (NumberUnnumberedBridge(Extension, map, self)) {
+        propigateBusNo(Extension->DeviceObject, (UCHAR)Extension->SecBus);
+        raiseBridgesAbove(map, self, (UCHAR)Extension->SecBus);
+    }
+    busMapFree(map);
+}
+
 static VOID minimumWindows(PULONG MemoryNeed, PULONG PrefetchNeed, PULONG IoNeed, PULONG MemoryAlign,
                            PULONG PrefetchAlign)
 {
@@ -265,7 +280,14 @@ VOID EnumerateFromHere(PDEVICE_EXTENSION Extension, PULONG MemoryNeed, PULONG Pr
 
     if (!(Extension->Flags & ENUMERATE)) {
         DebugPrint("probeBuses: No need to enumerate this node\n");
-        propigateBusNo(Extension->DeviceObject, (UCHAR)(Extension->Bus + 1));
+        /* A bridge left unnumbered (a chassis' uplink, the only function
+         * behind the adapter) is numbered like an enumerated one, so that
+         * the operating system finds what is behind it; raising only its
+         * subordinate number would make it claim bus 0 up to that number. */
+        if (Extension->SecBus == 0 && LocationKnown(Extension))
+            numberOnly(Extension);
+        else if (Extension->SecBus != 0)
+            propigateBusNo(Extension->DeviceObject, (UCHAR)(Extension->Bus + 1));
         *MemoryNeed = GetMemory();
         *PrefetchNeed = GetPreFetch();
         *IoNeed = windowIo(Extension, GetIo(), IoDropped);
@@ -277,8 +299,7 @@ VOID EnumerateFromHere(PDEVICE_EXTENSION Extension, PULONG MemoryNeed, PULONG Pr
     DumpPciSpace("Enumerate", Extension->Pdo, 0x20);
 
     /* Without a location there is no bus to probe and no register to write. */
-    if (Extension->Bus == LOCATION_UNKNOWN || Extension->Device == LOCATION_UNKNOWN ||
-        Extension->Function == LOCATION_UNKNOWN) {
+    if (!LocationKnown(Extension)) {
         DebugPrint("WARNING EnumerateFromHere: location unknown, nothing probed\n");
         minimumWindows(MemoryNeed, PrefetchNeed, IoNeed, MemoryAlign, PrefetchAlign);
         return;

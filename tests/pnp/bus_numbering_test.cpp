@@ -204,3 +204,29 @@ TEST_F(HostBridgeAboveTest, HubBridgeStopsBelowTheNextBridgeOnTheRootBus)
 }
 
 } // namespace
+
+namespace {
+
+// A chassis' uplink that is the only function behind the adapter is not
+// probed; left unnumbered by the operating system it is numbered all the
+// same (and the controller raised to reach it), never given a subordinate
+// number alone, which would make it claim bus 0 up to that number.
+TEST_F(BusNumberingTest, UnnumberedBridgeThatIsNotProbedIsNumberedStill)
+{
+    machine_.SetBusNumbers(cb_, 0, 2, 2);
+    machine_.SetBusNumbers(a_, 0, 0, 0);
+    Load();
+    AddDevice(driver_, bus_->PdoFor(cb_));
+    AddChildDevice(driver_, bus_->PdoFor(a_), 1);
+    PDEVICE_EXTENSION e = Ext(FilterOn(bus_->PdoFor(a_)));
+    LocateMe(Ext(FilterOn(bus_->PdoFor(cb_))));
+    LocateMe(e);
+    ASSERT_FALSE(e->Flags & ENUMERATE);
+    Enumerate(e);
+    EXPECT_EQ(Numbers(a_), (std::vector<int>{2, 3, 3}));
+    EXPECT_EQ(cb_->SubordinateBus(), 3);
+    EXPECT_EQ(Numbers(b_), (std::vector<int>{0, 0, 0})) << "nothing behind it is probed";
+    EXPECT_EQ(CountContaining(TraceLines(), "$$$$$ probeBuses"), 0u);
+}
+
+} // namespace
