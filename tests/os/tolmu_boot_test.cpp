@@ -17,6 +17,9 @@ class TolmuBootTest : public OsTest {
     void Boot(const sim::DeviceModel &controller, bool withTolmu, bool pendStart = false)
     {
         chassis_ = ostest::BuildChassis(*machine_, controller);
+        // Bridge A needs two 4 KB blocks of I/O (one for bridge B, one for
+        // the audio card beside it), the NIC beside A a little more.
+        standin::RegSetDword("tolmu\\Parameters", "Io", 0x3000);
         if (pendStart)
             bus_->PendMinor(bus_->PdoFor(chassis_.controller), IRP_MN_START_DEVICE);
         Manager(withTolmu ? DriverEntry : nullptr).AddController(chassis_.controller);
