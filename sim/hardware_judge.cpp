@@ -1,0 +1,728 @@
+/*
+ * hardware_judge.cpp - the judge of the simulated PC's hardware state: bus
+ * number routing, what each function positively decodes, what each bridge
+ * forwards, and the started functions that cannot be reached.
+ *
+ * Address sets are lists of inclusive spans, sorted and merged; the I/O space
+ * the processor reaches is 0..0xFFFF, the memory space all 64 bits.
+ */
+#include "hardware_judge.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <limits>
+#include <map>
+#include <set>
+
+#include "pci_bus_driver.h"
+
+namespace sim {
+
+const char *const kRuleBusClaimedTwice = "BUS_NUMBER_CLAIMED_TWICE";
+const char *const kRuleBridgeRangeOutsideParent = "BRIDGE_RANGE_OUTSIDE_PARENT";
+const char *const kRuleDecodeConflict = "DECODE_CONFLICT";
+const char *const kRuleBarUnreachable = "BAR_UNREACHABLE";
+const char *const kRuleConfigUnreachable = "CONFIG_UNREACHABLE";
+
+bool IsHardwareRule(const std::string &rule)
+{
+    for (const char *r : {kRuleBusClaimedTwice, kRuleBridgeRangeOutsideParent, kRuleDecodeConflict,
+                          kRuleBarUnreachable, kRuleConfigUnreachable})
+        if (rule == r)
+            return true;
+    return false;
+}
+
+namespace {
+
+constexpr uint64_t kTop = std::numeric_limits<uint64_t>::max();
+constexpr uint64_t kProcessorIoLimit = 0xFFFF;
+
+/* Configuration registers the judge reads. */
+constexpr uint8_t kCommand = 0x04;
+constexpr uint16_t kCommandIo = 0x0001, kCommandMemory = 0x0002;
+constexpr uint8_t kBar0 = 0x10;
+constexpr uint8_t kDeviceRom = 0x30, kBridgeRom = 0x38;
+constexpr uint8_t kIoBase = 0x1C, kIoLimit = 0x1D, kIoBaseUpper = 0x30, kIoLimitUpper = 0x32;
+constexpr uint8_t kMemBase = 0x20, kMemLimit = 0x22;
+constexpr uint8_t kPrefBase = 0x24, kPrefLimit = 0x26, kPrefBaseUpper = 0x28, kPrefLimitUpper = 0x2C;
+constexpr uint8_t kBridgeControl = 0x3E;
+constexpr uint16_t kControlIsa = 0x0004, kControlVga = 0x0008, kControlVga16 = 0x0010;
+constexpr uint16_t kCardBusPrefetch0 = 0x0100;
+constexpr uint8_t kCardBusMemBase0 = 0x1C, kCardBusIoBase0 = 0x2C;
+
+struct Span {
+    uint64_t lo, hi;
+};
+using Spans = std::vector<Span>;
+
+Spans Normalize(Spans s)
+{
+    std::sort(s.begin(), s.end(), [](const Span &a, const Span &b) { return a.lo < b.lo; });
+    Spans out;
+    for (const Span &x : s) {
+        if (!out.empty() && (out.back().hi == kTop || x.lo <= out.back().hi + 1)) {
+            out.back().hi = std::max(out.back().hi, x.hi);
+            continue;
+        }
+        out.push_back(x);
+    }
+    return out;
+}
+
+Spans Intersect(const Spans &a, const Spans &b)
+{
+    Spans out;
+    size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        uint64_t lo = std::max(a[i].lo, b[j].lo), hi = std::min(a[i].hi, b[j].hi);
+        if (lo <= hi)
+            out.push_back({lo, hi});
+        if (a[i].hi < b[j].hi)
+            i++;
+        else
+            j++;
+    }
+    return out;
+}
+
+Spans Subtract(const Spans &a, const Spans &b)
+{
+    Spans out;
+    for (const Span &x : a) {
+        uint64_t from = x.lo;
+        bool done = false;
+        for (const Span &y : b) {
+            if (y.hi < from)
+                continue;
+            if (y.lo > x.hi)
+                break;
+            if (y.lo > from)
+                out.push_back({from, y.lo - 1});
+            if (y.hi >= x.hi) {
+                done = true;
+                break;
+            }
+            from = y.hi + 1;
+        }
+        if (!done)
+            out.push_back({from, x.hi});
+    }
+    return out;
+}
+
+Spans Union(const Spans &a, const Spans &b)
+{
+    Spans all = a;
+    all.insert(all.end(), b.begin(), b.end());
+    return Normalize(all);
+}
+
+uint64_t LowestBit(uint64_t m) { return m & (~m + 1); }
+
+std::string Hex(uint64_t v)
+{
+    char buf[24];
+    snprintf(buf, sizeof buf, "0x%llx", (unsigned long long)v);
+    return buf;
+}
+
+std::string SpanText(const Span &s) { return Hex(s.lo) + "-" + Hex(s.hi); }
+
+/* "0x1200-0x12ff", "0x13b0-0x13bb and 5 more ranges up to 0x1fdf" */
+std::string SpansText(const Spans &s)
+{
+    if (s.empty())
+        return "nothing";
+    std::string text = SpanText(s[0]);
+    if (s.size() == 2)
+        text += " and " + SpanText(s[1]);
+    else if (s.size() > 2)
+        text += " and " + std::to_string(s.size() - 1) + " more ranges up to " + Hex(s.back().hi);
+    return text;
+}
+
+const char *SpaceName(bool io) { return io ? "I/O" : "memory"; }
+
+std::string Bus2(unsigned n)
+{
+    char buf[8];
+    snprintf(buf, sizeof buf, "%02x", n & 0xFF);
+    return buf;
+}
+
+/* "03-11", or "05" for a single number. */
+std::string BusRun(unsigned lo, unsigned hi) { return lo == hi ? Bus2(lo) : Bus2(lo) + "-" + Bus2(hi); }
+std::string BusesText(unsigned lo, unsigned hi) { return (lo == hi ? "bus " : "buses ") + BusRun(lo, hi); }
+std::string RangeOf(const PciFunction *b) { return "[" + Bus2(b->SecondaryBus()) + "-" + Bus2(b->SubordinateBus()) + "]"; }
+
+/* One address set a function claims. */
+struct Claim {
+    bool io = false;
+    std::string what;  /* "BAR0", "I/O window", ... */
+    std::string shown; /* what, with its addresses */
+    Spans spans;
+    bool bar = false;     /* a BAR or the expansion ROM */
+    bool forwards = false; /* a window: passed on to the secondary bus */
+    /* The 10-bit aliases of the VGA I/O ranges. Another bridge's window
+     * over them is the PC's way (the aliases are left unused); only what
+     * sits at an alias address is in trouble. */
+    bool alias = false;
+};
+
+Spans IsaHoles()
+{
+    /* With ISA enable a bridge leaves the top 768 bytes of every 1 KB of the
+     * first 64 KB to the primary side. */
+    Spans holes;
+    for (uint64_t k = 0; k < 64; k++)
+        holes.push_back({k * 0x400 + 0x100, k * 0x400 + 0x3FF});
+    return holes;
+}
+
+/* The VGA I/O ranges (first = 0), or their aliases in the first 64 KB
+ * (first = 1). */
+Spans VgaIo(uint64_t first)
+{
+    Spans s;
+    for (uint64_t k = first; k < (first == 0 ? 1u : 64u); k++) {
+        s.push_back({k * 0x400 + 0x3B0, k * 0x400 + 0x3BB});
+        s.push_back({k * 0x400 + 0x3C0, k * 0x400 + 0x3DF});
+    }
+    return s;
+}
+
+void AddWindow(std::vector<Claim> &out, bool io, const std::string &what, uint64_t base, uint64_t limit, bool isa)
+{
+    if (base > limit)
+        return;
+    Claim c;
+    c.io = io;
+    c.what = what;
+    c.forwards = true;
+    c.spans = {{base, limit}};
+    c.shown = what + " " + SpanText({base, limit});
+    if (io && isa) {
+        c.spans = Subtract(c.spans, IsaHoles());
+        if (c.spans.empty())
+            return;
+        c.shown += " less the ISA ranges";
+    }
+    out.push_back(c);
+}
+
+void AddVga(std::vector<Claim> &out, uint16_t control, bool ioOn, bool memOn, bool decode16)
+{
+    if ((control & kControlVga) == 0)
+        return;
+    if (ioOn) {
+        Claim c;
+        c.io = true;
+        c.what = "VGA I/O";
+        c.forwards = true;
+        c.spans = VgaIo(0);
+        c.shown = "VGA I/O 0x3b0-0x3bb, 0x3c0-0x3df";
+        out.push_back(c);
+        /* Without VGA 16-bit decode, address bits 15..10 are not decoded. */
+        if (!(decode16 && (control & kControlVga16) != 0)) {
+            c.what = "VGA I/O aliases";
+            c.spans = VgaIo(1);
+            c.shown = "the 10-bit aliases of VGA I/O, 0x7b0-0x7bb ... 0xffc0-0xffdf";
+            c.alias = true;
+            out.push_back(c);
+        }
+    }
+    if (memOn) {
+        Claim c;
+        c.what = "VGA memory";
+        c.forwards = true;
+        c.spans = {{0xA0000, 0xBFFFF}};
+        c.shown = "VGA memory 0xa0000-0xbffff";
+        out.push_back(c);
+    }
+}
+
+std::vector<Claim> ClaimsOf(const PciFunction *f)
+{
+    std::vector<Claim> out;
+    uint16_t command = f->Peek16(kCommand);
+    bool ioOn = (command & kCommandIo) != 0, memOn = (command & kCommandMemory) != 0;
+    uint8_t layout = f->HeaderLayout();
+    int barCount = layout == kHeaderDevice ? 6 : layout == kHeaderPciBridge ? 2 : layout == kHeaderCardBusBridge ? 1 : 0;
+
+    for (int i = 0; i < barCount; i++) {
+        uint8_t off = uint8_t(kBar0 + 4 * i);
+        uint32_t mask = f->WriteMask(off, 4);
+        if (mask == 0)
+            continue;
+        uint32_t value = f->Peek32(off);
+        Claim c;
+        c.bar = true;
+        c.what = "BAR" + std::to_string(i);
+        uint64_t size = 0, address = 0;
+        bool on = false;
+        if (value & 1) {
+            c.io = true;
+            size = LowestBit(mask & ~3u);
+            address = value & ~3u;
+            on = ioOn;
+        } else {
+            bool is64 = (value & 6) == 4;
+            uint64_t m = mask & ~0xFu;
+            address = value & ~0xFu;
+            if (is64 && i + 1 < barCount) {
+                m |= uint64_t(f->WriteMask(uint8_t(off + 4), 4)) << 32;
+                address |= uint64_t(f->Peek32(uint8_t(off + 4))) << 32;
+            }
+            size = LowestBit(m);
+            on = memOn;
+            if (is64)
+                i++;
+        }
+        if (size == 0 || !on)
+            continue;
+        c.spans = {{address, address + (size - 1)}};
+        c.shown = c.what + " " + SpanText(c.spans[0]);
+        out.push_back(c);
+    }
+
+    uint8_t romAt = layout == kHeaderDevice ? kDeviceRom : layout == kHeaderPciBridge ? kBridgeRom : 0;
+    if (romAt != 0) {
+        uint32_t mask = f->WriteMask(romAt, 4) & 0xFFFFF800u;
+        uint32_t value = f->Peek32(romAt);
+        if (mask != 0 && (value & 1) != 0 && memOn) {
+            Claim c;
+            c.bar = true;
+            c.what = "ROM";
+            uint64_t address = value & mask;
+            c.spans = {{address, address + (LowestBit(mask) - 1)}};
+            c.shown = "ROM " + SpanText(c.spans[0]);
+            out.push_back(c);
+        }
+    }
+
+    if (layout == kHeaderPciBridge) {
+        uint16_t control = f->Peek16(kBridgeControl);
+        bool isa = (control & kControlIsa) != 0;
+        /* I/O: 4 KB blocks; a bridge without an I/O window has read-only
+         * zero registers and forwards no I/O. */
+        bool ioWindow = ((f->WriteMask(kIoBase, 1) | f->WriteMask(kIoLimit, 1)) & 0xF0) != 0;
+        if (ioWindow && ioOn) {
+            uint64_t base = uint64_t(f->Peek8(kIoBase) & 0xF0) << 8;
+            uint64_t limit = uint64_t(f->Peek8(kIoLimit) & 0xF0) << 8 | 0xFFF;
+            if ((f->Peek8(kIoBase) & 0x0F) == 0x01) {
+                base |= uint64_t(f->Peek16(kIoBaseUpper)) << 16;
+                limit |= uint64_t(f->Peek16(kIoLimitUpper)) << 16;
+            }
+            AddWindow(out, true, "I/O window", base, limit, isa);
+        }
+        /* Memory: 1 MB blocks. */
+        bool memWindow = ((f->WriteMask(kMemBase, 2) | f->WriteMask(kMemLimit, 2)) & 0xFFF0) != 0;
+        if (memWindow && memOn) {
+            uint64_t base = uint64_t(f->Peek16(kMemBase) & 0xFFF0) << 16;
+            uint64_t limit = uint64_t(f->Peek16(kMemLimit) & 0xFFF0) << 16 | 0xFFFFF;
+            AddWindow(out, false, "memory window", base, limit, false);
+        }
+        bool prefWindow = ((f->WriteMask(kPrefBase, 2) | f->WriteMask(kPrefLimit, 2)) & 0xFFF0) != 0;
+        if (prefWindow && memOn) {
+            uint64_t base = uint64_t(f->Peek16(kPrefBase) & 0xFFF0) << 16;
+            uint64_t limit = uint64_t(f->Peek16(kPrefLimit) & 0xFFF0) << 16 | 0xFFFFF;
+            if ((f->Peek16(kPrefBase) & 0x0F) == 0x01) {
+                base |= uint64_t(f->Peek32(kPrefBaseUpper)) << 32;
+                limit |= uint64_t(f->Peek32(kPrefLimitUpper)) << 32;
+            }
+            AddWindow(out, false, "prefetchable window", base, limit, false);
+        }
+        AddVga(out, control, ioOn, memOn, true);
+    } else if (layout == kHeaderCardBusBridge) {
+        uint16_t control = f->Peek16(kBridgeControl);
+        bool isa = (control & kControlIsa) != 0;
+        /* A CardBus window is open when its base or its limit register is
+         * not zero and the base is not above the limit: memory in 4 KB
+         * blocks, I/O in double words. */
+        for (int w = 0; w < 2; w++) {
+            uint32_t rawBase = f->Peek32(uint8_t(kCardBusMemBase0 + 8 * w));
+            uint32_t rawLimit = f->Peek32(uint8_t(kCardBusMemBase0 + 8 * w + 4));
+            if (!memOn || (rawBase == 0 && rawLimit == 0))
+                continue;
+            bool pref = (control & (kCardBusPrefetch0 << w)) != 0;
+            AddWindow(out, false,
+                      std::string("CardBus ") + (pref ? "prefetchable " : "") + "memory window " + std::to_string(w),
+                      rawBase & 0xFFFFF000u, (rawLimit & 0xFFFFF000u) | 0xFFFu, false);
+        }
+        for (int w = 0; w < 2; w++) {
+            uint32_t rawBase = f->Peek32(uint8_t(kCardBusIoBase0 + 8 * w));
+            uint32_t rawLimit = f->Peek32(uint8_t(kCardBusIoBase0 + 8 * w + 4));
+            if (!ioOn || ((rawBase & ~3u) == 0 && (rawLimit & ~3u) == 0))
+                continue;
+            AddWindow(out, true, "CardBus I/O window " + std::to_string(w), rawBase & ~3u, (rawLimit & ~3u) | 3u, isa);
+        }
+        AddVga(out, control, ioOn, memOn, false);
+    }
+    return out;
+}
+
+/* The judge's working state for one call. */
+class Judge {
+  public:
+    Judge(const PciMachine &machine, const JudgeOptions &options) : machine_(machine), options_(options)
+    {
+        for (PciSegment *r : machine.Roots())
+            segments_.push_back(r);
+        for (PciFunction *f : machine.AllFunctions()) {
+            functions_.push_back(f);
+            if (f->Secondary() != nullptr)
+                segments_.push_back(f->Secondary());
+        }
+    }
+
+    std::vector<Violation> Run()
+    {
+        BusNumbers();
+        Decoding();
+        Reachability();
+        return std::move(out_);
+    }
+
+  private:
+    bool Present(const PciFunction *f) const { return !options_.present || options_.present(f); }
+    bool Started(const PciFunction *f) const { return options_.started && options_.started(f); }
+    std::string Where(const PciFunction *f) const { return FunctionLocation(machine_, f); }
+
+    void Add(Violation v)
+    {
+        if (seen_.insert(v.rule + "\n" + v.detail).second)
+            out_.push_back(std::move(v));
+    }
+
+    const std::vector<Claim> &Claims(const PciFunction *f)
+    {
+        auto it = claims_.find(f);
+        if (it == claims_.end())
+            it = claims_.emplace(f, Present(f) ? ClaimsOf(f) : std::vector<Claim>()).first;
+        return it->second;
+    }
+
+    /* A bridge that configuration cycles reach and that has a secondary bus
+     * number: the only kind that routes anything. */
+    bool Routing(const PciFunction *f) const
+    {
+        return f->IsBridge() && f->Secondary() != nullptr && Present(f) && f->SecondaryBus() != 0 &&
+               f->SecondaryBus() <= f->SubordinateBus() && machine_.BusNumberOf(f) >= 0;
+    }
+
+    static bool Above(const PciFunction *a, const PciFunction *b)
+    {
+        for (const PciSegment *s = b->Segment(); s != nullptr; s = s->Parent())
+            if (s->Bridge() == a)
+                return true;
+        return false;
+    }
+
+    static const PciSegment *RootOf(const PciFunction *f)
+    {
+        const PciSegment *s = f->Segment();
+        while (!s->IsRoot())
+            s = s->Parent();
+        return s;
+    }
+
+    /* ------------------------------------------------------- bus numbers */
+    void BusNumbers()
+    {
+        std::vector<const PciFunction *> routing;
+        for (const PciFunction *f : functions_)
+            if (Routing(f))
+                routing.push_back(f);
+        std::vector<PciSegment *> roots = machine_.Roots();
+
+        for (size_t i = 0; i < routing.size(); i++) {
+            const PciFunction *a = routing[i];
+            for (size_t k = i + 1; k < routing.size(); k++) {
+                const PciFunction *b = routing[k];
+                if (Above(a, b) || Above(b, a))
+                    continue;
+                unsigned lo = std::max(a->SecondaryBus(), b->SecondaryBus());
+                unsigned hi = std::min(a->SubordinateBus(), b->SubordinateBus());
+                if (lo > hi)
+                    continue;
+                Violation v;
+                v.rule = kRuleBusClaimedTwice;
+                v.detail = BusesText(lo, hi) + (lo == hi ? " is" : " are") + " routed by both " + Where(a) + " " +
+                           RangeOf(a) + " and " + Where(b) + " " + RangeOf(b) +
+                           ": a configuration cycle for them reaches only the first";
+                v.functions = {a, b};
+                v.views = {BusesText(lo, hi) + " also claimed by " + Where(b),
+                           BusesText(lo, hi) + " also claimed by " + Where(a)};
+                Add(v);
+            }
+
+            /* A peer root bus's number belongs to its host bridge. */
+            const PciSegment *own = RootOf(a);
+            bool coversRoot = false;
+            for (const PciSegment *r : roots) {
+                unsigned n = unsigned(r->RootNumber());
+                if (r == own || n < a->SecondaryBus() || n > a->SubordinateBus())
+                    continue;
+                coversRoot = true;
+                Violation v;
+                v.rule = kRuleBusClaimedTwice;
+                v.detail = Where(a) + " " + RangeOf(a) + " routes bus " + Bus2(n) +
+                           ", the number of a peer root bus (its host bridge takes those cycles)";
+                v.functions = {a};
+                v.views = {"bus " + Bus2(n) + " is a peer root bus's number"};
+                Add(v);
+            }
+
+            /* Inside the range in front of it. */
+            const PciFunction *parent = a->Segment()->Bridge();
+            if (parent != nullptr) {
+                if (a->SecondaryBus() > parent->SecondaryBus() && a->SubordinateBus() <= parent->SubordinateBus())
+                    continue;
+                Violation v;
+                v.rule = kRuleBridgeRangeOutsideParent;
+                v.detail = Where(a) + " " + RangeOf(a) + " is not inside the range of the bridge in front of it, " +
+                           Where(parent) + " " + RangeOf(parent) + "; " + Where(parent) +
+                           " does not pass on cycles for the numbers outside";
+                v.functions = {a, parent};
+                v.views = {"buses " + RangeOf(a) + " outside " + Where(parent) + "'s " + RangeOf(parent), ""};
+                Add(v);
+            } else if (!coversRoot) {
+                unsigned own_number = unsigned(own->RootNumber()), end = 0xFF;
+                for (const PciSegment *r : roots)
+                    if (unsigned(r->RootNumber()) > own_number)
+                        end = std::min(end, unsigned(r->RootNumber()) - 1);
+                if (a->SecondaryBus() > own_number && a->SubordinateBus() <= end)
+                    continue;
+                Violation v;
+                v.rule = kRuleBridgeRangeOutsideParent;
+                v.detail = Where(a) + " " + RangeOf(a) + " is not inside the numbers of root bus " + Bus2(own_number) +
+                           " [" + BusRun(own_number + 1 > end ? end : own_number + 1, end) + "]";
+                v.functions = {a};
+                v.views = {"buses " + RangeOf(a) + " outside root bus " + Bus2(own_number) + "'s numbers"};
+                Add(v);
+            }
+        }
+    }
+
+    /* ---------------------------------------------------------- decoding */
+    std::string SegmentText(const PciSegment *s) const
+    {
+        int n = machine_.BusNumberOf(s);
+        if (n >= 0)
+            return "bus " + Bus2(unsigned(n));
+        return "the bus behind " + Where(s->Bridge());
+    }
+
+    void Decoding()
+    {
+        for (const PciSegment *s : segments_) {
+            std::vector<const PciFunction *> here;
+            for (const PciFunction *f : s->Functions())
+                if (Present(f))
+                    here.push_back(f);
+            for (size_t i = 0; i < here.size(); i++)
+                for (size_t k = i + 1; k < here.size(); k++)
+                    for (const Claim &a : Claims(here[i]))
+                        for (const Claim &b : Claims(here[k])) {
+                            if (a.io != b.io || (a.alias && b.forwards) || (b.alias && a.forwards))
+                                continue;
+                            Spans both = Intersect(a.spans, b.spans);
+                            if (both.empty())
+                                continue;
+                            std::string range = std::string(SpaceName(a.io)) + " " + SpansText(both);
+                            Violation v;
+                            v.rule = kRuleDecodeConflict;
+                            v.detail = SegmentText(s) + ": " + range + " decoded by both " + Where(here[i]) + " (" +
+                                       a.shown + ") and " + Where(here[k]) + " (" + b.shown + ")";
+                            v.functions = {here[i], here[k]};
+                            v.views = {range + " also decoded by " + Where(here[k]),
+                                       range + " also decoded by " + Where(here[i])};
+                            Add(v);
+                        }
+        }
+    }
+
+    /* ------------------------------------------------------ reachability */
+    /* What a bridge passes from its primary bus to its secondary bus. */
+    Spans Forwarded(const PciFunction *bridge, bool io, bool *subtractive)
+    {
+        Spans fwd;
+        *subtractive = false;
+        if (!Present(bridge))
+            return fwd;
+        for (const Claim &c : Claims(bridge))
+            if (c.forwards && c.io == io)
+                fwd = Union(fwd, c.spans);
+        uint16_t command = bridge->Peek16(kCommand);
+        bool on = (command & (io ? kCommandIo : kCommandMemory)) != 0;
+        if (on && PciBusDriver::Subtractive(bridge)) {
+            /* Whatever nothing else on the primary bus claims. */
+            *subtractive = true;
+            Spans taken;
+            for (const PciFunction *other : bridge->Segment()->Functions())
+                if (other != bridge && Present(other))
+                    for (const Claim &c : Claims(other))
+                        if (c.io == io)
+                            taken = Union(taken, c.spans);
+            fwd = Union(fwd, Subtract({{0, io ? uint64_t(0xFFFFFFFF) : kTop}}, taken));
+        }
+        return fwd;
+    }
+
+    std::string ConfigReason(const PciFunction *f) const
+    {
+        const PciFunction *bridge = f->Segment()->Bridge();
+        if (bridge == nullptr)
+            return "its root bus is not reached";
+        unsigned bus = bridge->SecondaryBus();
+        if (bus == 0)
+            return "its bridge " + Where(bridge) + " has no bus number";
+        for (const PciFunction *a = bridge->Segment()->Bridge(); a != nullptr; a = a->Segment()->Bridge())
+            if (a->SecondaryBus() == 0 || bus < a->SecondaryBus() || bus > a->SubordinateBus())
+                return "bus " + Bus2(bus) + " is not routed by " + Where(a) + " " + RangeOf(a);
+        const PciSegment *reached = machine_.SegmentForBus(uint8_t(bus));
+        if (reached != nullptr && reached->IsRoot())
+            return "bus " + Bus2(bus) + " is the number of root bus " + Bus2(unsigned(reached->RootNumber()));
+        if (reached != nullptr && reached->Bridge() != nullptr)
+            return "bus " + Bus2(bus) + " reaches the bus behind " + Where(reached->Bridge()) + " instead";
+        return "bus " + Bus2(bus) + " is claimed first by another bridge";
+    }
+
+    bool Contested(const PciFunction *f, const Claim &bar, const PciFunction *bridge)
+    {
+        for (const PciFunction *other : bridge->Segment()->Functions()) {
+            if (other == bridge || !Present(other))
+                continue;
+            for (const Claim &k : Claims(other)) {
+                if (k.io != bar.io)
+                    continue;
+                Spans both = Intersect(bar.spans, k.spans);
+                if (both.empty())
+                    continue;
+                std::string gap = std::string(SpaceName(bar.io)) + " " + SpansText(both);
+                Violation v;
+                v.rule = kRuleBarUnreachable;
+                v.detail = Where(f) + " " + bar.what + " (" + SpaceName(bar.io) + " " + SpansText(bar.spans) +
+                           ") is not reached: " + Where(other) + " (" + k.shown + ") on " +
+                           SegmentText(bridge->Segment()) + " claims " + gap + ", which " + Where(bridge) +
+                           " would have to forward";
+                v.functions = {f, bridge, other};
+                v.views = {bar.what + " unreachable (" + Where(other) + " also claims " + gap + ")", "", ""};
+                Add(v);
+                return true;
+            }
+        }
+        return false;
+    }
+
+    void Reachability()
+    {
+        for (const PciFunction *f : functions_) {
+            if (!Present(f) || !Started(f))
+                continue;
+            if (machine_.BusNumberOf(f) < 0) {
+                std::string reason = ConfigReason(f);
+                Violation v;
+                v.rule = kRuleConfigUnreachable;
+                v.detail = "started function " + Where(f) + " " + f->Describe() +
+                           " is not reached by any configuration cycle: " + reason;
+                v.functions = {f};
+                v.views = {"not reached by configuration cycles (" + reason + ")"};
+                Add(v);
+            }
+
+            /* The bridges from the root down to f. */
+            std::vector<const PciFunction *> chain;
+            for (const PciSegment *s = f->Segment(); s != nullptr && s->Bridge() != nullptr; s = s->Parent())
+                chain.insert(chain.begin(), s->Bridge());
+
+            for (const Claim &c : Claims(f)) {
+                if (!c.bar)
+                    continue;
+                std::string bar = c.what + " (" + SpaceName(c.io) + " " + SpansText(c.spans) + ")";
+                Spans missing = c.io ? Subtract(c.spans, {{0, kProcessorIoLimit}}) : Spans();
+                if (!missing.empty()) {
+                    Violation v;
+                    v.rule = kRuleBarUnreachable;
+                    v.detail = Where(f) + " " + bar + " lies above 0xffff, where the processor's I/O addresses end";
+                    v.functions = {f};
+                    v.views = {c.what + " unreachable (I/O above 0xffff)"};
+                    Add(v);
+                    continue;
+                }
+                for (const PciFunction *b : chain) {
+                    bool subtractive = false;
+                    Spans fwd = Forwarded(b, c.io, &subtractive);
+                    missing = Subtract(c.spans, fwd);
+                    /* Another function on the primary bus that claims the
+                     * addresses takes them (a subtractive bridge leaves them
+                     * to it; a positive one collides with it). */
+                    if ((missing.empty() || subtractive) && Contested(f, c, b))
+                        break;
+                    if (missing.empty())
+                        continue;
+                    std::string gap = std::string(SpaceName(c.io)) + " " + SpansText(missing);
+                    Spans windows;
+                    for (const Claim &w : Claims(b))
+                        if (w.forwards && w.io == c.io)
+                            windows = Union(windows, w.spans);
+                    std::string forwards = windows.empty() ? std::string("no ") + SpaceName(c.io) + " window"
+                                                           : std::string(SpaceName(c.io)) + " " + SpansText(windows);
+                    Violation v;
+                    v.rule = kRuleBarUnreachable;
+                    v.detail = Where(f) + " " + bar + " is not reached: " + Where(b) + " does not forward " + gap +
+                               " (its windows: " + forwards +
+                               (subtractive ? "; it decodes subtractively, but another function on its primary bus "
+                                              "claims the rest"
+                                            : "") +
+                               ")";
+                    v.functions = {f, b};
+                    v.views = {c.what + " unreachable (" + Where(b) + " does not forward " + gap + ")", ""};
+                    Add(v);
+                    break;
+                }
+            }
+        }
+    }
+
+    const PciMachine &machine_;
+    const JudgeOptions &options_;
+    std::vector<const PciSegment *> segments_;
+    std::vector<const PciFunction *> functions_;
+    std::map<const PciFunction *, std::vector<Claim>> claims_;
+    std::vector<Violation> out_;
+    std::set<std::string> seen_;
+};
+
+} // namespace
+
+std::vector<Violation> JudgeHardware(const PciMachine &machine, const JudgeOptions &options)
+{
+    return Judge(machine, options).Run();
+}
+
+std::vector<DecodedRange> PositiveDecode(const PciFunction *function)
+{
+    std::vector<DecodedRange> out;
+    for (const Claim &c : ClaimsOf(function))
+        for (const Span &s : c.spans)
+            out.push_back(DecodedRange{c.io, s.lo, s.hi, c.what});
+    return out;
+}
+
+std::string FunctionLocation(const PciMachine &machine, const PciFunction *function)
+{
+    char buf[16];
+    int bus = machine.BusNumberOf(function);
+    if (bus >= 0) {
+        snprintf(buf, sizeof buf, "%02x:%02x.%x", unsigned(bus), unsigned(function->DeviceNumber()),
+                 unsigned(function->FunctionNumber()));
+        return buf;
+    }
+    snprintf(buf, sizeof buf, "--:%02x.%x", unsigned(function->DeviceNumber()), unsigned(function->FunctionNumber()));
+    const PciFunction *bridge = function->Segment() != nullptr ? function->Segment()->Bridge() : nullptr;
+    return bridge != nullptr ? std::string(buf) + " behind " + FunctionLocation(machine, bridge) : std::string(buf);
+}
+
+} // namespace sim
