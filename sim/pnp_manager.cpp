@@ -583,6 +583,7 @@ void PnpManager::StartSet(const std::vector<DeviceNode *> &set, BusSpaces &space
 
 void PnpManager::Boot()
 {
+    Step step(*this);
     if (options_.filterEntry != nullptr && filter_ == nullptr)
         LoadFilter();
     if (roots_.empty())
@@ -671,6 +672,7 @@ std::vector<DeviceNode *> PnpManager::Started(const std::vector<DeviceNode *> &n
 
 void PnpManager::SystemSleep(SYSTEM_POWER_STATE state)
 {
+    Step step(*this);
     std::vector<DeviceNode *> started = Started(LeafFirst());
 
     for (DeviceNode *n : started)
@@ -688,6 +690,7 @@ void PnpManager::SystemSleep(SYSTEM_POWER_STATE state)
 
 void PnpManager::Rebalance()
 {
+    Step step(*this);
     std::vector<DeviceNode *> leafFirst = LeafFirst();
     std::vector<DeviceNode *> started = Started(leafFirst);
     for (DeviceNode *n : started)
@@ -748,6 +751,7 @@ void PnpManager::RemoveNode(DeviceNode *node, bool surprise)
 
 void PnpManager::SurpriseRemove(DeviceNode *bridge)
 {
+    Step step(*this);
     if (bridge == nullptr)
         return;
     /* The hardware behind the bridge is gone; the bus relations say so. */
@@ -772,6 +776,7 @@ void PnpManager::SurpriseRemove(DeviceNode *bridge)
 
 void PnpManager::UnloadAll()
 {
+    Step step(*this);
     for (DeviceNode *r : roots_)
         RemoveNode(r, false);
     if (filter_ != nullptr && !filterUnloaded_) {
@@ -784,6 +789,33 @@ void PnpManager::UnloadAll()
             filterUnloaded_ = true;
         }
     }
+}
+
+/* =================================================================== judge */
+
+std::vector<Violation> PnpManager::JudgeNow() const
+{
+    JudgeOptions options;
+    options.present = [this](const PciFunction *f) { return bus_.IsPresent(f); };
+    options.started = [this](const PciFunction *f) {
+        DeviceNode *node = Find(f);
+        return node != nullptr && node->state == NodeState::Started;
+    };
+    return JudgeHardware(machine_, options);
+}
+
+void PnpManager::ReportViolations()
+{
+    if (!options_.judgeHardware)
+        return;
+    for (const Violation &v : JudgeNow())
+        standin::ReportFinding(v.rule, v.detail);
+}
+
+PnpManager::Step::~Step()
+{
+    if (--pnp_.stepDepth_ == 0)
+        pnp_.ReportViolations();
 }
 
 /* ==================================================================== tree */

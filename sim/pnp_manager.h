@@ -57,6 +57,7 @@
 #include <vector>
 
 #include "function_drivers.h"
+#include "hardware_judge.h"
 #include "pci_bus_driver.h"
 #include "resources.h"
 
@@ -123,6 +124,10 @@ struct PnpOptions {
     /* Windows of the root bus. */
     uint64_t ioBase = 0x1000, ioLimit = 0xFFFF;
     uint64_t memBase = 0x80000000, memLimit = 0xFEBFFFFF;
+    /* At the end of every scenario step (Boot, SystemSleep, Rebalance,
+     * SurpriseRemove, UnloadAll) the hardware judge looks at the machine's
+     * registers and each violation becomes a verifier finding. */
+    bool judgeHardware = true;
 };
 
 /* One request the manager sent. */
@@ -176,6 +181,13 @@ class PnpManager {
     void UnloadAll();
     bool FilterUnloaded() const { return filterUnloaded_; }
 
+    /* ------------------------------------------------------------- judge */
+    /* The hardware judge on the machine as it is now: the functions still
+     * physically there, the started ones as this manager's nodes say. */
+    std::vector<Violation> JudgeNow() const;
+    /* Turns the judge at the end of each step on or off (PnpOptions). */
+    void SetJudgeHardware(bool on) { options_.judgeHardware = on; }
+
     /* ---------------------------------------------------------- requests */
     struct Result {
         NTSTATUS status;
@@ -206,6 +218,20 @@ class PnpManager {
     std::string Describe() const;
 
   private:
+    /* Held by each scenario step; the outermost one runs the judge when it
+     * ends, so a step reports each violation once. */
+    class Step {
+      public:
+        explicit Step(PnpManager &pnp) : pnp_(pnp) { pnp_.stepDepth_++; }
+        ~Step();
+        Step(const Step &) = delete;
+        Step &operator=(const Step &) = delete;
+
+      private:
+        PnpManager &pnp_;
+    };
+    void ReportViolations();
+
     DeviceNode *NewNode(PciFunction *function, PDEVICE_OBJECT pdo, DeviceNode *parent);
     /* A new device node with its drivers attached, as XP stacks them. */
     DeviceNode *BuildStack(PciFunction *function, PDEVICE_OBJECT pdo, DeviceNode *parent);
@@ -243,6 +269,7 @@ class PnpManager {
     std::vector<DeviceNode *> roots_;
     std::vector<RequestRecord> requests_;
     std::vector<PDEVICE_OBJECT> removing_;
+    int stepDepth_ = 0;
 };
 
 } // namespace sim
