@@ -111,9 +111,17 @@ std::string HelpFooter()
             "  surprise   the chassis cable pulled out\n"
             "  unload     every device removed, then Tolmu unloaded\n"
             "  all        sleep, rebalance, surprise and unload in this order\n\n";
+    text += "Hardware findings: after every step the simulated PC's registers are judged\n"
+            "as real hardware would take them (bus numbers routed by two bridges, a\n"
+            "bridge's range outside its parent's, an address two functions on one bus\n"
+            "decode, a started function's BAR the bridges above do not forward, a started\n"
+            "function no configuration cycle reaches); a started function caught in one\n"
+            "counts as \"started, but ...\", not as started. Those of the boot without\n"
+            "Tolmu are the OS's own: shown, not counted in the exit status.\n\n";
     text += "Exit status:\n"
-            "  0  every run completed with no verifier finding and nothing leaked\n"
-            "  1  a run had a verifier finding or left memory behind (the summary lists them)\n"
+            "  0  the run with Tolmu had no verifier or hardware finding, the run without\n"
+            "     Tolmu no verifier finding apart from hardware ones, nothing leaked\n"
+            "  1  otherwise (the summary lists the findings and the leaks)\n"
             "  2  bad input: a message names the file and line; nothing ran\n\n";
     text += "Examples:\n"
             "  tolmu-sim --lspci laptop.txt --chassis desktop.txt@05:00.0\n"
@@ -136,12 +144,17 @@ std::string StartedAfterBoot(const RunResult &run)
     return std::to_string(started) + " of " + std::to_string(managed);
 }
 
-/* Findings and leaks of a run, "" when there are none. */
+/* Findings and leaks of a run, "" when there are none. The hardware
+ * findings of the run without Tolmu are the OS's own. */
 std::string Problems(const RunResult &run)
 {
     std::string text;
-    if (!run.findings.empty())
-        text += std::to_string(run.findings.size()) + " verifier finding" + (run.findings.size() == 1 ? "" : "s");
+    size_t others = run.OtherFindings().size(), hardware = run.HardwareFindings().size();
+    if (others != 0)
+        text += std::to_string(others) + " verifier finding" + (others == 1 ? "" : "s");
+    if (hardware != 0)
+        text += (text.empty() ? "" : ", ") + std::to_string(hardware) + " hardware finding" +
+                (hardware == 1 ? "" : "s") + (run.filter ? "" : " (the OS's own, not counted)");
     if (run.poolBlocks != 0)
         text += (text.empty() ? "" : ", ") + std::to_string(run.poolBlocks) + " pool blocks left after the unload";
     if (run.filter && !run.filterUnloaded)
@@ -190,8 +203,12 @@ std::string Headline(const MachineDesc &desc, const RunResult &without, const Ru
     else
         text += "without Tolmu " + StartedAfterBoot(without) + " functions at and behind " + desc.controller +
                 " started after boot (--no-filter: no run with Tolmu)\n";
-    if (with != nullptr)
+    if (with != nullptr) {
         text += WindowAdvice(without, *with, desc.controller);
+        if (const StepResult *boot = with->Step("boot"))
+            for (const std::string &a : boot->advice)
+                text += "   " + a + "\n";
+    }
     for (const RunResult *run : {&without, with}) {
         if (run == nullptr)
             continue;
@@ -416,7 +433,10 @@ int RunTolmuSim(int argc, char **argv, std::ostream &out, std::ostream &err)
 
     out << "\n" << SummaryText(desc, &without, with ? &*with : nullptr);
 
-    bool clean = without.Clean() && (!with || with->Clean());
+    /* The run with Tolmu answers for everything it leaves; the run without
+     * it for its verifier findings and leaks, not for the hardware state
+     * Windows alone leaves. */
+    bool clean = without.CleanApartFromHardware() && (!with || with->Clean());
     int status = clean ? kExitClean : kExitProblems;
     if (!jsonFile.empty()) {
         std::vector<const RunResult *> runs{&without};
@@ -427,6 +447,10 @@ int RunTolmuSim(int argc, char **argv, std::ostream &out, std::ostream &err)
             return kExitBadInput;
         }
     }
-    out << "exit status " << status << (clean ? " (no verifier finding, nothing leaked)" : "") << "\n";
+    out << "exit status " << status
+        << (clean ? (with ? " (no verifier finding, no hardware finding with Tolmu, nothing leaked)"
+                          : " (no verifier finding, nothing leaked)")
+                  : "")
+        << "\n";
     return status;
 }

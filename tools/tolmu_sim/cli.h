@@ -8,8 +8,10 @@
 
 namespace tolmusim {
 
-/* Exit status: 0 the run completed with no verifier finding and nothing
- * leaked, 1 otherwise, 2 bad input (nothing runs). */
+/* Exit status: 0 the run with Tolmu completed with no verifier finding and
+ * no hardware finding, the run without Tolmu with no verifier finding (its
+ * hardware findings are the OS's own), nothing leaked; 1 otherwise; 2 bad
+ * input (nothing runs). */
 constexpr int kExitClean = 0;
 constexpr int kExitProblems = 1;
 constexpr int kExitBadInput = 2;

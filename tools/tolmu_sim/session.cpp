@@ -7,9 +7,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 
+#include "driver/config.h"
 #include "driver/debug.h"
 #include "driver/driver.h"
+#include "hardware_judge.h"
 #include "pci_bus_driver.h"
 #include "pci_names.h"
 #include "pnp_manager.h"
@@ -190,6 +193,15 @@ void DescribeState(FunctionState &fs, const sim::DeviceNode *node, const sim::Pn
     fs.problem = node->problem;
     switch (node->state) {
     case sim::NodeState::Started:
+        /* Started as far as Windows knows; the hardware may not let it
+         * work. */
+        if (!fs.conflicts.empty()) {
+            fs.stateKey = "conflict";
+            fs.state = "started, but ";
+            for (size_t i = 0; i < fs.conflicts.size(); i++)
+                fs.state += (i == 0 ? "" : "; ") + fs.conflicts[i];
+            break;
+        }
         fs.stateKey = "started";
         fs.state = "started";
         break;
@@ -229,6 +241,12 @@ std::vector<FunctionState> Snapshot(const BuiltMachine &built, sim::PciBusDriver
 {
     std::vector<FunctionState> out;
     const sim::PciMachine &machine = *built.machine;
+    /* What the hardware judge holds against each function, from its side. */
+    std::map<const sim::PciFunction *, std::vector<std::string>> conflicts;
+    for (const sim::Violation &v : pnp.JudgeNow())
+        for (size_t i = 0; i < v.functions.size() && i < v.views.size(); i++)
+            if (!v.views[i].empty())
+                conflicts[v.functions[i]].push_back(v.views[i]);
     machine.Walk([&](sim::PciFunction *f, int depth) {
         FunctionState fs;
         auto d = built.descOf.find(f);
@@ -276,10 +294,78 @@ std::vector<FunctionState> Snapshot(const BuiltMachine &built, sim::PciBusDriver
         }
         if (desc != nullptr)
             fs.notes = desc->notes;
+        auto c = conflicts.find(f);
+        if (c != conflicts.end())
+            fs.conflicts = c->second;
         DescribeState(fs, pnp.Find(f), pnp, machine, f);
         if (fs.hostBridge && fs.stateKey == "started")
             fs.state = "started (the host's bridge)";
+        else if (fs.hostBridge && fs.stateKey == "conflict")
+            fs.state.replace(0, 7, "started (the host's bridge)");
         out.push_back(std::move(fs));
+    });
+    return out;
+}
+
+uint64_t RoundUp(uint64_t v, uint64_t granularity) { return (v + granularity - 1) / granularity * granularity; }
+
+/* The I/O the functions behind a bridge need as the hardware decodes it:
+ * each device its I/O BARs; a PCI-to-PCI bridge its own I/O BARs and what is
+ * behind it in whole 4 KB (its window's granularity); a CardBus bridge
+ * nothing behind it (Tolmu takes its I/O window away). */
+uint64_t IoNeed(sim::PciBusDriver &bus, const sim::PciFunction *bridge, int depth)
+{
+    uint64_t need = 0;
+    if (bridge->Secondary() == nullptr || depth > 32)
+        return 0;
+    for (sim::PciFunction *c : bridge->Secondary()->Functions()) {
+        if (!bus.IsPresent(c))
+            continue;
+        for (const sim::BarInfo &b : bus.Bars(c))
+            if (b.io)
+                need += b.size;
+        if (c->HeaderLayout() == sim::kHeaderPciBridge)
+            need += RoundUp(IoNeed(bus, c, depth + 1), 0x1000);
+    }
+    return need;
+}
+
+bool HasIoWindow(const sim::PciFunction *f)
+{
+    for (const sim::DecodedRange &r : sim::PositiveDecode(f))
+        if (r.io && r.what == "I/O window")
+            return true;
+    return false;
+}
+
+/* A PCI-to-PCI bridge at or behind the controller without an I/O window
+ * while I/O BARs are behind it: those functions cannot start. Tolmu's
+ * registry value Io sizes the I/O the controller asks for; name the value
+ * that holds the whole chassis. Only the topmost such bridge is named. */
+std::vector<std::string> IoAdvice(const BuiltMachine &built, sim::PciBusDriver &bus, uint32_t io)
+{
+    std::vector<std::string> out;
+    const sim::PciMachine &machine = *built.machine;
+    std::vector<const sim::PciFunction *> named;
+    uint64_t room = RoundUp(IoNeed(bus, built.controller, 0), 0x1000);
+    machine.Walk([&](sim::PciFunction *f, int) {
+        if (!BehindController(f, built.controller) || f->HeaderLayout() != sim::kHeaderPciBridge ||
+            !bus.IsPresent(f) || HasIoWindow(f) || IoNeed(bus, f, 0) == 0)
+            return;
+        for (const sim::PciFunction *n : named)
+            if (n != f && BehindController(f, n))
+                return;
+        named.push_back(f);
+        char buf[256];
+        if (io < room)
+            snprintf(buf, sizeof buf, "%s has no I/O window: --param Io=0x%llx (registry value Io) gives the chassis's "
+                                      "I/O room",
+                     sim::FunctionLocation(machine, f).c_str(), (unsigned long long)room);
+        else
+            snprintf(buf, sizeof buf, "%s has no I/O window, although the registry value Io (0x%x) holds the "
+                                      "chassis's I/O (0x%llx)",
+                     sim::FunctionLocation(machine, f).c_str(), io, (unsigned long long)room);
+        out.push_back(buf);
     });
     return out;
 }
@@ -321,6 +407,26 @@ std::string FunctionState::Location() const
     else
         snprintf(buf, sizeof buf, "%02x:%02x.%x", unsigned(bus), unsigned(device), unsigned(function));
     return buf;
+}
+
+bool RunResult::CleanApartFromHardware() const { return OtherFindings().empty() && poolBlocks == 0; }
+
+std::vector<standin::Finding> RunResult::HardwareFindings() const
+{
+    std::vector<standin::Finding> out;
+    for (const standin::Finding &f : findings)
+        if (sim::IsHardwareRule(f.rule))
+            out.push_back(f);
+    return out;
+}
+
+std::vector<standin::Finding> RunResult::OtherFindings() const
+{
+    std::vector<standin::Finding> out;
+    for (const standin::Finding &f : findings)
+        if (!sim::IsHardwareRule(f.rule))
+            out.push_back(f);
+    return out;
 }
 
 const StepResult *RunResult::Step(const std::string &scenario) const
@@ -382,9 +488,11 @@ RunResult RunMachine(const MachineDesc &desc, const RunOptions &options)
 
         unloadingRun = &run;
         forcedFrom = forcedTo = 0;
+        uint32_t io = 0;
         if (options.filter) {
             NTSTATUS status = pnp->LoadFilter();
             run.filterLoaded = NT_SUCCESS(status) && pnp->FilterDriver() != nullptr;
+            io = GetIo();
             if (run.filterLoaded && pnp->FilterDriver()->DriverUnload != nullptr) {
                 realUnload = pnp->FilterDriver()->DriverUnload;
                 pnp->FilterDriver()->DriverUnload = UnloadKeepingTrace;
@@ -395,6 +503,7 @@ RunResult RunMachine(const MachineDesc &desc, const RunOptions &options)
         for (const std::string &step : options.steps) {
             StepResult result;
             result.scenario = step;
+            size_t findingsBefore = run.findings.size();
             if (step == "boot") {
                 pnp->Boot();
                 standin::RunDeferred();
@@ -415,6 +524,9 @@ RunResult RunMachine(const MachineDesc &desc, const RunOptions &options)
                 standin::RunDeferred();
             }
             result.functions = Snapshot(built, *bus, *pnp);
+            result.findings.assign(run.findings.begin() + long(findingsBefore), run.findings.end());
+            if (run.filterLoaded)
+                result.advice = IoAdvice(built, *bus, io);
             if (step == "unload")
                 result.outcome = std::string("every device removed") +
                                  (options.filter ? (pnp->FilterUnloaded() ? ", Tolmu unloaded" : ", Tolmu NOT unloaded")
@@ -433,7 +545,10 @@ RunResult RunMachine(const MachineDesc &desc, const RunOptions &options)
             run.traceBytes = TraceGetUsed();
         }
 
-        /* Everything taken down the orderly way, then the leftovers checked. */
+        /* Everything taken down the orderly way, then the leftovers checked.
+         * The hardware was judged after each step; the taking down is no
+         * step of the run. */
+        pnp->SetJudgeHardware(false);
         pnp->UnloadAll();
         standin::RunDeferred();
         run.filterUnloaded = pnp->FilterUnloaded();

@@ -70,11 +70,16 @@ struct FunctionState {
     std::array<uint8_t, 3> busNumbers{}; /* bridges: primary, secondary, subordinate */
     std::vector<WindowState> windows;    /* bridges */
     std::vector<BarState> bars;
-    std::string stateKey;  /* "started", "not_found", "no_resources", "start_failed", "add_failed",
+    std::string stateKey;  /* "started", "conflict", "not_found", "no_resources", "start_failed", "add_failed",
                               "stopped", "surprise_removed", "removed", "not_started", "host" */
-    std::string state;     /* in words, e.g. "not enough free resources (Code 12)" */
+    std::string state;     /* in words, e.g. "not enough free resources (Code 12)",
+                              "started, but I/O 0x1200-0x12ff also decoded by 01:00.0" */
     unsigned problem = 0;  /* device manager problem code */
     std::vector<std::string> notes;
+    /* What the hardware judge holds against this function now, from its
+     * side ("BAR0 unreachable (...)"); a started function with any of these
+     * counts as "conflict", not as started. */
+    std::vector<std::string> conflicts;
     std::array<uint8_t, 256> config{}; /* the configuration space as it is now */
 
     std::string Location() const; /* "bb:dd.f" by the current bus number, "--:dd.f" when none */
@@ -84,6 +89,10 @@ struct StepResult {
     std::string scenario;
     std::string outcome; /* one line: what the step did */
     std::vector<FunctionState> functions; /* the physical tree, depth first */
+    std::vector<standin::Finding> findings; /* reported during this step */
+    /* Advice on the registry values, e.g. "01:00.0 has no I/O window:
+     * --param Io=0x3000 (registry value Io) gives the chassis's I/O room". */
+    std::vector<std::string> advice;
 };
 
 struct RunResult {
@@ -101,7 +110,15 @@ struct RunResult {
     uint64_t virtualMicroseconds = 0;
     double realSeconds = 0;
 
+    /* No verifier finding and nothing leaked. */
     bool Clean() const { return findings.empty() && poolBlocks == 0; }
+    /* The same, leaving out the hardware judge's findings: what the run
+     * without Tolmu is held to (the state Windows alone leaves is the OS's
+     * own). */
+    bool CleanApartFromHardware() const;
+    /* The findings of the hardware judge / all others. */
+    std::vector<standin::Finding> HardwareFindings() const;
+    std::vector<standin::Finding> OtherFindings() const;
     const StepResult *Step(const std::string &scenario) const;
 };
 

@@ -3,6 +3,8 @@
  */
 #include "summary.h"
 
+#include "hardware_judge.h"
+
 #include <cstdio>
 #include <functional>
 #include <map>
@@ -97,7 +99,8 @@ std::string RunFooter(const RunResult &r)
       << RealSeconds(r.realSeconds);
     if (r.filter)
         o << "; trace " << r.traceBytes << " bytes";
-    o << "; verifier findings " << r.findings.size();
+    o << "; verifier findings " << r.OtherFindings().size();
+    o << "; hardware findings " << r.HardwareFindings().size() << (r.filter ? "" : " (the OS's own)");
     o << "; pool after unload " << (r.poolBlocks == 0 ? "clean" : std::to_string(r.poolBlocks) + " blocks left");
     if (r.filter)
         o << (r.filterUnloaded ? "; Tolmu unloaded" : "; Tolmu NOT unloaded");
@@ -143,38 +146,35 @@ json FunctionJson(const FunctionState &f)
                             {"address", Hex(b.address)}});
     j["bars"] = bars;
     j["notes"] = f.notes;
+    j["conflicts"] = f.conflicts;
     return j;
 }
 
-/* Bridges not above one another whose bus ranges overlap: a configuration
- * cycle for the shared numbers reaches only the first of them. */
-std::vector<std::string> BusOverlaps(const std::vector<FunctionState> &fs)
+bool IsHardware(const standin::Finding &f) { return sim::IsHardwareRule(f.rule); }
+
+bool SameFinding(const standin::Finding &a, const standin::Finding &b) { return a.rule == b.rule && a.detail == b.detail; }
+
+/* The hardware judge's findings of one step, one a line; those of the run
+ * without Tolmu are the OS's own; one of the run with Tolmu that the run
+ * without Tolmu had after the same step as well is marked so. */
+std::string HardwareLines(const StepResult &step, bool filter, const StepResult *without, const std::string &indent)
 {
-    std::map<std::string, const FunctionState *> byLabel;
-    for (const FunctionState &f : fs)
-        byLabel[f.label] = &f;
-    auto above = [&](const FunctionState *a, const FunctionState *b) {
-        for (auto it = byLabel.find(b->behind); it != byLabel.end(); it = byLabel.find(it->second->behind))
-            if (it->second == a)
-                return true;
-        return false;
-    };
-    std::vector<std::string> out;
-    for (size_t i = 0; i < fs.size(); i++)
-        for (size_t k = i + 1; k < fs.size(); k++) {
-            const FunctionState &a = fs[i], &b = fs[k];
-            if (!a.bridge || !b.bridge || a.busNumbers[1] == 0 || b.busNumbers[1] == 0)
-                continue;
-            if (above(&a, &b) || above(&b, &a))
-                continue;
-            if (a.busNumbers[1] <= b.busNumbers[2] && b.busNumbers[1] <= a.busNumbers[2]) {
-                char buf[160];
-                snprintf(buf, sizeof buf, "bus ranges of %s [%02x-%02x] and %s [%02x-%02x] overlap", a.label.c_str(),
-                         a.busNumbers[1], a.busNumbers[2], b.label.c_str(), b.busNumbers[1], b.busNumbers[2]);
-                out.push_back(buf);
-            }
-        }
-    return out;
+    std::vector<standin::Finding> found;
+    for (const standin::Finding &f : step.findings)
+        if (IsHardware(f))
+            found.push_back(f);
+    if (found.empty())
+        return "";
+    std::string text = indent + (filter ? "hardware findings (counted in the exit status):\n"
+                                        : "hardware findings, the OS's own (not counted in the exit status):\n");
+    for (const standin::Finding &f : found) {
+        bool before = false;
+        if (without != nullptr)
+            for (const standin::Finding &g : without->findings)
+                before = before || SameFinding(f, g);
+        text += indent + "  " + f.rule + ": " + f.detail + (before ? " (also without Tolmu)" : "") + "\n";
+    }
+    return text;
 }
 
 } // namespace
@@ -274,8 +274,10 @@ std::string SummaryText(const MachineDesc &desc, const RunResult *without, const
         o << "\n-- " << titles[k] << ", after boot" << (runs[k]->checked ? " (checked build)" : "") << ":\n";
         if (boot != nullptr) {
             o << TreeText(boot->functions);
-            for (const std::string &w : BusOverlaps(boot->functions))
-                o << "  warning: " << w << "\n";
+            const StepResult *before = k == 1 && without != nullptr ? without->Step("boot") : nullptr;
+            o << HardwareLines(*boot, runs[k]->filter, before, "  ");
+            for (const std::string &a : boot->advice)
+                o << "  note: " << a << "\n";
         }
     }
 
@@ -290,7 +292,9 @@ std::string SummaryText(const MachineDesc &desc, const RunResult *without, const
                 continue;
             const FunctionState *g = FindFunction(b, f.label);
             std::string name = f.name.empty() ? Ids(f) : f.name;
-            o << Pad("  " + f.label, 12) << Pad(Shorten(name, 32), 34) << Pad(f.state, 38)
+            /* A conflict is spelt out in the tree; here it keeps to its column. */
+            std::string was = f.stateKey == "conflict" ? Shorten(f.state, 37) : f.state;
+            o << Pad("  " + f.label, 12) << Pad(Shorten(name, 32), 34) << Pad(was, 38)
               << (g != nullptr ? g->state : "?") << "\n";
         }
     }
@@ -303,6 +307,10 @@ std::string SummaryText(const MachineDesc &desc, const RunResult *without, const
         const StepResult *boot = runs[k]->Step("boot");
         for (const StepResult &s : runs[k]->steps) {
             o << "  " << Pad(s.scenario + ":", 11) << s.outcome << "\n";
+            if (s.scenario != "boot") {
+                const StepResult *before = k == 1 && without != nullptr ? without->Step(s.scenario) : nullptr;
+                o << HardwareLines(s, runs[k]->filter, before, "             ");
+            }
             if (boot == nullptr || s.scenario == "boot" || s.scenario == "unload" || s.scenario == "surprise")
                 continue;
             for (const FunctionState &f : s.functions) {
@@ -318,7 +326,7 @@ std::string SummaryText(const MachineDesc &desc, const RunResult *without, const
         if (runs[k] == nullptr)
             continue;
         o << Pad(std::string(titles[k]) + ":", 15) << RunFooter(*runs[k]) << "\n";
-        for (const standin::Finding &f : runs[k]->findings)
+        for (const standin::Finding &f : runs[k]->OtherFindings())
             o << "  verifier finding " << f.rule << ": " << f.detail << "\n";
         if (runs[k]->poolBlocks != 0)
             o << "  pool left after unload:\n" << runs[k]->poolReport;
@@ -351,12 +359,22 @@ json SummaryJson(const MachineDesc &desc, const std::vector<const RunResult *> &
             json functions = json::array();
             for (const FunctionState &f : s.functions)
                 functions.push_back(FunctionJson(f));
-            steps.push_back(json{{"scenario", s.scenario}, {"outcome", s.outcome}, {"functions", functions}});
+            json stepFindings = json::array();
+            for (const standin::Finding &f : s.findings)
+                stepFindings.push_back(json{{"rule", f.rule}, {"detail", f.detail}, {"hardware", IsHardware(f)}});
+            steps.push_back(json{{"scenario", s.scenario},
+                                 {"outcome", s.outcome},
+                                 {"functions", functions},
+                                 {"findings", stepFindings},
+                                 {"advice", s.advice}});
         }
         rj["steps"] = steps;
         json findings = json::array();
         for (const standin::Finding &f : r->findings)
-            findings.push_back(json{{"rule", f.rule}, {"detail", f.detail}});
+            findings.push_back(json{{"rule", f.rule},
+                                    {"detail", f.detail},
+                                    {"hardware", IsHardware(f)},
+                                    {"counted", r->filter || !IsHardware(f)}});
         rj["findings"] = findings;
         rj["pool_outstanding_blocks"] = r->poolBlocks;
         rj["pool_report"] = r->poolReport;
