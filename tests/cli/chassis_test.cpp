@@ -183,11 +183,12 @@ TEST(ChassisCommand, DesktopDumpBehindTheDefaultMachine)
     EXPECT_NE(r.out.find("== Result: with Tolmu 7 of 7 functions"), std::string::npos) << r.out;
     nlohmann::json j = nlohmann::json::parse(ReadText(json));
     std::map<std::string, std::string> without = States(j["runs"][0]), with = States(j["runs"][1]);
-    for (const char *label : {"01:00.0", "02:00.0", "02:01.0", "03:00.0", "03:00.1", "03:04.0"}) {
+    for (const char *label : {"01:00.0", "02:00.0", "02:01.0", "03:00.0", "03:00.1", "03:04.0"})
         EXPECT_EQ(with[label], "started") << label;
-        EXPECT_NE(without[label], "started") << label << ": the controller's windows cannot hold the chassis";
-    }
-    EXPECT_EQ(without["03:04.0"], "not_found") << "the second level has no bus number without Tolmu";
+    // The controller has no bus number to spare: the uplink stays unnumbered
+    // and nothing behind it is seen without Tolmu.
+    for (const char *label : {"02:00.0", "02:01.0", "03:00.0", "03:00.1", "03:04.0"})
+        EXPECT_EQ(without[label], "not_found") << label;
     for (const auto &run : j["runs"])
         ExpectTruthful(run, clitest::Source(kDesktopDump));
 }
@@ -200,10 +201,11 @@ TEST(ChassisCommand, MachineFileOfOneChassisNeedsNoUplink)
 }
 
 struct LaptopCase {
-    const char *dump;                // in tests/lspci/data/
-    std::vector<std::string> params; // --param values
-    const char *result;              // the result line
-    const char *also;                // another line of the output, or null
+    const char *name;
+    const char *dump;              // in tests/lspci/data/
+    std::vector<std::string> args; // more arguments (--param, --controller)
+    const char *result;            // the result line
+    const char *also;              // another line of the output, or null
 };
 
 class ChassisBehindLaptop : public testing::TestWithParam<LaptopCase> {};
@@ -217,8 +219,7 @@ TEST_P(ChassisBehindLaptop, EveryChassisFunctionIsReportedTruthfully)
     std::string json = clitest::TempPath(std::string(c.dump) + ".json");
     std::vector<std::string> args = {"--lspci", clitest::Source(std::string("tests/lspci/data/") + c.dump),
                                      "--chassis", clitest::Source(kDesktopDump) + "@05:00.0", "--json", json};
-    for (const std::string &p : c.params)
-        args.insert(args.end(), {"--param", p});
+    args.insert(args.end(), c.args.begin(), c.args.end());
     CommandResult r = Command(args);
     ASSERT_EQ(r.status, tolmusim::kExitClean) << r.err;
     EXPECT_NE(r.out.find(c.result), std::string::npos) << r.out.substr(0, 1500);
@@ -229,21 +230,29 @@ TEST_P(ChassisBehindLaptop, EveryChassisFunctionIsReportedTruthfully)
         ExpectTruthful(run, clitest::Source(kDesktopDump));
 }
 
+// The ICH4 laptop's two sockets are functions 0 and 1 of one controller;
+// the firmware gave socket 1 buses 03-04 and socket 2 bus 05. In socket 1
+// the chassis's second bridge can have no number that socket 2 does not
+// route already (it stays unnumbered, truthfully); in socket 2 the hub bridge
+// is raised over the chassis's buses and everything starts. Behind the ICH6's
+// root port the firmware left one 4 KB block of I/O: the chassis's second
+// bridge takes it, the NIC beside it gets none.
 INSTANTIATE_TEST_SUITE_P(
     Laptops, ChassisBehindLaptop,
     testing::Values(
-        LaptopCase{"laptop_ich4_hub_bridge.txt", {},
-                   "== Result: with Tolmu 7 of 7 functions at and behind 02:01.0 started after boot; without Tolmu 1 of 7",
+        LaptopCase{"ich4_socket1", "laptop_ich4_hub_bridge.txt", {"--param", "Io=0x2000"},
+                   "== Result: with Tolmu 4 of 7 functions at and behind 02:01.0 started after boot; without Tolmu 1 of 7",
                    "labels: bus 05, 06, 07 of the file are 03, 04, 05 here"},
-        LaptopCase{"laptop_ich6_root_port.txt", {},
+        LaptopCase{"ich4_socket2", "laptop_ich4_hub_bridge.txt", {"--param", "Io=0x2000", "--controller", "02:01.1"},
+                   "== Result: with Tolmu 7 of 7 functions at and behind 02:01.1 started after boot; without Tolmu 2 of 7",
+                   nullptr},
+        LaptopCase{"ich6", "laptop_ich6_root_port.txt", {},
                    "== Result: with Tolmu 0 of 7 functions at and behind 03:00.0 started after boot",
                    "the bridges above it forward mem 16M, pref 64M, io 4K: the windows Tolmu asks for"},
-        LaptopCase{"laptop_ich6_root_port.txt", {"Memory=0x400000", "PreFetch=0x4000000", "Io=0x400"},
-                   "== Result: with Tolmu 7 of 7 functions at and behind 03:00.0 started after boot", nullptr}),
-    [](const testing::TestParamInfo<LaptopCase> &info) {
-        std::string name = std::string(info.param.dump).substr(0, std::string(info.param.dump).find('.'));
-        return name + (info.param.params.empty() ? "" : "_sized");
-    });
+        LaptopCase{"ich6_sized", "laptop_ich6_root_port.txt",
+                   {"--param", "Memory=0x400000", "--param", "PreFetch=0x4000000", "--param", "Io=0x1000"},
+                   "== Result: with Tolmu 6 of 7 functions at and behind 03:00.0 started after boot", nullptr}),
+    [](const testing::TestParamInfo<LaptopCase> &info) { return std::string(info.param.name); });
 
 // The domain prefix of the uplink picks the domain of a two-domain dump.
 TEST(ChassisCommand, DomainOfTheUplinkIsTheOneImported)
