@@ -230,3 +230,18 @@ TEST_F(BusNumberingTest, UnnumberedBridgeThatIsNotProbedIsNumberedStill)
 }
 
 } // namespace
+
+namespace {
+
+// Functions 1 to 7 of a single-function device are not looked at: whatever
+// answers there (a device that decodes no function number) routes nothing.
+TEST_F(BusNumberingTest, FunctionsBehindASingleFunctionDeviceAreNotCounted)
+{
+    auto *phantom = machine_.AddFunction(machine_.SecondarySegment(cb_), 0, 1, sim::models::DEC21154());
+    machine_.SetBusNumbers(phantom, 2, 4, 4);
+    a_->Poke8(0x0E, 0x01); // A: single-function header
+    EnumerateA();
+    EXPECT_EQ(Numbers(b_), (std::vector<int>{3, 4, 4})) << "bus 4 is A's to hand out";
+}
+
+} // namespace
