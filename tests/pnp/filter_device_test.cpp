@@ -159,6 +159,22 @@ TEST_F(FilterDeviceTest, DefaultIdFiltersSkipOnlyADeviceZeroZero)
     auto *odd = machine_.AddFunction(machine_.Root(), 9, 0, sim::models::Generic(0x0000, 0x0000, 0x020000));
     EXPECT_EQ(AddDevice(driver_, Pdo(odd)), STATUS_SUCCESS);
     EXPECT_EQ(FilterCount(), 0u);
+    // Either id alone matching is not enough.
+    auto *vendorZero = machine_.AddFunction(machine_.Root(), 10, 0, sim::models::Generic(0x0000, 0x1234, 0x020000));
+    auto *deviceZero = machine_.AddFunction(machine_.Root(), 11, 0, sim::models::Generic(0x1234, 0x0000, 0x020000));
+    EXPECT_EQ(AddDevice(driver_, Pdo(vendorZero)), STATUS_SUCCESS);
+    EXPECT_EQ(AddDevice(driver_, Pdo(deviceZero)), STATUS_SUCCESS);
+    EXPECT_EQ(FilterCount(), 2u);
+}
+
+// An all-ones vendor id alone (a device id that answers) is refused too.
+TEST_F(FilterDeviceTest, AllOnesVendorIdIsRefused)
+{
+    Load();
+    auto *odd = machine_.AddFunction(machine_.Root(), 9, 0, sim::models::Generic(0xFFFF, 0x1234, 0x020000));
+    EXPECT_EQ(AddDevice(driver_, Pdo(odd)), STATUS_SUCCESS);
+    EXPECT_EQ(FilterCount(), 0u);
+    EXPECT_EQ(CountContaining(TraceLines(), "ERROR AddDevice: illegal Vendor & Device ID"), 1u);
 }
 
 TEST_F(FilterDeviceTest, IllegalIdsAreRefused)
