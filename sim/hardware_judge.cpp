@@ -41,7 +41,6 @@ constexpr uint64_t kProcessorIoLimit = 0xFFFF;
 /* Configuration registers the judge reads. */
 constexpr uint8_t kCommand = 0x04;
 constexpr uint16_t kCommandIo = 0x0001, kCommandMemory = 0x0002;
-constexpr uint8_t kBar0 = 0x10;
 constexpr uint8_t kDeviceRom = 0x30, kBridgeRom = 0x38;
 constexpr uint8_t kIoBase = 0x1C, kIoLimit = 0x1D, kIoBaseUpper = 0x30, kIoLimitUpper = 0x32;
 constexpr uint8_t kMemBase = 0x20, kMemLimit = 0x22;
@@ -248,40 +247,15 @@ std::vector<Claim> ClaimsOf(const PciFunction *f)
     uint16_t command = f->Peek16(kCommand);
     bool ioOn = (command & kCommandIo) != 0, memOn = (command & kCommandMemory) != 0;
     uint8_t layout = f->HeaderLayout();
-    int barCount = layout == kHeaderDevice ? 6 : layout == kHeaderPciBridge ? 2 : layout == kHeaderCardBusBridge ? 1 : 0;
 
-    for (int i = 0; i < barCount; i++) {
-        uint8_t off = uint8_t(kBar0 + 4 * i);
-        uint32_t mask = f->WriteMask(off, 4);
-        if (mask == 0)
-            continue;
-        uint32_t value = f->Peek32(off);
+    for (const BarInfo &b : DecodeBars(f)) {
         Claim c;
         c.bar = true;
-        c.what = "BAR" + std::to_string(i);
-        uint64_t size = 0, address = 0;
-        bool on = false;
-        if (value & 1) {
-            c.io = true;
-            size = LowestBit(mask & ~3u);
-            address = value & ~3u;
-            on = ioOn;
-        } else {
-            bool is64 = (value & 6) == 4;
-            uint64_t m = mask & ~0xFu;
-            address = value & ~0xFu;
-            if (is64 && i + 1 < barCount) {
-                m |= uint64_t(f->WriteMask(uint8_t(off + 4), 4)) << 32;
-                address |= uint64_t(f->Peek32(uint8_t(off + 4))) << 32;
-            }
-            size = LowestBit(m);
-            on = memOn;
-            if (is64)
-                i++;
-        }
-        if (size == 0 || !on)
+        c.what = "BAR" + std::to_string(b.index);
+        c.io = b.io;
+        if (b.size == 0 || !(b.io ? ioOn : memOn))
             continue;
-        c.spans = {{address, address + (size - 1)}};
+        c.spans = {{b.address, b.address + (b.size - 1)}};
         c.shown = c.what + " " + SpanText(c.spans[0]);
         out.push_back(c);
     }

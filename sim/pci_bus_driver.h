@@ -138,15 +138,6 @@ struct PdoRecord {
 };
 
 /* A BAR as the hardware decodes it (sized without disturbing it). */
-struct BarInfo {
-    int index = 0;
-    bool io = false;
-    bool prefetchable = false;
-    bool is64 = false;
-    uint64_t size = 0;
-    uint64_t address = 0; /* as programmed now */
-};
-
 class PciBusDriver {
   public:
     explicit PciBusDriver(PciMachine &machine);

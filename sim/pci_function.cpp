@@ -13,6 +13,7 @@ namespace sim {
 /* Command register bits the bus may write: I/O space, memory space, bus
  * master, memory write and invalidate, parity error response, SERR# enable,
  * interrupt disable. */
+static constexpr uint8_t kBar0Offset = 0x10;
 static constexpr uint32_t kCommandWritable = 0x0557;
 
 /* PCI-to-PCI bridge control: parity, SERR#, ISA, VGA, VGA 16-bit decode,
@@ -310,6 +311,56 @@ void PciFunction::ApplyModel()
 
     for (const RegisterDef &def : model_.registers)
         DefineRegister(def);
+}
+
+std::vector<BarInfo> DecodeBars(const PciFunction *f)
+{
+    std::vector<BarInfo> bars;
+    int count = 0;
+    switch (f->HeaderLayout()) {
+    case kHeaderDevice:
+        count = 6;
+        break;
+    case kHeaderPciBridge:
+        count = 2;
+        break;
+    case kHeaderCardBusBridge:
+        count = 1;
+        break;
+    default:
+        return bars;
+    }
+    for (int i = 0; i < count; i++) {
+        uint8_t off = uint8_t(kBar0Offset + 4 * i);
+        uint32_t mask = f->WriteMask(off, 4);
+        if (mask == 0)
+            continue;
+        uint32_t value = f->Peek32(off);
+        BarInfo bar;
+        bar.index = i;
+        /* The writable address bits of a BAR start at its size. */
+        auto lowestBit = [](uint64_t m) { return m & (~m + 1); };
+        if (value & 1) {
+            bar.io = true;
+            bar.size = lowestBit(mask & ~3u);
+            bar.address = value & ~3u;
+        } else {
+            bar.prefetchable = (value & 8) != 0;
+            bar.is64 = (value & 6) == 4;
+            uint64_t m = mask & ~0xFu;
+            uint64_t address = value & ~0xFu;
+            if (bar.is64 && i + 1 < count) {
+                m |= uint64_t(f->WriteMask(uint8_t(off + 4), 4)) << 32;
+                address |= uint64_t(f->Peek32(uint8_t(off + 4))) << 32;
+            }
+            bar.size = lowestBit(m);
+            bar.address = address;
+        }
+        bars.push_back(bar);
+        if (bar.is64)
+            i++;
+    }
+    return bars;
 }
 
 } // namespace sim

@@ -67,6 +67,18 @@ BarDef MemBar(int index, uint32_t size);
 BarDef PrefetchBar(int index, uint32_t size);
 BarDef Mem64Bar(int index, uint64_t size, bool prefetchable);
 
+/* A BAR as its registers decode it now: the size from the writable address
+ * bits, the address as programmed (a 64-bit BAR takes the next register as
+ * its upper half). */
+struct BarInfo {
+    int index = 0;
+    bool io = false;
+    bool prefetchable = false;
+    bool is64 = false;
+    uint64_t size = 0;
+    uint64_t address = 0; /* as programmed now */
+};
+
 /* One register as the hardware implements it; overrides whatever the layout
  * gave those bytes. width is 1, 2 or 4. */
 struct RegisterDef {
@@ -201,6 +213,10 @@ class PciFunction {
     int function_ = -1;
     PciSegment *secondary_ = nullptr;
 };
+
+/* The implemented BARs of a function's header layout (device: 0..5,
+ * PCI-to-PCI bridge: 0..1, CardBus bridge: the socket register BAR). */
+std::vector<BarInfo> DecodeBars(const PciFunction *function);
 
 } // namespace sim
 
