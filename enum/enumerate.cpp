@@ -95,10 +95,9 @@ static BOOLEAN numberedByEarlierProbe(PDEVICE_EXTENSION Extension)
  * other bridge routes and that the bridges above it can be widened to
  * without covering a number routed beside them. FALSE when there is none.
  */
-static BOOLEAN NumberUnnumberedBridge(PDEVICE_EXTENSION Extension, BusMap *Map, LONG Self)
+static BOOLEAN NumberUnnumberedBridge(PDEVICE_EXTENSION Extension, BusMap *Map, LONG Self, const UCHAR *Taken)
 {
     UCHAR bus = (UCHAR)Extension->Bus;
-    UCHAR taken[256];
     ULONG from = (ULONG)bus + 1;
     ULONG parentSub = 0xFF;
     ULONG secondary = 0;
@@ -107,18 +106,17 @@ static BOOLEAN NumberUnnumberedBridge(PDEVICE_EXTENSION Extension, BusMap *Map, 
     if (nextBus > from)
         from = nextBus;
 
-    if (Map != 0 && Self >= 0) {
-        busMapTaken(Map, (ULONG)Self, taken);
+    if (Taken != 0) {
         if (Map->bridges[Self].parent != BUS_MAP_NONE)
             parentSub = Map->bridges[Map->bridges[Self].parent].subBus;
         /* From the preferred number up, then from just behind the bridge's
          * own bus. */
         for (pass = 0; pass < 2 && secondary == 0; pass++) {
             for (n = pass == 0 ? from : (ULONG)bus + 1; n <= 0xFF && secondary == 0; n++) {
-                if (taken[n])
+                if (Taken[n])
                     continue;
                 /* Widening the bridge above must not cover a taken number. */
-                for (m = parentSub + 1; m < n && !taken[m]; m++)
+                for (m = parentSub + 1; m < n && !Taken[m]; m++)
                     ;
                 if (n <= parentSub || m == n)
                     secondary = n;
@@ -146,16 +144,14 @@ static BOOLEAN NumberUnnumberedBridge(PDEVICE_EXTENSION Extension, BusMap *Map, 
 
 /* The highest number the subtree of the bridge may reach: every number from
  * its secondary bus up to it is free of other bridges' routing. */
-static ULONG SubtreeLimit(PDEVICE_EXTENSION Extension, BusMap *Map, LONG Self)
+static ULONG SubtreeLimit(PDEVICE_EXTENSION Extension, const UCHAR *Taken)
 {
-    UCHAR taken[256];
     ULONG n;
 
     /* Without a map nothing is known to be free: no widening. */
-    if (Map == 0 || Self < 0)
+    if (Taken == 0)
         return Extension->SubBus > Extension->SecBus ? Extension->SubBus : Extension->SecBus;
-    busMapTaken(Map, (ULONG)Self, taken);
-    for (n = Extension->SecBus + 1; n <= 0xFF && !taken[n]; n++)
+    for (n = Extension->SecBus + 1; n <= 0xFF && !Taken[n]; n++)
         ;
     return n - 1;
 }
@@ -239,16 +235,34 @@ static ULONG windowIo(PDEVICE_EXTENSION Extension, ULONG Total, PBOOLEAN Dropped
     return blocks;
 }
 
+/* Reads the bus map and finds the bridge in it. Taken receives the numbers
+ * its subtree may not use; *Known points at them, or is null when the map
+ * cannot tell (no pool, too many bridges, the bridge not reached). */
+static BusMap *readBusMap(PDEVICE_EXTENSION Extension, LONG *Self, UCHAR Taken[256], const UCHAR **Known)
+{
+    BusMap *map = busMapBuild();
+
+    *Self = -1;
+    *Known = 0;
+    if (map != 0 && map->complete)
+        *Self = busMapFind(map, Extension->Bus, Extension->Device, Extension->Function);
+    if (*Self >= 0) {
+        busMapTaken(map, (ULONG)*Self, Taken);
+        *Known = Taken;
+    }
+    return map;
+}
+
 /* Numbers an unnumbered bridge that is not probed, and has the bridges
  * above it route its new bus. */
 static VOID numberOnly(PDEVICE_EXTENSION Extension)
 {
-    BusMap *map = busMapBuild();
-    LONG self = -1;
+    UCHAR taken[256];
+    const UCHAR *known;
+    LONG self;
+    BusMap *map = readBusMap(Extension, &self, taken, &known);
 
-    if (map != 0 && map->complete)
-        self = busMapFind(map, Extension->Bus, Extension->Device, Extension->Function);
-    if (NumberUnnumberedBridge(Extension, map, self)) {
+    if (NumberUnnumberedBridge(Extension, map, self, known)) {
         propigateBusNo(Extension->DeviceObject, (UCHAR)Extension->SecBus);
         raiseBridgesAbove(map, self, (UCHAR)Extension->SecBus);
     }
@@ -267,7 +281,9 @@ VOID EnumerateFromHere(PDEVICE_EXTENSION Extension, PULONG MemoryNeed, PULONG Pr
 {
     PciNode root;
     BusMap *map;
-    LONG self = -1;
+    LONG self;
+    UCHAR taken[256];
+    const UCHAR *known;
     ULONG limit;
     UCHAR top;
 
@@ -305,16 +321,14 @@ VOID EnumerateFromHere(PDEVICE_EXTENSION Extension, PULONG MemoryNeed, PULONG Pr
         return;
     }
 
-    map = busMapBuild();
-    if (map != 0 && map->complete)
-        self = busMapFind(map, Extension->Bus, Extension->Device, Extension->Function);
-    if (self < 0)
+    map = readBusMap(Extension, &self, taken, &known);
+    if (known == 0)
         DebugPrint("WARNING EnumerateFromHere: bus numbers in use unknown, none handed out or widened\n");
 
     /* A bridge the operating system left unnumbered has secondary bus 0: a
      * probe from there would walk the host's own bus and renumber its
      * bridges. Number it first. */
-    if (Extension->SecBus == 0 && !NumberUnnumberedBridge(Extension, map, self)) {
+    if (Extension->SecBus == 0 && !NumberUnnumberedBridge(Extension, map, self, known)) {
         busMapFree(map);
         minimumWindows(MemoryNeed, PrefetchNeed, IoNeed, MemoryAlign, PrefetchAlign);
         return;
@@ -328,7 +342,7 @@ VOID EnumerateFromHere(PDEVICE_EXTENSION Extension, PULONG MemoryNeed, PULONG Pr
     /* The subtree gets the numbers up to highBus, but never one that a
      * bridge beside it (or beside a bridge above it) already routes. */
     top = highBus;
-    limit = SubtreeLimit(Extension, map, self);
+    limit = SubtreeLimit(Extension, known);
     /* The probe of the bridge above numbered this subtree already and left
      * this bridge routing exactly it: nothing is widened for it again. */
     if (numberedByEarlierProbe(Extension) && Extension->SubBus >= Extension->SecBus && limit > Extension->SubBus)
