@@ -38,6 +38,12 @@ void ResetVersion();
 std::string FormatV(const char *format, va_list args);
 std::string Format(const char *format, ...);
 
+/* Reports a routine whose DDK page says callers run at PASSIVE_LEVEL when it
+ * is called above it (rule PASSIVE_ROUTINE_AT_RAISED_IRQL; on Windows a
+ * registry or version call at raised IRQL can touch paged memory and stop
+ * the machine with IRQL_NOT_LESS_OR_EQUAL). */
+void CheckPassiveLevel(const char *routine);
+
 /* A 16-bit string as bytes, one per code unit (its low 8 bits). */
 std::string Narrow(const char16_t *text);
 std::string Narrow(const char16_t *text, size_t units);

@@ -58,6 +58,13 @@ void ResetProcessor()
 
 } // namespace standin
 
+void standin::detail::CheckPassiveLevel(const char *routine)
+{
+    if (currentIrql != PASSIVE_LEVEL)
+        ReportFinding("PASSIVE_ROUTINE_AT_RAISED_IRQL",
+                      Format("%s called at IRQL %d; callers must run at PASSIVE_LEVEL", routine, currentIrql));
+}
+
 using namespace standin;
 
 extern "C" VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds)

@@ -201,6 +201,9 @@ using namespace standin;
 extern "C" PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
                                     MEMORY_CACHING_TYPE CacheEnable)
 {
+    /* DDK: "Callers of MmMapIoSpace must be running at IRQL <= DISPATCH_LEVEL". */
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL)
+        ReportFinding("MAP_IO_SPACE_IRQL", detail::Format("MmMapIoSpace at IRQL %d", KeGetCurrentIrql()));
     mapCalls++;
     uint64_t phys = (uint64_t)PhysicalAddress.QuadPart;
     if (mapFails || NumberOfBytes == 0 || WindowFor(phys, NumberOfBytes) == nullptr)
@@ -214,6 +217,9 @@ extern "C" PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T Num
 
 extern "C" VOID NTAPI MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes)
 {
+    /* DDK: "Callers of MmUnmapIoSpace must be running at IRQL <= DISPATCH_LEVEL". */
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL)
+        ReportFinding("MAP_IO_SPACE_IRQL", detail::Format("MmUnmapIoSpace at IRQL %d", KeGetCurrentIrql()));
     for (Mapping &m : mappings) {
         if (m.live && m.host == BaseAddress) {
             if (m.length != NumberOfBytes)

@@ -4,7 +4,8 @@
  *
  * Keys are paths relative to the services key ("tolmu\\Parameters"); key and
  * value names compare case-insensitively and keep the spelling they were
- * created with. Values are stored as written: a REG_SZ written through
+ * created with. The services key itself always exists, as on every Windows
+ * installation; every other key exists only once it has been created. Values are stored as written: a REG_SZ written through
  * RegSetWideString carries its 16-bit terminator in its data, as Windows
  * stores strings written by the usual tools.
  */
@@ -29,12 +30,19 @@ struct Key {
 };
 
 /* Every key by its normalised path (lower case, no leading or trailing
- * backslash, no empty components). Parents always exist for a child. */
+ * backslash, no empty components). Parents always exist for a child. The
+ * services key itself is the empty path and is never stored: it always
+ * exists. */
 std::map<std::string, Key> keys;
+Key servicesKey;
 
 NTSTATUS failQueryStatus = STATUS_SUCCESS;
 unsigned failQueryAfter = 0;
 NTSTATUS failCreateStatus = STATUS_SUCCESS;
+/* RtlQueryRegistryValues with RTL_REGISTRY_OPTIONAL on a missing key: false
+ * fails the call (the documented behaviour, the default), true succeeds
+ * without a single query routine call (the other reading of the flag). */
+bool optionalMissingKeySucceeds = false;
 
 /* What an absolute path to the services key starts with. */
 const char kServicesRoot[] = "\\registry\\machine\\system\\currentcontrolset\\services";
@@ -84,7 +92,10 @@ std::string Normalise(const std::string &path)
 
 Key *FindKey(const std::string &path)
 {
-    auto it = keys.find(Normalise(path));
+    std::string n = Normalise(path);
+    if (n.empty())
+        return &servicesKey;
+    auto it = keys.find(n);
     return it == keys.end() ? nullptr : &it->second;
 }
 
@@ -99,10 +110,8 @@ Key &CreateKeyAndParents(const std::string &path)
             k.name = spelled;
         key = &k;
     }
-    if (key == nullptr) {
-        /* The services key itself. */
-        key = &keys[""];
-    }
+    if (key == nullptr)
+        key = &servicesKey;
     return *key;
 }
 
@@ -234,11 +243,18 @@ void RegFailCreateKey(NTSTATUS status)
     failCreateStatus = status;
 }
 
+void RegOptionalMissingKeySucceeds(bool succeed)
+{
+    optionalMissingKeySucceeds = succeed;
+}
+
 namespace detail {
 
 void ResetRegistry()
 {
     keys.clear();
+    servicesKey = Key();
+    optionalMissingKeySucceeds = false;
     failQueryStatus = STATUS_SUCCESS;
     failQueryAfter = 0;
     failCreateStatus = STATUS_SUCCESS;
@@ -257,9 +273,16 @@ using namespace standin;
  * a name.
  *
  * A key that does not exist fails the call with STATUS_OBJECT_NAME_NOT_FOUND,
- * with or without RTL_REGISTRY_OPTIONAL: Windows fails the call too, since
- * the flag only marks the key as optional for the caller to judge, and the
- * driver handles the failure by its own rules.
+ * with or without RTL_REGISTRY_OPTIONAL, before any entry is looked at: the
+ * DDK page of RtlQueryRegistryValues gives that status for "The Path
+ * parameter does not match a valid key" and gives the flag no effect on it
+ * ("Specifies that the key referenced by this parameter and the Path
+ * parameter are optional"); ReactOS's implementation masks the flag out and
+ * fails the same way. No query routine is called and no default is handed
+ * over. Since the flag's name invites the other reading,
+ * RegOptionalMissingKeySucceeds(true) makes such a call return
+ * STATUS_SUCCESS instead, still without a routine call or default, so a
+ * caller can be shown to cope with both.
  *
  * KNOWN DIFFERENCE from Windows: REG_EXPAND_SZ is not expanded and
  * REG_MULTI_SZ is passed as one block rather than once per string; the
@@ -270,6 +293,7 @@ using namespace standin;
 extern "C" NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGISTRY_TABLE QueryTable,
                                                  PVOID Context, PVOID Environment)
 {
+    detail::CheckPassiveLevel("RtlQueryRegistryValues");
     if (failQueryStatus != STATUS_SUCCESS && failQueryAfter == 0)
         return failQueryStatus;
 
@@ -277,8 +301,11 @@ extern "C" NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, 
     if (QueryTable == nullptr || !ResolvePath(RelativeTo, Path, path))
         return STATUS_INVALID_PARAMETER;
     Key *key = FindKey(path);
-    if (key == nullptr)
+    if (key == nullptr) {
+        if (optionalMissingKeySucceeds && (RelativeTo & RTL_REGISTRY_OPTIONAL) != 0)
+            return STATUS_SUCCESS;
         return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
 
     unsigned processed = 0;
     for (PRTL_QUERY_REGISTRY_TABLE entry = QueryTable; entry->QueryRoutine != nullptr || entry->Name != nullptr;
@@ -335,29 +362,53 @@ extern "C" NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, 
     return STATUS_SUCCESS;
 }
 
-/* KNOWN DIFFERENCE from Windows: the missing parents of the key are created
- * too (Windows creates only the last component), so a test need not build the
- * service's own key first. */
+/*
+ * Creates the last key of the path, or opens it when it exists already.
+ * A missing key on the way fails the call with STATUS_OBJECT_NAME_NOT_FOUND
+ * and creates nothing: the DDK page of RtlCreateRegistryKey says "It does
+ * not create missing keys in the path to the specified key. If any keys in
+ * the path are missing, the call will fail", and that is the status the
+ * registry gives for a path with a missing component (as ReactOS's and
+ * Wine's NtCreateKey do). A caller that needs a deeper path creates it one
+ * level at a time.
+ */
 extern "C" NTSTATUS NTAPI RtlCreateRegistryKey(ULONG RelativeTo, PWSTR Path)
 {
+    detail::CheckPassiveLevel("RtlCreateRegistryKey");
     if (failCreateStatus != STATUS_SUCCESS)
         return failCreateStatus;
     std::string path;
     if (!ResolvePath(RelativeTo, Path, path))
         return STATUS_INVALID_PARAMETER;
+    std::vector<std::string> parts = Components(path);
+    if (!parts.empty() && FindKey(Join(parts, parts.size() - 1)) == nullptr)
+        return STATUS_OBJECT_NAME_NOT_FOUND;
     CreateKeyAndParents(path);
     return STATUS_SUCCESS;
 }
 
+/*
+ * Writes one value. A missing key is created when its parent exists, and only
+ * then: the DDK page of RtlWriteRegistryValue says "If the specified key does
+ * not exist, the routine attempts to create the key. For this attempt to
+ * succeed, the new key must be a direct subkey of the key that is referred
+ * to by the Path parameter". A deeper missing path fails with
+ * STATUS_OBJECT_NAME_NOT_FOUND and writes nothing.
+ */
 extern "C" NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType,
                                                 PVOID ValueData, ULONG ValueLength)
 {
+    detail::CheckPassiveLevel("RtlWriteRegistryValue");
     std::string path;
     if (ValueName == nullptr || !ResolvePath(RelativeTo, Path, path))
         return STATUS_INVALID_PARAMETER;
     Key *key = FindKey(path);
-    if (key == nullptr)
-        return STATUS_OBJECT_NAME_NOT_FOUND;
+    if (key == nullptr) {
+        std::vector<std::string> parts = Components(path);
+        if (FindKey(Join(parts, parts.size() - 1)) == nullptr)
+            return STATUS_OBJECT_NAME_NOT_FOUND;
+        key = &CreateKeyAndParents(path);
+    }
     const uint8_t *d = static_cast<const uint8_t *>(ValueData);
     std::vector<uint8_t> data;
     if (d != nullptr)

@@ -385,10 +385,49 @@ void SetDebugEcho(bool echo)
 
 } // namespace standin
 
+namespace {
+
+/* True when the format has a conversion that takes a 16-bit character or
+ * string (%C, %S, %lc, %ls, %wc, %ws, %wZ): Windows converts those with its
+ * national-language tables, which are pageable. */
+bool HasWideConversion(const char *format)
+{
+    for (const char *p = format; p != nullptr && *p != 0; p++) {
+        if (*p != '%')
+            continue;
+        p++;
+        if (*p == '%')
+            continue;
+        while (*p != 0 && strchr("-0 +#*.123456789", *p) != nullptr)
+            p++;
+        if (*p == 'C' || *p == 'S')
+            return true;
+        if ((*p == 'l' || *p == 'w') && (p[1] == 'c' || p[1] == 's' || (*p == 'w' && p[1] == 'Z')))
+            return true;
+        if (*p == 0)
+            break;
+    }
+    return false;
+}
+
+/* The DDK page of DbgPrint: "Unicode format codes (%C, %S, %lc, %ls, %wc,
+ * %ws, and %wZ) can only be used with IRQL = PASSIVE_LEVEL"; the kernel's
+ * formatter converts them the same way. */
+void CheckWideConversionIrql(const char *routine, const char *format)
+{
+    KIRQL irql = KeGetCurrentIrql();
+    if (irql != PASSIVE_LEVEL && HasWideConversion(format))
+        standin::ReportFinding("WIDE_FORMAT_AT_RAISED_IRQL",
+                               standin::detail::Format("%s with format \"%s\" at IRQL %d", routine, format, irql));
+}
+
+} // namespace
+
 /* ---------------------------------------------------------------- routines */
 
 extern "C" int __cdecl _vsnprintf(char *buffer, size_t count, const char *format, va_list args)
 {
+    CheckWideConversionIrql("_vsnprintf", format);
     std::string text = standin::detail::FormatV(format, args);
     size_t len = text.size();
     if (len < count) {
@@ -414,6 +453,7 @@ extern "C" int __cdecl _snprintf(char *buffer, size_t count, const char *format,
 
 extern "C" ULONG DbgPrint(PCSTR Format, ...)
 {
+    CheckWideConversionIrql("DbgPrint", Format);
     va_list ap;
     va_start(ap, Format);
     std::string text = standin::detail::FormatV(Format, ap);

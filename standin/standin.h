@@ -80,7 +80,10 @@ constexpr unsigned char kPoisonByte = 0xDD;
 /* ------------------------------------------------------------ registry */
 
 /* Paths are relative to the services key, with backslashes, e.g.
- * "tolmu\\Parameters". Names compare case-insensitively, as on Windows. */
+ * "tolmu\\Parameters". Names compare case-insensitively, as on Windows.
+ * The services key always exists; RegCreateKey and RegSetValue create the
+ * missing keys on the way (setting up a registry, as an installer does);
+ * the driver's RtlCreateRegistryKey does not. */
 struct RegValue {
     ULONG type;
     std::vector<uint8_t> data;
@@ -98,6 +101,11 @@ std::optional<ULONG> RegGetDword(const std::string &path, const std::string &nam
  * With failAfter > 0, the first failAfter entries are processed first. */
 void RegFailQuery(NTSTATUS status, unsigned failAfter = 0);
 void RegFailCreateKey(NTSTATUS status);
+/* RtlQueryRegistryValues with RTL_REGISTRY_OPTIONAL on a missing key fails
+ * with STATUS_OBJECT_NAME_NOT_FOUND (documented); true makes it succeed
+ * without calling a query routine instead, the other way Windows could read
+ * the flag. Reset() restores the documented behaviour. */
+void RegOptionalMissingKeySucceeds(bool succeed);
 
 /* ---------------------------------------------------- clock, IRQL, version */
 

@@ -18,6 +18,19 @@ std::u16string servicePack = u"Service Pack 2";
 bool checkedBuild = false;
 uint64_t versionQueries = 0;
 
+/* The system's own copy of the service-pack text, the one PsGetVersion points
+ * its caller at: the text's characters, then a few characters that are not a
+ * terminator, then the host's terminator. A caller that prints the text as a
+ * terminated string instead of by its Length shows the filler and is caught;
+ * nothing reads past the buffer. */
+const char16_t kNotTerminated[] = u"<no terminator>";
+std::u16string systemCsdText;
+
+void BuildSystemCsdText()
+{
+    systemCsdText = servicePack + kNotTerminated;
+}
+
 } // namespace
 
 void SetVersion(ULONG major, ULONG minor, ULONG build, const std::u16string &sp, bool checked)
@@ -27,6 +40,7 @@ void SetVersion(ULONG major, ULONG minor, ULONG build, const std::u16string &sp,
     buildNumber = build;
     servicePack = sp;
     checkedBuild = checked;
+    systemCsdText.clear();
 }
 
 void SetCheckedBuild(bool checked)
@@ -37,6 +51,7 @@ void SetCheckedBuild(bool checked)
 void SetServicePack(const std::u16string &sp)
 {
     servicePack = sp;
+    systemCsdText.clear();
 }
 
 uint64_t VersionQueries()
@@ -58,9 +73,23 @@ void ResetVersion()
 
 using namespace standin;
 
+/*
+ * The version numbers go to the caller's variables. The service-pack text is
+ * not copied: the caller's counted string is pointed at the system's own
+ * buffer, Buffer, Length and MaximumLength all set by the system, whatever
+ * the caller had put there (ReactOS does the same with the kernel's
+ * CmCSDVersionString, the string the DDK page of PsGetVersion names). The
+ * text is counted: MaximumLength equals Length and no terminator follows.
+ *
+ * KNOWN DIFFERENCE from Windows: Windows builds that string with room for a
+ * terminator and usually terminates it, which the DDK does not promise; the
+ * stand-in follows it with non-terminator characters, so a caller that relies
+ * on a terminator prints them (stricter than Windows, hides nothing).
+ */
 extern "C" BOOLEAN NTAPI PsGetVersion(PULONG MajorVersion, PULONG MinorVersion, PULONG BuildNumber,
                                       PUNICODE_STRING CSDVersion)
 {
+    detail::CheckPassiveLevel("PsGetVersion");
     versionQueries++;
     if (MajorVersion != nullptr)
         *MajorVersion = majorVersion;
@@ -69,16 +98,12 @@ extern "C" BOOLEAN NTAPI PsGetVersion(PULONG MajorVersion, PULONG MinorVersion, 
     if (BuildNumber != nullptr)
         *BuildNumber = buildNumber;
     if (CSDVersion != nullptr) {
-        /* The caller's counted string receives the text only when its buffer
-         * can hold all of it; the terminator is added when there is room for
-         * it too. A smaller buffer is left as it was. */
-        size_t bytes = servicePack.size() * sizeof(WCHAR);
-        if (CSDVersion->Buffer != nullptr && CSDVersion->MaximumLength >= bytes) {
-            memcpy(CSDVersion->Buffer, servicePack.data(), bytes);
-            if (CSDVersion->MaximumLength >= bytes + sizeof(WCHAR))
-                CSDVersion->Buffer[servicePack.size()] = 0;
-            CSDVersion->Length = (USHORT)bytes;
-        }
+        if (systemCsdText.empty())
+            BuildSystemCsdText();
+        USHORT bytes = (USHORT)(servicePack.size() * sizeof(WCHAR));
+        CSDVersion->Buffer = &systemCsdText[0];
+        CSDVersion->Length = bytes;
+        CSDVersion->MaximumLength = bytes;
     }
     return checkedBuild ? TRUE : FALSE;
 }

@@ -72,6 +72,55 @@ TEST_F(ProcessorTest, SpinLockRulesCatchTheirFaults)
     }
 }
 
+// The registry and version routines are PASSIVE_LEVEL routines; mapping I/O
+// space is allowed up to DISPATCH_LEVEL.
+TEST_F(ProcessorTest, RoutinesCalledAboveTheirIrqlAreFindings)
+{
+    using standintest::FindingRow;
+    static WCHAR key[] = u"dromel";
+    static ULONG value = 1;
+    const FindingRow rows[] = {
+        {"query at dispatch",
+         [] {
+             RTL_QUERY_REGISTRY_TABLE end[1] = {};
+             RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, u"tolmu", end, nullptr, nullptr);
+         },
+         {"PASSIVE_ROUTINE_AT_RAISED_IRQL"}},
+        {"create at dispatch", [] { RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, key); },
+         {"PASSIVE_ROUTINE_AT_RAISED_IRQL"}},
+        {"write at dispatch",
+         [] { RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, key, u"iam", REG_DWORD, &value, 4); },
+         {"PASSIVE_ROUTINE_AT_RAISED_IRQL"}},
+        {"version at dispatch", [] { PsGetVersion(nullptr, nullptr, nullptr, nullptr); },
+         {"PASSIVE_ROUTINE_AT_RAISED_IRQL"}},
+        {"map at dispatch is allowed", [] { MmMapIoSpace(PHYSICAL_ADDRESS{}, 0, MmNonCached); }, {}},
+        {"wide string printed at dispatch", [] { DbgPrint("SP: %ws\n", u"2"); }, {"WIDE_FORMAT_AT_RAISED_IRQL"}},
+        {"wide string formatted at dispatch",
+         [] {
+             char b[8];
+             _snprintf(b, sizeof b, "%-4S", u"2");
+         },
+         {"WIDE_FORMAT_AT_RAISED_IRQL"}},
+        {"narrow text and a percent sign at dispatch are allowed",
+         [] {
+             char b[8];
+             _snprintf(b, sizeof b, "%s %%S", "2");
+         },
+         {}},
+    };
+    for (const FindingRow &row : rows) {
+        standin::Reset();
+        standin::SetIrql(DISPATCH_LEVEL);
+        standintest::ExpectFindings(row);
+    }
+    standin::Reset();
+    standin::SetIrql((KIRQL)31); // HIGH_LEVEL
+    standintest::ExpectFindings({"map above dispatch",
+                                 [] { MmMapIoSpace(PHYSICAL_ADDRESS{}, 0, MmNonCached); },
+                                 {"MAP_IO_SPACE_IRQL"}});
+    standin::Reset();
+}
+
 // ----------------------------------------------------------------- version
 
 class VersionTest : public testsupport::DriverTest {
@@ -111,25 +160,26 @@ TEST_F(VersionTest, FreshMachineIsXpSp2FreeAndSettable)
     EXPECT_EQ(build, 2600u);
 }
 
-TEST_F(VersionTest, CsdVersionFilledOnlyWhenItFits)
+// The caller's counted string is pointed at the system's own text, whatever
+// buffer and lengths it held; the caller's buffer is never written, and the
+// text is counted, not terminated.
+TEST_F(VersionTest, CsdVersionPointsAtTheSystemsTextAndLeavesTheCallersBuffer)
 {
-    struct Row {
-        USHORT maximumLength;
-        USHORT expectedLength; // 0xFFFF: untouched
-        bool terminated;
-    };
-    for (const Row &row : {Row{256, 28, true}, Row{30, 28, true}, Row{28, 28, false}, Row{27, 0xFFFF, false},
-                           Row{0, 0xFFFF, false}}) {
-        SCOPED_TRACE("MaximumLength " + std::to_string(row.maximumLength));
-        UNICODE_STRING sp = Counted(row.maximumLength);
-        sp.Length = 0xFFFF;
-        PsGetVersion(nullptr, nullptr, nullptr, &sp);
-        EXPECT_EQ(sp.Length, row.expectedLength);
-        if (row.expectedLength == 0xFFFF) {
-            EXPECT_EQ(buffer[0], 0xEEEE) << "buffer untouched";
-        } else {
-            EXPECT_EQ(Text(sp), "Service Pack 2");
-            EXPECT_EQ(buffer[14] == 0, row.terminated);
+    for (USHORT maximumLength : {256, 28, 0}) {
+        for (const std::u16string &text : {std::u16string(u"Service Pack 2"), std::u16string()}) {
+            SCOPED_TRACE("MaximumLength " + std::to_string(maximumLength) + ", text length " +
+                         std::to_string(text.size()));
+            standin::SetServicePack(text);
+            UNICODE_STRING sp = Counted(maximumLength);
+            sp.Length = 0xFFFF;
+            PsGetVersion(nullptr, nullptr, nullptr, &sp);
+            EXPECT_NE(sp.Buffer, buffer) << "pointed elsewhere";
+            ASSERT_NE(sp.Buffer, nullptr);
+            EXPECT_EQ(sp.Length, text.size() * 2);
+            EXPECT_EQ(sp.MaximumLength, sp.Length);
+            EXPECT_EQ(std::u16string(sp.Buffer, sp.Length / 2), text);
+            EXPECT_NE(sp.Buffer[sp.Length / 2], 0) << "no terminator after the counted text";
+            EXPECT_EQ(buffer[0], 0xEEEE) << "the caller's buffer is untouched";
         }
     }
 }

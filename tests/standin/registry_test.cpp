@@ -105,6 +105,20 @@ const QueryRow kQueries[] = {
     {"missing key, optional", [](QueryCase &) {}, STATUS_OBJECT_NAME_NOT_FOUND, {}},
     {"missing key, not optional", [](QueryCase &q) { q.relativeTo = RTL_REGISTRY_SERVICES; },
      STATUS_OBJECT_NAME_NOT_FOUND, {}},
+    {"missing key, optional, read as success: no routine call, no default",
+     [](QueryCase &) { standin::RegOptionalMissingKeySucceeds(true); }, STATUS_SUCCESS, {}},
+    {"missing key, not optional, still fails when optional reads as success",
+     [](QueryCase &q) {
+         standin::RegOptionalMissingKeySucceeds(true);
+         q.relativeTo = RTL_REGISTRY_SERVICES;
+     },
+     STATUS_OBJECT_NAME_NOT_FOUND, {}},
+    {"existing key, optional read as success: the values as always",
+     [](QueryCase &) {
+         standin::RegOptionalMissingKeySucceeds(true);
+         standin::RegCreateKey(kParams);
+     },
+     STATUS_SUCCESS, {kA, kB, kG}},
     {"failing query routine stops the query with its status",
      [](QueryCase &q) { standin::RegCreateKey(kParams); q.failOn = "Beta"; },
      STATUS_INSUFFICIENT_RESOURCES, {kA, kB}},
@@ -140,28 +154,62 @@ TEST_F(RegistryTest, QueryRows)
     }
 }
 
-TEST_F(RegistryTest, CreateKeyMakesTheKeyAndItsParentsAndCanFail)
+// RtlCreateRegistryKey creates the last key only; RtlWriteRegistryValue
+// creates a missing key only when its parent exists.
+struct PathRow {
+    const char *existing; // created beforehand ("" for none)
+    PCWSTR path;
+    NTSTATUS create;      // RtlCreateRegistryKey
+    NTSTATUS write;       // RtlWriteRegistryValue into the same path, afresh
+};
+
+const PathRow kPaths[] = {
+    {"", u"dromel\\Configured", STATUS_OBJECT_NAME_NOT_FOUND, STATUS_OBJECT_NAME_NOT_FOUND},
+    {"tolmu", u"dromel\\Configured", STATUS_OBJECT_NAME_NOT_FOUND, STATUS_OBJECT_NAME_NOT_FOUND},
+    {"", u"dromel", STATUS_SUCCESS, STATUS_SUCCESS},
+    {"dromel", u"dromel\\Configured", STATUS_SUCCESS, STATUS_SUCCESS},
+    {"dromel\\Configured", u"dromel\\Configured", STATUS_SUCCESS, STATUS_SUCCESS},
+    {"dromel", u"dromel\\Configured\\Deeper", STATUS_OBJECT_NAME_NOT_FOUND, STATUS_OBJECT_NAME_NOT_FOUND},
+};
+
+TEST_F(RegistryTest, CreateAndWriteMakeOnlyTheLastKeyOfThePath)
 {
-    WCHAR path[] = u"dromel\\Configured";
-    standin::RegFailCreateKey(STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, path), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_FALSE(standin::RegKeyExists("dromel\\Configured"));
-    standin::RegFailCreateKey(0);
-    EXPECT_EQ(RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, path), STATUS_SUCCESS);
-    EXPECT_TRUE(standin::RegKeyExists("dromel"));
-    EXPECT_TRUE(standin::RegKeyExists("dromel\\Configured"));
-    // An existing key is fine and keeps its values.
-    standin::RegSetDword("dromel\\Configured", "iam", 5);
-    EXPECT_EQ(RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, path), STATUS_SUCCESS);
-    EXPECT_EQ(standin::RegGetDword("dromel\\Configured", "iam"), std::optional<ULONG>(5));
+    for (const PathRow &row : kPaths) {
+        std::string path(row.path, row.path + std::char_traits<char16_t>::length(row.path));
+        SCOPED_TRACE(std::string(row.existing) + " / " + path);
+        for (bool write : {false, true}) {
+            standin::Reset();
+            if (*row.existing != 0)
+                standin::RegCreateKey(row.existing);
+            ULONG v = 7;
+            NTSTATUS status = write ? RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, row.path, WSTR("iam"), REG_DWORD,
+                                                            &v, 4)
+                                    : RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, (PWSTR)row.path);
+            EXPECT_EQ(status, write ? row.write : row.create) << (write ? "write" : "create");
+            EXPECT_EQ(standin::RegKeyExists(path), NT_SUCCESS(status));
+            EXPECT_EQ(standin::RegGetDword(path, "iam").has_value(), write && NT_SUCCESS(status));
+            // A refused path leaves no key on the way behind.
+            if (!NT_SUCCESS(status) && *row.existing == 0)
+                EXPECT_FALSE(standin::RegKeyExists("dromel"));
+        }
+    }
 }
 
-TEST_F(RegistryTest, WriteNeedsAnExistingKeyAndReadsBack)
+TEST_F(RegistryTest, CreateKeyKeepsAnExistingKeysValuesAndCanFail)
+{
+    WCHAR path[] = u"dromel";
+    standin::RegFailCreateKey(STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, path), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_FALSE(standin::RegKeyExists("dromel"));
+    standin::RegFailCreateKey(0);
+    standin::RegSetDword("dromel", "iam", 5);
+    EXPECT_EQ(RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, path), STATUS_SUCCESS);
+    EXPECT_EQ(standin::RegGetDword("dromel", "iam"), std::optional<ULONG>(5));
+}
+
+TEST_F(RegistryTest, WriteReadsBackAndReplaces)
 {
     ULONG v = 0xCAFEF00D;
-    EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, WSTR("dromel\\Configured"), WSTR("trace"), REG_DWORD, &v, 4),
-              STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_FALSE(standin::RegKeyExists("dromel\\Configured"));
     standin::RegCreateKey(kParams);
     ASSERT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, WSTR("tolmu\\Parameters"), WSTR("Gamma"), REG_DWORD, &v, 4),
               STATUS_SUCCESS);
