@@ -83,7 +83,7 @@ static const CONFIG_ROW ConfigRows[CONFIG_ROWS] = {
  * Takes a value only when its data is exactly four bytes long, whatever its
  * registry type: a REG_DWORD, four bytes of binary data, or a one-character
  * wide string with its terminator. Anything else is skipped and its variable
- * keeps 0. Never fails, so one odd value does not stop the others.
+ * keeps its default. Never fails, so one odd value does not stop the others.
  */
 static NTSTATUS NTAPI ConfigQueryRoutine(PWSTR ValueName, ULONG ValueType, PVOID ValueData, ULONG ValueLength,
                                          PVOID Context, PVOID EntryContext)
@@ -118,8 +118,14 @@ void ReadConfiguration(void)
     variables[ROW_TICKS] = &ticks;
     variables[ROW_VERBOSE] = &verbose; /* the verbosity itself changes only on success */
 
+    /* Every variable holds its default before the query, so that whatever
+     * the query does not hand over keeps it: a value of the wrong length, the
+     * values after a failed entry, and all of them when the Parameters key is
+     * missing (the call then fails, or succeeds without calling the routine,
+     * and neither hands over a default). */
     RtlZeroMemory(table, sizeof(table));
     for (i = 0; i < CONFIG_ROWS; i++) {
+        *variables[i] = ConfigRows[i].DefaultValue;
         table[i].QueryRoutine = ConfigQueryRoutine;
         table[i].Flags = 0;
         table[i].Name = (PWSTR)ConfigRows[i].Name;
@@ -133,10 +139,10 @@ void ReadConfiguration(void)
                                     0, 0);
     if (status == STATUS_OBJECT_NAME_NOT_FOUND) {
         /* No Parameters key at all (an installation that never set a value):
-         * the query stops before any value is looked at, but the driver
-         * behaves as with an empty key, every value taking its default. */
-        for (i = 0; i < CONFIG_ROWS; i++)
-            *variables[i] = ConfigRows[i].DefaultValue;
+         * the query stops before any value is looked at, and the driver
+         * behaves as with an empty key, every value keeping its default. No
+         * entry is marked required, so the key is the only thing this status
+         * can be about. */
         status = STATUS_SUCCESS;
     }
     if (!NT_SUCCESS(status)) {
@@ -169,11 +175,19 @@ void PrintConfiguration(void)
     DebugPrint("TOLMU: Verbose       = 0x%x\n", GetVerbose());
 }
 
+/*
+ * Publishes one value under dromel\Configured. The key is created one level
+ * at a time, dromel first: RtlCreateRegistryKey creates only the last key of
+ * its path and fails when a key on the way is missing, as dromel is on a
+ * machine where nothing has published before. An existing key is opened.
+ */
 void RegisterConfiguration(PCWSTR name, ULONG value)
 {
     NTSTATUS status;
 
-    status = RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, (PWSTR)TOLMU_PUBLISH_PATH);
+    status = RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, (PWSTR)TOLMU_PUBLISH_PARENT_PATH);
+    if (NT_SUCCESS(status))
+        status = RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, (PWSTR)TOLMU_PUBLISH_PATH);
     if (!NT_SUCCESS(status)) {
         DebugPrint("ERROR RegisterConfiguration: RtlCreateRegistryKey failed\n");
         return;

@@ -11,6 +11,9 @@
 /* Where the values are read and published, relative to the services key. */
 #define TOLMU_PARAMETERS_PATH WSTR("tolmu\\Parameters")
 #define TOLMU_PUBLISH_PATH WSTR("dromel\\Configured")
+/* The publishing key's parent, created first: RtlCreateRegistryKey creates
+ * only the last key of a path. */
+#define TOLMU_PUBLISH_PARENT_PATH WSTR("dromel")
 
 void ReadConfiguration(void);
 void PrintConfiguration(void);

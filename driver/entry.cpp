@@ -20,18 +20,46 @@ static BOOLEAN OsChecked MODULE_STATE = 0;
 static WCHAR OsServicePackText[256] MODULE_STATE = {0};
 static UNICODE_STRING OsServicePack MODULE_STATE = {0, 0, 0};
 
+/* Characters of the service-pack text kept, at most: the 256-byte maximum
+ * length the string is prepared with. The rest of the 512-byte buffer stays
+ * zero, so the kept text is always terminated. */
+#define OS_SERVICE_PACK_CHARS (256 / sizeof(WCHAR))
+
 VOID PrintOsVersion(void)
 {
+    ULONG chars;
+    ULONG i;
+
     if (OsMajor == 0) {
         RtlZeroMemory(OsServicePackText, sizeof(OsServicePackText));
         OsServicePack.Buffer = OsServicePackText;
         OsServicePack.Length = 0;
         OsServicePack.MaximumLength = 256;
         OsChecked = PsGetVersion(&OsMajor, &OsMinor, &OsBuild, &OsServicePack);
+
+        /* PsGetVersion points the counted string at the system's own copy
+         * of the text rather than filling the buffer given: copy the text
+         * from wherever the string points, bounded by its Length (the
+         * system's copy need not be terminated), into the zero-filled
+         * buffer, and keep the string over that buffer. */
+        chars = OsServicePack.Length / sizeof(WCHAR);
+        if (OsServicePack.Buffer == 0)
+            chars = 0;
+        if (chars > OS_SERVICE_PACK_CHARS)
+            chars = OS_SERVICE_PACK_CHARS;
+        if (OsServicePack.Buffer != OsServicePackText) {
+            for (i = 0; i < chars; i++)
+                OsServicePackText[i] = OsServicePack.Buffer[i];
+        }
+        for (i = chars; i < sizeof(OsServicePackText) / sizeof(WCHAR); i++)
+            OsServicePackText[i] = 0;
+        OsServicePack.Buffer = OsServicePackText;
+        OsServicePack.Length = (USHORT)(chars * sizeof(WCHAR));
+        OsServicePack.MaximumLength = 256;
     }
 
-    /* The service-pack text is counted, not terminated: the buffer is zero
-     * filled and at most 256 bytes of its 512 are ever written. */
+    /* The text is printed from the driver's own buffer, which always holds a
+     * terminator after it. */
     if (OsServicePack.Length != 0)
         DebugPrint("OS Version %d.%d Build %d (%s) SP: %ws\n", OsMajor, OsMinor, OsBuild,
                    OsChecked ? "checked" : "free", OsServicePackText);

@@ -68,16 +68,62 @@ TEST_F(ConfigTest, EmptyKeyGivesEveryDefaultAndTheDumpShowsThem)
     EXPECT_EQ(GetVerbose(), 0);
 }
 
-TEST_F(ConfigTest, MissingKeyBehavesLikeAnEmptyOne)
+// Whatever the query does not hand over keeps its default: a missing key
+// (whichever way Windows answers the optional flag), a missing value, a value
+// of the wrong length, and the values a failing query never reaches.
+struct DefaultsCase {
+    const char *what;
+    void (*setup)();
+    ULONG failed; // the failure flag afterwards
+    ULONG preFetch; // PreFetch, the second entry; the others keep their defaults
+};
+
+const DefaultsCase kDefaultsCases[] = {
+    {"missing key, the call fails", [] {}, 0, 0x8000000},
+    {"missing key, the call succeeds without a routine call",
+     [] { standin::RegOptionalMissingKeySucceeds(true); }, 0, 0x8000000},
+    {"empty key: every value missing", [] { standin::RegCreateKey(kParams); }, 0, 0x8000000},
+    {"values of the wrong length",
+     [] {
+         standin::RegSetValue(kParams, "TraceSize", REG_QWORD, Bytes({0, 4, 0, 0, 0, 0, 0, 0}));
+         standin::RegSetValue(kParams, "Io", REG_QWORD, Bytes({0, 4, 0, 0, 0, 0, 0, 0}));
+         standin::RegSetValue(kParams, "Memory", REG_SZ, WideString(u"0x100000"));
+         standin::RegSetValue(kParams, "PreFetch", REG_BINARY, Bytes({1, 2}));
+     },
+     0, 0x8000000},
+    {"the query fails after PreFetch",
+     [] {
+         standin::RegSetDword(kParams, "PreFetch", 0x4000000);
+         standin::RegSetDword(kParams, "Io", 0x400);
+         standin::RegFailQuery(STATUS_INSUFFICIENT_RESOURCES, 2);
+     },
+     1, 0x4000000},
+    {"the query fails at once",
+     [] {
+         standin::RegSetDword(kParams, "PreFetch", 0x4000000);
+         standin::RegSetDword(kParams, "Io", 0x400);
+         standin::RegFailQuery(STATUS_UNSUCCESSFUL);
+     },
+     1, 0x8000000},
+};
+
+TEST_F(ConfigTest, EveryValueNotHandedOverKeepsItsDefault)
 {
-    auto lines = ReadAndDump();
-    ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.front(), "TOLMU: PreFetch      = 0x8000000");
-    EXPECT_EQ(GetConfigurationFailed(), 0u);
-    EXPECT_EQ(GetTraceSize(), 0x20000u);
-    EXPECT_EQ(GetIo(), 0x300u);
-    EXPECT_EQ(GetMemory(), 0x8000000u);
-    EXPECT_EQ(GetPreFetch(), 0x8000000u);
+    for (const DefaultsCase &c : kDefaultsCases) {
+        SCOPED_TRACE(c.what);
+        standin::Reset();
+        standin::ResetDriverModuleState();
+        c.setup();
+        auto lines = ReadAndDump();
+        EXPECT_EQ(GetConfigurationFailed(), c.failed);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.front() == "RtlQueryRegistryValues failed", c.failed != 0);
+        EXPECT_EQ(GetTraceSize(), 0x20000u);
+        EXPECT_EQ(GetPreFetch(), c.preFetch);
+        EXPECT_EQ(GetMemory(), 0x8000000u);
+        EXPECT_EQ(GetIo(), 0x300u);
+        EXPECT_EQ(GetVerbose(), 0);
+    }
 }
 
 TEST_F(ConfigTest, StoredValuesReplaceTheDefaultsAndEachAccessorReturnsItsOwn)
@@ -140,43 +186,13 @@ INSTANTIATE_TEST_SUITE_P(
                       VerboseCase{"two bytes of binary data", REG_BINARY, Bytes({7, 0}), 0},
                       VerboseCase{"empty binary", REG_BINARY, Bytes({}), 0}));
 
-TEST_F(ConfigTest, AValueOfTheWrongLengthIsZeroNotItsDefault)
+TEST_F(ConfigTest, AFailedQueryTakesNoVerbosity)
 {
-    standin::RegSetValue(kParams, "Io", REG_QWORD, Bytes({0, 4, 0, 0, 0, 0, 0, 0}));
-    standin::RegSetValue(kParams, "Memory", REG_SZ, WideString(u"0x100000"));
-    ReadConfiguration();
-    EXPECT_EQ(GetIo(), 0u);
-    EXPECT_EQ(GetMemory(), 0u);
-    EXPECT_EQ(GetPreFetch(), 0x8000000u) << "an absent value still gets its default";
-}
-
-TEST_F(ConfigTest, FailedQueryKeepsWhatWasStoredAndTheDumpSaysSo)
-{
-    standin::RegSetDword(kParams, "PreFetch", 0x4000000);
     standin::RegSetDword(kParams, "Verbose", 3);
-    // The first three entries (TraceSize, PreFetch, Memory) are handed over,
-    // then the query fails.
-    standin::RegFailQuery(STATUS_INSUFFICIENT_RESOURCES, 3);
-    auto lines = ReadAndDump();
-
-    EXPECT_EQ(GetConfigurationFailed(), 1u);
-    ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[0], "RtlQueryRegistryValues failed");
-    EXPECT_EQ(GetTraceSize(), 0x20000u);
-    EXPECT_EQ(GetPreFetch(), 0x4000000u);
-    EXPECT_EQ(GetMemory(), 0x8000000u);
-    EXPECT_EQ(GetIo(), 0u) << "values after the failure stay 0";
-    EXPECT_EQ(GetVerbose(), 0) << "the verbosity is taken only from a successful read";
-}
-
-TEST_F(ConfigTest, WholeQueryFailureLeavesEverythingZero)
-{
-    standin::RegSetDword(kParams, "Io", 0x400);
-    standin::RegFailQuery(STATUS_UNSUCCESSFUL);
+    standin::RegFailQuery(STATUS_INSUFFICIENT_RESOURCES, 16);
     ReadConfiguration();
     EXPECT_EQ(GetConfigurationFailed(), 1u);
-    EXPECT_EQ(GetIo(), 0u);
-    EXPECT_EQ(GetTraceSize(), 0u);
+    EXPECT_EQ(GetVerbose(), 0) << "the verbosity is taken only from a successful read";
 }
 
 TEST_F(ConfigTest, NSocketsAccessorSaysOneOnlyForOne)
@@ -219,7 +235,10 @@ TEST_F(ConfigTest, ValuesAreReadOnceAndNotAgain)
 
 TEST_F(ConfigTest, RegisterConfigurationCreatesTheKeyAndWritesADword)
 {
-    EXPECT_FALSE(standin::RegKeyExists(kPublish));
+    // Nothing below the services key: dromel and dromel\Configured are both
+    // created, one level at a time.
+    EXPECT_FALSE(standin::RegKeyExists("dromel"));
+    StartTrace();
     RegisterConfiguration(WSTR("iam"), 0x00020305);
     EXPECT_TRUE(standin::RegKeyExists(kPublish));
     auto v = standin::RegGetValue(kPublish, "iam");
@@ -229,6 +248,7 @@ TEST_F(ConfigTest, RegisterConfigurationCreatesTheKeyAndWritesADword)
 
     RegisterConfiguration(WSTR("iam"), 7);
     EXPECT_EQ(standin::RegGetDword(kPublish, "iam"), std::optional<ULONG>(7)) << "an existing key is fine";
+    EXPECT_TRUE(TraceLines().empty()) << "no ERROR line";
 }
 
 TEST_F(ConfigTest, RegisterConfigurationReportsAKeyThatCannotBeCreated)

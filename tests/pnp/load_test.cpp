@@ -64,6 +64,28 @@ TEST_F(LoadTest, LoadPublishesTheTraceAndClearsIam)
     EXPECT_EQ(standin::RegGetDword(kPublish, "iam"), std::optional<ULONG>(0));
 }
 
+// Publishing at load and unload works whatever part of the path exists, and
+// with nothing at all below the services key.
+TEST_F(LoadTest, PublishingCreatesTheKeyOneLevelAtATime)
+{
+    const std::vector<std::vector<const char *>> registries = {
+        {}, {"tolmu"}, {"tolmu", "dromel"}, {"tolmu", "dromel\\Configured"}};
+    for (const auto &existing : registries) {
+        SCOPED_TRACE(std::to_string(existing.size()) + " keys beforehand");
+        standin::RegDeleteKey("tolmu");
+        standin::RegDeleteKey("dromel");
+        standin::ResetDriverModuleState();
+        for (const char *key : existing)
+            standin::RegCreateKey(key);
+        Load();
+        EXPECT_EQ(standin::RegGetDword(kPublish, "trace"), std::optional<ULONG>(PTR32(TraceGetStart())));
+        EXPECT_EQ(standin::RegGetDword(kPublish, "iam"), std::optional<ULONG>(0));
+        EXPECT_EQ(CountContaining(TraceLines(), "ERROR"), 0u);
+        RemoveAllAndUnload();
+        EXPECT_EQ(standin::RegGetDword(kPublish, "trace"), std::optional<ULONG>(0)) << "written at unload";
+    }
+}
+
 TEST_F(LoadTest, BannersAndDumpComeFirstAndInOrder)
 {
     standin::SetVersion(5, 1, 2600, u"Service Pack 2", false);
@@ -203,12 +225,15 @@ TEST_F(LoadTest, LoadWorksWithoutTraceMemoryAndPublishesZero)
     EXPECT_EQ(standin::RegGetDword(kPublish, "trace"), std::optional<ULONG>(0));
 }
 
-TEST_F(LoadTest, FailedRegistryReadStillLoads)
+TEST_F(LoadTest, FailedRegistryReadStillLoadsWithTheDefaults)
 {
     standin::RegFailQuery(STATUS_INSUFFICIENT_RESOURCES);
     Load();
-    // TraceSize stayed 0: no trace, but the driver is there.
     EXPECT_EQ(driver_->MajorFunction[IRP_MJ_PNP], PnpDispatch);
+    // TraceSize kept its default: the trace is there and says what happened.
+    ASSERT_NE(TraceGetStart(), nullptr);
+    EXPECT_EQ(CountContaining(TraceLines(), "RtlQueryRegistryValues failed"), 1u);
+    EXPECT_EQ(CountContaining(TraceLines(), "TOLMU: TraceSize     = 0x20000"), 1u);
 }
 
 } // namespace
