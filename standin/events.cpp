@@ -8,6 +8,10 @@
  * event that is not signalled: the wait runs queued work one item at a time
  * until the event is signalled. A wait that nothing queued can satisfy would
  * hang the machine for ever; it is reported and returns instead.
+ *
+ * KNOWN DIFFERENCE from Windows: a wait with a time-out that nothing queued
+ * can satisfy returns STATUS_TIMEOUT at once, without virtual time passing.
+ * The driver waits only without a time-out.
  */
 #include <deque>
 

@@ -3,6 +3,11 @@
  * that KeStallExecutionProcessor advances (nothing really waits, so a four
  * second probe wait costs no time), the current IRQL, and spin locks that
  * raise to DISPATCH_LEVEL and check their own use.
+ *
+ * KNOWN DIFFERENCE from Windows: one processor and one thread. A held lock
+ * acquired again is reported (it would spin for ever on one processor), but a
+ * race between two processors cannot happen, so a missing lock is not shown
+ * by a test (docs/kernel-api.md).
  */
 #include "internal.h"
 

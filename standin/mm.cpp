@@ -6,7 +6,9 @@
  * is a host buffer standing in for the virtual address range; the register
  * routines find the mapping an address falls in and hand the access to the
  * window's callbacks, keeping the buffer up to date with the last value seen.
- * A plain pointer access reaches the buffer only: the machine never sees it.
+ * KNOWN DIFFERENCE from Windows: a plain pointer access reaches the buffer
+ * only, the machine never sees it (on Windows it reaches the device); the
+ * driver gets a stale value and a wrong result, never a kinder one.
  * Unmapped buffers stay allocated until Reset so a late access is reported,
  * not a crash.
  */

@@ -8,6 +8,11 @@
  * it also starts the next one is not checked here. The bookkeeping is per
  * request and per device object the request visits: two drivers that share a
  * stack location (the upper one skipped its own) are still told apart.
+ *
+ * KNOWN DIFFERENCE from Windows: PoCallDriver calls the lower driver at once,
+ * where Windows may deliver the request later on another thread; a simulated
+ * lower driver that returns STATUS_PENDING and finishes later is how the
+ * asynchronous case is exercised.
  */
 #include <map>
 #include <set>

@@ -7,6 +7,9 @@
  * is passed for %lx), 'll' and 'I64' are 64 bits, 'I' is pointer-sized, %ws
  * and %S take a 16-bit string, and the bounded form does not terminate a cut
  * result.
+ *
+ * KNOWN DIFFERENCE from Windows: conversions the driver never uses (%e, %f,
+ * %g, %Z, %wZ) are not modelled: their text is copied as written.
  */
 #include <cstdio>
 #include <cstring>
