@@ -303,8 +303,9 @@ class Image:
             for secnum in range(1, len(c.sections) + 1):
                 for va, tsec, toff, sym in c.address_relocs(secnum):
                     if tsec is None:
-                        if sym.type == COFF_FUNCTION_TYPE or sym.name.lstrip("_") in self.routines:
-                            out.setdefault(sym.name[1:] if sym.name.startswith("_") else sym.name, obj)
+                        name = sym.name[1:] if sym.name.startswith("_") else sym.name
+                        if sym.type == COFF_FUNCTION_TYPE or name in self.routines:
+                            out.setdefault(name, obj)
                         continue
                     if not c.is_code(tsec):
                         continue
