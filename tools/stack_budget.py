@@ -502,17 +502,17 @@ def main(argv):
     if not objects or not args.entry:
         ap.error("object files and at least one --entry are needed")
     indirect_map = {}
-    for spec in args.indirect:
-        caller, _, tables = spec.partition("=")
+    for item in args.indirect:
+        caller, _, tables = item.partition("=")
         if not caller or not tables:
-            ap.error("--indirect wants CALLER=TABLE: %r" % spec)
+            ap.error("--indirect wants CALLER=TABLE: %r" % item)
         indirect_map.setdefault(caller, []).extend(t for t in tables.split(",") if t)
 
     callbacks = []
-    for spec in args.callback:
-        caller, _, routine = spec.partition("=")
+    for item in args.callback:
+        caller, _, routine = item.partition("=")
         if not caller or not routine:
-            ap.error("--callback wants CALLER=ROUTINE: %r" % spec)
+            ap.error("--callback wants CALLER=ROUTINE: %r" % item)
         callbacks.append((caller, routine))
 
     try:
