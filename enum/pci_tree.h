@@ -15,6 +15,10 @@
 typedef struct _PciNode {
     struct _PciNode *next; /* next function on the same bus */
     struct _PciNode *down; /* first function on the bus behind a bridge */
+    struct _PciNode *up;   /* the node whose down chain holds this one, set by the walks below
+                            * (probe, totals, dump, free) as they descend: it lets them climb back
+                            * without recursion, so the kernel stack they use does not grow with
+                            * the depth of the hierarchy (up to 255 levels of bridges) */
     UCHAR bus;
     UCHAR device;
     UCHAR function;
@@ -51,6 +55,22 @@ VOID sumBars(PciNode *node);
 BOOLEAN isBridge(UCHAR baseClass, UCHAR subClass);
 VOID configBridge(PciNode *node);
 VOID dumpPciTree(PciNode *node);
+/* A walk over every node of a tree in the order of a recursion over down,
+ * then next, then the node: the subtrees of a chain in chain order, then the
+ * chain's nodes from the last back to the first. It keeps no stack: going
+ * down it sets each owner's up link, and climbs back by it. */
+typedef struct _PciWalk {
+    PciNode *first; /* the top chain */
+    PciNode *chain; /* the chain being walked */
+    PciNode *owner; /* the node whose down chain it is; 0 for the top chain */
+    PciNode *scan;  /* the next node of the chain to look below */
+    ULONG left;     /* nodes of the chain still to be handed out, last first */
+    BOOLEAN handing; /* the chain's subtrees are done: its nodes are being handed out */
+} PciWalk;
+
+VOID pciWalkStart(PciWalk *walk, PciNode *first);
+/* The next node, or 0 when the walk is over. */
+PciNode *pciWalkNext(PciWalk *walk);
 VOID freePciTree(PciNode *node, BOOLEAN freeSelf);
 
 /* Window totals of a probed tree. */

@@ -209,11 +209,10 @@ PciNode *addNewDevice(UCHAR bus, UCHAR device, UCHAR function)
     return node;
 }
 
-/* Numbers a bridge found on `bus`, probes the bus behind it and closes its
- * subordinate range around what was found there. */
-static VOID probeBridge(PciNode *node, UCHAR bus)
+/* Numbers a bridge found on `bus`. TRUE when it got a secondary bus, which
+ * is then to be probed; FALSE when no number is left. */
+static BOOLEAN numberBridge(PciNode *node, UCHAR bus)
 {
-    UCHAR secondary;
     UCHAR high = highBus < busLimit ? highBus : busLimit;
 
     DebugPrint("probeBuses: Found Bridge on Bus %x\n", bus);
@@ -229,7 +228,7 @@ static VOID probeBridge(PciNode *node, UCHAR bus)
         PciCfgWrite8(node->bus, node->device, node->function, CFG_PRIMARY_BUS, 0);
         PciCfgWrite8(node->bus, node->device, node->function, CFG_SECONDARY_BUS, 0);
         PciCfgWrite8(node->bus, node->device, node->function, CFG_SUBORDINATE_BUS, 0);
-        return;
+        return FALSE;
     }
 
     node->priBus = bus;
@@ -237,21 +236,21 @@ static VOID probeBridge(PciNode *node, UCHAR bus)
     node->subBus = high;
     configBridge(node);
     DumpPciSpaceAt("probeBuses", node->bus, node->device, node->function, 0x40);
-
-    secondary = nextBus;
     nextBus = (UCHAR)(nextBus + 1);
-    probeBuses(node, secondary);
+    return TRUE;
+}
 
-    /* The last number handed out in this bridge's subtree. */
+/* Closes a numbered bridge's subordinate range around what was found behind
+ * it: the last number handed out in its subtree. */
+static VOID closeBridge(PciNode *node)
+{
     PciCfgWrite8(node->bus, node->device, node->function, CFG_SUBORDINATE_BUS, (UCHAR)(nextBus - 1));
     DumpPciSpaceAt("after", node->bus, node->device, node->function, 0x20);
 }
 
-VOID probeBuses(PciNode *parent, UCHAR bus)
+static VOID startBus(UCHAR bus)
 {
-    PciNode *first = 0;
-    PciNode *node;
-    ULONG device, function, wait;
+    ULONG wait;
 
     DebugPrint("$$$$$ probeBuses: probing bus 0x%x next 0x%x high 0x%x\n", bus, nextBus, highBus);
 
@@ -259,30 +258,79 @@ VOID probeBuses(PciNode *parent, UCHAR bus)
      * powering up in the chassis) need time before they answer. */
     for (wait = 0; wait < PROBE_SETTLE_HALF_SECONDS; wait++)
         StallHalfSecond();
+}
 
-    for (device = 0; device < 32; device++) {
-        for (function = 0; function < 8; function++) {
+/*
+ * Depth first: a bridge found is numbered and the bus behind it probed
+ * before the next function of its own bus; then its subordinate number is
+ * closed around its subtree. The walk keeps no state per level but the
+ * node: going down, the bridge's up link names the node whose bus it sits
+ * on; coming back, the bridge's own location tells where the probe of that
+ * bus stopped. So the kernel stack used is the same at any depth.
+ */
+VOID probeBuses(PciNode *parent, UCHAR bus)
+{
+    PciNode *top = parent;
+    PciNode *first = 0;    /* the first node found on the bus being probed */
+    PciNode *topFirst = 0; /* the same for the top bus, while a bus below is probed */
+    PciNode *node;
+    ULONG device = 0, function = 0;
+
+    startBus(bus);
+
+    for (;;) {
+        if (device == 32) {
+            /* This bus is done: back to the bus of the bridge in front of
+             * it, right after that bridge. A bus below the top hangs from a
+             * fresh node, whose down is its first node. */
+            if (parent == top)
+                return;
+            node = parent;
+            closeBridge(node);
+            parent = node->up;
+            bus = node->bus;
+            device = node->device;
+            function = node->function;
+            if (parent == top)
+                first = topFirst;
+            else
+                first = parent->down != node ? parent->down : 0;
+        } else {
             node = addNewDevice(bus, (UCHAR)device, (UCHAR)function);
-            if (node == 0)
-                break;
+            if (node == 0) {
+                device++;
+                function = 0;
+                continue;
+            }
 
             if (parent->down == 0)
                 parent->down = node;
 
-            if (isBridge(node->baseClass, node->subClass))
-                probeBridge(node, bus);
-
-            /* The first node found stays first; each later one goes right
-             * behind it. */
-            if (first == 0) {
-                first = node;
-            } else {
-                node->next = first->next;
-                first->next = node;
+            if (isBridge(node->baseClass, node->subClass) && numberBridge(node, bus)) {
+                if (parent == top)
+                    topFirst = first;
+                node->up = parent;
+                parent = node;
+                first = 0;
+                bus = node->secBus;
+                device = function = 0;
+                startBus(bus);
+                continue;
             }
+        }
 
-            if (!(node->headerType & HEADER_MULTI_FUNCTION))
-                break;
+        /* The first node found stays first; each later one goes right
+         * behind it. */
+        if (first == 0) {
+            first = node;
+        } else {
+            node->next = first->next;
+            first->next = node;
+        }
+
+        if (!(node->headerType & HEADER_MULTI_FUNCTION) || ++function == 8) {
+            device++;
+            function = 0;
         }
     }
 }
@@ -303,38 +351,97 @@ PciNode *pciChainAt(PciNode *first, ULONG n)
     return first;
 }
 
-/*
- * Visiting order: the whole subtree below, then the rest of the sibling
- * chain, then the node itself. The chain is walked without recursion (a bus
- * holds up to 256 functions and the kernel stack is small): all subtrees in
- * chain order first, then the nodes from the last back to the first.
- */
-VOID dumpPciTree(PciNode *node)
+VOID pciWalkStart(PciWalk *walk, PciNode *first)
+{
+    walk->first = walk->chain = walk->scan = first;
+    walk->owner = 0;
+    walk->left = 0;
+    walk->handing = FALSE;
+}
+
+PciNode *pciWalkNext(PciWalk *walk)
 {
     PciNode *p;
-    ULONG n;
 
-    for (p = node; p != 0; p = p->next)
-        if (p->down != 0)
-            dumpPciTree(p->down);
+    for (;;) {
+        if (walk->left > 0) {
+            walk->left--;
+            return pciChainAt(walk->chain, walk->left);
+        }
 
-    for (n = pciChainLength(node); n > 0; n--) {
-        p = pciChainAt(node, n - 1);
-        DebugPrint("dumpPciTree %04x:%04x @ %02x:%02x:%x I/M/P %x/%x/%x\n", p->vendorId, p->deviceId, p->bus,
-                   p->device, p->function, p->ioSize, p->memSize, p->preSize);
-        DebugPrint("            %08x down %08x next %08x\n", PTR32(p), PTR32(p->down), PTR32(p->next));
+        if (walk->handing) {
+            /* The chain is done: up again, on to the owner's next sibling. */
+            if (walk->owner == 0)
+                return 0;
+            walk->handing = FALSE;
+            walk->scan = walk->owner->next;
+            walk->owner = walk->owner->up;
+            walk->chain = walk->owner != 0 ? walk->owner->down : walk->first;
+            continue;
+        }
+
+        /* Down into the next subtree of the chain. */
+        for (p = walk->scan; p != 0 && p->down == 0; p = p->next)
+            ;
+        if (p != 0) {
+            p->up = walk->owner;
+            walk->owner = p;
+            walk->chain = walk->scan = p->down;
+            continue;
+        }
+
+        /* Every subtree of the chain is done: its nodes, last first. */
+        walk->scan = 0;
+        walk->left = pciChainLength(walk->chain);
+        walk->handing = TRUE;
     }
 }
 
+static VOID dumpNode(PciNode *p)
+{
+    DebugPrint("dumpPciTree %04x:%04x @ %02x:%02x:%x I/M/P %x/%x/%x\n", p->vendorId, p->deviceId, p->bus, p->device,
+               p->function, p->ioSize, p->memSize, p->preSize);
+    DebugPrint("            %08x down %08x next %08x\n", PTR32(p), PTR32(p->down), PTR32(p->next));
+}
+
+/* Visiting order: the whole subtree below, then the rest of the sibling
+ * chain, then the node itself. */
+VOID dumpPciTree(PciNode *node)
+{
+    PciWalk walk;
+    PciNode *p;
+
+    pciWalkStart(&walk, node);
+    while ((p = pciWalkNext(&walk)) != 0)
+        dumpNode(p);
+}
+
+/*
+ * Each node's subtree is freed before the node, in chain order. Without
+ * recursion: a node with a subtree is left for later, its up link naming
+ * the node to come back to.
+ */
 VOID freePciTree(PciNode *node, BOOLEAN freeSelf)
 {
+    PciNode *owner = 0;
     PciNode *p = node;
+    PciNode *next;
 
-    while (p != 0) {
-        PciNode *next = p->next;
-
-        if (p->down != 0)
-            freePciTree(p->down, TRUE);
+    for (;;) {
+        if (p != 0 && p->down != 0) {
+            p->up = owner;
+            owner = p;
+            p = p->down;
+            continue;
+        }
+        if (p == 0) {
+            /* A chain is done: free the node it hangs from. */
+            if (owner == 0)
+                return;
+            p = owner;
+            owner = p->up;
+        }
+        next = p->next;
         if (p != node || freeSelf)
             MFree(p);
         p = next;

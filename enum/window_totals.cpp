@@ -140,20 +140,14 @@ static VOID totalNode(PciNode *node)
         node->memAlign = MIN_WINDOW_ALIGNMENT;
 }
 
-/*
- * Same visiting order as a recursion over down, then next, then the node:
- * every subtree of the chain first, in chain order, then the chain's nodes
- * from the last back to the first. Only the bridge levels recurse.
- */
+/* Same visiting order as a recursion over down, then next, then the node:
+ * every node's total is taken once everything below it is final. */
 VOID totalAllSpaces(PciNode *node)
 {
+    PciWalk walk;
     PciNode *p;
-    ULONG n;
 
-    for (p = node; p != 0; p = p->next)
-        if (p->down != 0)
-            totalAllSpaces(p->down);
-
-    for (n = pciChainLength(node); n > 0; n--)
-        totalNode(pciChainAt(node, n - 1));
+    pciWalkStart(&walk, node);
+    while ((p = pciWalkNext(&walk)) != 0)
+        totalNode(p);
 }

@@ -154,16 +154,24 @@ PciSegment *PciMachine::SegmentForBus(uint8_t bus) const
         return owner->second;
     PciSegment *segment = owner->second;
     for (;;) {
+        /* In device then function order, as Functions() lists them; walked
+         * in place, since every configuration cycle comes through here once
+         * per bridge level. */
         PciFunction *claimer = nullptr;
-        for (PciFunction *f : segment->Functions()) {
-            if (!f->IsBridge() || f->Secondary() == nullptr)
-                continue;
-            uint8_t secondary = f->SecondaryBus();
-            uint8_t subordinate = f->SubordinateBus();
-            if (secondary != 0 && secondary <= bus && bus <= subordinate) {
-                claimer = f;
-                break;
+        for (const auto &device : segment->slots_) {
+            for (const auto &slot : device) {
+                PciFunction *f = slot.get();
+                if (f == nullptr || !f->IsBridge() || f->Secondary() == nullptr)
+                    continue;
+                uint8_t secondary = f->SecondaryBus();
+                uint8_t subordinate = f->SubordinateBus();
+                if (secondary != 0 && secondary <= bus && bus <= subordinate) {
+                    claimer = f;
+                    break;
+                }
             }
+            if (claimer != nullptr)
+                break;
         }
         if (claimer == nullptr)
             return nullptr;

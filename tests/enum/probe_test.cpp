@@ -341,6 +341,86 @@ TEST_F(ProbeTest, FreeReleasesEveryNodeButTheRoot)
     EXPECT_EQ(standin::OutstandingCount(TOLMU_POOL_TAG), 1u);
 }
 
+// The deepest hierarchy the bus numbers allow: the controller on bus 0 with
+// secondary bus 1, and behind it a chain of bridges, each on the bus of the
+// one before; the numbered ones take buses 2 to 0xFF, the last one finds no
+// number left. A network card sits beside it on bus 0xFF. Probe, totals, dump
+// and free walk all 255 levels without recursion.
+TEST_F(ProbeTest, DeepestChainOfBridgesIsNumberedTotalledDumpedAndFreed)
+{
+    constexpr int kNumbered = 0xFF - 1; // buses 2..0xFF
+    machine_.SetBusNumbers(upstream_, 0, 1, 0xFF);
+    std::vector<sim::PciFunction *> chain;
+    sim::PciSegment *segment = machine_.SecondarySegment(upstream_);
+    for (int level = 0; level <= kNumbered; level++) {
+        chain.push_back(machine_.AddFunction(segment, 0, 0, sim::models::DEC21154()));
+        if (level < kNumbered)
+            segment = machine_.SecondarySegment(chain.back());
+    }
+    machine_.AddFunction(segment, 1, 0, sim::models::RTL8139());
+
+    nextBus = 2;
+    highBus = 0xFF;
+    uint64_t t0 = standin::VirtualMicroseconds();
+    probeBuses(&root_, 1);
+
+    for (int level = 0; level < kNumbered; level++)
+        ASSERT_EQ((std::vector<int>{chain[level]->PrimaryBus(), chain[level]->SecondaryBus(),
+                                    chain[level]->SubordinateBus()}),
+                  (std::vector<int>{level + 1, level + 2, 0xFF}))
+            << "bridge " << level;
+    EXPECT_EQ((std::vector<int>{chain[kNumbered]->PrimaryBus(), chain[kNumbered]->SecondaryBus(),
+                                chain[kNumbered]->SubordinateBus()}),
+              (std::vector<int>{0, 0, 0}));
+    EXPECT_EQ(nextBus, 0) << "every number handed out";
+    EXPECT_EQ(standin::VirtualMicroseconds() - t0, uint64_t(kNumbered + 1) * kSecondsPerBus);
+
+    auto lines = TraceLines();
+    EXPECT_EQ(CountContaining(lines, "$$$$$ probeBuses: probing bus 0x"), size_t(kNumbered + 1));
+    EXPECT_EQ(CountContaining(lines, "==== after PCI Space"), size_t(kNumbered));
+    EXPECT_EQ(CountContaining(lines, "configBridge: Setting bridge bus numbers to 1 2 ff"), 1u);
+    EXPECT_EQ(CountContaining(lines, "configBridge: Setting bridge bus numbers to fe ff ff"), 1u);
+    EXPECT_EQ(CountContaining(lines, "WARNING probeBuses: no bus number left for bridge ff:00:0"), 1u);
+
+    // One node per level; the bottom bus holds the unnumbered bridge, then
+    // the card.
+    std::vector<PciNode *> levels;
+    for (PciNode *n = root_.down; n != nullptr; n = n->down)
+        levels.push_back(n);
+    ASSERT_EQ(levels.size(), size_t(kNumbered + 1));
+    ASSERT_NE(levels.back()->next, nullptr);
+    EXPECT_EQ(levels.back()->next->deviceId, 0x8139);
+
+    // Every bridge of the chain passes the card's totals up unchanged.
+    totalAllSpaces(&root_);
+    EXPECT_NE(levels[kNumbered - 1]->memSize, 0u);
+    for (int level = 0; level < kNumbered; level++)
+        ASSERT_EQ(levels[level]->memSize, levels[kNumbered - 1]->memSize) << "level " << level;
+    EXPECT_EQ(root_.memSize, levels[0]->memSize);
+
+    // The dump starts at the bottom: the card, the unnumbered bridge, then
+    // each bridge up to the root.
+    standin::ClearDebugLines();
+    SetVerbose(1);
+    dumpPciTree(&root_);
+    std::vector<std::string> buses;
+    for (const auto &l : standin::DebugLines())
+        if (l.rfind("dumpPciTree ", 0) == 0)
+            buses.push_back(l.substr(24, 2));
+    ASSERT_EQ(buses.size(), size_t(kNumbered + 3));
+    EXPECT_EQ(buses[0], "ff");
+    for (int level = kNumbered; level >= 0; level--) {
+        char want[3];
+        snprintf(want, sizeof want, "%02x", level + 1);
+        ASSERT_EQ(buses[1 + kNumbered - level], want) << "level " << level;
+    }
+    EXPECT_EQ(buses.back(), "00");
+
+    freePciTree(&root_, FALSE);
+    root_ = PciNode{};
+    EXPECT_EQ(standin::OutstandingCount(TOLMU_POOL_TAG), 1u) << "only the trace buffer is left";
+}
+
 } // namespace
 
 namespace {
