@@ -14,6 +14,7 @@
 #define ROOT 0x10000000       /* the adapter's own controller, given to AddDevice */
 #define NOIO 0x08000000       /* strip the I/O window from this bridge's requirements */
 #define VGA 0x04000000        /* a VGA-compatible display controller */
+#define REPROBE 0x02000000    /* hardware behind this bridge was pulled out: number what comes back anew */
 #define BRIDGE_FLAGS (P2P_BRIDGE | CB_BRIDGE)
 
 /* BridgeType */

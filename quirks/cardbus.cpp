@@ -64,20 +64,28 @@
 #define TOPIC_POWER_CONTROL 0xB6    /* 8 bit: power and clock control */
 #define  TOPIC_POWER_CONTROL_VALUE 0x00
 
-/* Writes a register of the device through its own stack and, when the bus
- * driver took it, keeps it in the list of start settings for the power-up. */
-static VOID writeStartSetting(PDEVICE_EXTENSION Extension, ULONG Offset, ULONG Width, USHORT Value)
+/* Keeps a register's value in the list of start settings for the power-up. */
+static VOID keepStartSetting(PDEVICE_EXTENSION Extension, ULONG Offset, ULONG Width, USHORT Value)
 {
-    NTSTATUS status = Width == 1 ? WritePCIConfigB(Extension->DeviceObject, Offset, (UCHAR)Value)
-                                 : WritePCIConfigW(Extension->DeviceObject, Offset, Value);
     START_SETTING *setting;
 
-    if (!NT_SUCCESS(status) || Extension->StartSettingCount >= START_SETTINGS_MAX)
+    if (Extension->StartSettingCount >= START_SETTINGS_MAX)
         return;
     setting = &Extension->StartSettings[Extension->StartSettingCount++];
     setting->Offset = (UCHAR)Offset;
     setting->Width = (UCHAR)Width;
     setting->Value = Value;
+}
+
+/* Writes a register of the device through its own stack and, when the bus
+ * driver took it, keeps it for the power-up. */
+static VOID writeStartSetting(PDEVICE_EXTENSION Extension, ULONG Offset, ULONG Width, USHORT Value)
+{
+    NTSTATUS status = Width == 1 ? WritePCIConfigB(Extension->DeviceObject, Offset, (UCHAR)Value)
+                                 : WritePCIConfigW(Extension->DeviceObject, Offset, Value);
+
+    if (NT_SUCCESS(status))
+        keepStartSetting(Extension, Offset, Width, Value);
 }
 
 /* Low byte of a location field: 0xFF there means the location is unknown. */
@@ -113,8 +121,13 @@ VOID setCbBridgeControl(PDEVICE_EXTENSION Extension, PDEVICE_OBJECT FilterDevice
         return;
 
     control = ReadPCIConfigW(FilterDevice, CB_BRIDGE_CONTROL);
-    if ((control & wanted) == wanted)
+    if ((control & wanted) == wanted) {
+        /* Already set (by an earlier start): still what a power-up must
+         * bring back. A failed read is no value to bring back. */
+        if (control != 0xFFFF)
+            keepStartSetting(Extension, CB_BRIDGE_CONTROL, 2, control);
         return;
+    }
     writeStartSetting(Extension, CB_BRIDGE_CONTROL, 2, (USHORT)(control | wanted));
 }
 
