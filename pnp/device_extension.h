@@ -14,12 +14,26 @@
 #define ROOT 0x10000000       /* the adapter's own controller, given to AddDevice */
 #define NOIO 0x08000000       /* strip the I/O window from this bridge's requirements */
 #define VGA 0x04000000        /* a VGA-compatible display controller */
+#define REPROBE 0x02000000    /* hardware behind this bridge was pulled out: number what comes back anew */
 #define BRIDGE_FLAGS (P2P_BRIDGE | CB_BRIDGE)
 
 /* BridgeType */
 #define BRIDGE_TYPE_OTHER 0
 #define BRIDGE_TYPE_P2P 1
 #define BRIDGE_TYPE_CARDBUS 2
+
+/* The most registers the start sequence sets through the bus driver on one
+ * device beyond its timers (TI1420: four, plus the bridge control; ToPIC:
+ * two). */
+#define START_SETTINGS_MAX 8
+
+/* One register the start sequence wrote: written again with the same value
+ * when the device comes back to D0, since a power cycle loses it. */
+typedef struct _START_SETTING {
+    UCHAR Offset;
+    UCHAR Width; /* 1 or 2 */
+    USHORT Value;
+} START_SETTING;
 
 /* Present in every extension once the filter device is attached: the
  * searches trust only records that carry it. */
@@ -60,6 +74,10 @@ typedef struct _DEVICE_EXTENSION {
     ULONG IoEnd;
     ULONG PreEnd;
     ULONG MemEnd;
+    /* Registers the last start sequence set through the bus driver, in the
+     * order written. */
+    ULONG StartSettingCount;
+    START_SETTING StartSettings[START_SETTINGS_MAX];
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 #define GET_EXTENSION(deviceObject) ((PDEVICE_EXTENSION)(deviceObject)->DeviceExtension)

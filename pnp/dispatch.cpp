@@ -10,6 +10,7 @@
 #include "pnp/pnp.h"
 #include "diag/irp_trace.h"
 #include "diag/power_print.h"
+#include "enum/enumerate.h"
 #include "quirks/quirks.h"
 #include "resources/resources.h"
 #include "driver/config.h"
@@ -164,6 +165,14 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
  */
 NTSTATUS SurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PDEVICE_OBJECT parent = GetParent(DeviceObject);
+
+    /* The hardware is gone from behind a bridge whose bus numbers this
+     * driver handed out: what comes back there comes in power-on state and
+     * is numbered by the bus driver alone, one bus per bridge; the bridge's
+     * next bus relations set that right. */
+    if (parent != 0 && (GET_EXTENSION(parent)->Flags & (ENUMERATE | ROOT)))
+        GET_EXTENSION(parent)->Flags |= REPROBE;
     return PnpPassDownIrpAndWait(DeviceObject, Irp);
 }
 
@@ -187,6 +196,7 @@ NTSTATUS QueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 NTSTATUS QueryDeviceRelations(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PDEVICE_EXTENSION ext = GET_EXTENSION(DeviceObject);
     PDEVICE_RELATIONS relations;
     NTSTATUS status;
     ULONG i;
@@ -206,6 +216,16 @@ NTSTATUS QueryDeviceRelations(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     if (IoGetCurrentIrpStackLocation(Irp)->Parameters.QueryDeviceRelations.Type != BusRelations)
         return status;
+
+    /* Hardware plugged in again behind a bridge whose numbers this driver
+     * handed out: before the new children's stacks are built, their bridges
+     * go back to unnumbered, so each is numbered as at the first start. */
+    if ((ext->Flags & REPROBE) && relations->Count != 0) {
+        ext->Flags &= ~REPROBE;
+        DebugPrint("NOTE QueryDeviceRelations: hardware behind %x:%x:%x is back\n", ext->Bus, ext->Device,
+                   ext->Function);
+        UnnumberReturnedBridges(ext);
+    }
 
     /* Spread the filter over every child; one already filtered is skipped
      * by AlreadySeenThisOne. */

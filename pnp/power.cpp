@@ -56,6 +56,14 @@ static NTSTATUS NTAPI PowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVO
     }
     if ((ext->Flags & CB_BRIDGE) && ext->VenId == VENDOR_O2MICRO && ext->DevId != O2MICRO_OZ6933)
         setO2MicroBits(ext);
+    /* The rest of what the start sequence set: the CardBus bridge control
+     * and vendor registers, and VGA forwarding in the bridges above a
+     * display controller (written when its parents are already up: parents
+     * return to D0 before their children). */
+    if (LocationKnown(ext))
+        restoreStartSettings(ext);
+    if (ext->Flags & VGA)
+        vgaEnable(ext->DeviceObject);
 
     return STATUS_SUCCESS;
 }

@@ -47,6 +47,7 @@ NTSTATUS startDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             DebugPrint("WARNING startDevice: location unknown, no patching\n");
         setLatencyTimers(DeviceObject);
 
+        ext->StartSettingCount = 0;
         if (ext->Flags & CB_BRIDGE) {
             setCbBridgeControl(ext, DeviceObject);
             if (ext->VenId == VENDOR_O2MICRO && ext->DevId != O2MICRO_OZ6933)

@@ -13,6 +13,7 @@
 #include "quirks/quirks.h"
 #include "driver/config.h"
 #include "driver/debug.h"
+#include "pci/pci_direct.h"
 #include "pci/pci_lower.h"
 
 /* Standard header, every device */
@@ -63,6 +64,30 @@
 #define TOPIC_POWER_CONTROL 0xB6    /* 8 bit: power and clock control */
 #define  TOPIC_POWER_CONTROL_VALUE 0x00
 
+/* Keeps a register's value in the list of start settings for the power-up. */
+static VOID keepStartSetting(PDEVICE_EXTENSION Extension, ULONG Offset, ULONG Width, USHORT Value)
+{
+    START_SETTING *setting;
+
+    if (Extension->StartSettingCount >= START_SETTINGS_MAX)
+        return;
+    setting = &Extension->StartSettings[Extension->StartSettingCount++];
+    setting->Offset = (UCHAR)Offset;
+    setting->Width = (UCHAR)Width;
+    setting->Value = Value;
+}
+
+/* Writes a register of the device through its own stack and, when the bus
+ * driver took it, keeps it for the power-up. */
+static VOID writeStartSetting(PDEVICE_EXTENSION Extension, ULONG Offset, ULONG Width, USHORT Value)
+{
+    NTSTATUS status = Width == 1 ? WritePCIConfigB(Extension->DeviceObject, Offset, (UCHAR)Value)
+                                 : WritePCIConfigW(Extension->DeviceObject, Offset, Value);
+
+    if (NT_SUCCESS(status))
+        keepStartSetting(Extension, Offset, Width, Value);
+}
+
 /* Low byte of a location field: 0xFF there means the location is unknown. */
 #define UNKNOWN_LOCATION_BYTE 0xFF
 
@@ -96,9 +121,14 @@ VOID setCbBridgeControl(PDEVICE_EXTENSION Extension, PDEVICE_OBJECT FilterDevice
         return;
 
     control = ReadPCIConfigW(FilterDevice, CB_BRIDGE_CONTROL);
-    if ((control & wanted) == wanted)
+    if ((control & wanted) == wanted) {
+        /* Already set (by an earlier start): still what a power-up must
+         * bring back. A failed read is no value to bring back. */
+        if (control != 0xFFFF)
+            keepStartSetting(Extension, CB_BRIDGE_CONTROL, 2, control);
         return;
-    WritePCIConfigW(FilterDevice, CB_BRIDGE_CONTROL, (USHORT)(control | wanted));
+    }
+    writeStartSetting(Extension, CB_BRIDGE_CONTROL, 2, (USHORT)(control | wanted));
 }
 
 /*
@@ -162,24 +192,22 @@ VOID setO2MicroBits(PDEVICE_EXTENSION Extension)
  */
 VOID hackCbBridge(PDEVICE_EXTENSION Extension)
 {
-    PDEVICE_OBJECT device = Extension->DeviceObject;
-
     if ((Extension->Flags & CB_BRIDGE) == 0 || (Extension->Flags & ROOT) != 0)
         return;
     DebugPrint("hackCbBridge: Found External PCI/CardBus Adapter\n");
 
     if (Extension->VenId == TI_VENDOR_ID && Extension->DevId == TI1420_DEVICE_ID) {
         DebugPrint("hackCbBridge: Patching TI1420 Control Registers\n");
-        WritePCIConfigW(device, TI_MFUNC_LOW, TI1420_MFUNC_LOW_VALUE);
-        WritePCIConfigW(device, TI_MFUNC_HIGH, TI1420_MFUNC_HIGH_VALUE);
-        WritePCIConfigW(device, TI_DEVICE_CONTROL, TI1420_DEVCTL_DIAG_VALUE);
-        WritePCIConfigW(device, TI_SYSTEM_CONTROL_HIGH, TI1420_SCR_HIGH_VALUE);
+        writeStartSetting(Extension, TI_MFUNC_LOW, 2, TI1420_MFUNC_LOW_VALUE);
+        writeStartSetting(Extension, TI_MFUNC_HIGH, 2, TI1420_MFUNC_HIGH_VALUE);
+        writeStartSetting(Extension, TI_DEVICE_CONTROL, 2, TI1420_DEVCTL_DIAG_VALUE);
+        writeStartSetting(Extension, TI_SYSTEM_CONTROL_HIGH, 2, TI1420_SCR_HIGH_VALUE);
     }
     if (Extension->VenId == TI_VENDOR_ID && Extension->DevId == TI1131_DEVICE_ID) {
         DebugPrint("hackCbBridge: Patching TI1131 Control Registers\n");
-        WritePCIConfigB(device, TI1131_ROUTING_0, TI1131_ROUTING_0_VALUE);
-        WritePCIConfigB(device, TI1131_ROUTING_1, TI1131_ROUTING_1_VALUE);
-        WritePCIConfigB(device, TI1131_ROUTING_2, TI1131_ROUTING_2_VALUE);
+        writeStartSetting(Extension, TI1131_ROUTING_0, 1, TI1131_ROUTING_0_VALUE);
+        writeStartSetting(Extension, TI1131_ROUTING_1, 1, TI1131_ROUTING_1_VALUE);
+        writeStartSetting(Extension, TI1131_ROUTING_2, 1, TI1131_ROUTING_2_VALUE);
     }
 }
 
@@ -201,14 +229,34 @@ VOID noteToshibaSettings(PDEVICE_EXTENSION Extension)
  */
 VOID setToPICBites(PDEVICE_EXTENSION Extension)
 {
-    PDEVICE_OBJECT device = Extension->DeviceObject;
-
     if (GetIgnoreToshiba() != 0) {
         DebugPrint("WARNING setToPICBites: ignoring ToPIC hack...\n");
         return;
     }
-    WritePCIConfigB(device, TOPIC_REGISTER_CONTROL, TOPIC_REGISTER_CONTROL_VALUE);
-    WritePCIConfigB(device, TOPIC_POWER_CONTROL, TOPIC_POWER_CONTROL_VALUE);
+    writeStartSetting(Extension, TOPIC_REGISTER_CONTROL, 1, TOPIC_REGISTER_CONTROL_VALUE);
+    writeStartSetting(Extension, TOPIC_POWER_CONTROL, 1, TOPIC_POWER_CONTROL_VALUE);
+}
+
+/*
+ * A return to D0 from a low-power state resets the function's bridge control
+ * and vendor-defined registers; the bus driver restores only what it set
+ * itself. The start sequence's own settings are written again here, through
+ * the configuration ports: this runs in the power-up completion, where no
+ * request may be waited for.
+ */
+VOID restoreStartSettings(PDEVICE_EXTENSION Extension)
+{
+    UCHAR bus = (UCHAR)Extension->Bus, device = (UCHAR)Extension->Device, function = (UCHAR)Extension->Function;
+    ULONG i;
+
+    for (i = 0; i < Extension->StartSettingCount && i < START_SETTINGS_MAX; i++) {
+        const START_SETTING *setting = &Extension->StartSettings[i];
+
+        if (setting->Width == 1)
+            PciCfgWrite8(bus, device, function, setting->Offset, (UCHAR)setting->Value);
+        else
+            PciCfgWrite16(bus, device, function, setting->Offset, setting->Value);
+    }
 }
 
 /*

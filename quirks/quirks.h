@@ -15,6 +15,7 @@ VOID setO2MicroBits(PDEVICE_EXTENSION Extension);
 VOID hackCbBridge(PDEVICE_EXTENSION Extension);
 VOID noteToshibaSettings(PDEVICE_EXTENSION Extension);
 VOID setToPICBites(PDEVICE_EXTENSION Extension);
+VOID restoreStartSettings(PDEVICE_EXTENSION Extension);
 VOID hackIoLength(PCM_RESOURCE_LIST List, ULONG NewLength);
 
 /* PCI register patch table */

@@ -207,6 +207,7 @@ void PciBusDriver::ClearInjection(PDEVICE_OBJECT pdo)
 
 void PciBusDriver::SetPresent(PciFunction *function, bool present)
 {
+    function->SetPresent(present);
     if (present)
         gone_.erase(function);
     else

@@ -171,9 +171,10 @@ class PciBusDriver {
     void PendMinor(PDEVICE_OBJECT pdo, UCHAR minor, bool pend = true);
     void ClearInjection(PDEVICE_OBJECT pdo);
 
-    /* The function is physically gone (or back): it is left out of bus
-     * relations, configuration requests of its PDO fail with
-     * STATUS_DEVICE_REMOVED and its removal deletes the PDO. */
+    /* The function is physically gone (or back): configuration cycles to it
+     * end in master abort, it is left out of bus relations, configuration
+     * requests of its PDO fail with STATUS_DEVICE_REMOVED and its removal
+     * deletes the PDO. */
     void SetPresent(PciFunction *function, bool present);
     bool IsPresent(const PciFunction *function) const { return gone_.count(function) == 0; }
 

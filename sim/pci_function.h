@@ -163,6 +163,12 @@ class PciFunction {
      * 0x40..0xFF go back to their reset values. BARs and bus numbers stay. */
     void ResetVolatileState();
 
+    /* Physically in its slot. A function taken out (a chassis unplugged)
+     * answers no configuration cycle: reads end in master abort (all ones),
+     * writes go nowhere. */
+    bool Present() const { return present_; }
+    void SetPresent(bool present) { present_ = present; }
+
     /* ------------------------------------------------------------ identity */
     const DeviceModel &Model() const { return model_; }
     const std::string &Name() const { return model_.name; }
@@ -201,6 +207,7 @@ class PciFunction {
 
     DeviceModel model_;
     std::array<uint8_t, 256> config_{};
+    bool present_ = true;
     std::array<uint8_t, 256> reset_{};
     std::array<uint8_t, 256> wmask_{};
     std::array<uint8_t, 256> w1c_{};

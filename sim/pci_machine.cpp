@@ -208,14 +208,14 @@ uint32_t PciMachine::ConfigRead(uint8_t bus, uint8_t device, uint8_t function, u
 {
     configReads_++;
     PciFunction *f = Find(bus, device, function);
-    return f ? f->ConfigRead(offset, width) : AllOnes(width);
+    return f != nullptr && f->Present() ? f->ConfigRead(offset, width) : AllOnes(width);
 }
 
 void PciMachine::ConfigWrite(uint8_t bus, uint8_t device, uint8_t function, uint8_t offset, int width, uint32_t value)
 {
     configWrites_++;
     PciFunction *f = Find(bus, device, function);
-    if (f)
+    if (f != nullptr && f->Present())
         f->ConfigWrite(offset, width, value);
 }
 

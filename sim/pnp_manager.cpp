@@ -774,6 +774,23 @@ void PnpManager::SurpriseRemove(DeviceNode *bridge)
             RemoveNode(c, true);
 }
 
+void PnpManager::Reinsert(DeviceNode *bridge)
+{
+    Step step(*this);
+    if (bridge == nullptr || bridge->function == nullptr)
+        return;
+    machine_.Walk([&](PciFunction *f, int) {
+        for (PciSegment *s = f->Segment(); s != nullptr; s = s->Parent())
+            if (s->Bridge() == bridge->function) {
+                f->Reset();
+                bus_.SetPresent(f, true);
+                break;
+            }
+    });
+    if (bridge->state == NodeState::Started)
+        EnumerateChildren(bridge);
+}
+
 void PnpManager::UnloadAll()
 {
     Step step(*this);

@@ -125,7 +125,7 @@ struct PnpOptions {
     uint64_t ioBase = 0x1000, ioLimit = 0xFFFF;
     uint64_t memBase = 0x80000000, memLimit = 0xFEBFFFFF;
     /* At the end of every scenario step (Boot, SystemSleep, Rebalance,
-     * SurpriseRemove, UnloadAll) the hardware judge looks at the machine's
+     * SurpriseRemove, Reinsert, UnloadAll) the hardware judge looks at the machine's
      * registers and each violation becomes a verifier finding. */
     bool judgeHardware = true;
 };
@@ -176,6 +176,10 @@ class PnpManager {
      * IRP_MN_SURPRISE_REMOVAL, leaf first, then IRP_MN_REMOVE_DEVICE, leaf
      * first. */
     void SurpriseRemove(DeviceNode *bridge);
+    /* The hardware behind a bridge node is plugged in again, in power-on
+     * state (every register at its reset value): the bridge's bus relations
+     * list it again and the new devices are built and started as at boot. */
+    void Reinsert(DeviceNode *bridge);
     /* Every device removed (query-remove, then removal, leaf first), then
      * the filter's unload routine, when no device of it is left. */
     void UnloadAll();

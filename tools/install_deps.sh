@@ -9,6 +9,7 @@ TOLMU_PACKAGES=(
   python3-pefile
   nlohmann-json3-dev libcli11-dev
   pci.ids
+  clang libclang-rt-14-dev
 )
 
 tolmu_install_deps() {

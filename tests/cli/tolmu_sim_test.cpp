@@ -223,7 +223,7 @@ TEST_P(EveryScenario, RunsCleanAndLeavesTheExpectedStates)
                 EXPECT_EQ(f.stateKey == "removed" || f.stateKey == "not_found", true) << f.label << " " << f.state;
             else if (last.scenario == "surprise" && !f.controller)
                 EXPECT_EQ(f.stateKey == "removed" || f.stateKey == "not_found", true) << f.label << " " << f.state;
-            else if (filter && (last.scenario == "sleep" || last.scenario == "rebalance"))
+            else if (filter && (last.scenario == "sleep" || last.scenario == "rebalance" || last.scenario == "reinsert"))
                 EXPECT_EQ(f.stateKey, "started") << f.label << " after " << last.scenario;
         }
         if (filter) {
@@ -245,7 +245,7 @@ std::vector<ScenarioCase> AllCases()
 {
     std::vector<ScenarioCase> cases;
     for (const char *m : {"default-machine.json", "p2p-adapter.json", "deep-chassis.json"})
-        for (const char *s : {"boot", "sleep", "rebalance", "surprise", "unload", "all"})
+        for (const char *s : {"boot", "sleep", "rebalance", "surprise", "reinsert", "unload", "all"})
             cases.push_back({m, s});
     // 885 functions behind fourteen bridges: every scenario in one run.
     cases.push_back({"many-bridges.json", "all"});

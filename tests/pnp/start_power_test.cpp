@@ -230,6 +230,34 @@ TEST_F(PowerTest, PowerUpReprogramsWhatAPowerCycleLoses)
     EXPECT_EQ(CountContaining(lines, "PowerUpComplete: VenId 0x1011-0026 @ 2:0:0"), 1u);
 }
 
+// A power cycle resets a CardBus bridge's bridge control and vendor
+// registers; what the start sequence set there comes back at D0, once per
+// register even after several starts, through the ports (no request can be
+// waited for in the completion).
+TEST_F(PowerTest, PowerUpWritesTheStartSettingsAgain)
+{
+    Build(sim::models::O2MicroOZ711());
+    auto *ti = machine_.AddFunction(machine_.SecondarySegment(p2p_), 4, 0, sim::models::TI1420());
+    AddChildDevice(driver_, bus_->PdoFor(ti), 2);
+    LocateMe(Ext(F(ti)));
+    Start(F(ti));
+    Start(F(ti));
+    const uint8_t offsets[] = {0x3E, 0x82, 0x8C, 0x8E, 0x92};
+    std::vector<uint16_t> started;
+    for (uint8_t o : offsets)
+        started.push_back(ti->Peek16(o));
+    ASSERT_EQ(started[0] & 0x0600, 0x0600);
+
+    SetPower(F(ti), DevicePowerState, PowerDeviceD3);
+    ti->ResetVolatileState();
+    ASSERT_NE(ti->Peek16(0x8C), started[2]);
+    ti->ClearWriteLog();
+    SetPower(F(ti), DevicePowerState, PowerDeviceD0);
+    for (size_t i = 0; i < sizeof offsets; i++)
+        EXPECT_EQ(ti->Peek16(offsets[i]), started[i]) << "register " << int(offsets[i]);
+    EXPECT_EQ(ti->WritesTo(0x8C, 2).size(), 1u) << "two starts, one write back";
+}
+
 TEST_F(PowerTest, DeviceGetsOnlyTheCacheLineAndLatencyWord)
 {
     Build(sim::models::TI1420());

@@ -56,6 +56,18 @@ TEST(Routing, BusOutsideEveryRangeReadsAllOnesAndDropsWrites)
     EXPECT_TRUE(c.vga->WriteLog().empty());
 }
 
+TEST(Routing, PulledFunctionEndsInMasterAbortUntilPluggedBack)
+{
+    Chassis c;
+    c.m.SetBusNumbers(c.cb, 0, 1, 1);
+    c.p2p->SetPresent(false);
+    EXPECT_EQ(c.m.ConfigRead(1, 0, 0, 0x00, 4), 0xFFFFFFFFu);
+    c.m.ConfigWrite(1, 0, 0, 0x0D, 1, 0x40);
+    EXPECT_TRUE(c.p2p->WriteLog().empty());
+    c.p2p->SetPresent(true);
+    EXPECT_EQ(c.m.ConfigRead(1, 0, 0, 0x00, 4), 0x00261011u);
+}
+
 TEST(Routing, ProgrammedNumbersTakeEffectAtOnce)
 {
     Chassis c;

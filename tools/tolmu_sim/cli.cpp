@@ -109,8 +109,9 @@ std::string HelpFooter()
             "  sleep      standby (S3) and resume\n"
             "  rebalance  every device stopped, resources arbitrated anew, started again\n"
             "  surprise   the chassis cable pulled out\n"
+            "  reinsert   the chassis cable pulled out and plugged in again\n"
             "  unload     every device removed, then Tolmu unloaded\n"
-            "  all        sleep, rebalance, surprise and unload in this order\n\n";
+            "  all        sleep, rebalance, surprise, reinsert and unload in this order\n\n";
     text += "Hardware findings: after every step the simulated PC's registers are judged\n"
             "as real hardware would take them (bus numbers routed by two bridges, a\n"
             "bridge's range outside its parent's, an address two functions on one bus\n"

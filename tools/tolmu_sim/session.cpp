@@ -22,7 +22,7 @@ namespace tolmusim {
 
 namespace {
 
-const std::vector<std::string> kScenarios = {"boot", "sleep", "rebalance", "surprise", "unload"};
+const std::vector<std::string> kScenarios = {"boot", "sleep", "rebalance", "surprise", "reinsert", "unload"};
 
 /* ------------------------------------------------ the unload of the filter */
 
@@ -393,6 +393,9 @@ std::vector<std::string> ScenarioSteps(const std::string &name)
         return kScenarios;
     if (name == "boot")
         return {"boot"};
+    /* The chassis comes back only after it was pulled out. */
+    if (name == "reinsert")
+        return {"boot", "surprise", "reinsert"};
     for (const std::string &s : kScenarios)
         if (s == name)
             return {"boot", name};
@@ -517,6 +520,9 @@ RunResult RunMachine(const MachineDesc &desc, const RunOptions &options)
             } else if (step == "surprise") {
                 pnp->SurpriseRemove(controllerNode);
                 standin::RunDeferred();
+            } else if (step == "reinsert") {
+                pnp->Reinsert(controllerNode);
+                standin::RunDeferred();
             } else if (step == "unload") {
                 run.trace = BufferText();
                 run.traceBytes = TraceGetUsed();
@@ -525,6 +531,7 @@ RunResult RunMachine(const MachineDesc &desc, const RunOptions &options)
             }
             result.functions = Snapshot(built, *bus, *pnp);
             result.findings.assign(run.findings.begin() + long(findingsBefore), run.findings.end());
+            result.poolBlocks = standin::OutstandingBlocks().size();
             if (run.filterLoaded)
                 result.advice = IoAdvice(built, *bus, io);
             if (step == "unload")
@@ -533,6 +540,8 @@ RunResult RunMachine(const MachineDesc &desc, const RunOptions &options)
                                                  : "");
             else if (step == "surprise")
                 result.outcome = "chassis cable pulled: " + CountLine(result.functions);
+            else if (step == "reinsert")
+                result.outcome = "chassis plugged in again: " + CountLine(result.functions);
             else
                 result.outcome = CountLine(result.functions);
             run.steps.push_back(std::move(result));

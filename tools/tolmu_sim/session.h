@@ -90,6 +90,7 @@ struct StepResult {
     std::string outcome; /* one line: what the step did */
     std::vector<FunctionState> functions; /* the physical tree, depth first */
     std::vector<standin::Finding> findings; /* reported during this step */
+    size_t poolBlocks = 0; /* pool blocks outstanding (every owner) after the step */
     /* Advice on the registry values, e.g. "01:00.0 has no I/O window:
      * --param Io=0x3000 (registry value Io) gives the chassis's I/O room". */
     std::vector<std::string> advice;
