@@ -26,47 +26,44 @@
 #define CFG_VENDOR_ID 0x00       /* 16 bit */
 #define CFG_HEADER_TYPE 0x0E     /* 8 bit */
 #define  HEADER_LAYOUT_MASK 0x7F
-#define  HEADER_MULTI 0x80
 #define  HEADER_LAYOUT_DEVICE 0
 
 #define MIN_WINDOW 0x100000 /* 1 MB: the least a memory window is given */
 #define IO_BLOCK 0x1000     /* a PCI-to-PCI bridge decodes I/O in 4 KB blocks */
 
 /*
- * Hardware plugged in again behind this bridge comes up unnumbered; the bus
- * driver then hands each bridge on the secondary bus one number of the
- * bridge's range, so that the first of them would block the numbers every
- * later one needs. They are set back to unnumbered, as they were when the
- * hierarchy was first found, and numbered by their own enumeration.
+ * Hardware plugged in again behind a bridge: what the earlier enumerations
+ * handed out behind it is free again. The numbering starts right behind the
+ * bridge once more, and the top of the numbers is worked out again, as at
+ * load; numbers still routed by bridges that stayed are avoided as always.
  */
-VOID UnnumberReturnedBridges(PDEVICE_EXTENSION Extension)
+VOID RestartBusNumbering(PDEVICE_EXTENSION Extension)
 {
-    UCHAR bus = (UCHAR)Extension->SecBus;
-    ULONG device, function, header;
-
-    if (!LocationKnown(Extension) || bus == 0)
-        return;
-    /* What the earlier enumerations handed out behind this bridge is free
-     * again: the numbering starts right behind it once more, and the top of
-     * the numbers is worked out again, as at load. */
-    nextBus = (UCHAR)(bus + 1);
+    nextBus = (UCHAR)(Extension->SecBus + 1);
     highBus = 0;
-    for (device = 0; device < 32; device++) {
-        for (function = 0; function < 8; function++) {
-            if ((PciCfgRead16(bus, (UCHAR)device, (UCHAR)function, CFG_VENDOR_ID) & 0xFFFF) == 0xFFFF)
-                break;
-            header = PciCfgRead8(bus, (UCHAR)device, (UCHAR)function, CFG_HEADER_TYPE);
-            if ((header & HEADER_LAYOUT_MASK) != HEADER_LAYOUT_DEVICE &&
-                PciCfgRead8(bus, (UCHAR)device, (UCHAR)function, CFG_SECONDARY_BUS) != 0) {
-                DebugPrint("NOTE UnnumberReturnedBridges: %x:%x:%x set back to unnumbered\n", bus, device, function);
-                PciCfgWrite8(bus, (UCHAR)device, (UCHAR)function, CFG_SUBORDINATE_BUS, 0);
-                PciCfgWrite8(bus, (UCHAR)device, (UCHAR)function, CFG_SECONDARY_BUS, 0);
-                PciCfgWrite8(bus, (UCHAR)device, (UCHAR)function, CFG_PRIMARY_BUS, 0);
-            }
-            if (!(header & HEADER_MULTI))
-                break;
-        }
-    }
+}
+
+/*
+ * A bridge plugged in again comes up unnumbered, and the bus driver then
+ * hands each new bridge on the bus one number of the range above, so that
+ * the first of them would block the numbers every later one needs. Such a
+ * bridge is set back to unnumbered, as it was when the hierarchy was first
+ * found, and numbered by its own enumeration. Anything else is left alone.
+ */
+VOID UnnumberReturnedBridge(UCHAR Bus, UCHAR Device, UCHAR Function)
+{
+    ULONG header;
+
+    if ((PciCfgRead16(Bus, Device, Function, CFG_VENDOR_ID) & 0xFFFF) == 0xFFFF)
+        return;
+    header = PciCfgRead8(Bus, Device, Function, CFG_HEADER_TYPE);
+    if ((header & HEADER_LAYOUT_MASK) == HEADER_LAYOUT_DEVICE ||
+        PciCfgRead8(Bus, Device, Function, CFG_SECONDARY_BUS) == 0)
+        return;
+    DebugPrint("NOTE UnnumberReturnedBridge: %x:%x:%x set back to unnumbered\n", Bus, Device, Function);
+    PciCfgWrite8(Bus, Device, Function, CFG_SUBORDINATE_BUS, 0);
+    PciCfgWrite8(Bus, Device, Function, CFG_SECONDARY_BUS, 0);
+    PciCfgWrite8(Bus, Device, Function, CFG_PRIMARY_BUS, 0);
 }
 
 VOID propigateBusNo(PDEVICE_OBJECT FilterDevice, UCHAR BusNo)

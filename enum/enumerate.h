@@ -9,7 +9,8 @@
 
 VOID propigateBusNo(PDEVICE_OBJECT FilterDevice, UCHAR BusNo);
 VOID CheckBusNumbers(PDEVICE_EXTENSION Extension);
-VOID UnnumberReturnedBridges(PDEVICE_EXTENSION Extension);
+VOID RestartBusNumbering(PDEVICE_EXTENSION Extension);
+VOID UnnumberReturnedBridge(UCHAR Bus, UCHAR Device, UCHAR Function);
 /* IoDropped, when given, tells whether the bridge's I/O window must go
  * because the room above cannot hold one block of it. */
 VOID EnumerateFromHere(PDEVICE_EXTENSION Extension, PULONG MemoryNeed, PULONG PrefetchNeed, PULONG IoNeed,

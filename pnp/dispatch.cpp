@@ -11,6 +11,7 @@
 #include "diag/irp_trace.h"
 #include "diag/power_print.h"
 #include "enum/enumerate.h"
+#include "pci/bus_conventions.h"
 #include "quirks/quirks.h"
 #include "resources/resources.h"
 #include "driver/config.h"
@@ -194,6 +195,17 @@ NTSTATUS QueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return status;
 }
 
+/* This driver's filter device on a physical device object, or null. */
+static PDEVICE_OBJECT filterOf(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo)
+{
+    PDEVICE_OBJECT d;
+
+    for (d = DriverObject->DeviceObject; d != 0; d = d->NextDevice)
+        if (GET_EXTENSION(d)->Pdo == Pdo)
+            return d;
+    return 0;
+}
+
 NTSTATUS QueryDeviceRelations(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION ext = GET_EXTENSION(DeviceObject);
@@ -218,13 +230,27 @@ NTSTATUS QueryDeviceRelations(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return status;
 
     /* Hardware plugged in again behind a bridge whose numbers this driver
-     * handed out: before the new children's stacks are built, their bridges
-     * go back to unnumbered, so each is numbered as at the first start. */
-    if ((ext->Flags & REPROBE) && relations->Count != 0) {
+     * handed out: before the new children's stacks are built, the bridges
+     * among them go back to unnumbered, so each is numbered as at the first
+     * start. Children that stayed (they have this driver's device already)
+     * are left alone. */
+    if ((ext->Flags & REPROBE) && relations->Count != 0 && LocationKnown(ext)) {
         ext->Flags &= ~REPROBE;
         DebugPrint("NOTE QueryDeviceRelations: hardware behind %x:%x:%x is back\n", ext->Bus, ext->Device,
                    ext->Function);
-        UnnumberReturnedBridges(ext);
+        RestartBusNumbering(ext);
+        for (i = 0; i < relations->Count; i++) {
+            PDEVICE_OBJECT child = relations->Objects[i];
+            ULONG bus, address;
+
+            if (child == 0 || filterOf(DeviceObject->DriverObject, child) != 0)
+                continue;
+            bus = GetDevicePropertyDW(child, BUS_PROPERTY_BUS_NUMBER);
+            address = GetDevicePropertyDW(child, BUS_PROPERTY_ADDRESS);
+            if (bus == ext->SecBus && address != UNKNOWN_NUMBER)
+                UnnumberReturnedBridge((UCHAR)bus, (UCHAR)(BUS_ADDRESS_DEVICE(address) & 0x1F),
+                                       (UCHAR)(address & 0x07));
+        }
     }
 
     /* Spread the filter over every child; one already filtered is skipped

@@ -134,6 +134,31 @@ TEST_F(TolmuBootTest, SurpriseRemovalThenUnloadLeavesNothingBehind)
     EXPECT_EQ(standin::LiveDeviceCount(), 1u) << "only the controller's PDO";
 }
 
+// Pulled out and plugged in again, behind the controller or only behind the
+// inner bridge B: every function starts again with the bus numbers of the
+// first start, and the bridges that stayed keep theirs.
+TEST_F(TolmuBootTest, ReinsertedHardwareIsNumberedAsAtTheFirstStart)
+{
+    Boot(models::TI1420(), true);
+    ExpectAllStarted("boot");
+    auto numbers = [this] {
+        std::vector<uint32_t> n;
+        for (sim::PciFunction *f : {chassis_.controller, chassis_.bridgeA, chassis_.bridgeB})
+            n.push_back(f->Peek32(0x18) & 0xFFFFFF);
+        return n;
+    };
+    const std::vector<uint32_t> first = numbers();
+    for (sim::PciFunction *where : {chassis_.controller, chassis_.bridgeB, chassis_.controller}) {
+        SCOPED_TRACE(where->Describe());
+        pnp_->SurpriseRemove(pnp_->Find(where));
+        pnp_->Reinsert(pnp_->Find(where));
+        ExpectAllStarted("reinserted");
+        EXPECT_EQ(numbers(), first);
+    }
+    EXPECT_EQ(testsupport::CountContaining(testsupport::TraceLines(), "set back to unnumbered"), 2u)
+        << "bridge A at each return behind the controller; nothing behind B is a bridge";
+}
+
 TEST_F(TolmuBootTest, CardBusBridgeBehindTheAdapter)
 {
     // The adapter's controller with a bridge, a NIC and a second TI1420 on
