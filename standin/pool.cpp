@@ -105,12 +105,15 @@ bool FencesWhole(const PoolBlock &b, long long *offset)
 void ReportBrokenFence(const PoolBlock &b, long long offset, const char *when)
 {
     bool over = offset >= 0;
-    ReportFinding(over ? "POOL_OVERRUN" : "POOL_UNDERRUN",
-                  detail::Format("block %p (tag '%s', %llu bytes, serial %llu): byte %lld %s the block written, "
+    std::string text = detail::Format("block %p (tag '%s', %llu bytes, serial %llu): byte %lld %s the block written, "
                                  "found %s",
                                  b.address, TagText(b.tag).c_str(), (unsigned long long)b.size,
-                                 (unsigned long long)b.serial, over ? offset - (long long)b.size : -offset,
-                                 over ? "past the end of" : "before the start of", when));
+                                 (unsigned long long)b.serial, over ? offset - (long long)b.size + 1 : -offset,
+                                 over ? "past the end of" : "before the start of", when);
+    if (over)
+        ReportFinding("POOL_OVERRUN", text);
+    else
+        ReportFinding("POOL_UNDERRUN", text);
 }
 
 uint64_t &Outstanding(POOL_TYPE type)
