@@ -137,14 +137,16 @@ DeviceNode *PnpManager::BuildStack(PciFunction *function, PDEVICE_OBJECT pdo, De
     DeviceNode *node = NewNode(function, pdo, parent);
     if (function != nullptr && IsController(function)) {
         node->controller = true;
+        standin::BeginAddDevice(pdo, standin::AddDeviceRole::Function);
         node->fdo = controllerDriver_.AddDevice(pdo);
+        standin::EndAddDevice();
         if (node->fdo == nullptr) {
             node->problem = kProblemFailedAdd;
             return node;
         }
         /* The upper filter comes after the function driver. */
         if (filter_ != nullptr && filter_->DriverExtension->AddDevice != nullptr) {
-            NTSTATUS status = filter_->DriverExtension->AddDevice(filter_, pdo);
+            NTSTATUS status = standin::CallAddDevice(filter_, pdo, standin::AddDeviceRole::UpperFilter);
             if (!NT_SUCCESS(status))
                 node->problem = kProblemFailedAdd;
         }
@@ -155,12 +157,16 @@ DeviceNode *PnpManager::BuildStack(PciFunction *function, PDEVICE_OBJECT pdo, De
          * the windows the firmware configured. */
         node->host = true;
         bus_.KeepFirmwareResources(function);
+        standin::BeginAddDevice(pdo, standin::AddDeviceRole::Function);
         node->fdo = hostDriver_.AddDevice(pdo);
+        standin::EndAddDevice();
     } else {
         /* A CardBus bridge gets the CardBus driver, anything else the
          * generic function driver. */
         bool cardbus = function != nullptr && function->HeaderLayout() == kHeaderCardBusBridge;
+        standin::BeginAddDevice(pdo, standin::AddDeviceRole::Function);
         node->fdo = (cardbus ? controllerDriver_ : childDriver_).AddDevice(pdo);
+        standin::EndAddDevice();
     }
     if (node->fdo == nullptr)
         node->problem = kProblemFailedAdd;

@@ -14,12 +14,52 @@ namespace {
 
 std::mutex findingLock;
 std::vector<Finding> findings;
+std::vector<Finding> accepted;
 std::function<void(const Finding &)> findingHandler;
+
+struct Divergence {
+    const char *rule;
+    const char *reason;
+};
+
+/* Driver Verifier's 0x222/0x223 are meant for bus filters that attach to a
+ * PDO they did not get through AddDevice and must therefore clean up when
+ * the PDO goes (FastIoDetach), not at IRP_MN_REMOVE_DEVICE. Tolmu attaches to
+ * every child the bus driver reports below a filtered bridge (AddChildDevice)
+ * and, as its design wants, detaches and deletes that device at
+ * IRP_MN_REMOVE_DEVICE, also when the PDO stays (removal of a device still
+ * present: unload, disable). Kept on purpose. */
+const Divergence kAccepted[] = {
+    {"BUS_FILTER_DETACHED_AT_REMOVE",
+     "accepted divergence (driver design: a filter attached to a child PDO outside AddDevice detaches at "
+     "IRP_MN_REMOVE_DEVICE while the PDO lives)"},
+    {"BUS_FILTER_DELETED_AT_REMOVE",
+     "accepted divergence (driver design: a filter attached to a child PDO outside AddDevice deletes itself at "
+     "IRP_MN_REMOVE_DEVICE while the PDO lives)"},
+};
 
 } // namespace
 
+const char *AcceptedDivergenceReason(const std::string &rule)
+{
+    for (const Divergence &d : kAccepted)
+        if (rule == d.rule)
+            return d.reason;
+    return nullptr;
+}
+
+const std::vector<Finding> &AcceptedFindings()
+{
+    return accepted;
+}
+
 void ReportFinding(const std::string &rule, const std::string &detail)
 {
+    if (const char *reason = AcceptedDivergenceReason(rule)) {
+        std::lock_guard<std::mutex> g(findingLock);
+        accepted.push_back(Finding{rule, std::string(reason) + ": " + detail});
+        return;
+    }
     Finding f{rule, detail};
     std::function<void(const Finding &)> handler;
     {
@@ -43,6 +83,7 @@ void ClearFindings()
 {
     std::lock_guard<std::mutex> g(findingLock);
     findings.clear();
+    accepted.clear();
 }
 
 void SetFindingHandler(std::function<void(const Finding &)> handler)

@@ -47,6 +47,10 @@ struct DeviceRecord {
     std::string driverName;
     bool leakReported = false;
     bool attachedReported = false;
+    /* Attached to a PDO outside any AddDevice (a bus filter, as Driver
+     * Verifier calls it), and the bottom of the stack it attached to. */
+    bool busFilter = false;
+    PDEVICE_OBJECT stackPdo = nullptr;
 };
 
 struct IrpRecord {
@@ -68,21 +72,43 @@ struct IrpRecord {
     std::vector<bool> pendingMarked;
     std::vector<bool> walkedPast;
     std::vector<bool> awaitingMark;
+    /* IoStatus.Status as completion walked past the location. */
+    std::vector<NTSTATUS> walkedStatus;
 
     void SizeLocations(int stackCount)
     {
         pendingMarked.assign(stackCount + 2, false);
         walkedPast.assign(stackCount + 2, false);
         awaitingMark.assign(stackCount + 2, false);
+        walkedStatus.assign(stackCount + 2, STATUS_SUCCESS);
     }
 };
 
 /* A driver running for a request: its dispatch routine, or the completion
  * routine it set for the location below its own. */
 struct ActiveCall {
-    PIRP irp;
+    PIRP irp; /* null for an AddDevice call */
     PDEVICE_OBJECT device;
     int location;
+    uint64_t serial;
+    UCHAR major, minor; /* of the request at the driver's location when called */
+};
+
+/* An attach whose flags are checked once the call that made it (dispatch
+ * routine, completion routine, AddDevice; serial 0: none) has returned. */
+struct PendingAttach {
+    PDEVICE_OBJECT device;
+    PDEVICE_OBJECT lower;
+    uint64_t frame;
+    bool filter;    /* a filter must look like the device below it */
+    bool busFilter; /* attached outside AddDevice: DO_DEVICE_INITIALIZING checked here too */
+};
+
+struct AddDeviceScope {
+    uint64_t serial;
+    AddDeviceRole role;
+    PDEVICE_OBJECT pdo;
+    std::vector<PDEVICE_OBJECT> created;
 };
 
 std::map<PDRIVER_OBJECT, std::unique_ptr<DriverBlock>> drivers;
@@ -91,6 +117,9 @@ std::map<PVOID, LONG> references;
 std::map<PDEVICE_OBJECT, DevicePropertyProvider> propertyProviders;
 std::map<PIRP, IrpRecord> irps;
 std::vector<ActiveCall> activeCalls;
+uint64_t nextCallSerial = 0;
+std::vector<PendingAttach> pendingAttaches;
+std::vector<AddDeviceScope> addScopes;
 
 /* The memory of requests and devices still held when the program ends (the
  * last test is followed by no Reset), released quietly: nothing is checked. */
@@ -224,6 +253,101 @@ std::string DriverNameOf(PDRIVER_OBJECT driver)
     if (it != drivers.end())
         return it->second->narrowName;
     return "(unknown driver " + iodetail::Hex((ULONG_PTR)driver) + ")";
+}
+
+uint64_t PushCall(PIRP irp, PDEVICE_OBJECT device, int location)
+{
+    UCHAR major = 0xFF, minor = 0xFF;
+    if (irp != nullptr && location >= 1 && location <= irp->StackCount) {
+        major = LocationAt(irp, location)->MajorFunction;
+        minor = LocationAt(irp, location)->MinorFunction;
+    }
+    activeCalls.push_back(ActiveCall{irp, device, location, ++nextCallSerial, major, minor});
+    return nextCallSerial;
+}
+
+bool FrameActive(uint64_t serial)
+{
+    for (const ActiveCall &c : activeCalls)
+        if (c.serial == serial)
+            return true;
+    return false;
+}
+
+/* The device is running a dispatch or completion routine for an
+ * IRP_MN_SURPRISE_REMOVAL now. */
+bool RunningSurpriseRemoval(PDEVICE_OBJECT device)
+{
+    for (const ActiveCall &c : activeCalls) {
+        if (c.device == device && c.major == IRP_MJ_PNP && c.minor == IRP_MN_SURPRISE_REMOVAL)
+            return true;
+    }
+    return false;
+}
+
+void CheckInitializingCleared(PDEVICE_OBJECT device, const char *when)
+{
+    if (device->Flags & DO_DEVICE_INITIALIZING)
+        ReportFinding("DEVICE_INITIALIZING_NOT_CLEARED",
+                      iodetail::DescribeDevice(device) + " still has DO_DEVICE_INITIALIZING set " + when);
+}
+
+/* Driver Verifier's checks of a filter that attached: it must look to the
+ * I/O manager like the device it attached to. */
+void CheckAttach(const PendingAttach &a)
+{
+    DeviceRecord *rec = FindDevice(a.device);
+    if (rec == nullptr || rec->deleted || DeviceIsDeleted(a.lower))
+        return;
+    PDEVICE_OBJECT d = a.device;
+    std::string who = iodetail::DescribeDevice(d) + ", attached to " + iodetail::DescribeDevice(a.lower) + ",";
+    if (a.busFilter)
+        CheckInitializingCleared(d, "after the call that attached it returned");
+    if (!a.filter)
+        return;
+    if ((a.lower->Flags & DO_POWER_PAGABLE) && !(d->Flags & DO_POWER_PAGABLE))
+        ReportFinding("POWER_PAGABLE_NOT_INHERITED", who + " lacks the DO_POWER_PAGABLE of the device below");
+    ULONG io = a.lower->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO);
+    if ((d->Flags & io) != io)
+        ReportFinding("IO_FLAGS_NOT_INHERITED",
+                      who + " lacks the DO_BUFFERED_IO/DO_DIRECT_IO flag " + iodetail::Hex(io) + " of the device below");
+    if ((d->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO)) == (DO_BUFFERED_IO | DO_DIRECT_IO))
+        ReportFinding("BUFFERED_AND_DIRECT_IO", who + " has both DO_BUFFERED_IO and DO_DIRECT_IO set");
+    if (d->DeviceType != a.lower->DeviceType)
+        ReportFinding("DEVICE_TYPE_NOT_INHERITED", who + " has device type " + iodetail::Hex(d->DeviceType) +
+                                                       ", the device below " + iodetail::Hex(a.lower->DeviceType));
+}
+
+/* Check the attaches whose call has returned. */
+void CheckDueAttaches()
+{
+    std::vector<PendingAttach> due;
+    for (auto it = pendingAttaches.begin(); it != pendingAttaches.end();) {
+        if (it->frame == 0 || !FrameActive(it->frame)) {
+            due.push_back(*it);
+            it = pendingAttaches.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (const PendingAttach &a : due)
+        CheckAttach(a);
+}
+
+bool IsRemovalMinor(PIRP irp)
+{
+    if (irp->StackCount < 1)
+        return false;
+    PIO_STACK_LOCATION first = LocationAt(irp, irp->StackCount);
+    return first->MajorFunction == IRP_MJ_PNP &&
+           (first->MinorFunction == IRP_MN_REMOVE_DEVICE || first->MinorFunction == IRP_MN_SURPRISE_REMOVAL);
+}
+
+void ReportRemovalFailed(PIRP irp, PDEVICE_OBJECT by, const char *how)
+{
+    ReportFinding("REMOVAL_FAILED", iodetail::DescribeDevice(by) + " " + how + " " + iodetail::DescribeIrp(irp) +
+                                        " with status " + iodetail::Hex((ULONG)irp->IoStatus.Status) +
+                                        "; IRP_MN_REMOVE_DEVICE and IRP_MN_SURPRISE_REMOVAL must not fail");
 }
 
 } // namespace
@@ -490,6 +614,7 @@ void ReuseIrp(PIRP irp, NTSTATUS status)
 
 void CheckIoLeftovers()
 {
+    CheckDueAttaches();
     for (auto &entry : irps) {
         IrpRecord &rec = entry.second;
         if (rec.leftoverReported)
@@ -526,6 +651,42 @@ void CheckIoLeftovers()
     iodetail::CheckMappingLeftovers();
 }
 
+/* ------------------------------------------------------------- AddDevice */
+
+void BeginAddDevice(PDEVICE_OBJECT pdo, AddDeviceRole role)
+{
+    uint64_t serial = PushCall(nullptr, pdo, 0);
+    addScopes.push_back(AddDeviceScope{serial, role, pdo, {}});
+}
+
+void EndAddDevice()
+{
+    if (addScopes.empty())
+        return;
+    AddDeviceScope scope = addScopes.back();
+    addScopes.pop_back();
+    for (auto it = activeCalls.begin(); it != activeCalls.end(); ++it) {
+        if (it->serial == scope.serial) {
+            activeCalls.erase(it);
+            break;
+        }
+    }
+    CheckDueAttaches();
+    for (PDEVICE_OBJECT d : scope.created)
+        if (!DeviceIsDeleted(d))
+            CheckInitializingCleared(d, "at the end of AddDevice");
+}
+
+NTSTATUS CallAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo, AddDeviceRole role)
+{
+    if (driver == nullptr || driver->DriverExtension == nullptr || driver->DriverExtension->AddDevice == nullptr)
+        return STATUS_SUCCESS;
+    BeginAddDevice(pdo, role);
+    NTSTATUS status = driver->DriverExtension->AddDevice(driver, pdo);
+    EndAddDevice();
+    return status;
+}
+
 namespace detail {
 
 void ResetIoManager()
@@ -543,6 +704,8 @@ void ResetIoManager()
     references.clear();
     propertyProviders.clear();
     activeCalls.clear();
+    pendingAttaches.clear();
+    addScopes.clear();
     createDeviceStatus = STATUS_SUCCESS;
     attachFails = false;
     irpAllocationFails = false;
@@ -594,6 +757,8 @@ extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Devi
     if (DeviceName != nullptr && DeviceName->Buffer != nullptr)
         rec.name = detail::Narrow(DeviceName->Buffer, DeviceName->Length / sizeof(WCHAR));
     devices[device] = rec;
+    if (!addScopes.empty())
+        addScopes.back().created.push_back(device);
     *DeviceObject = device;
     return STATUS_SUCCESS;
 }
@@ -611,6 +776,10 @@ extern "C" VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
                                                   ", already deleted");
         return;
     }
+    if (RunningSurpriseRemoval(DeviceObject))
+        ReportFinding("DELETE_AT_SURPRISE_REMOVAL",
+                      "IoDeleteDevice on " + iodetail::DescribeDevice(DeviceObject) +
+                          " while it handles IRP_MN_SURPRISE_REMOVAL; the device goes at IRP_MN_REMOVE_DEVICE");
     /* A device may be deleted while one is still attached above it: during
      * removal each driver passes the request down before it detaches, so the
      * lower devices go first. The upper device must then detach from the
@@ -652,8 +821,15 @@ extern "C" PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT Sourc
     SourceDevice->StackSize = (CCHAR)(top->StackSize + 1);
     SourceDevice->AlignmentRequirement = top->AlignmentRequirement;
     SourceDevice->SectorSize = top->SectorSize;
-    if (DeviceRecord *rec = FindDevice(SourceDevice))
+    uint64_t frame = activeCalls.empty() ? 0 : activeCalls.back().serial;
+    bool inAddDevice = !addScopes.empty() && frame == addScopes.back().serial;
+    if (DeviceRecord *rec = FindDevice(SourceDevice)) {
         rec->attachedTo = top;
+        rec->busFilter = !inAddDevice;
+        rec->stackPdo = StackBottom(top);
+    }
+    bool filter = !inAddDevice || addScopes.back().role != AddDeviceRole::Function;
+    pendingAttaches.push_back(PendingAttach{SourceDevice, top, frame, filter, !inAddDevice});
     return top;
 }
 
@@ -665,6 +841,10 @@ extern "C" VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice)
                       "IoDetachDevice on " + iodetail::DescribeDevice(TargetDevice) + ", which has no attached device");
         return;
     }
+    if (RunningSurpriseRemoval(source))
+        ReportFinding("DETACH_AT_SURPRISE_REMOVAL",
+                      "IoDetachDevice of " + iodetail::DescribeDevice(source) +
+                          " while it handles IRP_MN_SURPRISE_REMOVAL; it detaches at IRP_MN_REMOVE_DEVICE");
     if (DeviceRecord *rec = FindDevice(source))
         rec->attachedTo = nullptr;
     TargetDevice->AttachedDevice = nullptr;
@@ -770,6 +950,10 @@ extern "C" PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_
                                                    ULONG Length, PLARGE_INTEGER StartingOffset, PKEVENT Event,
                                                    PIO_STATUS_BLOCK IoStatusBlock)
 {
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL)
+        ReportFinding("SYNCHRONOUS_REQUEST_ABOVE_PASSIVE",
+                      "IoBuildSynchronousFsdRequest for major function " + iodetail::Hex(MajorFunction) + " at IRQL " +
+                          std::to_string(KeGetCurrentIrql()) + "; it may be called at PASSIVE_LEVEL only");
     /* Only the requests that carry no data buffer are modelled. */
     if (MajorFunction != IRP_MJ_PNP && MajorFunction != IRP_MJ_FLUSH_BUFFERS && MajorFunction != IRP_MJ_SHUTDOWN) {
         ReportFinding("UNMODELLED_SYNCHRONOUS_REQUEST",
@@ -812,6 +996,15 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     PIO_STACK_LOCATION next = Irp->Tail.Overlay.CurrentStackLocation - 1;
+    CheckDueAttaches();
+    KIRQL irql = KeGetCurrentIrql();
+    if (irql > DISPATCH_LEVEL || (next->MajorFunction == IRP_MJ_PNP && irql > PASSIVE_LEVEL))
+        ReportFinding("IRP_SENT_AT_WRONG_IRQL", iodetail::DescribeIrp(Irp) + " sent to " +
+                                                    iodetail::DescribeDevice(DeviceObject) + " at IRQL " +
+                                                    std::to_string(irql) +
+                                                    (next->MajorFunction == IRP_MJ_PNP
+                                                         ? "; PnP requests are sent at PASSIVE_LEVEL"
+                                                         : "; no request is sent above DISPATCH_LEVEL"));
     if (!rec->everSent && next->MajorFunction == IRP_MJ_PNP && Irp->IoStatus.Status != STATUS_NOT_SUPPORTED)
         ReportFinding("PNP_IRP_STATUS_NOT_PRESET", iodetail::DescribeIrp(Irp) + " sent with IoStatus.Status " +
                                                        iodetail::Hex((ULONG)Irp->IoStatus.Status) +
@@ -841,16 +1034,42 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
     rec->pendingMarked[location] = (next->Control & SL_PENDING_RETURNED) != 0;
     rec->walkedPast[location] = false;
     rec->awaitingMark[location] = false;
-    activeCalls.push_back(ActiveCall{Irp, DeviceObject, location});
+    UCHAR minor = next->MinorFunction;
+    PushCall(Irp, DeviceObject, location);
     NTSTATUS status = driver->MajorFunction[major](DeviceObject, Irp);
     activeCalls.pop_back();
+    CheckDueAttaches();
+
+    rec = FindIrp(Irp);
+    if (status != STATUS_PENDING && !rec->walkedPast[location])
+        ReportFinding("IRP_NEITHER_PASSED_NOR_COMPLETED",
+                      "the dispatch routine of " + iodetail::DescribeDevice(DeviceObject) + " returned " +
+                          iodetail::Hex((ULONG)status) + " for " + iodetail::DescribeIrp(Irp) +
+                          " without completing it or passing it down (or without returning STATUS_PENDING)");
+    else if (status != STATUS_PENDING && status != rec->walkedStatus[location])
+        ReportFinding("DISPATCH_STATUS_MISMATCH", "the dispatch routine of " + iodetail::DescribeDevice(DeviceObject) +
+                                                      " returned " + iodetail::Hex((ULONG)status) + " for " +
+                                                      iodetail::DescribeIrp(Irp) + ", completed with IoStatus.Status " +
+                                                      iodetail::Hex((ULONG)rec->walkedStatus[location]));
+    if (major == IRP_MJ_PNP && minor == IRP_MN_REMOVE_DEVICE) {
+        DeviceRecord *dev = FindDevice(DeviceObject);
+        if (dev != nullptr && dev->busFilter && dev->stackPdo != nullptr && !DeviceIsDeleted(dev->stackPdo)) {
+            std::string what = iodetail::DescribeDevice(DeviceObject) + ", a filter attached to " +
+                               iodetail::DescribeDevice(dev->stackPdo) + " outside AddDevice, ";
+            if (dev->attachedTo == nullptr)
+                ReportFinding("BUS_FILTER_DETACHED_AT_REMOVE",
+                              what + "detached at IRP_MN_REMOVE_DEVICE while that PDO lives");
+            if (dev->deleted)
+                ReportFinding("BUS_FILTER_DELETED_AT_REMOVE",
+                              what + "deleted itself at IRP_MN_REMOVE_DEVICE while that PDO lives");
+        }
+    }
 
     if (status == STATUS_PENDING) {
         /* Completion may already have cleared (or freed) the location: what
          * it saw is in the record. Otherwise the mark may still come, from
          * the I/O manager passing a lower driver's mark up: decide when
          * completion reaches the location. */
-        rec = FindIrp(Irp);
         bool marked = rec->pendingMarked[location];
         if (!marked && rec->state != IrpState::Freed)
             marked = (LocationAt(Irp, location)->Control & SL_PENDING_RETURNED) != 0;
@@ -878,11 +1097,18 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
                       "IofCompleteRequest on " + iodetail::DescribeIrp(Irp) + " with IoStatus.Status STATUS_PENDING");
         return;
     }
+    const int top = Irp->StackCount + 1;
+    bool removal = IsRemovalMinor(Irp);
+    if (removal && !NT_SUCCESS(Irp->IoStatus.Status)) {
+        PDEVICE_OBJECT by = nullptr;
+        if (!iodetail::ActiveDriver(Irp, &by, nullptr) && Irp->CurrentLocation < top)
+            by = Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+        ReportRemovalFailed(Irp, by, "completed");
+    }
     rec->completions++;
     rec->holdAfterMoreProcessing = false;
     rec->state = IrpState::InFlight;
 
-    const int top = Irp->StackCount + 1;
     while (Irp->CurrentLocation < top) {
         PIO_STACK_LOCATION sp = Irp->Tail.Overlay.CurrentStackLocation;
         int location = Irp->CurrentLocation;
@@ -890,6 +1116,7 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         if (Irp->PendingReturned)
             rec->pendingMarked[location] = true;
         rec->walkedPast[location] = true;
+        rec->walkedStatus[location] = Irp->IoStatus.Status;
         if (rec->awaitingMark[location]) {
             rec->awaitingMark[location] = false;
             if (!rec->pendingMarked[location])
@@ -906,12 +1133,25 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
             ClearLocation(sp);
             PDEVICE_OBJECT upper =
                 Irp->CurrentLocation == top ? nullptr : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
-            activeCalls.push_back(ActiveCall{Irp, upper, (int)Irp->CurrentLocation});
+            bool pendingReturned = Irp->PendingReturned;
+            NTSTATUS before = Irp->IoStatus.Status;
+            PushCall(Irp, upper, (int)Irp->CurrentLocation);
             rec->routinesRunning++;
             NTSTATUS result = sp->CompletionRoutine(upper, Irp, sp->Context);
             rec = FindIrp(Irp);
             rec->routinesRunning--;
             activeCalls.pop_back();
+            CheckDueAttaches();
+            if (result != STATUS_MORE_PROCESSING_REQUIRED && rec->state == IrpState::InFlight) {
+                if (pendingReturned && Irp->CurrentLocation < top &&
+                    !(Irp->Tail.Overlay.CurrentStackLocation->Control & SL_PENDING_RETURNED))
+                    ReportFinding("PENDING_RETURNED_NOT_PROPAGATED",
+                                  "a completion routine of " + iodetail::DescribeDevice(upper) + " returned " +
+                                      iodetail::Hex((ULONG)result) + " for " + iodetail::DescribeIrp(Irp) +
+                                      " with Irp->PendingReturned set, without IoMarkIrpPending");
+                if (removal && NT_SUCCESS(before) && !NT_SUCCESS(Irp->IoStatus.Status))
+                    ReportRemovalFailed(Irp, upper, "failed, in its completion routine,");
+            }
             if (result == STATUS_MORE_PROCESSING_REQUIRED) {
                 /* The request belongs to that driver again; it may have been
                  * completed or freed already inside the routine. */

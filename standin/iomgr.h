@@ -46,6 +46,23 @@
  *   POWER_IRP_PASSED_WITH_IOCALLDRIVER   power request rules (power.cpp)
  *   MAPPING_LEAKED, UNMAP_OF_UNKNOWN_ADDRESS, UNMAP_WITH_WRONG_LENGTH,
  *   REGISTER_ACCESS_OUTSIDE_MAPPING      register window rules (mm.cpp)
+ *   DISPATCH_STATUS_MISMATCH         a dispatch routine returned another status than it completed with
+ *   IRP_NEITHER_PASSED_NOR_COMPLETED a dispatch routine returned (not STATUS_PENDING) with the
+ *                                    request neither completed nor passed down
+ *   PENDING_RETURNED_NOT_PROPAGATED  a completion routine saw PendingReturned and neither marked
+ *                                    the request pending nor returned STATUS_MORE_PROCESSING_REQUIRED
+ *   DETACH_AT_SURPRISE_REMOVAL, DELETE_AT_SURPRISE_REMOVAL
+ *                                    IoDetachDevice/IoDeleteDevice while handling a surprise removal
+ *   REMOVAL_FAILED                   IRP_MN_REMOVE_DEVICE or IRP_MN_SURPRISE_REMOVAL failed
+ *   IRP_SENT_AT_WRONG_IRQL           a PnP request above PASSIVE_LEVEL, any above DISPATCH_LEVEL
+ *   SYNCHRONOUS_REQUEST_ABOVE_PASSIVE IoBuildSynchronousFsdRequest above PASSIVE_LEVEL
+ *   DEVICE_INITIALIZING_NOT_CLEARED, POWER_PAGABLE_NOT_INHERITED, IO_FLAGS_NOT_INHERITED,
+ *   BUFFERED_AND_DIRECT_IO, DEVICE_TYPE_NOT_INHERITED
+ *                                    a device made ready or a filter attached the wrong way
+ *   BUS_FILTER_DETACHED_AT_REMOVE, BUS_FILTER_DELETED_AT_REMOVE
+ *                                    a filter attached outside AddDevice removed while its PDO
+ *                                    lives (accepted divergences: standin::AcceptedFindings)
+ * Each rule with the Windows check it mirrors: docs/verifier-rules.md.
  */
 #ifndef TOLMU_STANDIN_IOMGR_H
 #define TOLMU_STANDIN_IOMGR_H
@@ -170,6 +187,22 @@ void UnregisterMmioWindow(uint64_t physBase);
 void SetMapIoSpaceFails(bool fail);
 size_t LiveMappingCount();
 uint64_t MapIoSpaceCalls();
+
+/* ----------------------------------------------------------- AddDevice */
+
+/* The place of a driver in the stack it is given by AddDevice, as the PnP
+ * manager knows it from the registry (Service, UpperFilters, LowerFilters). */
+enum class AddDeviceRole { Function, UpperFilter, LowerFilter };
+/* The PnP manager calling the driver's AddDevice for pdo. At its end: every
+ * device it created and kept must have DO_DEVICE_INITIALIZING cleared, and a
+ * filter device it attached must carry the device type, DO_POWER_PAGABLE and
+ * DO_BUFFERED_IO/DO_DIRECT_IO of the device below. A device attached outside
+ * any AddDevice (a bus filter) gets the same checks when the call that
+ * attached it returns. */
+NTSTATUS CallAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo, AddDeviceRole role);
+/* The same around a simulated driver's AddDevice that is a C++ method. */
+void BeginAddDevice(PDEVICE_OBJECT pdo, AddDeviceRole role);
+void EndAddDevice();
 
 /* ------------------------------------------------------- end of a test */
 

@@ -9,6 +9,21 @@
  * and are held back from the heap for a while (the most recent
  * kQuarantineBlocks of them), so a use after free reads the poison instead of
  * someone else's data.
+ *
+ * As Driver Verifier's special pool does, every block is fenced: kGuardBytes
+ * of kGuardByte before it and after its last byte (the rear fence starts right
+ * at the end of the requested size, so a one-byte overrun is seen). The fences
+ * are checked when the block is freed and, for blocks still outstanding, at
+ * Reset: POOL_OVERRUN and POOL_UNDERRUN (special pool's bug check 0xC1,
+ * SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION, which checks the pattern it
+ * wrote around the block when the block is freed).
+ *
+ * Non-paged pool is finite. Windows XP on x86 gives at most 256 MB of it
+ * ("Memory Limits for Windows and Windows Server Releases", kernel-mode pool
+ * limits: nonpaged pool, Windows XP, up to 256 MB) and at most 470 MB of paged
+ * pool (same table). A request larger than what is left of the pool's limit
+ * fails at once and returns NULL, as ExAllocatePoolWithTag does for any pool
+ * type but the must-succeed ones.
  */
 #include <algorithm>
 #include <cstdlib>
@@ -29,10 +44,20 @@ constexpr unsigned char kFreshByte = 0xCD;
 /* Freed blocks kept poisoned before they go back to the heap. */
 constexpr size_t kQuarantineBlocks = 256;
 
+/* The fences around each block (a multiple of 16 keeps the host's alignment). */
+constexpr size_t kGuardBytes = 16;
+constexpr unsigned char kGuardByte = 0xA5;
+
+/* Windows XP x86's pool limits. */
+constexpr uint64_t kNonPagedPoolLimit = 256ull << 20;
+constexpr uint64_t kPagedPoolLimit = 470ull << 20;
+
 std::mutex poolLock;
 std::deque<void *> quarantine;
 std::map<const void *, PoolBlock> blocks;
 uint64_t attempts = 0;      /* allocation attempts since Reset() */
+uint64_t nonPagedBytes = 0; /* outstanding, by pool */
+uint64_t pagedBytes = 0;
 uint64_t failCountdown = 0; /* attempts left until the injected failure; 0: none */
 bool failAll = false;
 
@@ -49,6 +74,51 @@ std::string TagText(ULONG tag)
 const char *PoolTypeName(POOL_TYPE type)
 {
     return type == PagedPool ? "PagedPool" : "NonPagedPool";
+}
+
+unsigned char *RawOf(const void *block)
+{
+    return const_cast<unsigned char *>(static_cast<const unsigned char *>(block)) - kGuardBytes;
+}
+
+/* The first damaged byte of the fences: offset from the block's start
+ * (negative before it); 0 with ok when both are whole. */
+bool FencesWhole(const PoolBlock &b, long long *offset)
+{
+    const unsigned char *user = static_cast<const unsigned char *>(b.address);
+    for (size_t i = 0; i < kGuardBytes; i++) {
+        if (user[b.size + i] != kGuardByte) {
+            *offset = (long long)(b.size + i);
+            return false;
+        }
+    }
+    for (size_t i = kGuardBytes; i > 0; i--) {
+        if (user[-(long long)i] != kGuardByte) {
+            *offset = -(long long)i;
+            return false;
+        }
+    }
+    return true;
+}
+
+/* A finding for a block whose fence was written; called without the lock. */
+void ReportBrokenFence(const PoolBlock &b, long long offset, const char *when)
+{
+    bool over = offset >= 0;
+    std::string text = detail::Format("block %p (tag '%s', %llu bytes, serial %llu): byte %lld %s the block written, "
+                                 "found %s",
+                                 b.address, TagText(b.tag).c_str(), (unsigned long long)b.size,
+                                 (unsigned long long)b.serial, over ? offset - (long long)b.size + 1 : -offset,
+                                 over ? "past the end of" : "before the start of", when);
+    if (over)
+        ReportFinding("POOL_OVERRUN", text);
+    else
+        ReportFinding("POOL_UNDERRUN", text);
+}
+
+uint64_t &Outstanding(POOL_TYPE type)
+{
+    return type == PagedPool ? pagedBytes : nonPagedBytes;
 }
 
 } // namespace
@@ -113,16 +183,30 @@ std::string PoolReport()
 
 namespace detail {
 
-/* Blocks still outstanding belong to the machine being thrown away. */
+/* Blocks still outstanding belong to the machine being thrown away; their
+ * fences are checked first. */
 void ResetPool()
 {
+    std::vector<std::pair<PoolBlock, long long>> broken;
+    {
+        std::lock_guard<std::mutex> g(poolLock);
+        for (auto &entry : blocks) {
+            long long offset = 0;
+            if (!FencesWhole(entry.second, &offset))
+                broken.emplace_back(entry.second, offset);
+        }
+    }
+    for (auto &b : broken)
+        ReportBrokenFence(b.first, b.second, "at reset, the block still outstanding");
     std::lock_guard<std::mutex> g(poolLock);
     for (auto &entry : blocks)
-        free(const_cast<void *>(entry.first));
+        free(RawOf(entry.first));
     blocks.clear();
     for (void *p : quarantine)
         free(p);
     quarantine.clear();
+    nonPagedBytes = 0;
+    pagedBytes = 0;
     attempts = 0;
     failCountdown = 0;
     failAll = false;
@@ -153,12 +237,20 @@ extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOf
         fail = true;
     if (fail)
         return nullptr;
-
-    void *p = malloc(NumberOfBytes != 0 ? NumberOfBytes : 1);
-    if (p == nullptr)
+    /* More than the pool can ever hold, or than is left of it: NULL at once. */
+    uint64_t limit = PoolType == PagedPool ? kPagedPoolLimit : kNonPagedPoolLimit;
+    if ((uint64_t)NumberOfBytes > limit - Outstanding(PoolType))
         return nullptr;
+
+    unsigned char *raw = static_cast<unsigned char *>(malloc(NumberOfBytes + 2 * kGuardBytes));
+    if (raw == nullptr)
+        return nullptr;
+    unsigned char *p = raw + kGuardBytes;
+    memset(raw, kGuardByte, kGuardBytes);
     memset(p, kFreshByte, NumberOfBytes);
+    memset(p + NumberOfBytes, kGuardByte, kGuardBytes);
     blocks[p] = PoolBlock{p, NumberOfBytes, Tag, PoolType, serial};
+    Outstanding(PoolType) += NumberOfBytes;
     return p;
 }
 
@@ -179,8 +271,16 @@ extern "C" VOID NTAPI ExFreePool(PVOID P)
     }
     PoolBlock b = it->second;
     blocks.erase(it);
+    Outstanding(b.type) -= b.size;
+    long long offset = 0;
+    bool whole = FencesWhole(b, &offset);
     memset(P, kPoisonByte, b.size);
-    quarantine.push_back(P);
+    quarantine.push_back(RawOf(P));
+    if (!whole) {
+        g.unlock();
+        ReportBrokenFence(b, offset, "when it was freed");
+        g.lock();
+    }
     if (quarantine.size() > kQuarantineBlocks) {
         free(quarantine.front());
         quarantine.pop_front();

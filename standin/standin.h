@@ -44,6 +44,14 @@ struct Finding {
 void ReportFinding(const std::string &rule, const std::string &detail);
 const std::vector<Finding> &Findings();
 void ClearFindings();
+
+/* Rules the driver breaks on purpose, by its described behaviour, each an
+ * accepted divergence documented in docs/verifier-rules.md with its reason.
+ * The rule is still checked and its findings recorded here (with the reason
+ * in front of the detail), but they are not handed to the finding handler
+ * and not counted in Findings(). Null for a rule that is not accepted. */
+const char *AcceptedDivergenceReason(const std::string &rule);
+const std::vector<Finding> &AcceptedFindings();
 void SetFindingHandler(std::function<void(const Finding &)> handler);
 
 /* ---------------------------------------------------------- debug output */

@@ -5,6 +5,15 @@
 
 namespace testsupport {
 
+PDEVICE_OBJECT AttachInAddDevice(PDEVICE_OBJECT device, PDEVICE_OBJECT target)
+{
+    standin::BeginAddDevice(target, standin::AddDeviceRole::Function);
+    PDEVICE_OBJECT lower = IoAttachDeviceToDeviceStack(device, target);
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    standin::EndAddDevice();
+    return lower;
+}
+
 std::vector<std::string> SplitLines(const std::string &text)
 {
     std::vector<std::string> lines;

@@ -21,6 +21,12 @@ std::vector<std::string> TraceLines();
 // Number of lines of text that contain needle.
 size_t CountContaining(const std::vector<std::string> &lines, const std::string &needle);
 
+// A test's own driver attaching device to the stack of target as a function
+// driver does in its AddDevice: inside the stand-in's AddDevice call, with
+// DO_DEVICE_INITIALIZING cleared at the end (the stand-in checks there what
+// Driver Verifier checks after AddDevice). Returns what the device attached to.
+PDEVICE_OBJECT AttachInAddDevice(PDEVICE_OBJECT device, PDEVICE_OBJECT target);
+
 // A fresh stand-in and a fresh load of the driver's module state. Tests that
 // read the driver's output call StartTrace(); the trace buffer is released
 // at the end of the test, and the test fails if pool blocks are left behind.

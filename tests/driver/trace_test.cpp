@@ -103,6 +103,18 @@ TEST_F(TraceTest, FailedTraceAllocationLeavesTracingOffButTheDebuggerWorks)
     EXPECT_EQ(standin::DebugLines()[0], "still here\n");
 }
 
+// Non-paged pool is finite (256 MB on x86 XP): a TraceSize of 0xFFFFFFFF is
+// refused at once, and the driver goes on without a trace.
+TEST_F(TraceTest, TraceLargerThanNonPagedPoolIsRefusedAtOnce)
+{
+    EXPECT_EQ(TraceStart(0xFFFFFFFF), nullptr);
+    EXPECT_EQ(TraceGetStart(), nullptr);
+    EXPECT_EQ(standin::OutstandingCount(TOLMU_POOL_TAG), 0u);
+    SetVerbose(1);
+    DebugPrint("still here\n");
+    EXPECT_EQ(standin::DebugLines().back(), "still here\n");
+}
+
 TEST_F(TraceTest, TraceStopReleasesTheBufferAndEndsTracing)
 {
     StartTrace(128);

@@ -122,9 +122,10 @@ TEST_F(Requests, MoreProcessingRequiredStopsCompletionUntilTheDriverCompletesAga
         NTSTATUS status = IoCallDriver(lower, irp);
         EXPECT_EQ(standin::GetIrpState(irp), standin::IrpState::MoreProcessing);
         order.push_back("filter owns it again");
+        EXPECT_EQ(status, STATUS_SUCCESS);
         irp->IoStatus.Status = STATUS_DEVICE_NOT_READY; // the filter may change the result
         IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return status;
+        return STATUS_DEVICE_NOT_READY; // and returns what it completed with
     });
     PIRP irp = NewPnpIrp(s.fdo, IRP_MN_START_DEVICE);
     ownerSaw = reinterpret_cast<PDEVICE_OBJECT>(1);

@@ -27,6 +27,9 @@ NTSTATUS NTAPI FilterAdd(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
         return status;
     Ext(device)->pdo = pdo;
     Ext(device)->lower = IoAttachDeviceToDeviceStack(device, pdo);
+    /* A filter looks to the I/O manager like the device below it. */
+    device->DeviceType = Ext(device)->lower->DeviceType;
+    device->Flags |= Ext(device)->lower->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE);
     device->Flags &= ~DO_DEVICE_INITIALIZING;
     return STATUS_SUCCESS;
 }

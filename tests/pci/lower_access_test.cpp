@@ -65,7 +65,7 @@ class LowerAccessTest : public testsupport::DriverTest {
         ASSERT_EQ(IoCreateDevice(filterDriver_, sizeof(PDEVICE_OBJECT), nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE,
                                  &filter_),
                   STATUS_SUCCESS);
-        *static_cast<PDEVICE_OBJECT *>(filter_->DeviceExtension) = IoAttachDeviceToDeviceStack(filter_, pdo_);
+        *static_cast<PDEVICE_OBJECT *>(filter_->DeviceExtension) = testsupport::AttachInAddDevice(filter_, pdo_);
         filter_->Flags &= ~DO_DEVICE_INITIALIZING;
         PassDownFilter::seen = 0;
     }

@@ -160,7 +160,7 @@ TEST_F(DispatchTest, OtherRelationTypesAndNullEntriesCreateNoFilter)
     PDEVICE_OBJECT answer = nullptr;
     ASSERT_EQ(IoCreateDevice(answerDriver, sizeof(PDEVICE_OBJECT), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &answer),
               STATUS_SUCCESS);
-    *static_cast<PDEVICE_OBJECT *>(answer->DeviceExtension) = IoAttachDeviceToDeviceStack(answer, pdo);
+    *static_cast<PDEVICE_OBJECT *>(answer->DeviceExtension) = testsupport::AttachInAddDevice(answer, pdo);
     ASSERT_EQ(AddDevice(driver_, pdo), STATUS_SUCCESS);
     PDEVICE_OBJECT f = FilterOn(pdo);
 

@@ -174,7 +174,7 @@ TEST_F(LoadTest, PassThroughHandsTheSameStackLocationDownWithoutACompletionRouti
     ASSERT_EQ(IoCreateDevice(lowerDriver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &lower), STATUS_SUCCESS);
     ASSERT_EQ(IoCreateDevice(driver_, sizeof(DEVICE_EXTENSION), nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &filter),
               STATUS_SUCCESS);
-    GET_EXTENSION(filter)->LowerDevice = IoAttachDeviceToDeviceStack(filter, lower);
+    GET_EXTENSION(filter)->LowerDevice = testsupport::AttachInAddDevice(filter, lower);
 
     for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLOSE, IRP_MJ_DEVICE_CONTROL, IRP_MJ_SYSTEM_CONTROL}) {
         Seen::calls = 0;

@@ -88,7 +88,7 @@ PDEVICE_OBJECT PassDownDriver::AttachTo(PDEVICE_OBJECT target)
     PDEVICE_OBJECT device = nullptr;
     EXPECT_EQ(IoCreateDevice(driver_, sizeof(PDEVICE_OBJECT), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
               STATUS_SUCCESS);
-    *static_cast<PDEVICE_OBJECT *>(device->DeviceExtension) = IoAttachDeviceToDeviceStack(device, target);
+    *static_cast<PDEVICE_OBJECT *>(device->DeviceExtension) = testsupport::AttachInAddDevice(device, target);
     device->Flags &= ~DO_DEVICE_INITIALIZING;
     devices_.push_back(device);
     return device;

@@ -115,7 +115,7 @@ class QuirksTest : public testsupport::DriverTest {
         memset(ext, 0, sizeof(*ext));
         ext->DeviceObject = filter;
         ext->Pdo = pdo;
-        ext->LowerDevice = IoAttachDeviceToDeviceStack(filter, pdo);
+        ext->LowerDevice = testsupport::AttachInAddDevice(filter, pdo);
         ext->VenId = setup.function->VendorId();
         ext->DevId = setup.function->DeviceId();
         ext->Bus = (ULONG)machine_.BusNumberOf(setup.function);

@@ -254,7 +254,7 @@ class MachineTest : public testsupport::DriverTest {
         std::memset(ext, 0, sizeof(*ext));
         ext->DeviceObject = fdo;
         ext->Pdo = pdo;
-        ext->LowerDevice = IoAttachDeviceToDeviceStack(fdo, pdo);
+        ext->LowerDevice = testsupport::AttachInAddDevice(fdo, pdo);
         ext->BridgeType = bridgeType;
         ext->VenId = fn->VendorId();
         ext->DevId = fn->DeviceId();
@@ -291,7 +291,7 @@ class MachineTest : public testsupport::DriverTest {
                                  FALSE, &top),
                   STATUS_SUCCESS);
         auto *ext = static_cast<FunctionExtension *>(top->DeviceExtension);
-        ext->lower = IoAttachDeviceToDeviceStack(top, filter);
+        ext->lower = testsupport::AttachInAddDevice(top, filter);
         ext->answer = answer;
         top->Flags &= ~DO_DEVICE_INITIALIZING;
         upper_.push_back({top, ext->lower});

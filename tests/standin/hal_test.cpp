@@ -89,6 +89,13 @@ TEST_F(HalTest, AnyAccessToPortZeroIsAFinding)
     }
 }
 
+TEST_F(HalTest, PortBeyondThe64KSpaceIsAFinding)
+{
+    standintest::FindingCatcher catcher;
+    WRITE_PORT_UCHAR(reinterpret_cast<PUCHAR>(0x10CF8), 1);
+    EXPECT_EQ(catcher.Rules(), (std::vector<std::string>{"PORT_OUT_OF_RANGE"}));
+}
+
 TEST_F(HalTest, TranslationIsIdentityOrOffsetOrFailsLeavingTheOutputAlone)
 {
     PHYSICAL_ADDRESS bus, out;

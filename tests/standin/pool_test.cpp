@@ -1,4 +1,6 @@
 // Pool accounting, failure injection, fill patterns and the pool rules.
+#include <cstring>
+
 #include "standin_test_util.h"
 
 namespace {
@@ -120,9 +122,57 @@ TEST_F(PoolTest, RulesCatchTheirFaults)
         {"nonpaged at dispatch", AllocAt<DISPATCH_LEVEL, NonPagedPool>, {}},
         {"paged at dispatch", AllocAt<DISPATCH_LEVEL, PagedPool>, {"POOL_PAGED_AT_DISPATCH"}},
         {"above dispatch", AllocAt<3, NonPagedPool>, {"POOL_ALLOCATION_IRQL"}},
+        {"free above dispatch", [] {
+             void *p = ExAllocatePoolWithTag(NonPagedPool, 8, kTagA);
+             standin::SetIrql(3);
+             ExFreePool(p);
+             standin::SetIrql(PASSIVE_LEVEL);
+         }, {"POOL_FREE_IRQL"}},
+        {"one byte past the end", [] {
+             char *p = static_cast<char *>(ExAllocatePoolWithTag(NonPagedPool, 13, kTagA));
+             p[13] = 0;
+             ExFreePool(p);
+         }, {"POOL_OVERRUN"}},
+        {"one byte before the start", [] {
+             char *p = static_cast<char *>(ExAllocatePoolWithTag(PagedPool, 8, kTagA));
+             p[-1] = 0;
+             ExFreePool(p);
+         }, {"POOL_UNDERRUN"}},
+        {"overrun of a block never freed, seen at reset", [] {
+             char *p = static_cast<char *>(ExAllocatePoolWithTag(NonPagedPool, 4, kTagA));
+             p[4 + 7] = 0;
+             standin::Reset();
+         }, {"POOL_OVERRUN"}},
+        {"the whole block written", [] {
+             char *p = static_cast<char *>(ExAllocatePoolWithTag(NonPagedPool, 13, kTagA));
+             memset(p, 0, 13);
+             ExFreePool(p);
+         }, {}},
     };
     for (const FindingRow &row : rows)
         standintest::ExpectFindings(row);
+}
+
+TEST_F(PoolTest, NonPagedPoolIsFiniteAsOnWindowsXp)
+{
+    // 256 MB of non-paged pool at most, 470 MB of paged pool: a larger request
+    // fails at once, and so does one beyond what is left.
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 0xFFFFFFFF, kTagA), nullptr);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, (256u << 20) + 1, kTagA), nullptr);
+    EXPECT_EQ(ExAllocatePoolWithTag(PagedPool, (470u << 20) + 1, kTagA), nullptr);
+    void *most = ExAllocatePoolWithTag(NonPagedPool, (256u << 20) - 64, kTagA);
+    ASSERT_NE(most, nullptr);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 65, kTagA), nullptr) << "only 64 bytes are left";
+    void *rest = ExAllocatePoolWithTag(NonPagedPool, 64, kTagA);
+    EXPECT_NE(rest, nullptr);
+    void *paged = ExAllocatePoolWithTag(PagedPool, 64, kTagA);
+    EXPECT_NE(paged, nullptr) << "paged pool is counted apart";
+    ExFreePool(most);
+    void *again = ExAllocatePoolWithTag(NonPagedPool, 1u << 20, kTagA);
+    EXPECT_NE(again, nullptr) << "freed bytes come back";
+    for (void *p : {rest, paged, again})
+        ExFreePool(p);
+    EXPECT_EQ(standin::AllocationCount(), 8u) << "failed attempts count too";
 }
 
 } // namespace

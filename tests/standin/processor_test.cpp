@@ -60,6 +60,11 @@ TEST_F(ProcessorTest, SpinLockRulesCatchTheirFaults)
              standin::SetIrql(PASSIVE_LEVEL);
              KeReleaseSpinLock(&lock, old);
          }, {"SPIN_LOCK_RELEASE_IRQL"}},
+        {"acquire above dispatch", [] {
+             standin::SetIrql(DISPATCH_LEVEL + 1);
+             KeAcquireSpinLock(&lock, &old);
+             standin::SetIrql(PASSIVE_LEVEL);
+         }, {"SPIN_LOCK_IRQL"}},
         {"release a lock not held", [] {
              standin::SetIrql(DISPATCH_LEVEL);
              KeReleaseSpinLock(&lock, PASSIVE_LEVEL);

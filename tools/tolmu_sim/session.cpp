@@ -572,6 +572,7 @@ RunResult RunMachine(const MachineDesc &desc, const RunOptions &options)
     }
     standin::CheckIoLeftovers();
     built.machine.reset();
+    run.accepted = standin::AcceptedFindings();
     run.poolReport = standin::PoolReport();
     run.poolBlocks = standin::OutstandingBlocks().size();
     run.virtualMicroseconds = standin::VirtualMicroseconds();

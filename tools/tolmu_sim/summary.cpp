@@ -376,6 +376,10 @@ json SummaryJson(const MachineDesc &desc, const std::vector<const RunResult *> &
                                     {"hardware", IsHardware(f)},
                                     {"counted", r->filter || !IsHardware(f)}});
         rj["findings"] = findings;
+        json accepted = json::array();
+        for (const standin::Finding &f : r->accepted)
+            accepted.push_back(json{{"rule", f.rule}, {"detail", f.detail}});
+        rj["accepted_divergences"] = accepted;
         rj["pool_outstanding_blocks"] = r->poolBlocks;
         rj["pool_report"] = r->poolReport;
         rj["virtual_time_us"] = r->virtualMicroseconds;
