@@ -1,0 +1,43 @@
+// The fuzz targets' main in builds without libFuzzer: every file named on
+// the command line, and every file under every directory named, goes once
+// through the target (regression inputs and the corpus run in every build).
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
+
+int main(int argc, char **argv)
+{
+    namespace fs = std::filesystem;
+    std::vector<fs::path> inputs;
+    for (int i = 1; i < argc; i++) {
+        fs::path p(argv[i]);
+        if (argv[i][0] == '-')
+            continue; // libFuzzer's options: ignored here
+        if (fs::is_directory(p)) {
+            for (const auto &e : fs::recursive_directory_iterator(p))
+                if (e.is_regular_file())
+                    inputs.push_back(e.path());
+        } else if (fs::is_regular_file(p)) {
+            inputs.push_back(p);
+        } else {
+            std::fprintf(stderr, "%s: no such file or directory\n", argv[i]);
+            return 2;
+        }
+    }
+    std::sort(inputs.begin(), inputs.end());
+    for (const auto &p : inputs) {
+        std::ifstream in(p, std::ios::binary);
+        std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::fprintf(stderr, "running %s (%zu bytes)\n", p.c_str(), bytes.size());
+        LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+    }
+    std::printf("fuzz: %zu inputs run\n", inputs.size());
+    return 0;
+}
