@@ -40,12 +40,6 @@ constexpr size_t kFormatCount = sizeof kFormats / sizeof kFormats[0];
 
 enum class Arg { Int32, Int64, Pointer, Narrow, Wide };
 
-struct Conversion {
-    std::string libc; /* the same conversion for the C library */
-    std::vector<Arg> args;
-    bool comparable = true;
-};
-
 // The conversions of a format as the Windows runtime reads them, and the
 // format translated for the C library.
 std::vector<Arg> Parse(const char *format, std::string *libc, bool *comparable)
@@ -58,27 +52,27 @@ std::vector<Arg> Parse(const char *format, std::string *libc, bool *comparable)
             libc->push_back(*p++);
             continue;
         }
-        std::string spec = "%";
+        std::string piece = "%";
         p++;
         bool zero = false;
         while (*p != 0 && std::strchr("-+ #0", *p) != nullptr) {
             zero |= *p == '0';
-            spec.push_back(*p++);
+            piece.push_back(*p++);
         }
         if (*p == '*') {
             args.push_back(Arg::Int32);
-            spec.push_back(*p++);
+            piece.push_back(*p++);
         }
         while (*p >= '0' && *p <= '9')
-            spec.push_back(*p++);
+            piece.push_back(*p++);
         if (*p == '.') {
-            spec.push_back(*p++);
+            piece.push_back(*p++);
             if (*p == '*') {
                 args.push_back(Arg::Int32);
-                spec.push_back(*p++);
+                piece.push_back(*p++);
             }
             while (*p >= '0' && *p <= '9')
-                spec.push_back(*p++);
+                piece.push_back(*p++);
         }
         enum { None, Short, Long, LongLong, Ptr, WideSize } size = None;
         if (p[0] == 'h') {
@@ -114,23 +108,23 @@ std::vector<Arg> Parse(const char *format, std::string *libc, bool *comparable)
         case 'd': case 'i': case 'u': case 'x': case 'X': case 'o': case 'c':
             if (size == LongLong) {
                 args.push_back(Arg::Int64);
-                spec += "ll";
+                piece += "ll";
             } else if (size == Ptr) {
                 args.push_back(Arg::Pointer);
-                spec += "z";
+                piece += "z";
             } else {
                 args.push_back(Arg::Int32);
             }
             if (conv == 'c' && zero)
                 *comparable = false;
-            spec.push_back(conv);
+            piece.push_back(conv);
             break;
         case 's': case 'S': {
             bool wide = (conv == 'S' && size != Short) || size == WideSize || size == Long;
             args.push_back(wide ? Arg::Wide : Arg::Narrow);
             if (zero)
                 *comparable = false; /* '0' pads texts in the Windows runtime only */
-            spec.push_back('s');
+            piece.push_back('s');
             break;
         }
         case 'p': case 'n':
@@ -138,13 +132,13 @@ std::vector<Arg> Parse(const char *format, std::string *libc, bool *comparable)
             *comparable = false;
             break;
         case '%':
-            spec.push_back('%');
+            piece.push_back('%');
             break;
         default:
             *comparable = false;
             break;
         }
-        *libc += spec;
+        *libc += piece;
     }
     return args;
 }
