@@ -38,6 +38,6 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "running %s (%zu bytes)\n", p.c_str(), bytes.size());
         LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
     }
-    std::printf("fuzz: %zu inputs run\n", inputs.size());
+    std::printf("fuzz %s: %zu kept inputs run, no fault\n", TOLMU_FUZZ_TARGET, inputs.size());
     return 0;
 }
