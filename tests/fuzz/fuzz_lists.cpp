@@ -204,6 +204,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         ext->Flags = c.flags;
         ext->Marker = EXTENSION_MARKER;
+        /* What AddDevice takes over from the device below. */
+        filter->Flags |= ext->LowerDevice->Flags & (DO_POWER_PAGABLE | DO_BUFFERED_IO | DO_DIRECT_IO);
+        filter->DeviceType = ext->LowerDevice->DeviceType;
         filter->Flags &= ~DO_DEVICE_INITIALIZING;
 
         /* The requirements filter, as the PnP manager sends it. */
