@@ -333,6 +333,22 @@ VOID EnumerateFromHere(PDEVICE_EXTENSION Extension, PULONG MemoryNeed, PULONG Pr
     DebugPrint("EnumerateFromHere %x:%x:%x Pri %x Sec %x Sub %x\n", Extension->Bus, Extension->Device,
                Extension->Function, Extension->PriBus, Extension->SecBus, Extension->SubBus);
 
+    /* All three numbers 0xFF: the read of the bridge's bus numbers failed (or
+     * the bridge is gone); no bridge can have primary bus 0xFF. A probe from
+     * "bus 0xFF" would raise every bridge above to subordinate 0xFF, over the
+     * numbers of their other bridges: the bus numbers are left alone and the
+     * bridge gets the configured sizes, as one that is not probed. */
+    if (Extension->PriBus == 0xFF && Extension->SecBus == 0xFF && Extension->SubBus == 0xFF) {
+        DebugPrint("WARNING EnumerateFromHere: bus numbers of %x:%x:%x unreadable, nothing probed or numbered\n",
+                   Extension->Bus, Extension->Device, Extension->Function);
+        *MemoryNeed = GetMemory();
+        *PrefetchNeed = GetPreFetch();
+        *IoNeed = windowIo(Extension, GetIo(), IoDropped);
+        *MemoryAlign = GetMemory();
+        *PrefetchAlign = GetPreFetch();
+        return;
+    }
+
     if (!(Extension->Flags & ENUMERATE)) {
         DebugPrint("probeBuses: No need to enumerate this node\n");
         /* A bridge left unnumbered (a chassis' uplink, the only function

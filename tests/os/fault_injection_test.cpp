@@ -227,6 +227,7 @@ Outcome RunOnce(const tolmusim::MachineDesc &desc, const std::string &scenario, 
     // buffer could not be allocated are still seen.
     standin::RegSetDword("tolmu\\Parameters", "Verbose", 1);
     standin::SetAllocationFaultTag(TOLMU_POOL_TAG);
+    standin::SetDebugEcho(getenv("TOLMU_FAULT_ECHO") != nullptr);
 
     tolmusim::BuiltMachine built;
     std::string error;
@@ -459,6 +460,11 @@ TEST(FaultInjection, EveryFailurePointKeepsTheMachineUp)
             Outcome clean = RunIsolated([&] { return RunOnce(m.desc, scenario, Fault::None, 0); }, limit);
             record(m.name, scenario, Fault::None, 0, clean);
             auto one = [&](Fault fault, uint64_t k) {
+                // TOLMU_FAULT_ONLY="default boot pool-k 14" runs that one alone.
+                const char *only = getenv("TOLMU_FAULT_ONLY");
+                if (only != nullptr &&
+                    std::string(only) != m.name + " " + scenario + " " + FaultName(fault) + " " + std::to_string(k))
+                    return;
                 Outcome o = RunIsolated([&] { return RunOnce(m.desc, scenario, fault, k); }, limit);
                 if ((fault == Fault::AsyncConfig || fault == Fault::AsyncPnp) && o.snapshot != clean.snapshot)
                     o.problems.push_back("the machine ends differently than with synchronous completion");
