@@ -289,6 +289,7 @@ NTSTATUS PciBusDriver::HandleConfig(PDEVICE_OBJECT device, PIRP irp)
 
     if (r->mode == ConfigMode::Pending || r->mode == ConfigMode::PendingFail || configPendAll_) {
         IoMarkIrpPending(irp);
+        pended_++;
         standin::QueueDeferred([irp, status, done]() { Complete(irp, status, done); },
                                write ? "bus driver: write config" : "bus driver: read config");
         return STATUS_PENDING;
@@ -824,6 +825,7 @@ NTSTATUS NTAPI PciBusDriver::DispatchPnp(PDEVICE_OBJECT device, PIRP irp)
 
     if ((r->pendMinor.count(minor) != 0 || self->pendAll_) && minor != IRP_MN_REMOVE_DEVICE) {
         IoMarkIrpPending(irp);
+        self->pended_++;
         standin::QueueDeferred([irp, status, information]() { Complete(irp, status, information); },
                                "bus driver: pended PnP request");
         return STATUS_PENDING;
@@ -882,6 +884,7 @@ NTSTATUS NTAPI PciBusDriver::DispatchPower(PDEVICE_OBJECT device, PIRP irp)
     PoStartNextPowerIrp(irp);
     if (r->pendMinor.count(key) != 0 || self->pendAll_) {
         IoMarkIrpPending(irp);
+        self->pended_++;
         standin::QueueDeferred(
             [irp, status]() {
                 irp->IoStatus.Status = status;

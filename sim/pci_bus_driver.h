@@ -182,8 +182,10 @@ class PciBusDriver {
     /* Every PnP request but IRP_MN_REMOVE_DEVICE, and every power request,
      * returns STATUS_PENDING and is completed from the deferred queue. */
     void PendAllRequests(bool pend);
-    /* Configuration requests received, over every PDO. */
+    /* Configuration requests received, and requests of any kind answered
+     * with STATUS_PENDING, over every PDO. */
     uint64_t ConfigRequests() const { return configRequests_; }
+    uint64_t PendedRequests() const { return pended_; }
     /* The configuration requests the machine-wide injection failed. */
     struct FailedConfigRequest {
         bool write;
@@ -272,6 +274,7 @@ class PciBusDriver {
 
     /* Machine-wide injection. */
     uint64_t configRequests_ = 0;
+    uint64_t pended_ = 0;
     uint64_t configFailCountdown_ = 0;
     bool configFailAll_ = false;
     NTSTATUS configFailStatus_ = STATUS_UNSUCCESSFUL;

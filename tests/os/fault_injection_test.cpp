@@ -90,11 +90,13 @@ struct Outcome {
     std::vector<std::string> problems;
     uint64_t allocations = 0;    // the driver's allocation attempts during the step
     uint64_t configRequests = 0; // configuration requests during the step
+    uint64_t hits = 0;           // failing calls (or requests completed later) the fault made
     std::string snapshot;        // device states and configuration spaces after the step
 
     std::string Serialise() const
     {
-        std::string s = "A " + std::to_string(allocations) + "\nC " + std::to_string(configRequests) + "\n";
+        std::string s = "A " + std::to_string(allocations) + "\nC " + std::to_string(configRequests) + "\nH " +
+                        std::to_string(hits) + "\n";
         for (const std::string &p : problems)
             s += "P " + p + "\n";
         std::istringstream lines(snapshot);
@@ -114,6 +116,8 @@ struct Outcome {
                 o.allocations = std::stoull(rest);
             else if (line[0] == 'C')
                 o.configRequests = std::stoull(rest);
+            else if (line[0] == 'H')
+                o.hits = std::stoull(rest);
             else if (line[0] == 'P')
                 o.problems.push_back(rest);
             else if (line[0] == 'S')
@@ -255,6 +259,7 @@ Outcome RunOnce(const tolmusim::MachineDesc &desc, const std::string &scenario, 
     uint64_t injectedBefore = standin::InjectedAllocationFailures();
     uint64_t configBefore = bus->ConfigRequests();
     uint64_t translateBefore = standin::TranslateCalls();
+    uint64_t mapBefore = standin::MapIoSpaceCalls();
     standin::ClearPortLog();
     if (!Persistent(fault))
         Arm(fault, k, *bus);
@@ -276,6 +281,13 @@ Outcome RunOnce(const tolmusim::MachineDesc &desc, const std::string &scenario, 
     out.allocations = standin::AllocationCount(TOLMU_POOL_TAG) - allocBefore;
     out.configRequests = bus->ConfigRequests() - configBefore;
     uint64_t injected = standin::InjectedAllocationFailures() - injectedBefore;
+    out.hits = injected + bus->InjectedConfigFailures().size();
+    if (fault == Fault::Translate)
+        out.hits = standin::TranslateCalls() - translateBefore;
+    else if (fault == Fault::MapIoSpace)
+        out.hits = standin::MapIoSpaceCalls() - mapBefore;
+    else if (fault == Fault::AsyncConfig || fault == Fault::AsyncPnp)
+        out.hits = bus->PendedRequests();
     out.snapshot = Snapshot(*built.machine, *pnp);
     const sim::DeviceNode *controller = pnp->Find(built.controller);
     if ((scenario == "boot" || scenario == "sleep" || scenario == "rebalance") &&
@@ -433,8 +445,13 @@ TEST(FaultInjection, EveryFailurePointKeepsTheMachineUp)
     const int limit = 60;
     size_t runs = 0, passed = 0;
     std::vector<std::string> failures;
-    // Per machine, scenario and fault: runs and passes.
-    std::map<std::string, std::pair<size_t, size_t>> tally;
+    // Per machine, scenario and fault: runs, passes, and the failing calls
+    // (or late completions) the faults made.
+    struct Tally {
+        size_t runs = 0, passed = 0;
+        uint64_t hits = 0;
+    };
+    std::map<std::string, Tally> tally;
     std::vector<std::string> order;
 
     auto record = [&](const std::string &machine, const std::string &scenario, Fault fault, uint64_t k,
@@ -442,11 +459,12 @@ TEST(FaultInjection, EveryFailurePointKeepsTheMachineUp)
         std::string key = machine + " " + scenario + " " + FaultName(fault);
         if (tally.find(key) == tally.end())
             order.push_back(key);
-        auto &t = tally[key];
-        t.first++;
+        Tally &t = tally[key];
+        t.runs++;
+        t.hits += o.hits;
         runs++;
         if (o.problems.empty()) {
-            t.second++;
+            t.passed++;
             passed++;
             return;
         }
@@ -486,8 +504,8 @@ TEST(FaultInjection, EveryFailurePointKeepsTheMachineUp)
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::string table;
     for (const std::string &key : order)
-        table += "  " + key + ": " + std::to_string(tally[key].second) + " of " + std::to_string(tally[key].first) +
-                 "\n";
+        table += "  " + key + ": " + std::to_string(tally[key].passed) + " of " + std::to_string(tally[key].runs) +
+                 " passed, " + std::to_string(tally[key].hits) + " injected\n";
     printf("%s", table.c_str());
     printf("  every %llu. k of the sweeps; %.1f s\n", (unsigned long long)stride, seconds);
     for (const std::string &f : failures)

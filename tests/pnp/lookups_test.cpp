@@ -81,6 +81,17 @@ TEST_F(LookupTest, ParentAndRootOfADeviceTwoBridgesDown)
     EXPECT_EQ(GetParent(F(cb_)), nullptr);
 }
 
+// A bridge the operating system left unnumbered (secondary 0) forwards
+// nothing: it is not the parent of the controller on bus 0, so a climb from
+// there cannot loop back through it.
+TEST_F(LookupTest, AnUnnumberedBridgeIsNobodysParent)
+{
+    FilterAll();
+    Ext(F(p2p_))->SecBus = 0;
+    EXPECT_EQ(GetParent(F(cb_)), nullptr);
+    EXPECT_EQ(GetParent(F(nic_)), nullptr);
+}
+
 TEST_F(LookupTest, DeviceOutsideTheRootsRangeHasNoRoot)
 {
     FilterAll();
@@ -334,6 +345,25 @@ TEST_F(LookupTest, EnumeratedBridgeWithoutALocationProbesNothing)
     EXPECT_EQ(standin::VirtualMicroseconds(), t0);
     EXPECT_EQ(CountContaining(TraceLines(), "WARNING EnumerateFromHere: location unknown, nothing probed"), 1u);
     EXPECT_EQ(cb_->SubordinateBus(), 5) << "nothing raised";
+}
+
+// The read of an enumerated bridge's bus numbers fails: CheckBusNumbers
+// records all ones; nothing is probed and no bridge above is raised to
+// subordinate 0xff over its other bridges' numbers.
+TEST_F(LookupTest, EnumeratedBridgeWhoseNumbersCannotBeReadProbesAndRaisesNothing)
+{
+    FilterAll();
+    PDEVICE_EXTENSION e = Ext(F(p2p_));
+    e->Flags |= ENUMERATE;
+    bus_->SetConfigMode(bus_->PdoFor(p2p_), sim::ConfigMode::Fail);
+    uint64_t t0 = standin::VirtualMicroseconds();
+    Needs n = Enumerate(e);
+    EXPECT_EQ(e->SecBus, 0xFFu);
+    EXPECT_EQ(n.mem, 0x8000000u) << "the configured sizes";
+    EXPECT_EQ(standin::VirtualMicroseconds(), t0) << "no probe";
+    EXPECT_EQ(p2p_->SubordinateBus(), 3);
+    EXPECT_EQ(cb_->SubordinateBus(), 5);
+    EXPECT_EQ(CountContaining(TraceLines(), "WARNING EnumerateFromHere: bus numbers of 2:0:0 unreadable"), 1u);
 }
 
 TEST_F(LookupTest, HighBusIsKeptAtFFInsteadOfWrapping)
