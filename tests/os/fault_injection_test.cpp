@@ -8,6 +8,7 @@
 //   pool-all     every allocation of the driver fails
 //   config-k     the k-th configuration request through the bus driver fails
 //   config-all   every configuration request fails
+//   config-all-late  every one fails after returning STATUS_PENDING
 //   translate    HalTranslateBusAddress of the configuration ports fails
 //   map          MmMapIoSpace fails
 //   async-config the bus driver completes configuration requests later
@@ -59,7 +60,18 @@
 
 namespace {
 
-enum class Fault { None, PoolNth, PoolAll, ConfigNth, ConfigAll, Translate, MapIoSpace, AsyncConfig, AsyncPnp };
+enum class Fault {
+    None,
+    PoolNth,
+    PoolAll,
+    ConfigNth,
+    ConfigAll,
+    ConfigAllLate,
+    Translate,
+    MapIoSpace,
+    AsyncConfig,
+    AsyncPnp
+};
 
 const char *FaultName(Fault f)
 {
@@ -69,6 +81,7 @@ const char *FaultName(Fault f)
     case Fault::PoolAll: return "pool-all";
     case Fault::ConfigNth: return "config-k";
     case Fault::ConfigAll: return "config-all";
+    case Fault::ConfigAllLate: return "config-all-late";
     case Fault::Translate: return "translate";
     case Fault::MapIoSpace: return "map";
     case Fault::AsyncConfig: return "async-config";
@@ -91,12 +104,13 @@ struct Outcome {
     uint64_t allocations = 0;    // the driver's allocation attempts during the step
     uint64_t configRequests = 0; // configuration requests during the step
     uint64_t hits = 0;           // failing calls (or requests completed later) the fault made
+    uint64_t started = 0;        // functions started after the step
     std::string snapshot;        // device states and configuration spaces after the step
 
     std::string Serialise() const
     {
         std::string s = "A " + std::to_string(allocations) + "\nC " + std::to_string(configRequests) + "\nH " +
-                        std::to_string(hits) + "\n";
+                        std::to_string(hits) + "\nN " + std::to_string(started) + "\n";
         for (const std::string &p : problems)
             s += "P " + p + "\n";
         std::istringstream lines(snapshot);
@@ -116,6 +130,8 @@ struct Outcome {
                 o.allocations = std::stoull(rest);
             else if (line[0] == 'C')
                 o.configRequests = std::stoull(rest);
+            else if (line[0] == 'N')
+                o.started = std::stoull(rest);
             else if (line[0] == 'H')
                 o.hits = std::stoull(rest);
             else if (line[0] == 'P')
@@ -197,6 +213,10 @@ void Arm(Fault fault, uint64_t k, sim::PciBusDriver &bus)
     case Fault::PoolAll: standin::FailAllAllocations(true); break;
     case Fault::ConfigNth: bus.FailNthConfigRequest(k); break;
     case Fault::ConfigAll: bus.FailAllConfigRequests(true); break;
+    case Fault::ConfigAllLate:
+        bus.FailAllConfigRequests(true);
+        bus.PendAllConfigRequests(true);
+        break;
     case Fault::Translate: standin::SetTranslateFails(true); break;
     case Fault::MapIoSpace: standin::SetMapIoSpaceFails(true); break;
     case Fault::AsyncConfig: bus.PendAllConfigRequests(true); break;
@@ -289,6 +309,8 @@ Outcome RunOnce(const tolmusim::MachineDesc &desc, const std::string &scenario, 
     else if (fault == Fault::AsyncConfig || fault == Fault::AsyncPnp)
         out.hits = bus->PendedRequests();
     out.snapshot = Snapshot(*built.machine, *pnp);
+    for (sim::DeviceNode *n : pnp->Nodes())
+        out.started += n->state == sim::NodeState::Started ? 1 : 0;
     const sim::DeviceNode *controller = pnp->Find(built.controller);
     if ((scenario == "boot" || scenario == "sleep" || scenario == "rebalance") &&
         (controller == nullptr || controller->state != sim::NodeState::Started))
@@ -450,6 +472,7 @@ TEST(FaultInjection, EveryFailurePointKeepsTheMachineUp)
     struct Tally {
         size_t runs = 0, passed = 0;
         uint64_t hits = 0;
+        uint64_t fewest = ~0ull, most = 0; // functions started after the step
     };
     std::map<std::string, Tally> tally;
     std::vector<std::string> order;
@@ -460,8 +483,13 @@ TEST(FaultInjection, EveryFailurePointKeepsTheMachineUp)
         if (tally.find(key) == tally.end())
             order.push_back(key);
         Tally &t = tally[key];
+        if (getenv("TOLMU_FAULT_LIST") != nullptr) // every run on its own line
+            printf("  run %s k=%llu: started %llu, %zu problems\n", key.c_str(), (unsigned long long)k,
+                   (unsigned long long)o.started, o.problems.size());
         t.runs++;
         t.hits += o.hits;
+        t.fewest = std::min(t.fewest, o.started);
+        t.most = std::max(t.most, o.started);
         runs++;
         if (o.problems.empty()) {
             t.passed++;
@@ -496,6 +524,7 @@ TEST(FaultInjection, EveryFailurePointKeepsTheMachineUp)
                 if ((k - 1) % stride == 0 || k == clean.configRequests)
                     one(Fault::ConfigNth, k);
             one(Fault::ConfigAll, 0);
+            one(Fault::ConfigAllLate, 0);
             for (Fault f : {Fault::Translate, Fault::MapIoSpace, Fault::AsyncConfig, Fault::AsyncPnp})
                 one(f, 0);
         }
@@ -503,9 +532,12 @@ TEST(FaultInjection, EveryFailurePointKeepsTheMachineUp)
 
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::string table;
-    for (const std::string &key : order)
-        table += "  " + key + ": " + std::to_string(tally[key].passed) + " of " + std::to_string(tally[key].runs) +
-                 " passed, " + std::to_string(tally[key].hits) + " injected\n";
+    for (const std::string &key : order) {
+        const Tally &t = tally[key];
+        table += "  " + key + ": " + std::to_string(t.passed) + " of " + std::to_string(t.runs) + " passed, " +
+                 std::to_string(t.hits) + " injected, started " + std::to_string(t.fewest) +
+                 (t.most != t.fewest ? ".." + std::to_string(t.most) : "") + "\n";
+    }
     printf("%s", table.c_str());
     printf("  every %llu. k of the sweeps; %.1f s\n", (unsigned long long)stride, seconds);
     for (const std::string &f : failures)

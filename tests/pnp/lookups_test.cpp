@@ -348,22 +348,32 @@ TEST_F(LookupTest, EnumeratedBridgeWithoutALocationProbesNothing)
 }
 
 // The read of an enumerated bridge's bus numbers fails: CheckBusNumbers
-// records all ones; nothing is probed and no bridge above is raised to
-// subordinate 0xff over its other bridges' numbers.
-TEST_F(LookupTest, EnumeratedBridgeWhoseNumbersCannotBeReadProbesAndRaisesNothing)
+// records all ones. No bridge above is raised to subordinate 0xff over its
+// other bridges' numbers: the numbers the record held are taken again, and
+// without them nothing is probed.
+TEST_F(LookupTest, EnumeratedBridgeWhoseNumbersCannotBeReadKeepsToTheNumbersItKnew)
 {
     FilterAll();
     PDEVICE_EXTENSION e = Ext(F(p2p_));
     e->Flags |= ENUMERATE;
     bus_->SetConfigMode(bus_->PdoFor(p2p_), sim::ConfigMode::Fail);
-    uint64_t t0 = standin::VirtualMicroseconds();
     Needs n = Enumerate(e);
-    EXPECT_EQ(e->SecBus, 0xFFu);
-    EXPECT_EQ(n.mem, 0x8000000u) << "the configured sizes";
+    EXPECT_EQ(e->SecBus, 3u);
+    EXPECT_EQ(n.mem, 0x1100000u) << "probed from bus 3 as usual";
+    EXPECT_EQ(cb_->SubordinateBus(), 0x12);
+    EXPECT_EQ(CountContaining(TraceLines(), "WARNING EnumerateFromHere: bus numbers of 2:0:0 unreadable, going on "
+                                            "with Pri 2 Sec 3 Sub 3"),
+              1u);
+
+    // Nothing known before either.
+    e->PriBus = e->SecBus = e->SubBus = 0xFF;
+    uint64_t t0 = standin::VirtualMicroseconds();
+    n = Enumerate(e);
+    EXPECT_EQ(n.mem, 0x100000u) << "the least windows";
     EXPECT_EQ(standin::VirtualMicroseconds(), t0) << "no probe";
-    EXPECT_EQ(p2p_->SubordinateBus(), 3);
-    EXPECT_EQ(cb_->SubordinateBus(), 5);
-    EXPECT_EQ(CountContaining(TraceLines(), "WARNING EnumerateFromHere: bus numbers of 2:0:0 unreadable"), 1u);
+    EXPECT_EQ(cb_->SubordinateBus(), 0x12) << "nothing raised";
+    EXPECT_EQ(CountContaining(TraceLines(), "WARNING EnumerateFromHere: bus numbers of 2:0:0 unreadable, nothing"),
+              1u);
 }
 
 TEST_F(LookupTest, HighBusIsKeptAtFFInsteadOfWrapping)
