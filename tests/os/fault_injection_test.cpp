@@ -28,7 +28,17 @@
 // run ends in.
 //
 // Each run is a child process, so that a crash or a hang is reported as the
-// run's failure instead of ending the test program.
+// run's failure instead of ending the test program. The registry value
+// Verbose is 1 in every run, so the driver's lines reach the debugger even
+// when its trace buffer could not be allocated.
+//
+// The summary gives, per machine, scenario and fault: runs passed, the
+// failures injected (for the asynchronous modes: requests completed later,
+// from boot on) and the functions started after the step. Environment:
+// TOLMU_FAULT_STRIDE=n runs every n-th k of the sweeps (default 1, 4 under
+// AddressSanitizer); TOLMU_FAULT_ONLY="default boot pool-k 14" runs that one
+// run (and the clean ones); TOLMU_FAULT_ECHO echoes the driver's lines;
+// TOLMU_FAULT_LIST lists every run.
 #include <gtest/gtest.h>
 
 #include <poll.h>
