@@ -101,7 +101,7 @@ PDEVICE_OBJECT GetParent(PDEVICE_OBJECT DeviceObject)
              * nothing. Taking it for the parent of what sits on bus 0 (the
              * adapter's controller) made parent climbs go round in a loop
              * through a bridge that is not above the device at all. */
-            if (ext->SecBus != 0 && own->Bus == ext->SecBus && candidate != DeviceObject)
+            if (ext->SecBus != 0 && own->Bus == ext->SecBus)
                 return candidate;
         }
     }
