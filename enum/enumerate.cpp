@@ -325,13 +325,40 @@ VOID EnumerateFromHere(PDEVICE_EXTENSION Extension, PULONG MemoryNeed, PULONG Pr
     const UCHAR *known;
     ULONG limit;
     UCHAR top;
+    ULONG before[3];
 
     if (IoDropped != 0)
         *IoDropped = FALSE;
 
+    before[0] = Extension->PriBus;
+    before[1] = Extension->SecBus;
+    before[2] = Extension->SubBus;
     CheckBusNumbers(Extension);
     DebugPrint("EnumerateFromHere %x:%x:%x Pri %x Sec %x Sub %x\n", Extension->Bus, Extension->Device,
                Extension->Function, Extension->PriBus, Extension->SecBus, Extension->SubBus);
+
+    /* All three numbers 0xFF: the read of the bridge's bus numbers failed (or
+     * the bridge is gone); no bridge can have primary bus 0xFF. A probe from
+     * "bus 0xFF" would raise every bridge above to subordinate 0xFF, over the
+     * numbers of their other bridges. The numbers the record held before the
+     * read (LocateMe read them for this very request) are taken again; when
+     * there are none, the bus numbers are left alone and the bridge asks for
+     * the least windows, as one whose location is unknown. */
+    if (Extension->PriBus == 0xFF && Extension->SecBus == 0xFF && Extension->SubBus == 0xFF) {
+        if (before[0] < 0xFF && before[1] <= 0xFF && before[2] <= 0xFF) {
+            DebugPrint("WARNING EnumerateFromHere: bus numbers of %x:%x:%x unreadable, going on with Pri %x Sec %x "
+                       "Sub %x\n",
+                       Extension->Bus, Extension->Device, Extension->Function, before[0], before[1], before[2]);
+            Extension->PriBus = before[0];
+            Extension->SecBus = before[1];
+            Extension->SubBus = before[2];
+        } else {
+            DebugPrint("WARNING EnumerateFromHere: bus numbers of %x:%x:%x unreadable, nothing probed or numbered\n",
+                       Extension->Bus, Extension->Device, Extension->Function);
+            minimumWindows(MemoryNeed, PrefetchNeed, IoNeed, MemoryAlign, PrefetchAlign);
+            return;
+        }
+    }
 
     if (!(Extension->Flags & ENUMERATE)) {
         DebugPrint("probeBuses: No need to enumerate this node\n");

@@ -96,7 +96,12 @@ PDEVICE_OBJECT GetParent(PDEVICE_OBJECT DeviceObject)
         if (ext->Flags & BRIDGE_FLAGS) {
             if (GetVerbose() >= 9)
                 DebugPrint("GetParent: Bus 0x%x Sec 0x%x Sub 0x%x\n", own->Bus, ext->SecBus, ext->SubBus);
-            if (own->Bus == ext->SecBus)
+            /* Secondary bus 0 is an unnumbered bridge: bus 0 is the root
+             * bus, never behind a bridge, and such a bridge forwards
+             * nothing. Taking it for the parent of what sits on bus 0 (the
+             * adapter's controller) made parent climbs go round in a loop
+             * through a bridge that is not above the device at all. */
+            if (ext->SecBus != 0 && own->Bus == ext->SecBus)
                 return candidate;
         }
     }

@@ -205,6 +205,28 @@ void PciBusDriver::ClearInjection(PDEVICE_OBJECT pdo)
     r.failProperties = false;
 }
 
+void PciBusDriver::FailNthConfigRequest(uint64_t k, NTSTATUS status)
+{
+    configFailCountdown_ = k;
+    configFailStatus_ = status;
+}
+
+void PciBusDriver::FailAllConfigRequests(bool fail, NTSTATUS status)
+{
+    configFailAll_ = fail;
+    configFailStatus_ = status;
+}
+
+void PciBusDriver::PendAllConfigRequests(bool pend)
+{
+    configPendAll_ = pend;
+}
+
+void PciBusDriver::PendAllRequests(bool pend)
+{
+    pendAll_ = pend;
+}
+
 void PciBusDriver::SetPresent(PciFunction *function, bool present)
 {
     function->SetPresent(present);
@@ -235,8 +257,15 @@ NTSTATUS PciBusDriver::HandleConfig(PDEVICE_OBJECT device, PIRP irp)
 
     NTSTATUS status = STATUS_SUCCESS;
     ULONG_PTR done = 0;
+    configRequests_++;
+    bool injected = configFailAll_;
+    if (configFailCountdown_ != 0 && --configFailCountdown_ == 0)
+        injected = true;
     if (r->mode == ConfigMode::Fail || r->mode == ConfigMode::PendingFail) {
         status = r->failStatus;
+    } else if (injected) {
+        status = configFailStatus_;
+        injectedConfig_.push_back(FailedConfigRequest{write, offset, length});
     } else if (!r->present) {
         status = STATUS_DEVICE_REMOVED;
     } else if (stack->Parameters.ReadWriteConfig.WhichSpace != PCI_WHICHSPACE_CONFIG || buffer == nullptr ||
@@ -258,8 +287,9 @@ NTSTATUS PciBusDriver::HandleConfig(PDEVICE_OBJECT device, PIRP irp)
             r->configReads++;
     }
 
-    if (r->mode == ConfigMode::Pending || r->mode == ConfigMode::PendingFail) {
+    if (r->mode == ConfigMode::Pending || r->mode == ConfigMode::PendingFail || configPendAll_) {
         IoMarkIrpPending(irp);
+        pended_++;
         standin::QueueDeferred([irp, status, done]() { Complete(irp, status, done); },
                                write ? "bus driver: write config" : "bus driver: read config");
         return STATUS_PENDING;
@@ -793,8 +823,9 @@ NTSTATUS NTAPI PciBusDriver::DispatchPnp(PDEVICE_OBJECT device, PIRP irp)
     else
         status = self->HandlePnp(device, irp, &information);
 
-    if (r->pendMinor.count(minor) != 0 && minor != IRP_MN_REMOVE_DEVICE) {
+    if ((r->pendMinor.count(minor) != 0 || self->pendAll_) && minor != IRP_MN_REMOVE_DEVICE) {
         IoMarkIrpPending(irp);
+        self->pended_++;
         standin::QueueDeferred([irp, status, information]() { Complete(irp, status, information); },
                                "bus driver: pended PnP request");
         return STATUS_PENDING;
@@ -851,8 +882,9 @@ NTSTATUS NTAPI PciBusDriver::DispatchPower(PDEVICE_OBJECT device, PIRP irp)
     if (failed != r->failMinor.end())
         status = failed->second;
     PoStartNextPowerIrp(irp);
-    if (r->pendMinor.count(key) != 0) {
+    if (r->pendMinor.count(key) != 0 || self->pendAll_) {
         IoMarkIrpPending(irp);
+        self->pended_++;
         standin::QueueDeferred(
             [irp, status]() {
                 irp->IoStatus.Status = status;

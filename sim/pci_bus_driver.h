@@ -171,6 +171,29 @@ class PciBusDriver {
     void PendMinor(PDEVICE_OBJECT pdo, UCHAR minor, bool pend = true);
     void ClearInjection(PDEVICE_OBJECT pdo);
 
+    /* Machine-wide injection, over the requests of every PDO together (a
+     * PDO's own knobs above go first). Configuration requests: the k-th from
+     * now fails (1 = the next one; 0 cancels), or every one fails, with the
+     * status given; or every one returns STATUS_PENDING and is completed
+     * from the deferred queue. */
+    void FailNthConfigRequest(uint64_t k, NTSTATUS status = STATUS_UNSUCCESSFUL);
+    void FailAllConfigRequests(bool fail, NTSTATUS status = STATUS_UNSUCCESSFUL);
+    void PendAllConfigRequests(bool pend);
+    /* Every PnP request but IRP_MN_REMOVE_DEVICE, and every power request,
+     * returns STATUS_PENDING and is completed from the deferred queue. */
+    void PendAllRequests(bool pend);
+    /* Configuration requests received, and requests of any kind answered
+     * with STATUS_PENDING, over every PDO. */
+    uint64_t ConfigRequests() const { return configRequests_; }
+    uint64_t PendedRequests() const { return pended_; }
+    /* The configuration requests the machine-wide injection failed. */
+    struct FailedConfigRequest {
+        bool write;
+        ULONG offset;
+        ULONG length;
+    };
+    const std::vector<FailedConfigRequest> &InjectedConfigFailures() const { return injectedConfig_; }
+
     /* The function is physically gone (or back): configuration cycles to it
      * end in master abort, it is left out of bus relations, configuration
      * requests of its PDO fail with STATUS_DEVICE_REMOVED and its removal
@@ -248,6 +271,16 @@ class PciBusDriver {
     std::map<const PciFunction *, std::array<uint8_t, kSocketWindowSize>> sockets_;
     std::set<const PciFunction *> gone_;
     std::map<const PciFunction *, std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR>> firmwareKept_;
+
+    /* Machine-wide injection. */
+    uint64_t configRequests_ = 0;
+    uint64_t pended_ = 0;
+    uint64_t configFailCountdown_ = 0;
+    bool configFailAll_ = false;
+    NTSTATUS configFailStatus_ = STATUS_UNSUCCESSFUL;
+    bool configPendAll_ = false;
+    bool pendAll_ = false;
+    std::vector<FailedConfigRequest> injectedConfig_;
 };
 
 } // namespace sim

@@ -60,6 +60,9 @@ uint64_t nonPagedBytes = 0; /* outstanding, by pool */
 uint64_t pagedBytes = 0;
 uint64_t failCountdown = 0; /* attempts left until the injected failure; 0: none */
 bool failAll = false;
+ULONG faultTag = 0;         /* 0: the injection takes every allocation */
+std::map<ULONG, uint64_t> attemptsByTag;
+uint64_t injected = 0;      /* allocations failed by injection */
 
 std::string TagText(ULONG tag)
 {
@@ -171,6 +174,25 @@ void FailAllAllocations(bool fail)
     failAll = fail;
 }
 
+void SetAllocationFaultTag(ULONG tag)
+{
+    std::lock_guard<std::mutex> g(poolLock);
+    faultTag = tag;
+}
+
+uint64_t AllocationCount(ULONG tag)
+{
+    std::lock_guard<std::mutex> g(poolLock);
+    auto it = attemptsByTag.find(tag);
+    return it == attemptsByTag.end() ? 0 : it->second;
+}
+
+uint64_t InjectedAllocationFailures()
+{
+    std::lock_guard<std::mutex> g(poolLock);
+    return injected;
+}
+
 std::string PoolReport()
 {
     std::string report;
@@ -210,6 +232,9 @@ void ResetPool()
     attempts = 0;
     failCountdown = 0;
     failAll = false;
+    faultTag = 0;
+    attemptsByTag.clear();
+    injected = 0;
 }
 
 } // namespace detail
@@ -232,11 +257,18 @@ extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOf
 
     std::lock_guard<std::mutex> g(poolLock);
     uint64_t serial = ++attempts;
-    bool fail = failAll;
-    if (failCountdown != 0 && --failCountdown == 0)
-        fail = true;
-    if (fail)
+    attemptsByTag[Tag]++;
+    bool fail = false;
+    if (faultTag == 0 || Tag == faultTag) {
+        fail = failAll;
+        if (failCountdown != 0 && --failCountdown == 0)
+            fail = true;
+    }
+    if (fail) {
+        injected++;
         return nullptr;
+    }
+
     /* More than the pool can ever hold, or than is left of it: NULL at once. */
     uint64_t limit = PoolType == PagedPool ? kPagedPoolLimit : kNonPagedPoolLimit;
     if ((uint64_t)NumberOfBytes > limit - Outstanding(PoolType))

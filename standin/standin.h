@@ -80,6 +80,15 @@ uint64_t AllocationCount(); /* allocations attempted since Reset() */
 /* Fail the k-th allocation attempt counted from now (1 = the next one). 0 cancels. */
 void FailNthAllocation(uint64_t k);
 void FailAllAllocations(bool fail);
+/* Driver Verifier's low-resources simulation fails only the allocations of
+ * the drivers it verifies. With a tag set here, only allocations with that
+ * tag count towards FailNthAllocation and are failed by it or by
+ * FailAllAllocations; 0 (the default) takes every allocation. */
+void SetAllocationFaultTag(ULONG tag);
+/* Allocation attempts with this tag since Reset(). */
+uint64_t AllocationCount(ULONG tag);
+/* Allocations failed by the injection above since Reset(). */
+uint64_t InjectedAllocationFailures();
 /* One line per outstanding block: tag, size, serial. Empty when nothing is left. */
 std::string PoolReport();
 /* Freed blocks are filled with this byte before they are released. */

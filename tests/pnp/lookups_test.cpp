@@ -81,6 +81,17 @@ TEST_F(LookupTest, ParentAndRootOfADeviceTwoBridgesDown)
     EXPECT_EQ(GetParent(F(cb_)), nullptr);
 }
 
+// A bridge the operating system left unnumbered (secondary 0) forwards
+// nothing: it is not the parent of the controller on bus 0, so a climb from
+// there cannot loop back through it.
+TEST_F(LookupTest, AnUnnumberedBridgeIsNobodysParent)
+{
+    FilterAll();
+    Ext(F(p2p_))->SecBus = 0;
+    EXPECT_EQ(GetParent(F(cb_)), nullptr);
+    EXPECT_EQ(GetParent(F(nic_)), nullptr);
+}
+
 TEST_F(LookupTest, DeviceOutsideTheRootsRangeHasNoRoot)
 {
     FilterAll();
@@ -334,6 +345,35 @@ TEST_F(LookupTest, EnumeratedBridgeWithoutALocationProbesNothing)
     EXPECT_EQ(standin::VirtualMicroseconds(), t0);
     EXPECT_EQ(CountContaining(TraceLines(), "WARNING EnumerateFromHere: location unknown, nothing probed"), 1u);
     EXPECT_EQ(cb_->SubordinateBus(), 5) << "nothing raised";
+}
+
+// The read of an enumerated bridge's bus numbers fails: CheckBusNumbers
+// records all ones. No bridge above is raised to subordinate 0xff over its
+// other bridges' numbers: the numbers the record held are taken again, and
+// without them nothing is probed.
+TEST_F(LookupTest, EnumeratedBridgeWhoseNumbersCannotBeReadKeepsToTheNumbersItKnew)
+{
+    FilterAll();
+    PDEVICE_EXTENSION e = Ext(F(p2p_));
+    e->Flags |= ENUMERATE;
+    bus_->SetConfigMode(bus_->PdoFor(p2p_), sim::ConfigMode::Fail);
+    Needs n = Enumerate(e);
+    EXPECT_EQ(e->SecBus, 3u);
+    EXPECT_EQ(n.mem, 0x1100000u) << "probed from bus 3 as usual";
+    EXPECT_EQ(cb_->SubordinateBus(), 0x12);
+    EXPECT_EQ(CountContaining(TraceLines(), "WARNING EnumerateFromHere: bus numbers of 2:0:0 unreadable, going on "
+                                            "with Pri 2 Sec 3 Sub 3"),
+              1u);
+
+    // Nothing known before either.
+    e->PriBus = e->SecBus = e->SubBus = 0xFF;
+    uint64_t t0 = standin::VirtualMicroseconds();
+    n = Enumerate(e);
+    EXPECT_EQ(n.mem, 0x100000u) << "the least windows";
+    EXPECT_EQ(standin::VirtualMicroseconds(), t0) << "no probe";
+    EXPECT_EQ(cb_->SubordinateBus(), 0x12) << "nothing raised";
+    EXPECT_EQ(CountContaining(TraceLines(), "WARNING EnumerateFromHere: bus numbers of 2:0:0 unreadable, nothing"),
+              1u);
 }
 
 TEST_F(LookupTest, HighBusIsKeptAtFFInsteadOfWrapping)
