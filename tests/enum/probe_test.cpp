@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "driver/debug.h"
+#include "enum/enumerate.h"
 #include "enum/pci_tree.h"
 #include "pci_machine.h"
 #include "test_support.h"
@@ -448,6 +449,30 @@ TEST_F(ProbeTest, BridgeHeaderIsSizedByItsOwnBarsOnly)
     ASSERT_NE(cardbus, nullptr);
     EXPECT_EQ(cardbus->barSize[0], 0x1000u) << "the socket registers, sized for the window above";
     EXPECT_EQ(cardbus->memSize, 0u) << "a bridge's totals are its subtree's";
+}
+
+
+
+// What comes back behind a bridge after a re-insertion: a bridge the bus
+// driver numbered goes back to unnumbered; a device whose BAR2 bytes happen
+// to sit where a bridge keeps its bus numbers is left alone, as is an
+// unnumbered bridge or an empty slot.
+TEST_F(ProbeTest, OnlyANumberedBridgeIsSetBackToUnnumbered)
+{
+    sim::DeviceModel card = sim::models::RTL8139();
+    card.bars.push_back(sim::MemBar(2, 0x1000));
+    auto *plain = machine_.AddFunction(behind_, 1, 0, card);
+    auto *numbered = machine_.AddFunction(behind_, 2, 0, sim::models::TIPCI2250());
+    auto *unnumbered = machine_.AddFunction(behind_, 3, 0, sim::models::TIPCI2250());
+    plain->Poke32(0x18, 0x12345000);
+    machine_.SetBusNumbers(numbered, 3, 4, 4);
+    for (UCHAR device = 1; device <= 4; device++)
+        UnnumberReturnedBridge(3, device, 0);
+    EXPECT_EQ(plain->Peek32(0x18), 0x12345000u);
+    EXPECT_EQ(numbered->Peek32(0x18) & 0xFFFFFF, 0u);
+    EXPECT_TRUE(unnumbered->WriteLog().empty());
+    EXPECT_EQ(CountContaining(TraceLines(), "NOTE UnnumberReturnedBridge: 3:2:0 set back to unnumbered"), 1u);
+    EXPECT_EQ(CountContaining(TraceLines(), "set back to unnumbered"), 1u);
 }
 
 } // namespace

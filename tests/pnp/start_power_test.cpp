@@ -265,6 +265,7 @@ TEST_F(PowerTest, DeviceGetsOnlyTheCacheLineAndLatencyWord)
     SetPower(F(nic_), DevicePowerState, PowerDeviceD0);
     EXPECT_EQ(nic_->WritesTo(0x0C, 2).size(), 1u);
     EXPECT_TRUE(nic_->WritesTo(0x1B).empty());
+    EXPECT_EQ(CountContaining(TraceLines(), "vgaEnable"), 0u) << "VGA forwarding is only a display's business";
 }
 
 TEST_F(PowerTest, PendingPowerUpIsMarkedAndFinishedLater)
