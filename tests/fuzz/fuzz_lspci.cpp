@@ -4,6 +4,7 @@
 #include <string>
 
 #include "fuzz_input.h"
+#include "fuzz_readers.h"
 #include "lspci_import.h"
 #include "machine_desc.h"
 
@@ -17,16 +18,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::string text = in.Rest();
     std::string error;
     std::optional<tolmusim::MachineDesc> desc = tolmusim::ImportLspci(text, "fuzz.txt", &error, options);
-    if (!desc) {
-        if (error.empty())
-            fuzz::Fault("dump refused without a message");
-        return 0;
-    }
-    standin::Reset();
-    tolmusim::BuiltMachine built;
-    error.clear();
-    if (!tolmusim::BuildMachine(*desc, &built, &error) && error.empty())
-        fuzz::Fault("machine not built and no message");
-    fuzz::Done();
+    fuzz::CheckReadAndBuilt(desc, error, "dump refused without a message");
     return 0;
 }

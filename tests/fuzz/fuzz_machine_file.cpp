@@ -5,6 +5,7 @@
 #include <string>
 
 #include "fuzz_input.h"
+#include "fuzz_readers.h"
 #include "machine_desc.h"
 #include "machine_file.h"
 
@@ -13,16 +14,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::string text(reinterpret_cast<const char *>(data), size);
     std::string error;
     std::optional<tolmusim::MachineDesc> desc = tolmusim::ParseMachineJson(text, "fuzz.json", &error);
-    if (!desc) {
-        if (error.empty())
-            fuzz::Fault("machine file refused without a message");
-        return 0;
-    }
-    standin::Reset();
-    tolmusim::BuiltMachine built;
-    error.clear();
-    if (!tolmusim::BuildMachine(*desc, &built, &error) && error.empty())
-        fuzz::Fault("machine not built and no message");
-    fuzz::Done();
+    fuzz::CheckReadAndBuilt(desc, error, "machine file refused without a message");
     return 0;
 }
