@@ -4,7 +4,7 @@
     check_api_doc.py [--source-dir DIR] [--selftest]
 
 Checks:
-  - every routine of winbuild/allowed_imports.txt is named in the first
+  - every routine of driver/windows/allowed_imports.txt is named in the first
     column of a table row of docs/kernel-api.md (a cell may shorten
     `READ_REGISTER_UCHAR/USHORT/ULONG` to one name with its variants);
   - each stand-in file (standin/*.cpp) has as many KNOWN DIFFERENCE comments
@@ -24,7 +24,7 @@ MARK = "KNOWN DIFFERENCE"
 
 def allowed_routines(src):
     names = []
-    with open(os.path.join(src, "winbuild", "allowed_imports.txt"), encoding="utf-8") as f:
+    with open(os.path.join(src, "driver", "windows", "allowed_imports.txt"), encoding="utf-8") as f:
         for raw in f:
             parts = raw.split("#", 1)[0].split()
             if len(parts) == 2:
@@ -56,7 +56,7 @@ def doc_rows(text):
 def code_marks(src):
     """Map of stand-in file name to (count of KNOWN DIFFERENCE, routines it defines)."""
     marks = {}
-    folder = os.path.join(src, "standin")
+    folder = os.path.join(src, "host", "standin")
     for name in sorted(os.listdir(folder)):
         if name.endswith(".cpp"):
             with open(os.path.join(folder, name), encoding="utf-8") as f:
@@ -72,7 +72,7 @@ def check_text(text, src):
     named = {n for names, _ in rows for n in names}
     for routine in allowed_routines(src):
         if routine not in named:
-            problems.append("%s (winbuild/allowed_imports.txt) has no row" % routine)
+            problems.append("%s (driver/windows/allowed_imports.txt) has no row" % routine)
     for name, (count, routines) in code_marks(src).items():
         notes = sum(1 for names, last in rows if last.startswith(MARK) and routines & set(names))
         if notes != count:

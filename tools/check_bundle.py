@@ -8,7 +8,7 @@ Checks, independently of how the bundle was made:
   - DIR/tolmu-<TOLMU_VERSION>/ exists and holds exactly tolmu.sys, tolmu.inf,
     tolmu_p2p.inf, README.txt and SHA256SUMS;
   - tolmu.sys is the built image byte for byte;
-  - each INF is its winbuild/ source with CRLF line ends, and passes
+  - each INF is its driver/windows/ source with CRLF line ends, and passes
     tools/inf_check.py as it stands in the bundle;
   - README.txt is 7-bit text with CRLF line ends only and names the version;
   - SHA256SUMS has one "<64 hex>  <name>" line (LF) for each other file, and
@@ -56,10 +56,10 @@ def check(dist, image, src):
             problems.append("tolmu.sys differs from the built image %s" % image)
 
     for inf in INFS:
-        with open(os.path.join(src, "winbuild", inf), "rb") as f:
+        with open(os.path.join(src, "driver", "windows", inf), "rb") as f:
             wanted = f.read().replace(b"\n", b"\r\n")
         if files.get(inf) != wanted:
-            problems.append("%s is not winbuild/%s with CRLF line ends" % (inf, inf))
+            problems.append("%s is not driver/windows/%s with CRLF line ends" % (inf, inf))
     if all(inf in files for inf in INFS):
         result = subprocess.run([sys.executable, os.path.join(src, "tools", "inf_check.py"), "--quiet",
                                  "--source-dir", src] + [os.path.join(folder, inf) for inf in INFS],

@@ -14,7 +14,7 @@ Checks:
     publishes under (+ TOLMU_PUBLISH_PATH);
   - the guide's published-values table (first column "Value") lists exactly
     the names the driver passes to RegisterConfiguration;
-  - winbuild/bundle-readme.txt names both keys too;
+  - driver/windows/bundle-readme.txt names both keys too;
   - both name the system INF sections the INF files need (SYSTEM_INFS of
     tools/inf_check.py: each section with its .HW and .Services), so the
     instructions to check them stay those of the INF files.
@@ -33,7 +33,7 @@ import tolmu_source  # noqa: E402
 from inf_check import SYSTEM_INFS  # noqa: E402
 
 SERVICES_ROOT = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\"
-DRIVER_DIRS = ["driver", "pnp", "pci", "enum", "resources", "quirks", "diag"]
+DRIVER_DIRS = ["driver/" + d for d in ("core", "pnp", "pci", "enum", "resources", "quirks", "diag")]
 
 
 def table_rows(text, first_header):
@@ -185,7 +185,7 @@ def main(argv=None):
     try:
         with open(guide, encoding="utf-8") as f:
             text = f.read()
-        with open(os.path.join(src, "winbuild", "bundle-readme.txt"), encoding="utf-8") as f:
+        with open(os.path.join(src, "driver", "windows", "bundle-readme.txt"), encoding="utf-8") as f:
             readme = f.read()
         cases = failures = 0
         if args.selftest:

@@ -10,7 +10,7 @@ Checks: i386 machine, PE32, native subsystem for Windows XP, base relocations,
 a correct non-zero checksum, an entry point in an executable section, no TLS
 directory, sane sections (no writable code, no shared sections, raw data
 inside the file), imports only from ntoskrnl.exe and HAL.dll, only by name and
-only the names listed for that DLL in winbuild/allowed_imports.txt, no delay
+only the names listed for that DLL in driver/windows/allowed_imports.txt, no delay
 loads. With --objects (a file naming the image's object files, one a line)
 also checks that no object carries global constructors or destructors
 (.ctors, .dtors, .init_array, .fini_array): nothing runs them in a kernel
@@ -45,7 +45,7 @@ FILE_EXECUTABLE_IMAGE = 0x0002
 
 def default_allowed_path():
     here = os.path.dirname(os.path.abspath(__file__))
-    return os.path.join(here, os.pardir, "winbuild", "allowed_imports.txt")
+    return os.path.join(here, os.pardir, "driver", "windows", "allowed_imports.txt")
 
 
 def read_allowed(path):
@@ -275,7 +275,7 @@ def main(argv):
     parser = argparse.ArgumentParser(description="Check a tolmu.sys kernel image.")
     parser.add_argument("image")
     parser.add_argument("--allowed", default=default_allowed_path(),
-                        help="allowed import list (default: winbuild/allowed_imports.txt)")
+                        help="allowed import list (default: driver/windows/allowed_imports.txt)")
     parser.add_argument("--objects", help="file listing the image's object files, one a line")
     parser.add_argument("--quiet", action="store_true", help="print only problems")
     args = parser.parse_args(argv[1:])

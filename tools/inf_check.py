@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """Check Tolmu's INF files: a small INF linter, and the checks that tie the
-INF files to the driver's sources and to winbuild/hardware_ids.txt.
+INF files to the driver's sources and to driver/windows/hardware_ids.txt.
 
 Debian keeps no INF parser, so the reader here is our own. It reads INF text
 the way Windows Setup does as far as these rules need: [sections] (names
@@ -76,10 +76,10 @@ tools/tolmu_source.py, never restated here):
                default, and nothing else
   T-VERSION    DriverVer must start with TOLMU_VERSION of driver/driver.h
   T-IDS        the hardware ids of each INF's models must be exactly the ids of
-               winbuild/hardware_ids.txt of the INF's kind, each with the
+               driver/windows/hardware_ids.txt of the INF's kind, each with the
                list's name followed by " (Tolmu)"
 
-Rules for winbuild/hardware_ids.txt:
+Rules for driver/windows/hardware_ids.txt:
   H-FORMAT     a line that is not "PCI\\VEN_xxxx&DEV_xxxx KIND TEXT" with KIND
                cardbus, bridge or none and a TEXT; an id listed twice
   H-KNOWN      a cardbus or bridge id that the driver's tables do not name and
@@ -892,14 +892,14 @@ def main(argv=None):
     parser.add_argument("infs", nargs="+", metavar="INF")
     parser.add_argument("--source-dir", default=os.path.join(here, os.pardir),
                         help="the driver's source tree (default: this checkout)")
-    parser.add_argument("--ids", help="the hardware id list (default: winbuild/hardware_ids.txt of the source tree)")
+    parser.add_argument("--ids", help="the hardware id list (default: driver/windows/hardware_ids.txt of the source tree)")
     parser.add_argument("--pci-ids", help="pci.ids for the names of vendor-wide ids (default: the system's)")
     parser.add_argument("--update", action="store_true", help="rewrite the generated lines from the list first")
     parser.add_argument("--quiet", action="store_true", help="print only problems")
     args = parser.parse_args(argv)
 
     src = os.path.abspath(args.source_dir)
-    ids_path = args.ids or os.path.join(src, "winbuild", "hardware_ids.txt")
+    ids_path = args.ids or os.path.join(src, "driver", "windows", "hardware_ids.txt")
     problems = Problems()
     try:
         entries = read_ids(ids_path, problems)

@@ -6,9 +6,9 @@
 The version is TOLMU_VERSION of driver/driver.h. The folder holds:
 
     tolmu.sys      the image, byte for byte
-    tolmu.inf      winbuild/tolmu.inf with CRLF line ends
-    tolmu_p2p.inf  winbuild/tolmu_p2p.inf with CRLF line ends
-    README.txt     winbuild/bundle-readme.txt, @VERSION@ filled in, CRLF
+    tolmu.inf      driver/windows/tolmu.inf with CRLF line ends
+    tolmu_p2p.inf  driver/windows/tolmu_p2p.inf with CRLF line ends
+    README.txt     driver/windows/bundle-readme.txt, @VERSION@ filled in, CRLF
     SHA256SUMS     "<sha256>  <name>" (sha256sum's format, LF) of the four above
 
 The folder is emptied first, so nothing stale is left in it. The zip holds
@@ -51,9 +51,9 @@ def contents(src, image):
     with open(image, "rb") as f:
         files["tolmu.sys"] = f.read()
     for name in INFS:
-        with open(os.path.join(src, "winbuild", name), encoding="ascii") as f:
+        with open(os.path.join(src, "driver", "windows", name), encoding="ascii") as f:
             files[name] = crlf(f.read())
-    with open(os.path.join(src, "winbuild", "bundle-readme.txt"), encoding="ascii") as f:
+    with open(os.path.join(src, "driver", "windows", "bundle-readme.txt"), encoding="ascii") as f:
         files["README.txt"] = crlf(f.read().replace("@VERSION@", version))
     files[CHECKSUMS] = "".join("%s  %s\n" % (hashlib.sha256(files[name]).hexdigest(), name)
                                for name in FILES).encode("ascii")

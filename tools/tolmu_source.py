@@ -77,11 +77,11 @@ def _number(text, what):
 
 def driver_version(src):
     """TOLMU_VERSION from driver/driver.h, e.g. "5.4"."""
-    defines = _defines(_read(src, "driver/driver.h"))
+    defines = _defines(_read(src, "driver/core/driver.h"))
     value = defines.get("TOLMU_VERSION")
     m = re.fullmatch(r'"([0-9]+(?:\.[0-9]+)*)"', value or "")
     if not m:
-        raise SourceError("driver/driver.h: no TOLMU_VERSION \"N.N\" (found %r)" % value)
+        raise SourceError("driver/core/driver.h: no TOLMU_VERSION \"N.N\" (found %r)" % value)
     return m.group(1)
 
 
@@ -89,7 +89,7 @@ def _wstr_path(defines, name):
     value = defines.get(name)
     m = re.fullmatch(r'WSTR\("((?:[^"\\]|\\.)*)"\)', value or "")
     if not m:
-        raise SourceError("driver/config.h: no %s WSTR(\"...\") (found %r)" % (name, value))
+        raise SourceError("driver/core/config.h: no %s WSTR(\"...\") (found %r)" % (name, value))
     return m.group(1).replace("\\\\", "\\").split("\\")
 
 
@@ -98,14 +98,14 @@ def registry_paths(src):
     driver uses, each as a list of key names:
     {"parameters": ["tolmu", "Parameters"], "publish": ["dromel", "Configured"]}.
     The first key of the parameters path is the driver's service name."""
-    defines = _defines(_read(src, "driver/config.h"))
+    defines = _defines(_read(src, "driver/core/config.h"))
     paths = {
         "parameters": _wstr_path(defines, "TOLMU_PARAMETERS_PATH"),
         "publish": _wstr_path(defines, "TOLMU_PUBLISH_PATH"),
     }
     for key, path in paths.items():
         if len(path) != 2 or not all(path):
-            raise SourceError("driver/config.h: %s path %r is not SERVICE\\KEY" % (key, "\\".join(path)))
+            raise SourceError("driver/core/config.h: %s path %r is not SERVICE\\KEY" % (key, "\\".join(path)))
     return paths
 
 
@@ -117,27 +117,27 @@ def service_name(src):
 
 def config_rows(src):
     """[(name, default)] of the driver's ConfigRows table, in table order."""
-    text = _strip_comments(_read(src, "driver/config.cpp"))
+    text = _strip_comments(_read(src, "driver/core/config.cpp"))
     m = re.search(r"\bConfigRows\s*\[[^\]]*\]\s*=\s*\{(.*?)\}\s*;", text, re.S)
     if not m:
-        raise SourceError("driver/config.cpp: no ConfigRows table")
+        raise SourceError("driver/core/config.cpp: no ConfigRows table")
     body = m.group(1)
     rows = []
     for row in re.finditer(r"\{([^{}]*)\}", body):
         r = re.fullmatch(r'\s*WSTR\("(\w+)"\)\s*,\s*([0-9A-Fa-fxX]+[uUlL]*)\s*', row.group(1))
         if not r:
-            raise SourceError("driver/config.cpp: ConfigRows row %r not understood" % row.group(1).strip())
+            raise SourceError("driver/core/config.cpp: ConfigRows row %r not understood" % row.group(1).strip())
         rows.append((r.group(1), _number(r.group(2), "ConfigRows " + r.group(1))))
     # The table's size is the CONFIG_ROWS enumerator: every slot must be filled.
     enum = re.search(r"enum\s*\{([^}]*)\bCONFIG_ROWS\b", text, re.S)
     if not enum:
-        raise SourceError("driver/config.cpp: no enumeration ending in CONFIG_ROWS")
+        raise SourceError("driver/core/config.cpp: no enumeration ending in CONFIG_ROWS")
     slots = [s for s in (x.strip() for x in enum.group(1).split(",")) if s]
     if len(slots) != len(rows):
-        raise SourceError("driver/config.cpp: %d ConfigRows rows for %d enumerators" % (len(rows), len(slots)))
+        raise SourceError("driver/core/config.cpp: %d ConfigRows rows for %d enumerators" % (len(rows), len(slots)))
     names = [name for name, _ in rows]
     if len(set(n.lower() for n in names)) != len(names):
-        raise SourceError("driver/config.cpp: a ConfigRows name appears twice")
+        raise SourceError("driver/core/config.cpp: a ConfigRows name appears twice")
     return rows
 
 
@@ -166,12 +166,12 @@ class KnownDevices:
 def known_devices(src):
     known = KnownDevices()
 
-    # quirks/patch_table.cpp: rows {VENDOR_MACRO, 0xDEVICE, ...} of PciPatchTable.
-    text = _read(src, "quirks/patch_table.cpp")
+    # driver/quirks/patch_table.cpp: rows {VENDOR_MACRO, 0xDEVICE, ...} of PciPatchTable.
+    text = _read(src, "driver/quirks/patch_table.cpp")
     defines = _defines(text)
     body = re.search(r"\bPciPatchTable\s*\[\s*\]\s*=\s*\{(.*)\}\s*;", _strip_comments(text), re.S)
     if not body:
-        raise SourceError("quirks/patch_table.cpp: no PciPatchTable")
+        raise SourceError("driver/quirks/patch_table.cpp: no PciPatchTable")
     rows = 0
     for row in re.finditer(r"\{\s*(\w+)\s*,\s*(\w+)\s*,", body.group(1)):
         vendor_text, device_text = row.group(1), row.group(2)
@@ -182,10 +182,10 @@ def known_devices(src):
         known.add_device(vendor, device, "quirks/patch_table.cpp PciPatchTable")
         rows += 1
     if rows == 0:
-        raise SourceError("quirks/patch_table.cpp: PciPatchTable has no rows")
+        raise SourceError("driver/quirks/patch_table.cpp: PciPatchTable has no rows")
 
     # quirks/cardbus.cpp: PREFIX_VENDOR_ID with PREFIXnnnn_DEVICE_ID.
-    defines = _defines(_read(src, "quirks/cardbus.cpp"))
+    defines = _defines(_read(src, "driver/quirks/cardbus.cpp"))
     vendors = {k[:-len("_VENDOR_ID")]: v for k, v in defines.items() if k.endswith("_VENDOR_ID")}
     found = 0
     for name, value in defines.items():
@@ -201,7 +201,7 @@ def known_devices(src):
 
     # pnp/start.cpp: VENDOR_NAME (every device of the vendor) and NAME_xxx
     # device constants of such a vendor.
-    defines = _defines(_read(src, "pnp/start.cpp"))
+    defines = _defines(_read(src, "driver/pnp/start.cpp"))
     vendors = {k[len("VENDOR_"):]: _number(v, k) for k, v in defines.items() if k.startswith("VENDOR_")}
     if not vendors:
         raise SourceError("pnp/start.cpp: no VENDOR_* constant")

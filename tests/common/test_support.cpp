@@ -1,6 +1,6 @@
 #include "test_support.h"
 
-#include "driver/debug.h"
+#include "core/debug.h"
 #include "standin/iomgr.h"
 
 namespace testsupport {

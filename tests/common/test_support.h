@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "standin.h"
+#include "tolmu_platform.h"
 
 namespace testsupport {
 

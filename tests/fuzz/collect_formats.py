@@ -13,7 +13,7 @@ import os
 import re
 import sys
 
-DRIVER_DIRS = ["driver", "pnp", "pci", "enum", "resources", "quirks", "diag"]
+DRIVER_DIRS = ["driver/" + d for d in ("core", "pnp", "pci", "enum", "resources", "quirks", "diag")]
 CALL = re.compile(r"\b(DebugPrint|DbgPrint)\s*\(\s*")
 LITERAL = re.compile(r'"(?:[^"\\\n]|\\.)*"\s*')
 

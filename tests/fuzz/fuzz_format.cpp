@@ -24,7 +24,7 @@
 
 #include "fuzz_input.h"
 
-#include "driver/debug.h"
+#include "core/debug.h"
 
 namespace {
 

@@ -18,8 +18,8 @@
 #include "fuzz_input.h"
 
 #include "diag/resource_print.h"
-#include "driver/config.h"
-#include "driver/debug.h"
+#include "core/config.h"
+#include "core/debug.h"
 #include "iomgr.h"
 #include "pci_bus_driver.h"
 #include "pci_machine.h"

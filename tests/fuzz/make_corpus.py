@@ -63,7 +63,7 @@ def texts():
         path = os.path.join(ROOT, "examples", name)
         if name.endswith(".json") and os.path.getsize(path) <= 32768:
             shutil.copy(path, os.path.join(HERE, "corpus", "machine_file", name))
-    for folder in ("tests/lspci/data", "tests/cli/data"):
+    for folder in ("tests/tools/lspci/data", "tests/tools/cli/data"):
         for name in sorted(os.listdir(os.path.join(ROOT, folder))):
             with open(os.path.join(ROOT, folder, name), "rb") as f:
                 write("lspci", name, b"\x00" + f.read())

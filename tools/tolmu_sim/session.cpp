@@ -9,9 +9,9 @@
 #include <cstdlib>
 #include <map>
 
-#include "driver/config.h"
-#include "driver/debug.h"
-#include "driver/driver.h"
+#include "core/config.h"
+#include "core/debug.h"
+#include "core/driver.h"
 #include "hardware_judge.h"
 #include "pci_bus_driver.h"
 #include "pci_names.h"

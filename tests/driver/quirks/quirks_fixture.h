@@ -1,0 +1,163 @@
+// A simulated machine, its PCI bus driver and a driver object whose filter
+// devices carry the driver's device extension, filled in visibly by each
+// test. The filter devices pass every PnP request down, as the driver's own
+// PnP dispatch does with configuration requests, so configuration accesses
+// through the lower driver reach the simulated function.
+#ifndef TOLMU_TESTS_QUIRKS_FIXTURE_H
+#define TOLMU_TESTS_QUIRKS_FIXTURE_H
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "core/config.h"
+#include "pci/pci_direct.h"
+#include "pci_bus_driver.h"
+#include "pnp/device_extension.h"
+#include "quirks/quirks.h"
+#include "standin.h"
+#include "standin/iomgr.h"
+#include "test_support.h"
+
+namespace sim {
+// Write logs read as [offset/width=value] in failure messages.
+inline void PrintTo(const PciFunction::WriteRecord &w, std::ostream *os)
+{
+    char buf[48];
+    snprintf(buf, sizeof(buf), "[0x%02X/%d=0x%X]", w.offset, w.width, w.value);
+    *os << buf;
+}
+} // namespace sim
+
+namespace quirkstest {
+
+using Write = sim::PciFunction::WriteRecord;
+using Writes = std::vector<Write>;
+using Lines = std::vector<std::string>;
+
+// What a test says about one filter device.
+struct FilterSetup {
+    sim::PciFunction *function = nullptr;
+    ULONG flags = 0;
+    ULONG bridgeType = BRIDGE_TYPE_OTHER;
+    // Bus numbers of a bridge; UNKNOWN_NUMBER when not a bridge.
+    ULONG priBus = UNKNOWN_NUMBER, secBus = UNKNOWN_NUMBER, subBus = UNKNOWN_NUMBER;
+};
+
+// The bus driver writes configuration space a byte at a time: the byte
+// writes 16-bit words become, lowest byte first.
+inline Writes WordsAsBytes(std::initializer_list<std::pair<uint8_t, uint16_t>> words)
+{
+    Writes out;
+    for (const auto &w : words)
+        for (int i = 0; i < 2; i++)
+            out.push_back({(uint8_t)(w.first + i), 1, (uint32_t)(w.second >> (8 * i)) & 0xFF});
+    return out;
+}
+
+class QuirksTest : public testsupport::DriverTest {
+  protected:
+    static NTSTATUS NTAPI PassDown(PDEVICE_OBJECT device, PIRP irp)
+    {
+        IoSkipCurrentIrpStackLocation(irp);
+        return IoCallDriver(GET_EXTENSION(device)->LowerDevice, irp);
+    }
+
+    void SetUp() override
+    {
+        DriverTest::SetUp();
+        StartTrace();
+        driver_ = standin::CreateDriverObject("\\Driver\\tolmu");
+        driver_->MajorFunction[IRP_MJ_PNP] = PassDown;
+    }
+
+    void TearDown() override
+    {
+        // Newest first: detach from the PDO, then delete.
+        for (auto it = filters_.rbegin(); it != filters_.rend(); ++it) {
+            IoDetachDevice(GET_EXTENSION(*it)->LowerDevice);
+            IoDeleteDevice(*it);
+        }
+        bus_.reset();
+        standin::DestroyDriverObject(driver_);
+        machine_.Uninstall();
+        DriverTest::TearDown();
+    }
+
+    // Call once the topology and bus numbers are in place. The direct
+    // configuration routines announce their port set-up once per load; that
+    // line is left out of what the tests read back.
+    void Power()
+    {
+        machine_.Install();
+        bus_ = std::make_unique<sim::PciBusDriver>(machine_);
+        PciCfgInitPorts(PCI_CONFIG_ADDRESS_PORT);
+        traceMark_ = testsupport::TraceText().size();
+    }
+
+    // A filter device on the function's stack, its extension filled with the
+    // function's identity and location as the bus reaches it now.
+    PDEVICE_EXTENSION Attach(const FilterSetup &setup)
+    {
+        PDEVICE_OBJECT pdo = bus_->PdoFor(setup.function);
+        PDEVICE_OBJECT filter = nullptr;
+        EXPECT_NE(pdo, nullptr) << setup.function->Describe() << " is not reachable";
+        EXPECT_EQ(IoCreateDevice(driver_, sizeof(DEVICE_EXTENSION), nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE,
+                                 &filter),
+                  STATUS_SUCCESS);
+        if (pdo == nullptr || filter == nullptr)
+            return nullptr;
+        PDEVICE_EXTENSION ext = GET_EXTENSION(filter);
+        memset(ext, 0, sizeof(*ext));
+        ext->DeviceObject = filter;
+        ext->Pdo = pdo;
+        ext->LowerDevice = testsupport::AttachInAddDevice(filter, pdo);
+        ext->VenId = setup.function->VendorId();
+        ext->DevId = setup.function->DeviceId();
+        ext->Bus = (ULONG)machine_.BusNumberOf(setup.function);
+        ext->Device = (ULONG)setup.function->DeviceNumber();
+        ext->Function = (ULONG)setup.function->FunctionNumber();
+        ext->PriBus = setup.priBus;
+        ext->SecBus = setup.secBus;
+        ext->SubBus = setup.subBus;
+        ext->Flags = setup.flags;
+        ext->BridgeType = setup.bridgeType;
+        ext->Irq = ext->ExCa = UNKNOWN_NUMBER;
+        ext->Marker = EXTENSION_MARKER;
+        filter->Flags &= ~DO_DEVICE_INITIALIZING;
+        filters_.push_back(filter);
+        return ext;
+    }
+
+    // Configuration values as the registry holds them at load.
+    void Configure(const std::vector<std::pair<std::string, ULONG>> &values)
+    {
+        for (const auto &v : values)
+            standin::RegSetDword("tolmu\\Parameters", v.first, v.second);
+        ReadConfiguration();
+    }
+
+    // The trace since Power(), and the part of it not yet seen by Fresh().
+    Lines Trace() const { return testsupport::SplitLines(testsupport::TraceText().substr(traceMark_)); }
+    Lines Fresh()
+    {
+        Lines all = Trace();
+        Lines out(all.begin() + (seen_ < all.size() ? seen_ : all.size()), all.end());
+        seen_ = all.size();
+        return out;
+    }
+
+    sim::PciMachine machine_;
+    std::unique_ptr<sim::PciBusDriver> bus_;
+    PDRIVER_OBJECT driver_ = nullptr;
+    std::vector<PDEVICE_OBJECT> filters_;
+    size_t traceMark_ = 0, seen_ = 0;
+};
+
+} // namespace quirkstest
+
+#endif

@@ -1,0 +1,340 @@
+// Shared pieces of the resource tests: requirement lists built in the
+// driver's pool and read back as plain vectors, and a simulated adapter
+// whose PCI bus driver answers under filter devices the tests fill in.
+#ifndef TOLMU_TESTS_RESOURCE_FIXTURE_H
+#define TOLMU_TESTS_RESOURCE_FIXTURE_H
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+#include "core/config.h"
+#include "core/debug.h"
+#include "iomgr.h"
+#include "pci_bus_driver.h"
+#include "pci_machine.h"
+#include "pnp/pnp.h"
+#include "resources/resources.h"
+
+namespace restest {
+
+using Alternative = std::vector<IO_RESOURCE_DESCRIPTOR>;
+using Alternatives = std::vector<Alternative>;
+using Lines = std::vector<std::string>;
+using testsupport::CountContaining;
+using testsupport::TraceLines;
+
+constexpr UCHAR kPreferred = 0;
+constexpr UCHAR kAlternative = IO_RESOURCE_ALTERNATIVE;
+
+inline IO_RESOURCE_DESCRIPTOR Window(UCHAR type, ULONG length, ULONG alignment, ULONG min, ULONG max, UCHAR option,
+                                     USHORT flags)
+{
+    IO_RESOURCE_DESCRIPTOR d{};
+    d.Option = option;
+    d.Type = type;
+    d.ShareDisposition = CmResourceShareDeviceExclusive;
+    d.Flags = flags;
+    d.u.Generic.Length = length;
+    d.u.Generic.Alignment = alignment;
+    d.u.Generic.MinimumAddress.QuadPart = min;
+    d.u.Generic.MaximumAddress.QuadPart = max;
+    return d;
+}
+
+inline IO_RESOURCE_DESCRIPTOR Mem(ULONG length, ULONG alignment, ULONG min = 0xD0000000, ULONG max = 0xDFFFFFFF,
+                                  UCHAR option = kPreferred, USHORT flags = CM_RESOURCE_MEMORY_READ_WRITE)
+{
+    return Window(CmResourceTypeMemory, length, alignment, min, max, option, flags);
+}
+
+inline IO_RESOURCE_DESCRIPTOR Port(ULONG length, ULONG alignment, ULONG min = 0x1000, ULONG max = 0x1FFF,
+                                   UCHAR option = kPreferred, USHORT flags = CM_RESOURCE_PORT_IO)
+{
+    return Window(CmResourceTypePort, length, alignment, min, max, option, flags);
+}
+
+inline IO_RESOURCE_DESCRIPTOR Private(ULONG a, ULONG b, ULONG c)
+{
+    IO_RESOURCE_DESCRIPTOR d{};
+    d.Type = CmResourceTypeDevicePrivate;
+    d.u.DevicePrivate.Data[0] = a;
+    d.u.DevicePrivate.Data[1] = b;
+    d.u.DevicePrivate.Data[2] = c;
+    return d;
+}
+
+inline IO_RESOURCE_DESCRIPTOR Irq(ULONG min, ULONG max)
+{
+    IO_RESOURCE_DESCRIPTOR d{};
+    d.Type = CmResourceTypeInterrupt;
+    d.ShareDisposition = CmResourceShareShared;
+    d.u.Interrupt.MinimumVector = min;
+    d.u.Interrupt.MaximumVector = max;
+    return d;
+}
+
+// A list in the driver's pool (the editors free lists with MFree), as a bus
+// driver reports it for a device on bus 1, slot 3.
+inline PIO_RESOURCE_REQUIREMENTS_LIST NewList(const Alternatives &alts)
+{
+    size_t bytes = offsetof(IO_RESOURCE_REQUIREMENTS_LIST, List);
+    for (const auto &alt : alts)
+        bytes += offsetof(IO_RESOURCE_LIST, Descriptors) + alt.size() * sizeof(IO_RESOURCE_DESCRIPTOR);
+    auto *list = static_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(PMalloc((ULONG)bytes));
+    if (list == nullptr)
+        return nullptr;
+    std::memset(list, 0, bytes);
+    list->ListSize = (ULONG)bytes;
+    list->InterfaceType = PCIBus;
+    list->BusNumber = 1;
+    list->SlotNumber = 3;
+    list->AlternativeLists = (ULONG)alts.size();
+    PIO_RESOURCE_LIST alt = list->List;
+    for (const auto &descs : alts) {
+        alt->Version = alt->Revision = 1;
+        alt->Count = (ULONG)descs.size();
+        std::copy(descs.begin(), descs.end(), alt->Descriptors);
+        alt = reinterpret_cast<PIO_RESOURCE_LIST>(&alt->Descriptors[alt->Count]);
+    }
+    return list;
+}
+
+// The alternative lists of a list, read with the platform's layout.
+inline Alternatives Read(PIO_RESOURCE_REQUIREMENTS_LIST list)
+{
+    Alternatives out;
+    PIO_RESOURCE_LIST alt = list->List;
+    for (ULONG i = 0; i < list->AlternativeLists; i++) {
+        out.emplace_back(alt->Descriptors, alt->Descriptors + alt->Count);
+        alt = reinterpret_cast<PIO_RESOURCE_LIST>(&alt->Descriptors[alt->Count]);
+    }
+    return out;
+}
+
+} // namespace restest
+
+// Descriptors compare byte for byte and show their fields in failure messages.
+inline bool operator==(const IO_RESOURCE_DESCRIPTOR &a, const IO_RESOURCE_DESCRIPTOR &b)
+{
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+// (A device-private descriptor's three words show as len, align and min.)
+inline void PrintTo(const IO_RESOURCE_DESCRIPTOR &d, std::ostream *os)
+{
+    char text[200];
+    std::snprintf(text, sizeof text, "type %u opt 0x%x flags 0x%x len 0x%x align 0x%x min 0x%llx max 0x%llx", d.Type,
+                  d.Option, d.Flags, d.u.Generic.Length, d.u.Generic.Alignment,
+                  (unsigned long long)d.u.Generic.MinimumAddress.QuadPart,
+                  (unsigned long long)d.u.Generic.MaximumAddress.QuadPart);
+    *os << text;
+}
+
+namespace restest {
+
+// Owns a pool list for the length of a test body; the fixtures check that
+// the pool is empty after the body, so every list must be gone by then.
+struct PoolFree {
+    void operator()(IO_RESOURCE_REQUIREMENTS_LIST *list) const { MFree(list); }
+};
+using PoolList = std::unique_ptr<IO_RESOURCE_REQUIREMENTS_LIST, PoolFree>;
+
+inline bool IsOutstanding(const void *block)
+{
+    for (const auto &b : standin::OutstandingBlocks())
+        if (b.address == block)
+            return true;
+    return false;
+}
+
+// Index of the first trace line containing needle at or after `from`, or -1.
+inline long FindLine(const Lines &lines, const std::string &needle, size_t from = 0)
+{
+    for (size_t i = from; i < lines.size(); i++)
+        if (lines[i].find(needle) != std::string::npos)
+            return (long)i;
+    return -1;
+}
+
+// The configured window sizes, and bridge windows as the bus driver reports
+// them: each followed by its device-private tag in the lists below.
+constexpr ULONG kMem = 0x400000, kPre = 0x2000000, kIo = 0x2000; // I/O in whole 4 KB blocks
+const IO_RESOURCE_DESCRIPTOR kMemWin = Mem(0x100000, 0x100000);
+const IO_RESOURCE_DESCRIPTOR kPreWin =
+    Mem(0x100000, 0x100000, 0xD0000000, 0xDFFFFFFF, kPreferred, CM_RESOURCE_MEMORY_PREFETCHABLE);
+const IO_RESOURCE_DESCRIPTOR kPortWin = Port(0x100, 0x100);
+
+// A rewritten window: anywhere in its space, the given length and alignment.
+inline IO_RESOURCE_DESCRIPTOR Rewritten(IO_RESOURCE_DESCRIPTOR d, ULONG length, ULONG alignment, USHORT flags)
+{
+    d.u.Generic.Length = length;
+    d.u.Generic.Alignment = alignment;
+    d.u.Generic.MinimumAddress.QuadPart = 0;
+    d.u.Generic.MaximumAddress.QuadPart = d.Type == CmResourceTypePort ? 0xFFFF : 0xFFFFFFFF;
+    d.Flags = flags;
+    return d;
+}
+
+// A simulated adapter: the driver's PnP dispatch on filter devices above the
+// simulated PCI bus driver's PDOs, optionally under function drivers.
+class MachineTest : public testsupport::DriverTest {
+  protected:
+    void SetUp() override
+    {
+        DriverTest::SetUp();
+        StartTrace(0x100000);
+        driver_ = standin::CreateDriverObject("\\Driver\\tolmu");
+        driver_->MajorFunction[IRP_MJ_PNP] = PnpDispatch;
+    }
+
+    void TearDown() override
+    {
+        // Top down: the function drivers' devices, then the filters.
+        for (auto it = upper_.rbegin(); it != upper_.rend(); ++it) {
+            IoDetachDevice(it->second);
+            IoDeleteDevice(it->first);
+        }
+        for (auto it = filters_.rbegin(); it != filters_.rend(); ++it) {
+            if (GET_EXTENSION(*it)->LowerDevice != nullptr)
+                IoDetachDevice(GET_EXTENSION(*it)->LowerDevice);
+            IoDeleteDevice(*it);
+        }
+        if (functionDriver_ != nullptr)
+            standin::DestroyDriverObject(functionDriver_);
+        standin::DestroyDriverObject(driver_);
+        bus_.reset();
+        machine_.Uninstall();
+        DriverTest::TearDown();
+    }
+
+    // The registry values as the driver reads them at load, then the
+    // adapter: its CardBus controller at 00:03.0; behind it on bus 1 a
+    // PCI-to-PCI bridge; behind that on bus 2 a second CardBus controller
+    // (bus 3 behind it) and a network card.
+    void Build(ULONG io = kIo, ULONG filterIo = 0)
+    {
+        const std::pair<const char *, ULONG> values[] = {{"Memory", kMem}, {"PreFetch", kPre}, {"Io", io},
+                                                         {"filterIO", filterIo}};
+        for (const auto &v : values)
+            standin::RegSetDword("tolmu\\Parameters", v.first, v.second);
+        ReadConfiguration();
+        machine_.AddFunction(machine_.Root(), 0, 0, sim::models::Intel440BX());
+        cb_ = machine_.AddFunction(machine_.Root(), 3, 0, sim::models::TI1420());
+        p2p_ = machine_.AddFunction(machine_.SecondarySegment(cb_), 0, 0, sim::models::DEC21154());
+        innerCb_ = machine_.AddFunction(machine_.SecondarySegment(p2p_), 0, 0, sim::models::O2MicroOZ711());
+        nic_ = machine_.AddFunction(machine_.SecondarySegment(p2p_), 1, 0, sim::models::RTL8139());
+        machine_.SetBusNumbers(cb_, 0, 1, 4);
+        machine_.SetBusNumbers(p2p_, 1, 2, 3);
+        machine_.SetBusNumbers(innerCb_, 2, 3, 3);
+        machine_.Install();
+        bus_ = std::make_unique<sim::PciBusDriver>(machine_);
+        cbDev_ = AttachFilter(cb_, BRIDGE_TYPE_CARDBUS, CB_BRIDGE | ROOT);
+        p2pDev_ = AttachFilter(p2p_, BRIDGE_TYPE_P2P, P2P_BRIDGE);
+        innerCbDev_ = AttachFilter(innerCb_, BRIDGE_TYPE_CARDBUS, CB_BRIDGE);
+        nicDev_ = AttachFilter(nic_, BRIDGE_TYPE_OTHER, 0);
+    }
+
+    // A filter device on top of the function's PDO, its extension filled in
+    // as AddDevice leaves it.
+    PDEVICE_OBJECT AttachFilter(sim::PciFunction *fn, ULONG bridgeType, ULONG flags)
+    {
+        PDEVICE_OBJECT pdo = bus_->PdoFor(fn), fdo = nullptr;
+        EXPECT_NE(pdo, nullptr) << "nothing routes to the function";
+        EXPECT_EQ(IoCreateDevice(driver_, sizeof(DEVICE_EXTENSION), nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &fdo),
+                  STATUS_SUCCESS);
+        PDEVICE_EXTENSION ext = GET_EXTENSION(fdo);
+        std::memset(ext, 0, sizeof(*ext));
+        ext->DeviceObject = fdo;
+        ext->Pdo = pdo;
+        ext->LowerDevice = testsupport::AttachInAddDevice(fdo, pdo);
+        ext->BridgeType = bridgeType;
+        ext->VenId = fn->VendorId();
+        ext->DevId = fn->DeviceId();
+        ext->Bus = (ULONG)machine_.BusNumberOf(fn);
+        ext->Device = (ULONG)fn->DeviceNumber();
+        ext->Function = (ULONG)fn->FunctionNumber();
+        if (bridgeType != BRIDGE_TYPE_OTHER) {
+            ext->PriBus = fn->PrimaryBus();
+            ext->SecBus = fn->SecondaryBus();
+            ext->SubBus = fn->SubordinateBus();
+        }
+        ext->Flags = flags;
+        ext->Marker = EXTENSION_MARKER;
+        fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+        filters_.push_back(fdo);
+        return fdo;
+    }
+
+    // IRP_MN_FILTER_RESOURCE_REQUIREMENTS as the PnP manager sends it to the
+    // top of a stack, through a function driver's device above `filter` that
+    // passes every request on, setting the status to `answer` first (success:
+    // it takes the list). The list goes in Parameters and in
+    // IoStatus.Information, the status is preset to STATUS_NOT_SUPPORTED;
+    // the list the request ends with is handed to `result`.
+    NTSTATUS Filter(PDEVICE_OBJECT filter, PIO_RESOURCE_REQUIREMENTS_LIST list, PoolList &result,
+                    NTSTATUS answer = STATUS_SUCCESS)
+    {
+        if (functionDriver_ == nullptr) {
+            functionDriver_ = standin::CreateDriverObject("\\Driver\\Function");
+            functionDriver_->MajorFunction[IRP_MJ_PNP] = FunctionDriverDispatch;
+        }
+        PDEVICE_OBJECT top = nullptr;
+        EXPECT_EQ(IoCreateDevice(functionDriver_, sizeof(FunctionExtension), nullptr, FILE_DEVICE_BUS_EXTENDER, 0,
+                                 FALSE, &top),
+                  STATUS_SUCCESS);
+        auto *ext = static_cast<FunctionExtension *>(top->DeviceExtension);
+        ext->lower = testsupport::AttachInAddDevice(top, filter);
+        ext->answer = answer;
+        top->Flags &= ~DO_DEVICE_INITIALIZING;
+        upper_.push_back({top, ext->lower});
+
+        PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+        next->MajorFunction = IRP_MJ_PNP;
+        next->MinorFunction = IRP_MN_FILTER_RESOURCE_REQUIREMENTS;
+        next->Parameters.FilterResourceRequirements.IoResourceRequirementList = list;
+        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+        irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(list);
+        NTSTATUS status = IoCallDriver(top, irp);
+        EXPECT_EQ(standin::GetIrpState(irp), standin::IrpState::Completed)
+            << standin::IrpStateName(standin::GetIrpState(irp));
+        EXPECT_EQ(irp->IoStatus.Status, status) << "the request completes with the returned status";
+        result.reset(reinterpret_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(irp->IoStatus.Information));
+        IoFreeIrp(irp);
+        return status;
+    }
+
+    struct FunctionExtension {
+        PDEVICE_OBJECT lower;
+        NTSTATUS answer;
+    };
+
+    static NTSTATUS NTAPI FunctionDriverDispatch(PDEVICE_OBJECT device, PIRP irp)
+    {
+        auto *ext = static_cast<FunctionExtension *>(device->DeviceExtension);
+        if (IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_FILTER_RESOURCE_REQUIREMENTS)
+            irp->IoStatus.Status = ext->answer;
+        IoSkipCurrentIrpStackLocation(irp);
+        return IoCallDriver(ext->lower, irp);
+    }
+
+    sim::PciMachine machine_;
+    std::unique_ptr<sim::PciBusDriver> bus_;
+    PDRIVER_OBJECT driver_ = nullptr, functionDriver_ = nullptr;
+    std::vector<PDEVICE_OBJECT> filters_;
+    std::vector<std::pair<PDEVICE_OBJECT, PDEVICE_OBJECT>> upper_;
+    sim::PciFunction *cb_ = nullptr, *p2p_ = nullptr, *innerCb_ = nullptr, *nic_ = nullptr;
+    PDEVICE_OBJECT cbDev_ = nullptr, p2pDev_ = nullptr, innerCbDev_ = nullptr, nicDev_ = nullptr;
+};
+
+} // namespace restest
+
+#endif

@@ -1,0 +1,82 @@
+// The verifier's rule table (docs/verifier-rules.md) and the sources agree:
+// every rule name the stand-in and the simulated PC report is in the table,
+// every rule of the table is reported somewhere, and every row names the
+// check it mirrors and a test that makes it fire.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadAll(const fs::path &path)
+{
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Names in ReportFinding("NAME", ...) and in the hardware judge's rule
+// constants (kRule... = "NAME"), over every source of standin/ and sim/.
+std::set<std::string> ReportedRules()
+{
+    const std::regex reported(R"(ReportFinding\(\s*"([A-Z0-9_]+)\")");
+    const std::regex constant(R"(kRule\w*\s*=\s*"([A-Z0-9_]+)\")");
+    std::set<std::string> names;
+    for (const char *folder : {"host/standin", "host/sim"}) {
+        for (const auto &entry : fs::recursive_directory_iterator(fs::path(TOLMU_SOURCE_DIR) / folder)) {
+            std::string ext = entry.path().extension().string();
+            if (ext != ".cpp" && ext != ".h")
+                continue;
+            std::string text = ReadAll(entry.path());
+            for (const std::regex *re : {&reported, &constant})
+                for (std::sregex_iterator it(text.begin(), text.end(), *re), end; it != end; ++it)
+                    names.insert((*it)[1]);
+        }
+    }
+    return names;
+}
+
+struct TableRow {
+    std::string rule, check, catches, test;
+};
+
+std::vector<TableRow> TableRows()
+{
+    std::vector<TableRow> rows;
+    std::istringstream doc(ReadAll(fs::path(TOLMU_SOURCE_DIR) / "docs" / "verifier-rules.md"));
+    const std::regex row(R"(^\| `([A-Z0-9_]+)` \|([^|]*)\|([^|]*)\|([^|]*)\|\s*$)");
+    std::string line;
+    std::smatch m;
+    while (std::getline(doc, line))
+        if (std::regex_match(line, m, row))
+            rows.push_back(TableRow{m[1], m[2], m[3], m[4]});
+    return rows;
+}
+
+TEST(RuleTable, EveryReportedRuleIsInTheTableAndEveryRowIsReported)
+{
+    std::set<std::string> reported = ReportedRules();
+    std::vector<TableRow> rows = TableRows();
+    ASSERT_GT(reported.size(), 40u) << "the sources were not found under " << TOLMU_SOURCE_DIR;
+    std::set<std::string> documented;
+    for (const TableRow &r : rows) {
+        EXPECT_TRUE(documented.insert(r.rule).second) << r.rule << " has two rows";
+        EXPECT_NE(r.check.find_first_not_of(' '), std::string::npos) << r.rule << ": no Windows check";
+        EXPECT_NE(r.catches.find_first_not_of(' '), std::string::npos) << r.rule << ": nothing caught";
+        EXPECT_NE(r.test.find_first_not_of(' '), std::string::npos) << r.rule << ": no test";
+    }
+    for (const std::string &rule : reported)
+        EXPECT_EQ(documented.count(rule), 1u) << rule << " is reported but not in docs/verifier-rules.md";
+    for (const std::string &rule : documented)
+        EXPECT_EQ(reported.count(rule), 1u) << rule << " is in docs/verifier-rules.md but never reported";
+}
+
+} // namespace
