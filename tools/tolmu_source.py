@@ -179,12 +179,12 @@ def known_devices(src):
             continue
         vendor = _number(defines.get(vendor_text, vendor_text), "PciPatchTable vendor " + vendor_text)
         device = _number(defines.get(device_text, device_text), "PciPatchTable device " + device_text)
-        known.add_device(vendor, device, "quirks/patch_table.cpp PciPatchTable")
+        known.add_device(vendor, device, "driver/quirks/patch_table.cpp PciPatchTable")
         rows += 1
     if rows == 0:
         raise SourceError("driver/quirks/patch_table.cpp: PciPatchTable has no rows")
 
-    # quirks/cardbus.cpp: PREFIX_VENDOR_ID with PREFIXnnnn_DEVICE_ID.
+    # driver/quirks/cardbus.cpp: PREFIX_VENDOR_ID with PREFIXnnnn_DEVICE_ID.
     defines = _defines(_read(src, "driver/quirks/cardbus.cpp"))
     vendors = {k[:-len("_VENDOR_ID")]: v for k, v in defines.items() if k.endswith("_VENDOR_ID")}
     found = 0
@@ -193,23 +193,23 @@ def known_devices(src):
             continue
         owners = [p for p in vendors if name.startswith(p)]
         if len(owners) != 1:
-            raise SourceError("quirks/cardbus.cpp: %s belongs to no single vendor id" % name)
-        known.add_device(_number(vendors[owners[0]], owners[0]), _number(value, name), "quirks/cardbus.cpp " + name)
+            raise SourceError("driver/quirks/cardbus.cpp: %s belongs to no single vendor id" % name)
+        known.add_device(_number(vendors[owners[0]], owners[0]), _number(value, name), "driver/quirks/cardbus.cpp " + name)
         found += 1
     if found == 0:
-        raise SourceError("quirks/cardbus.cpp: no *_DEVICE_ID")
+        raise SourceError("driver/quirks/cardbus.cpp: no *_DEVICE_ID")
 
-    # pnp/start.cpp: VENDOR_NAME (every device of the vendor) and NAME_xxx
+    # driver/pnp/start.cpp: VENDOR_NAME (every device of the vendor) and NAME_xxx
     # device constants of such a vendor.
     defines = _defines(_read(src, "driver/pnp/start.cpp"))
     vendors = {k[len("VENDOR_"):]: _number(v, k) for k, v in defines.items() if k.startswith("VENDOR_")}
     if not vendors:
-        raise SourceError("pnp/start.cpp: no VENDOR_* constant")
+        raise SourceError("driver/pnp/start.cpp: no VENDOR_* constant")
     for name, vendor in vendors.items():
-        known.add_vendor(vendor, "pnp/start.cpp VENDOR_" + name)
+        known.add_vendor(vendor, "driver/pnp/start.cpp VENDOR_" + name)
         for dname, dvalue in defines.items():
             if dname.startswith(name + "_"):
-                known.add_device(vendor, _number(dvalue, dname), "pnp/start.cpp " + dname)
+                known.add_device(vendor, _number(dvalue, dname), "driver/pnp/start.cpp " + dname)
     return known
 
 
