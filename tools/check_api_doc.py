@@ -86,7 +86,7 @@ def selftest(text, src):
     cases = [
         ("routine missing", text.replace(detach + "\n", ""), "IoDetachDevice"),
         ("marker dropped", text.replace("| " + MARK, "| Known difference", 1), "comment(s)"),
-        ("note added", text.replace(detach, detach.rsplit("| None. |", 1)[0] + "| %s: x |" % MARK), "iomgr.cpp"),
+        ("note added", text.replace(detach, detach.rsplit("| None. |", 1)[0] + "| %s: x |" % MARK), "iomgr_device.cpp"),
     ]
     failures = 0
     for label, damaged, expected in cases:
