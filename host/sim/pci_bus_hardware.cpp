@@ -1,7 +1,9 @@
 /*
  * pci_bus_hardware.cpp - the simulated PCI bus driver's view of the
  * hardware: BARs, the requirements and boot configuration it reports, XP's
- * numbering of unconfigured bridges, and the CardBus socket/ExCA registers.
+ * numbering of unconfigured bridges, the CardBus socket/ExCA registers, and
+ * what it programs: the assignment at start, decoding off at stop, the
+ * command register after D3.
  */
 #include "pci_bus_driver.h"
 
@@ -346,6 +348,251 @@ void PciBusDriver::UnmapSocketWindow(PdoRecord &r)
     if (r.socketBase != 0)
         standin::UnregisterMmioWindow(r.socketBase);
     r.socketBase = 0;
+}
+
+/* ========================================================= start and stop */
+
+namespace {
+
+/* Where one range of the raw list goes. */
+struct Target {
+    enum Kind { None, Bar, Window } kind = None;
+    ULONG key = 0; /* BAR index, or the window's key */
+};
+
+} // namespace
+
+NTSTATUS PciBusDriver::Start(PdoRecord &r, PIRP irp)
+{
+    PciFunction *f = r.function;
+    PCM_RESOURCE_LIST raw = IoGetCurrentIrpStackLocation(irp)->Parameters.StartDevice.AllocatedResources;
+    std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> partials = Partials(raw);
+    if (!r.present)
+        return STATUS_DEVICE_REMOVED;
+
+    /* Each port or memory range belongs to the device-private tag behind it;
+     * one without a tag goes by its kind (a bridge's window). */
+    std::vector<std::pair<CM_PARTIAL_RESOURCE_DESCRIPTOR, Target>> ranges;
+    int pending = -1;
+    int vector = -1;
+    for (const auto &d : partials) {
+        if (d.Type == CmResourceTypePort || d.Type == CmResourceTypeMemory) {
+            ranges.push_back({d, Target()});
+            pending = int(ranges.size()) - 1;
+        } else if (d.Type == CmResourceTypeDevicePrivate) {
+            if (pending >= 0) {
+                Target t;
+                t.kind = d.u.DevicePrivate.Data[0] == kKeyWindow ? Target::Window : Target::Bar;
+                t.key = d.u.DevicePrivate.Data[1];
+                ranges[pending].second = t;
+                pending = -1;
+            }
+        } else if (d.Type == CmResourceTypeInterrupt) {
+            vector = int(d.u.Interrupt.Vector);
+        }
+    }
+    for (auto &rg : ranges) {
+        if (rg.second.kind != Target::None || !f->IsBridge())
+            continue;
+        bool pref = (rg.first.Flags & CM_RESOURCE_MEMORY_PREFETCHABLE) != 0;
+        rg.second.kind = Target::Window;
+        if (IsP2p(f))
+            rg.second.key = rg.first.Type == CmResourceTypePort ? kP2pKeyIo : pref ? kP2pKeyPrefetch : kP2pKeyMemory;
+        else
+            rg.second.key = rg.first.Type == CmResourceTypePort ? kCbKeyIo : pref ? kCbKeyPrefetch : kCbKeyMemory;
+    }
+
+    /* Check everything against the hardware before touching it. */
+    std::vector<BarInfo> bars = Bars(f);
+    auto barAt = [&bars](ULONG index) -> const BarInfo * {
+        for (const BarInfo &b : bars)
+            if (ULONG(b.index) == index)
+                return &b;
+        return nullptr;
+    };
+    for (const auto &rg : ranges) {
+        uint64_t start = uint64_t(rg.first.u.Generic.Start.QuadPart);
+        uint64_t length = rg.first.u.Generic.Length;
+        if (rg.second.kind == Target::Bar) {
+            const BarInfo *b = barAt(rg.second.key);
+            if (b == nullptr || b->io != (rg.first.Type == CmResourceTypePort) || length < b->size ||
+                start % b->size != 0 || (!b->is64 && start + length - 1 > 0xFFFFFFFFull))
+                return STATUS_UNSUCCESSFUL;
+            if (b->io && (f->WriteMask(uint8_t(kCfgBar0 + 4 * b->index), 4) & 0xFFFF0000) == 0 &&
+                start + length - 1 > 0xFFFF)
+                return STATUS_UNSUCCESSFUL;
+        } else if (rg.second.kind == Target::Window && length != 0) {
+            uint64_t end = start + length - 1;
+            if (IsP2p(f)) {
+                bool io = rg.second.key == kP2pKeyIo;
+                uint64_t granularity = io ? kBridgeIoGranularity : kBridgeMemGranularity;
+                bool io32 = (f->Peek8(kP2pIoBase) & 0x0F) == 0x01;
+                bool pref64 = (f->Peek16(kP2pPrefBase) & 0x0F) == 0x01;
+                if (start % granularity != 0)
+                    return STATUS_UNSUCCESSFUL;
+                if (io && !io32 && end > 0xFFFF)
+                    return STATUS_UNSUCCESSFUL;
+                if (!io && end > 0xFFFFFFFFull && !(rg.second.key == kP2pKeyPrefetch && pref64))
+                    return STATUS_UNSUCCESSFUL;
+            } else {
+                bool io = rg.second.key == kCbKeyIo;
+                if (start % (io ? 4 : 0x1000) != 0 || end > 0xFFFFFFFFull)
+                    return STATUS_UNSUCCESSFUL;
+            }
+        }
+    }
+
+    /* Decoding off while the ranges move. */
+    auto write = [&](uint8_t off, int width, uint32_t value) {
+        machine_.ConfigWrite(r.bus, r.device, r.fn, off, width, value);
+    };
+    write(kCfgCommand, 2, f->Peek16(kCfgCommand) & ~(kCmdIo | kCmdMemory));
+
+    uint16_t command = kCmdBusMaster;
+    bool ioWin = false, memWin = false, prefWin = false, cbMem = false, cbPref = false, cbIo = false;
+    for (const auto &rg : ranges) {
+        uint64_t start = uint64_t(rg.first.u.Generic.Start.QuadPart);
+        uint64_t length = rg.first.u.Generic.Length;
+        if (rg.second.kind == Target::Bar) {
+            const BarInfo *b = barAt(rg.second.key);
+            uint8_t off = uint8_t(kCfgBar0 + 4 * b->index);
+            write(off, 4, uint32_t(start));
+            if (b->is64)
+                write(uint8_t(off + 4), 4, uint32_t(start >> 32));
+            command |= b->io ? kCmdIo : kCmdMemory;
+            if (IsCardBus(f) && b->index == 0)
+                MapSocketWindow(r, start);
+            continue;
+        }
+        if (rg.second.kind != Target::Window || length == 0)
+            continue;
+        uint64_t end = start + length - 1;
+        if (IsP2p(f)) {
+            switch (rg.second.key) {
+            case kP2pKeyIo:
+                write(kP2pIoBaseUpper, 2, uint32_t(start >> 16));
+                write(kP2pIoLimitUpper, 2, uint32_t(end >> 16));
+                write(kP2pIoBase, 1, uint32_t((start >> 8) & 0xF0));
+                write(kP2pIoLimit, 1, uint32_t((end >> 8) & 0xF0));
+                ioWin = true;
+                command |= kCmdIo;
+                break;
+            case kP2pKeyMemory:
+                write(kP2pMemBase, 2, uint32_t((start >> 16) & 0xFFF0));
+                write(kP2pMemLimit, 2, uint32_t((end >> 16) & 0xFFF0));
+                memWin = true;
+                command |= kCmdMemory;
+                break;
+            case kP2pKeyPrefetch:
+                write(kP2pPrefBase, 2, uint32_t((start >> 16) & 0xFFF0));
+                write(kP2pPrefLimit, 2, uint32_t((end >> 16) & 0xFFF0));
+                write(kP2pPrefBaseUpper, 4, uint32_t(start >> 32));
+                write(kP2pPrefLimitUpper, 4, uint32_t(end >> 32));
+                prefWin = true;
+                command |= kCmdMemory;
+                break;
+            default:
+                break;
+            }
+        } else if (IsCardBus(f)) {
+            switch (rg.second.key) {
+            case kCbKeyMemory:
+                write(kCbMemBase0, 4, uint32_t(start));
+                write(kCbMemLimit0, 4, uint32_t(end) & 0xFFFFF000);
+                cbMem = true;
+                command |= kCmdMemory;
+                break;
+            case kCbKeyPrefetch:
+                write(kCbMemBase1, 4, uint32_t(start));
+                write(kCbMemLimit1, 4, uint32_t(end) & 0xFFFFF000);
+                cbPref = true;
+                command |= kCmdMemory;
+                break;
+            case kCbKeyIo:
+                write(kCbIoBase0, 4, uint32_t(start));
+                write(kCbIoLimit0, 4, uint32_t(end) & 0xFFFFFFFC);
+                cbIo = true;
+                command |= kCmdIo;
+                break;
+            default:
+                break;
+            }
+        }
+    }
+    /* A window the assignment left out decodes nothing: base above limit. */
+    if (IsP2p(f)) {
+        if (!ioWin) {
+            write(kP2pIoBase, 1, 0xF0);
+            write(kP2pIoLimit, 1, 0x00);
+            write(kP2pIoBaseUpper, 2, 0);
+            write(kP2pIoLimitUpper, 2, 0);
+        }
+        if (!memWin) {
+            write(kP2pMemBase, 2, 0xFFF0);
+            write(kP2pMemLimit, 2, 0);
+        }
+        if (!prefWin) {
+            write(kP2pPrefBase, 2, 0xFFF0);
+            write(kP2pPrefLimit, 2, 0);
+            write(kP2pPrefBaseUpper, 4, 0);
+            write(kP2pPrefLimitUpper, 4, 0);
+        }
+        command |= kCmdIo | kCmdMemory;
+    } else if (IsCardBus(f)) {
+        if (!cbMem) {
+            write(kCbMemBase0, 4, 0xFFFFF000);
+            write(kCbMemLimit0, 4, 0);
+        }
+        if (!cbPref) {
+            write(kCbMemBase1, 4, 0xFFFFF000);
+            write(kCbMemLimit1, 4, 0);
+        }
+        if (!cbIo) {
+            write(kCbIoBase0, 4, 0xFFFFFFFC);
+            write(kCbIoLimit0, 4, 0);
+        }
+        /* Memory window 1 is the prefetchable one. */
+        uint16_t control = f->Peek16(kCbBridgeControl);
+        control = uint16_t((control & ~kCbPrefetch0) | (cbPref ? kCbPrefetch1 : 0));
+        write(kCbBridgeControl, 2, control);
+    }
+    if (vector >= 0)
+        write(kCfgInterruptLine, 1, uint32_t(vector));
+    write(kCfgCommand, 2, command);
+    r.startCommand = command;
+    r.started = true;
+    r.removed = false;
+    return STATUS_SUCCESS;
+}
+
+void PciBusDriver::Stop(PdoRecord &r)
+{
+    if (r.present && r.started)
+        machine_.ConfigWrite(r.bus, r.device, r.fn, kCfgCommand, 2,
+                             r.function->Peek16(kCfgCommand) & ~(kCmdIo | kCmdMemory | kCmdBusMaster));
+    UnmapSocketWindow(r);
+    r.started = false;
+}
+
+/* ================================================================= power */
+
+void PciBusDriver::SetPower(PdoRecord &r, DEVICE_POWER_STATE state)
+{
+    if (state == PowerDeviceD3) {
+        r.power = PowerDeviceD3;
+        return;
+    }
+    if (state == PowerDeviceD0 && r.power == PowerDeviceD3) {
+        /* Back from D3: the function lost its volatile registers, the socket
+         * registers with them; pci.sys puts back the command register. */
+        r.function->ResetVolatileState();
+        auto it = sockets_.find(r.function);
+        if (it != sockets_.end())
+            it->second.fill(0);
+        if (r.started && r.present)
+            machine_.ConfigWrite(r.bus, r.device, r.fn, kCfgCommand, 2, r.startCommand);
+    }
+    r.power = state;
 }
 
 } // namespace sim
