@@ -41,37 +41,31 @@ TEST_F(DiagTest, PowerParametersArePrintedForSetAndQueryPowerOnly)
     }
 }
 
-// Flags, wake and device states are each worth a print at verbose 0; the
-// identity words and latencies only from verbose 10.
+// Each capability flag but UniqueID and NoDisplayInUI, the wake states and
+// the device states of entries 1 to 6 are each worth a print at verbose 0;
+// the identity words and latencies are not.
 TEST_F(DiagTest, CapabilitiesAreShownWhenAnyFlagOrStateIsSet)
 {
-    using Set = void (*)(DEVICE_CAPABILITIES *);
-    const Set shown[] = {
-        [](DEVICE_CAPABILITIES *c) { c->LockSupported = 1; }, [](DEVICE_CAPABILITIES *c) { c->EjectSupported = 1; },
-        [](DEVICE_CAPABILITIES *c) { c->Removable = 1; }, [](DEVICE_CAPABILITIES *c) { c->DockDevice = 1; },
-        [](DEVICE_CAPABILITIES *c) { c->SilentInstall = 1; }, [](DEVICE_CAPABILITIES *c) { c->SurpriseRemovalOK = 1; },
-        [](DEVICE_CAPABILITIES *c) { c->RawDeviceOK = 1; }, [](DEVICE_CAPABILITIES *c) { c->HardwareDisabled = 1; },
-        [](DEVICE_CAPABILITIES *c) { c->WarmEjectSupported = 1; }, [](DEVICE_CAPABILITIES *c) { c->NonDynamic = 1; },
-        [](DEVICE_CAPABILITIES *c) { c->WakeFromD0 = 1; }, [](DEVICE_CAPABILITIES *c) { c->WakeFromD1 = 1; },
-        [](DEVICE_CAPABILITIES *c) { c->WakeFromD2 = 1; }, [](DEVICE_CAPABILITIES *c) { c->WakeFromD3 = 1; },
-        [](DEVICE_CAPABILITIES *c) { c->DeviceD1 = 1; }, [](DEVICE_CAPABILITIES *c) { c->DeviceD2 = 1; },
-        [](DEVICE_CAPABILITIES *c) { c->DeviceWake = PowerDeviceD3; },
-        [](DEVICE_CAPABILITIES *c) { c->SystemWake = PowerSystemWorking; },
-        [](DEVICE_CAPABILITIES *c) { c->DeviceState[PowerSystemWorking] = PowerDeviceD0; },
-        [](DEVICE_CAPABILITIES *c) { c->DeviceState[PowerSystemShutdown] = PowerDeviceD3; }};
-    const Set hidden[] = {[](DEVICE_CAPABILITIES *c) { c->DeviceState[0] = PowerDeviceD0; },
-                          [](DEVICE_CAPABILITIES *c) { c->UniqueID = 1; },
-                          [](DEVICE_CAPABILITIES *c) { c->Address = 5; },
-                          [](DEVICE_CAPABILITIES *c) { c->D2Latency = 9; }};
-    int row = 0;
-    for (const auto &list : {std::vector<Set>(std::begin(shown), std::end(shown)),
-                             std::vector<Set>(std::begin(hidden), std::end(hidden))})
-        for (Set set : list) {
-            DEVICE_CAPABILITIES c{};
-            c.Address = c.UINumber = 0xFFFFFFFF;
-            set(&c);
-            EXPECT_EQ(HasCapabilitiesToShow(&c) != FALSE, row++ < 20) << "row " << row - 1;
-        }
+    auto shows = [](void (*set)(DEVICE_CAPABILITIES *, int), int i) {
+        DEVICE_CAPABILITIES c{};
+        c.Address = c.UINumber = 0xFFFFFFFF;
+        set(&c, i);
+        return HasCapabilitiesToShow(&c) != FALSE;
+    };
+    // The 18 flags are the bits after Size and Version, DeviceD1 first.
+    for (int bit = 0; bit < 18; bit++)
+        EXPECT_EQ(shows([](DEVICE_CAPABILITIES *c, int b) { ((ULONG *)c)[1] = 1u << b; }, bit), bit != 6 && bit != 17)
+            << "flag bit " << bit;
+    for (int state = 0; state < PowerSystemMaximum; state++)
+        EXPECT_EQ(shows([](DEVICE_CAPABILITIES *c, int i) { c->DeviceState[i] = PowerDeviceD0; }, state), state != 0)
+            << "state " << state;
+    EXPECT_TRUE(shows([](DEVICE_CAPABILITIES *c, int) { c->DeviceWake = PowerDeviceD3; }, 0));
+    EXPECT_TRUE(shows([](DEVICE_CAPABILITIES *c, int) { c->SystemWake = PowerSystemWorking; }, 0));
+    EXPECT_FALSE(shows([](DEVICE_CAPABILITIES *c, int) {
+        c->Address = 5;
+        c->UINumber = 0;
+        c->D2Latency = 9;
+    }, 0));
 }
 
 TEST_F(DiagTest, CapabilitiesPrint)

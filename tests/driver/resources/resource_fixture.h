@@ -34,16 +34,18 @@ using testsupport::TraceLines;
 constexpr UCHAR kPreferred = 0;
 constexpr UCHAR kAlternative = IO_RESOURCE_ALTERNATIVE;
 
-inline IO_RESOURCE_DESCRIPTOR Window(UCHAR type, ULONG length, ULONG alignment, ULONG min, ULONG max, UCHAR option,
-                                     USHORT flags)
+// A descriptor; a, b are its first two words (length and alignment, the
+// lowest and highest vector, or device-private data).
+inline IO_RESOURCE_DESCRIPTOR Desc(UCHAR type, ULONG a, ULONG b, ULONG min = 0, ULONG max = 0, UCHAR option = 0,
+                                   USHORT flags = 0, UCHAR share = CmResourceShareDeviceExclusive)
 {
     IO_RESOURCE_DESCRIPTOR d{};
     d.Option = option;
     d.Type = type;
-    d.ShareDisposition = CmResourceShareDeviceExclusive;
+    d.ShareDisposition = share;
     d.Flags = flags;
-    d.u.Generic.Length = length;
-    d.u.Generic.Alignment = alignment;
+    d.u.Generic.Length = a;
+    d.u.Generic.Alignment = b;
     d.u.Generic.MinimumAddress.QuadPart = min;
     d.u.Generic.MaximumAddress.QuadPart = max;
     return d;
@@ -52,43 +54,36 @@ inline IO_RESOURCE_DESCRIPTOR Window(UCHAR type, ULONG length, ULONG alignment, 
 inline IO_RESOURCE_DESCRIPTOR Mem(ULONG length, ULONG alignment, ULONG min = 0xD0000000, ULONG max = 0xDFFFFFFF,
                                   UCHAR option = kPreferred, USHORT flags = CM_RESOURCE_MEMORY_READ_WRITE)
 {
-    return Window(CmResourceTypeMemory, length, alignment, min, max, option, flags);
+    return Desc(CmResourceTypeMemory, length, alignment, min, max, option, flags);
 }
 
 inline IO_RESOURCE_DESCRIPTOR Port(ULONG length, ULONG alignment, ULONG min = 0x1000, ULONG max = 0x1FFF,
                                    UCHAR option = kPreferred, USHORT flags = CM_RESOURCE_PORT_IO)
 {
-    return Window(CmResourceTypePort, length, alignment, min, max, option, flags);
+    return Desc(CmResourceTypePort, length, alignment, min, max, option, flags);
 }
 
 inline IO_RESOURCE_DESCRIPTOR Private(ULONG a, ULONG b, ULONG c)
 {
-    IO_RESOURCE_DESCRIPTOR d{};
-    d.Type = CmResourceTypeDevicePrivate;
-    d.u.DevicePrivate.Data[0] = a;
-    d.u.DevicePrivate.Data[1] = b;
-    d.u.DevicePrivate.Data[2] = c;
-    return d;
+    return Desc(CmResourceTypeDevicePrivate, a, b, c, 0, 0, 0, 0);
 }
 
 inline IO_RESOURCE_DESCRIPTOR Irq(ULONG min, ULONG max)
 {
-    IO_RESOURCE_DESCRIPTOR d{};
-    d.Type = CmResourceTypeInterrupt;
-    d.ShareDisposition = CmResourceShareShared;
-    d.u.Interrupt.MinimumVector = min;
-    d.u.Interrupt.MaximumVector = max;
-    return d;
+    return Desc(CmResourceTypeInterrupt, min, max, 0, 0, 0, 0, CmResourceShareShared);
 }
 
 // A list in the driver's pool (the editors free lists with MFree), as a bus
-// driver reports it for a device on bus 1, slot 3.
-inline PIO_RESOURCE_REQUIREMENTS_LIST NewList(const Alternatives &alts)
+// driver reports it for a device on bus 1, slot 3. `beyond` descriptors are
+// laid out after the last list, outside every Count and ListSize but inside
+// the block: what a walk that reads past Count would find.
+inline PIO_RESOURCE_REQUIREMENTS_LIST NewList(const Alternatives &alts, const Alternative &beyond = {})
 {
     size_t bytes = offsetof(IO_RESOURCE_REQUIREMENTS_LIST, List);
     for (const auto &alt : alts)
         bytes += offsetof(IO_RESOURCE_LIST, Descriptors) + alt.size() * sizeof(IO_RESOURCE_DESCRIPTOR);
-    auto *list = static_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(PMalloc((ULONG)bytes));
+    auto *list = static_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(
+        PMalloc((ULONG)(bytes + beyond.size() * sizeof(IO_RESOURCE_DESCRIPTOR))));
     if (list == nullptr)
         return nullptr;
     std::memset(list, 0, bytes);
@@ -104,6 +99,7 @@ inline PIO_RESOURCE_REQUIREMENTS_LIST NewList(const Alternatives &alts)
         std::copy(descs.begin(), descs.end(), alt->Descriptors);
         alt = reinterpret_cast<PIO_RESOURCE_LIST>(&alt->Descriptors[alt->Count]);
     }
+    std::copy(beyond.begin(), beyond.end(), reinterpret_cast<PIO_RESOURCE_DESCRIPTOR>(alt));
     return list;
 }
 
@@ -121,27 +117,16 @@ inline Alternatives Read(PIO_RESOURCE_REQUIREMENTS_LIST list)
 
 } // namespace restest
 
-// Descriptors compare byte for byte and show their fields in failure messages.
+// Descriptors compare byte for byte.
 inline bool operator==(const IO_RESOURCE_DESCRIPTOR &a, const IO_RESOURCE_DESCRIPTOR &b)
 {
     return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
-// (A device-private descriptor's three words show as len, align and min.)
-inline void PrintTo(const IO_RESOURCE_DESCRIPTOR &d, std::ostream *os)
-{
-    char text[200];
-    std::snprintf(text, sizeof text, "type %u opt 0x%x flags 0x%x len 0x%x align 0x%x min 0x%llx max 0x%llx", d.Type,
-                  d.Option, d.Flags, d.u.Generic.Length, d.u.Generic.Alignment,
-                  (unsigned long long)d.u.Generic.MinimumAddress.QuadPart,
-                  (unsigned long long)d.u.Generic.MaximumAddress.QuadPart);
-    *os << text;
-}
-
 namespace restest {
 
-// Owns a pool list for the length of a test body; the fixtures check that
-// the pool is empty after the body, so every list must be gone by then.
+// Owns a pool list for the length of a test body (the pool must be empty
+// after it).
 struct PoolFree {
     void operator()(IO_RESOURCE_REQUIREMENTS_LIST *list) const { MFree(list); }
 };
@@ -184,7 +169,7 @@ inline IO_RESOURCE_DESCRIPTOR Rewritten(IO_RESOURCE_DESCRIPTOR d, ULONG length, 
 }
 
 // A simulated adapter: the driver's PnP dispatch on filter devices above the
-// simulated PCI bus driver's PDOs, optionally under function drivers.
+// simulated PCI bus driver's PDOs.
 class MachineTest : public testsupport::DriverTest {
   protected:
     void SetUp() override
@@ -194,21 +179,13 @@ class MachineTest : public testsupport::DriverTest {
         driver_ = standin::CreateDriverObject("\\Driver\\tolmu");
         driver_->MajorFunction[IRP_MJ_PNP] = PnpDispatch;
     }
-
     void TearDown() override
     {
-        // Top down: the function drivers' devices, then the filters.
-        for (auto it = upper_.rbegin(); it != upper_.rend(); ++it) {
-            IoDetachDevice(it->second);
-            IoDeleteDevice(it->first);
-        }
         for (auto it = filters_.rbegin(); it != filters_.rend(); ++it) {
             if (GET_EXTENSION(*it)->LowerDevice != nullptr)
                 IoDetachDevice(GET_EXTENSION(*it)->LowerDevice);
             IoDeleteDevice(*it);
         }
-        if (functionDriver_ != nullptr)
-            standin::DestroyDriverObject(functionDriver_);
         standin::DestroyDriverObject(driver_);
         bus_.reset();
         machine_.Uninstall();
@@ -273,37 +250,20 @@ class MachineTest : public testsupport::DriverTest {
         return fdo;
     }
 
-    // IRP_MN_FILTER_RESOURCE_REQUIREMENTS as the PnP manager sends it to the
-    // top of a stack, through a function driver's device above `filter` that
-    // passes every request on, setting the status to `answer` first (success:
-    // it takes the list). The list goes in Parameters and in
-    // IoStatus.Information, the status is preset to STATUS_NOT_SUPPORTED;
-    // the list the request ends with is handed to `result`.
-    NTSTATUS Filter(PDEVICE_OBJECT filter, PIO_RESOURCE_REQUIREMENTS_LIST list, PoolList &result,
-                    NTSTATUS answer = STATUS_SUCCESS)
+    // IRP_MN_FILTER_RESOURCE_REQUIREMENTS at the filter, as the PnP manager
+    // sends it (through a function driver that passes it on): the list in
+    // Parameters and IoStatus.Information, the status preset to
+    // STATUS_NOT_SUPPORTED. The list the request ends with goes to `result`.
+    NTSTATUS Filter(PDEVICE_OBJECT filter, PIO_RESOURCE_REQUIREMENTS_LIST list, PoolList &result)
     {
-        if (functionDriver_ == nullptr) {
-            functionDriver_ = standin::CreateDriverObject("\\Driver\\Function");
-            functionDriver_->MajorFunction[IRP_MJ_PNP] = FunctionDriverDispatch;
-        }
-        PDEVICE_OBJECT top = nullptr;
-        EXPECT_EQ(IoCreateDevice(functionDriver_, sizeof(FunctionExtension), nullptr, FILE_DEVICE_BUS_EXTENDER, 0,
-                                 FALSE, &top),
-                  STATUS_SUCCESS);
-        auto *ext = static_cast<FunctionExtension *>(top->DeviceExtension);
-        ext->lower = testsupport::AttachInAddDevice(top, filter);
-        ext->answer = answer;
-        top->Flags &= ~DO_DEVICE_INITIALIZING;
-        upper_.push_back({top, ext->lower});
-
-        PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+        PIRP irp = IoAllocateIrp(filter->StackSize, FALSE);
         PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
         next->MajorFunction = IRP_MJ_PNP;
         next->MinorFunction = IRP_MN_FILTER_RESOURCE_REQUIREMENTS;
         next->Parameters.FilterResourceRequirements.IoResourceRequirementList = list;
         irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
         irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(list);
-        NTSTATUS status = IoCallDriver(top, irp);
+        NTSTATUS status = IoCallDriver(filter, irp);
         EXPECT_EQ(standin::GetIrpState(irp), standin::IrpState::Completed)
             << standin::IrpStateName(standin::GetIrpState(irp));
         EXPECT_EQ(irp->IoStatus.Status, status) << "the request completes with the returned status";
@@ -312,25 +272,10 @@ class MachineTest : public testsupport::DriverTest {
         return status;
     }
 
-    struct FunctionExtension {
-        PDEVICE_OBJECT lower;
-        NTSTATUS answer;
-    };
-
-    static NTSTATUS NTAPI FunctionDriverDispatch(PDEVICE_OBJECT device, PIRP irp)
-    {
-        auto *ext = static_cast<FunctionExtension *>(device->DeviceExtension);
-        if (IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_FILTER_RESOURCE_REQUIREMENTS)
-            irp->IoStatus.Status = ext->answer;
-        IoSkipCurrentIrpStackLocation(irp);
-        return IoCallDriver(ext->lower, irp);
-    }
-
     sim::PciMachine machine_;
     std::unique_ptr<sim::PciBusDriver> bus_;
-    PDRIVER_OBJECT driver_ = nullptr, functionDriver_ = nullptr;
+    PDRIVER_OBJECT driver_ = nullptr;
     std::vector<PDEVICE_OBJECT> filters_;
-    std::vector<std::pair<PDEVICE_OBJECT, PDEVICE_OBJECT>> upper_;
     sim::PciFunction *cb_ = nullptr, *p2p_ = nullptr, *innerCb_ = nullptr, *nic_ = nullptr;
     PDEVICE_OBJECT cbDev_ = nullptr, p2pDev_ = nullptr, innerCbDev_ = nullptr, nicDev_ = nullptr;
 };
