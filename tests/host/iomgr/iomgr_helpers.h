@@ -1,23 +1,20 @@
-// Small simulated drivers and finding capture for the I/O manager's tests.
+// Small simulated drivers for the I/O manager's tests.
 #ifndef TOLMU_TESTS_IOMGR_HELPERS_H
 #define TOLMU_TESTS_IOMGR_HELPERS_H
 
 #include <functional>
 #include <list>
 #include <map>
-#include <string>
-#include <vector>
 
+#include "../standin/standin_test_util.h"
 #include "iomgr.h"
-#include "test_support.h"
 
 namespace iomgrtest {
 
-using Dispatch = std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)>;
-using Completion = Dispatch;
+using Dispatch = std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)>; // also a completion routine
 
 inline std::map<PDRIVER_OBJECT, Dispatch> dispatchers;
-inline std::list<Completion> routines;
+inline std::list<Dispatch> routines;
 inline PDEVICE_OBJECT lower = nullptr; // what the filter of the last BuildStack attached to
 
 inline NTSTATUS NTAPI Trampoline(PDEVICE_OBJECT device, PIRP irp)
@@ -27,7 +24,7 @@ inline NTSTATUS NTAPI Trampoline(PDEVICE_OBJECT device, PIRP irp)
 
 inline NTSTATUS NTAPI CompletionTrampoline(PDEVICE_OBJECT device, PIRP irp, PVOID context)
 {
-    return (*static_cast<Completion *>(context))(device, irp);
+    return (*static_cast<Dispatch *>(context))(device, irp);
 }
 
 // A driver object whose every major function runs `dispatch`.
@@ -41,17 +38,16 @@ inline PDRIVER_OBJECT MakeDriver(const std::string &name, Dispatch dispatch)
 }
 
 // A device of the driver, DO_DEVICE_INITIALIZING cleared as AddDevice would.
-inline PDEVICE_OBJECT MakeDevice(PDRIVER_OBJECT driver, ULONG extensionSize = 16)
+inline PDEVICE_OBJECT MakeDevice(PDRIVER_OBJECT driver)
 {
     PDEVICE_OBJECT device = nullptr;
-    EXPECT_EQ(IoCreateDevice(driver, extensionSize, nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &device),
-              STATUS_SUCCESS);
+    EXPECT_EQ(IoCreateDevice(driver, 16, nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &device), STATUS_SUCCESS);
     device->Flags &= ~DO_DEVICE_INITIALIZING;
     return device;
 }
 
 // IoSetCompletionRoutine in the request's next location, running `routine`.
-inline void SetCompletion(PIRP irp, Completion routine, bool onSuccess = true, bool onError = true,
+inline void SetCompletion(PIRP irp, Dispatch routine, bool onSuccess = true, bool onError = true,
                           bool onCancel = true)
 {
     routines.push_back(std::move(routine));
@@ -59,11 +55,10 @@ inline void SetCompletion(PIRP irp, Completion routine, bool onSuccess = true, b
 }
 
 // A bottom (bus) driver that completes at once.
-inline Dispatch CompleteWith(NTSTATUS status, ULONG_PTR information = 0)
+inline Dispatch CompleteWith(NTSTATUS status)
 {
-    return [status, information](PDEVICE_OBJECT, PIRP irp) {
+    return [status](PDEVICE_OBJECT, PIRP irp) {
         irp->IoStatus.Status = status;
-        irp->IoStatus.Information = information;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return status;
     };
@@ -75,9 +70,7 @@ inline Dispatch PendThenComplete(NTSTATUS status)
 {
     return [status](PDEVICE_OBJECT, PIRP irp) {
         IoMarkIrpPending(irp);
-        standin::QueueDeferred(
-            [irp, status] { irp->IoStatus.Status = status; IoCompleteRequest(irp, IO_NO_INCREMENT); },
-            "bus completes the pended request");
+        standin::QueueDeferred([irp, status] { CompleteWith(status)(nullptr, irp); }, "bus completes the request");
         return STATUS_PENDING;
     };
 }
@@ -112,20 +105,15 @@ inline PIRP NewIrp(PDEVICE_OBJECT top, UCHAR major, UCHAR minor)
     return irp;
 }
 inline PIRP NewPnpIrp(PDEVICE_OBJECT top, UCHAR minor = IRP_MN_QUERY_ID) { return NewIrp(top, IRP_MJ_PNP, minor); }
-inline PIRP NewPowerIrp(PDEVICE_OBJECT top, UCHAR minor, POWER_STATE_TYPE type, ULONG state)
+inline PIRP NewSetPowerIrp(PDEVICE_OBJECT top)
 {
-    PIRP irp = NewIrp(top, IRP_MJ_POWER, minor);
-    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
-    sp->Parameters.Power.Type = type;
-    if (type == DevicePowerState)
-        sp->Parameters.Power.State.DeviceState = (DEVICE_POWER_STATE)state;
-    else
-        sp->Parameters.Power.State.SystemState = (SYSTEM_POWER_STATE)state;
+    PIRP irp = NewIrp(top, IRP_MJ_POWER, IRP_MN_SET_POWER);
+    IoGetNextIrpStackLocation(irp)->Parameters.Power.Type = DevicePowerState;
+    IoGetNextIrpStackLocation(irp)->Parameters.Power.State.DeviceState = PowerDeviceD3;
     return irp;
 }
 
 // Every test starts on a fresh stand-in and ends with the leftover checks.
-// Between Capture() and Captured() findings are collected instead of failing the test.
 class IoTest : public testsupport::DriverTest {
   protected:
     void SetUp() override
@@ -136,28 +124,9 @@ class IoTest : public testsupport::DriverTest {
     }
     void TearDown() override
     {
-        Captured();
         standin::CheckIoLeftovers();
         DriverTest::TearDown();
     }
-    void Capture()
-    {
-        captured_.clear();
-        standin::SetFindingHandler([this](const standin::Finding &f) { captured_.push_back(f); });
-    }
-    // The rule names collected, in order (or, given a rule, the details of its findings).
-    std::vector<std::string> Captured(const char *rule = nullptr)
-    {
-        standin::SetFindingHandler(
-            [](const standin::Finding &f) { ADD_FAILURE() << "verifier finding " << f.rule << ": " << f.detail; });
-        standin::ClearFindings();
-        std::vector<std::string> out;
-        for (const standin::Finding &f : captured_)
-            if (rule == nullptr || f.rule == rule)
-                out.push_back(rule == nullptr ? f.rule : f.detail);
-        return out;
-    }
-    std::vector<standin::Finding> captured_;
 };
 
 } // namespace iomgrtest
