@@ -1,6 +1,6 @@
-// The pool's boundaries the driver meets: new blocks filled and freed blocks
-// poisoned (nothing reads as zero by luck), the pool's finite size as on
-// Windows XP, and the injected failures.
+// The pool's boundaries the driver meets (its fences are in rules_test): new
+// blocks filled and freed blocks poisoned, so nothing reads as zero by luck,
+// and the pool's finite size as on Windows XP.
 #include "standin_test_util.h"
 
 namespace {
@@ -37,24 +37,6 @@ TEST_F(PoolTest, PoolIsFiniteAsOnWindowsXp)
     EXPECT_NE(again, nullptr) << "freed bytes come back";
     for (void *p : {rest, paged, again})
         ExFreePool(p);
-}
-
-TEST_F(PoolTest, InjectedFailuresTakeExactlyTheKthAttemptOrAllUntilCleared)
-{
-    void *before = ExAllocatePoolWithTag(NonPagedPool, 4, kTag); // counted from the call, not from Reset
-    standin::FailNthAllocation(3);
-    std::vector<bool> succeeded;
-    for (int i = 0; i < 4; i++) {
-        void *p = ExAllocatePoolWithTag(PagedPool, 4, kTag);
-        succeeded.push_back(p != nullptr);
-        if (p != nullptr)
-            ExFreePool(p);
-    }
-    EXPECT_EQ(succeeded, (std::vector<bool>{true, true, false, true}));
-    standin::FailAllAllocations(true);
-    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 4, kTag), nullptr);
-    standin::FailAllAllocations(false);
-    ExFreePool(before);
 }
 
 } // namespace
