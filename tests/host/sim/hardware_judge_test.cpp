@@ -26,38 +26,24 @@ void Set(PciFunction *f, uint16_t command, std::initializer_list<std::pair<int, 
     f->Poke16(0x04, command);
 }
 
-// PCI-to-PCI bridge windows, written the way a driver writes them: the
-// address bits the registers hold, nothing else.
-void IoWindow(PciFunction *b, uint32_t base, uint32_t limit)
-{
-    b->Poke8(0x1C, uint8_t((b->Peek8(0x1C) & 0x0F) | ((base >> 8) & 0xF0)));
-    b->Poke8(0x1D, uint8_t((b->Peek8(0x1D) & 0x0F) | ((limit >> 8) & 0xF0)));
-    b->Poke16(0x30, uint16_t(base >> 16));
-    b->Poke16(0x32, uint16_t(limit >> 16));
-}
+using Range = std::pair<uint64_t, uint64_t>;
+const Range kClosedIo{0xF000, 0}, kClosed{0xFFF00000, 0}; // base above limit
 
-void MemWindow(PciFunction *b, uint32_t base, uint32_t limit)
+// A PCI-to-PCI bridge's bus numbers and I/O, memory and prefetchable windows
+// (written as a driver writes them: the address bits the registers hold),
+// every decoder on.
+PciFunction *Bridge(PciMachine &m, PciFunction *b, uint8_t primary, uint8_t secondary, uint8_t subordinate,
+                    Range io = kClosedIo, Range mem = kClosed, Range pref = kClosed)
 {
-    b->Poke16(0x20, uint16_t((base >> 16) & 0xFFF0));
-    b->Poke16(0x22, uint16_t((limit >> 16) & 0xFFF0));
-}
-
-void PrefWindow(PciFunction *b, uint64_t base, uint64_t limit)
-{
-    b->Poke16(0x24, uint16_t((b->Peek16(0x24) & 0x0F) | ((base >> 16) & 0xFFF0)));
-    b->Poke16(0x26, uint16_t((b->Peek16(0x26) & 0x0F) | ((limit >> 16) & 0xFFF0)));
-    b->Poke32(0x28, uint32_t(base >> 32));
-    b->Poke32(0x2C, uint32_t(limit >> 32));
-}
-
-// A bridge on bus `primary` with the given numbers, every window closed
-// (base above limit) and every decoder on.
-PciFunction *Closed(PciMachine &m, PciFunction *b, uint8_t primary, uint8_t secondary)
-{
-    m.SetBusNumbers(b, primary, secondary, secondary);
-    IoWindow(b, 0xF000, 0);
-    MemWindow(b, 0xFFF00000, 0);
-    PrefWindow(b, 0xFFF00000, 0);
+    m.SetBusNumbers(b, primary, secondary, subordinate);
+    b->Poke8(0x1C, uint8_t((b->Peek8(0x1C) & 0x0F) | ((io.first >> 8) & 0xF0)));
+    b->Poke8(0x1D, uint8_t((b->Peek8(0x1D) & 0x0F) | ((io.second >> 8) & 0xF0)));
+    b->Poke32(0x30, uint32_t((io.first >> 16) | (io.second & 0xFFFF0000)));
+    b->Poke32(0x20, uint32_t(((mem.first >> 16) & 0xFFF0) | (mem.second & 0xFFF00000)));
+    b->Poke16(0x24, uint16_t((b->Peek16(0x24) & 0x0F) | ((pref.first >> 16) & 0xFFF0)));
+    b->Poke16(0x26, uint16_t((b->Peek16(0x26) & 0x0F) | ((pref.second >> 16) & 0xFFF0)));
+    b->Poke32(0x28, uint32_t(pref.first >> 32));
+    b->Poke32(0x2C, uint32_t(pref.second >> 32));
     Set(b, 0x0007);
     return b;
 }
@@ -79,21 +65,14 @@ std::string Text(const std::vector<Violation> &all)
     return text;
 }
 
-// A laptop's CardBus controller with a two-level chassis, every register as
-// a careful firmware would leave it:
-//   00:00.0 host bridge, aperture at 0xe0000000
-//   00:03.0 TI1420 [00/01/03]: socket registers 0x90000000, memory
-//           0x80000000-0x87ffffff, prefetchable 0x88000000-0x8fffffff,
-//           I/O 0x1000-0x3fff
-//   01:00.0 DEC 21154 [01/02/03]: I/O 0x1000-0x2fff, memory
-//           0x80000000-0x810fffff, prefetchable 0x88000000-0x8cffffff
-//   01:01.0 NIC: I/O 0x3000, memory 0x81200000
-//   02:00.0 VGA: 0x80000000 (16M), prefetchable 0x88000000 (64M)
-//   02:01.0 sound: I/O 0x2000
-//   02:02.0 TI PCI2250 [02/03/03]: I/O 0x1000-0x1fff, memory
-//           0x81000000-0x810fffff, prefetchable 0x8c000000-0x8cffffff
-//   03:00.0 NIC: I/O 0x1000, memory 0x81001000
-//   03:01.0 card: 0x81002000 (4K), 64-bit prefetchable 0x8c000000 (16M)
+// A laptop's CardBus controller with a two-level chassis, as a careful
+// firmware leaves it: 00:03.0 TI1420 [00/01/03] (memory 0x80000000-0x87ffffff,
+// prefetchable 0x88000000-0x8fffffff, I/O 0x1000-0x3fff) with, on bus 01,
+// a DEC 21154 [01/02/03] (I/O 0x1000-0x2fff, memory 0x80000000-0x810fffff,
+// prefetchable 0x88000000-0x8cffffff) and a NIC (I/O 0x3000); on bus 02 VGA,
+// sound (I/O 0x2000) and a TI PCI2250 [02/03/03] (I/O 0x1000-0x1fff, memory
+// 0x81000000-0x810fffff, prefetchable 0x8c000000-0x8cffffff); on bus 03 a
+// NIC (I/O 0x1000, memory 0x81001000) and a card with a 64-bit BAR.
 struct Good {
     PciMachine m;
     PciFunction *cb, *a, *nic1, *b, *nic2;
@@ -125,19 +104,11 @@ struct Good {
         cb->Poke32(0x2C, 0x1000);
         cb->Poke32(0x30, 0x3FFC);
         Set(cb, 0x0007, {{0, 0x90000000}});
-        m.SetBusNumbers(a, 1, 2, 3);
-        IoWindow(a, 0x1000, 0x2FFF);
-        MemWindow(a, 0x80000000, 0x810FFFFF);
-        PrefWindow(a, 0x88000000, 0x8CFFFFFF);
-        Set(a, 0x0007);
+        Bridge(m, a, 1, 2, 3, {0x1000, 0x2FFF}, {0x80000000, 0x810FFFFF}, {0x88000000, 0x8CFFFFFF});
         Set(nic1, 0x0007, {{0, 0x3000}, {1, 0x81200000}});
         Set(vga, 0x0006, {{0, 0x80000000}, {1, 0x88000000}});
         Set(audio, 0x0005, {{0, 0x2000}});
-        m.SetBusNumbers(b, 2, 3, 3);
-        IoWindow(b, 0x1000, 0x1FFF);
-        MemWindow(b, 0x81000000, 0x810FFFFF);
-        PrefWindow(b, 0x8C000000, 0x8CFFFFFF);
-        Set(b, 0x0007);
+        Bridge(m, b, 2, 3, 3, {0x1000, 0x1FFF}, {0x81000000, 0x810FFFFF}, {0x8C000000, 0x8CFFFFFF});
         Set(nic2, 0x0007, {{0, 0x1000}, {1, 0x81001000}});
         Set(card, 0x0006, {{0, 0x81002000}, {2, 0x8C000000}});
     }
@@ -173,17 +144,17 @@ const JudgeRow kRows[] = {
     // A window programmed for 0x1000-0x10ff decodes 0x1000-0x1fff: the I/O
     // limit register holds address bits 15..12 only.
     {"IoWindowDecodesWhole4KBlocks", false, [](Good &g, PciMachine &) {
-         IoWindow(g.b, 0x1000, 0x10FF);
+         Bridge(g.m, g.b, 2, 3, 3, {0x1000, 0x10FF}, {0x81000000, 0x810FFFFF}, {0x8C000000, 0x8CFFFFFF});
          Set(g.m.AddFunction(g.m.SecondarySegment(g.a), 3, 0, models::RTL8139()), 0x0001, {{0, 0x1200}});
      }, kRuleDecodeConflict, "I/O 0x1200-0x12ff decoded by both 02:02.0 (I/O window 0x1000-0x1fff)",
      [](Good &g, PciMachine &) { Set(g.m.Find(2, 3, 0), 0x0001, {{0, 0x2100}}); }},
     {"MemoryWindowDecodesWhole1MBlocks", false, [](Good &g, PciMachine &) {
-         MemWindow(g.b, 0x81000000, 0x81000FFF);
+         Bridge(g.m, g.b, 2, 3, 3, {0x1000, 0x1FFF}, {0x81000000, 0x81000FFF}, {0x8C000000, 0x8CFFFFFF});
          DeviceModel regs = models::Generic(0x1234, 0x0001, 0x118000, {MemBar(0, 0x1000)});
          Set(g.m.AddFunction(g.m.SecondarySegment(g.a), 3, 0, regs), 0x0002, {{0, 0x81080000}});
      }, kRuleDecodeConflict, "02:02.0 (memory window 0x81000000-0x810fffff) and 02:03.0", nullptr},
     {"BarOnAVgaAlias", true, [](Good &, PciMachine &m) {
-         Closed(m, m.AddFunction(m.Root(), 1, 0, models::DEC21154()), 0, 1)->Poke16(0x3E, 0x0008); // VGA enable
+         Bridge(m, m.AddFunction(m.Root(), 1, 0, models::DEC21154()), 0, 1, 1)->Poke16(0x3E, 0x0008); // VGA enable
          DeviceModel smbus = models::Generic(0x8086, 0x2483, 0x0c0500, {IoBar(4, 0x20)});
          Set(m.AddFunction(m.Root(), 0x1f, 3, smbus), 0x0001, {{4, 0xEFA0}}); // 0xefb0-0xefbb is an alias
      }, kRuleDecodeConflict, "0xefb0-0xefbb decoded by both 00:01.0 (the 10-bit aliases of VGA I/O",
@@ -193,11 +164,9 @@ const JudgeRow kRows[] = {
      [](Good &g, PciMachine &) { Set(g.nic2, 0x0007, {{0, 0x1000}}); }},
     {"BridgeWithItsIoDecodingOff", false, [](Good &g, PciMachine &) { Set(g.a, 0x0006); },
      kRuleBarUnreachable, "02:01.0 BAR0 (I/O 0x2000-0x201f) is not reached: 01:00.0 does not forward I/O", nullptr},
-    {"ClosedMemoryWindow", false, [](Good &g, PciMachine &) { MemWindow(g.b, 0xFFF00000, 0); },
-     kRuleBarUnreachable, "03:00.0 BAR1 (memory 0x81001000-0x810010ff) is not reached: 02:02.0 does not", nullptr},
     {"PrefetchableWindowWithoutUpperHalves", true, [](Good &, PciMachine &m) {
-         PciFunction *ti = Closed(m, m.AddFunction(m.Root(), 2, 0, models::TIPCI2250()), 0, 1); // 32-bit window
-         PrefWindow(ti, 0x200000000ull, 0x200FFFFFFull);
+         PciFunction *ti = m.AddFunction(m.Root(), 2, 0, models::TIPCI2250()); // 32-bit prefetchable window
+         Bridge(m, ti, 0, 1, 1, kClosedIo, kClosed, {0x200000000ull, 0x200FFFFFFull});
          DeviceModel cardModel = models::FpgaBoard64();
          cardModel.bars = {Mem64Bar(2, 16u << 20, true)};
          Set(m.AddFunction(m.SecondarySegment(ti), 0, 0, cardModel), 0x0002, {{2, 0x200000000ull}});
@@ -210,7 +179,7 @@ const JudgeRow kRows[] = {
     {"SubtractiveBridgeBehindAClaimedRange", true, [](Good &, PciMachine &m) {
          DeviceModel hubModel = models::DEC21154();
          hubModel.progIf = 0x01;
-         PciFunction *hub = Closed(m, m.AddFunction(m.Root(), 0x1e, 0, hubModel), 0, 1);
+         PciFunction *hub = Bridge(m, m.AddFunction(m.Root(), 0x1e, 0, hubModel), 0, 1, 1);
          DeviceModel lpc = models::Generic(0x8086, 0x24c0, 0x060100, {IoBar(4, 0x80)});
          Set(m.AddFunction(m.Root(), 0x1f, 0, lpc), 0x0001, {{4, 0x1000}});
          PciFunction *nic = m.AddFunction(m.SecondarySegment(hub), 2, 0, models::RTL8139());
@@ -252,7 +221,6 @@ TEST(HardwareJudgeGood, CarefulFirmwareStateAndPowerOnStateGiveNothing)
 {
     Good g;
     EXPECT_EQ(Text(Judge(g.m)), "");
-    EXPECT_EQ(Text(Judge(g.m, false)), "") << "nothing started";
     g.m.ResetAll();
     EXPECT_EQ(Text(Judge(g.m, false)), "") << "power-on: no decoding, no bus numbers";
 }

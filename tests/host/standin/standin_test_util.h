@@ -22,13 +22,6 @@ struct FindingCatcher {
     std::vector<std::string> rules;
 };
 
-// One scenario that must produce exactly the findings named.
-struct FindingRow {
-    const char *name;
-    void (*run)();
-    std::vector<std::string> rules;
-};
-
 } // namespace standintest
 
 #endif
