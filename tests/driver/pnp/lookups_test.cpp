@@ -11,136 +11,78 @@ using testsupport::TraceLines;
 
 namespace {
 
-const char kParams[] = "tolmu\\Parameters";
+struct Needs {
+    ULONG mem = 0, pre = 0, io = 0, memAlign = 0, preAlign = 0;
+    BOOLEAN dropped = FALSE;
+    std::vector<ULONG> All() const { return {mem, pre, io, memAlign, preAlign}; }
+};
 
-// The adapter's CardBus controller at 00:03.0 with buses 2..5 behind it, a
-// chassis bridge on bus 2 (secondary 3), and two cards on bus 3.
+// The chassis of the harness, filtered and located.
 class LookupTest : public pnptest::FilterTest {
   protected:
     void SetUp() override
     {
         FilterTest::SetUp();
-        cb_ = machine_.AddFunction(machine_.Root(), 3, 0, sim::models::TI1420());
-        machine_.SetBusNumbers(cb_, 0, 2, 5);
-        p2p_ = machine_.AddFunction(machine_.SecondarySegment(cb_), 0, 0, sim::models::DEC21154());
-        machine_.SetBusNumbers(p2p_, 2, 3, 3);
-        nic_ = machine_.AddFunction(machine_.SecondarySegment(p2p_), 1, 0, sim::models::RTL8139());
-        vga_ = machine_.AddFunction(machine_.SecondarySegment(p2p_), 2, 0, sim::models::GeForce2MX());
+        BuildChassis(sim::models::TI1420());
     }
-
-    // Loads the driver and filters the whole hierarchy, every device located.
-    void FilterAll()
+    Needs Enumerate(sim::PciFunction *fn, bool mark = true)
     {
-        Load();
-        AddDevice(driver_, bus_->PdoFor(cb_));
-        AddChildDevice(driver_, bus_->PdoFor(p2p_), 1);
-        AddChildDevice(driver_, bus_->PdoFor(nic_), 2);
-        AddChildDevice(driver_, bus_->PdoFor(vga_), 2);
-        for (auto *fn : {cb_, p2p_, nic_, vga_})
-            LocateMe(Ext(F(fn)));
+        Needs n;
+        PDEVICE_EXTENSION e = Ext(F(fn));
+        if (mark)
+            e->Flags |= ENUMERATE;
+        EnumerateFromHere(e, &n.mem, &n.pre, &n.io, &n.memAlign, &n.preAlign, &n.dropped);
+        return n;
     }
-
-    PDEVICE_OBJECT F(sim::PciFunction *fn) { return FilterOn(bus_->PdoFor(fn)); }
-
-    sim::PciFunction *cb_, *p2p_, *nic_, *vga_;
 };
 
 TEST_F(LookupTest, LocateMeReadsLocationAndBridgeNumbers)
 {
-    FilterAll();
-    PDEVICE_EXTENSION e = Ext(F(p2p_));
-    EXPECT_EQ(e->Bus, 2u);
-    EXPECT_EQ(e->Device, 0u);
-    EXPECT_EQ(e->Function, 0u);
-    EXPECT_EQ(e->PriBus, 2u);
-    EXPECT_EQ(e->SecBus, 3u);
-    EXPECT_EQ(e->SubBus, 3u);
-    PDEVICE_EXTENSION n = Ext(F(nic_));
-    EXPECT_EQ(n->Bus, 3u);
-    EXPECT_EQ(n->Device, 1u);
-    EXPECT_EQ(n->SecBus, UNKNOWN_NUMBER) << "not a bridge: numbers not read";
-    EXPECT_EQ(CountContaining(TraceLines(), "LocateMe: vid 0x10EC-8139 @ 3:1:0"), 1u);
+    FilterChassis();
+    PDEVICE_EXTENSION e = Ext(F(p2p_)), n = Ext(F(nic_));
+    EXPECT_EQ((std::vector<ULONG>{e->Bus, e->Device, e->Function, e->PriBus, e->SecBus, e->SubBus}),
+              (std::vector<ULONG>{2, 0, 0, 2, 3, 3}));
+    EXPECT_EQ((std::vector<ULONG>{n->Bus, n->Device, n->Function, n->SecBus}),
+              (std::vector<ULONG>{3, 1, 0, UNKNOWN_NUMBER})) << "not a bridge: numbers not read";
+    bus_->SetPropertiesFail(Pdo(nic_), true);
+    EXPECT_EQ(GetLocationCode(Pdo(nic_)), 0xFFFFFF1Fu);
+    EXPECT_EQ(GetDevicePropertyDW(Pdo(nic_), DevicePropertyBusNumber), 0xFFFFFFFFu);
 }
 
-TEST_F(LookupTest, LocationCodeOfADeviceWithoutPropertiesIsAllOnesShifted)
+// Parents by secondary bus, the root by its bus range; an unnumbered bridge
+// (secondary 0) is nobody's parent, an unmarked device is skipped, a device
+// outside the root's range has no root, and a loop of bus numbers ends.
+TEST_F(LookupTest, ParentAndRootAreFoundByBusNumbers)
 {
-    Load();
-    PDEVICE_OBJECT pdo = bus_->PdoFor(nic_);
-    bus_->SetPropertiesFail(pdo, true);
-    EXPECT_EQ(GetLocationCode(pdo), 0xFFFFFF1Fu);
-    EXPECT_EQ(GetDevicePropertyDW(pdo, DevicePropertyBusNumber), 0xFFFFFFFFu);
-}
-
-TEST_F(LookupTest, ParentAndRootOfADeviceTwoBridgesDown)
-{
-    FilterAll();
+    FilterChassis();
     EXPECT_EQ(GetParent(F(nic_)), F(p2p_));
     EXPECT_EQ(GetParent(F(p2p_)), F(cb_));
+    EXPECT_EQ(GetParent(F(cb_)), nullptr);
     EXPECT_EQ(GetRoot(F(nic_)), F(cb_)) << "climbs through the intermediate bridge";
     EXPECT_EQ(GetRoot(F(p2p_)), F(cb_));
-    EXPECT_EQ(GetParent(F(cb_)), nullptr);
-}
-
-// A bridge the operating system left unnumbered (secondary 0) forwards
-// nothing: it is not the parent of the controller on bus 0, so a climb from
-// there cannot loop back through it.
-TEST_F(LookupTest, AnUnnumberedBridgeIsNobodysParent)
-{
-    FilterAll();
+    Ext(F(vga_))->Bus = 9;
+    EXPECT_EQ(GetRoot(F(vga_)), nullptr);
+    Ext(F(p2p_))->Marker = 0;
+    EXPECT_EQ(GetParent(F(nic_)), nullptr);
+    Ext(F(p2p_))->Marker = EXTENSION_MARKER;
     Ext(F(p2p_))->SecBus = 0;
     EXPECT_EQ(GetParent(F(cb_)), nullptr);
     EXPECT_EQ(GetParent(F(nic_)), nullptr);
-}
-
-TEST_F(LookupTest, DeviceOutsideTheRootsRangeHasNoRoot)
-{
-    FilterAll();
-    Ext(F(vga_))->Bus = 9;
-    EXPECT_EQ(GetRoot(F(vga_)), nullptr);
-}
-
-TEST_F(LookupTest, SearchLinesAppearOnlyFromVerbosityNine)
-{
-    FilterAll();
-    size_t before = TraceLines().size();
-    GetRoot(F(nic_));
-    EXPECT_EQ(TraceLines().size(), before);
-    SetVerbose(9);
-    GetRoot(F(nic_));
-    auto lines = TraceLines();
-    EXPECT_EQ(CountContaining(lines, "GetRoot: @ 3-1-0 Flags 0x0"), 1u);
-    EXPECT_EQ(CountContaining(lines, "GetParent: Bus 0x3 Sec 0x3 Sub 0x3"), 1u);
-    EXPECT_EQ(CountContaining(lines, "GetRoot: My Bus 0x3 PSec 0x2 PSub 0x5"), 1u);
-    EXPECT_EQ(CountContaining(lines, "GetRoot: found root!!!"), 1u);
-}
-
-TEST_F(LookupTest, UnmarkedDevicesAreSkippedBySearches)
-{
-    FilterAll();
-    Ext(F(p2p_))->Marker = 0;
-    SetVerbose(9);
-    EXPECT_EQ(GetParent(F(nic_)), nullptr);
-    EXPECT_EQ(CountContaining(TraceLines(), "without Marker"), 1u);
-    Ext(F(p2p_))->Marker = EXTENSION_MARKER;
-}
-
-TEST_F(LookupTest, BusNumberLoopCannotHangTheClimb)
-{
-    FilterAll();
-    // Bad hardware: the bridge claims its own bus as its secondary.
-    Ext(F(p2p_))->SecBus = 2;
+    Ext(F(p2p_))->SecBus = 2; // bad hardware: its own bus as its secondary
     Ext(F(cb_))->Flags &= ~ROOT;
     EXPECT_EQ(GetRoot(F(p2p_)), nullptr);
     propigateBusNo(F(p2p_), 4); // must come back too
 }
 
-TEST_F(LookupTest, PropagationRaisesHardwareAndExtensionsIndependently)
+// Raising goes up the chain, hardware and records each only where lower;
+// nothing is ever lowered.
+TEST_F(LookupTest, PropagationRaisesHardwareAndRecordsIndependentlyAndNeverLowers)
 {
-    FilterAll();
-    // The hardware of the chassis bridge is already high, its record is not;
-    // for the controller it is the other way round.
+    FilterChassis();
+    propigateBusNo(F(p2p_), 2);
+    EXPECT_EQ(p2p_->SubordinateBus(), 3);
+    EXPECT_EQ(cb_->SubordinateBus(), 5);
     p2p_->Poke8(0x1A, 0x10);
-    Ext(F(p2p_))->SubBus = 3;
     Ext(F(cb_))->SubBus = 0x10;
     propigateBusNo(F(p2p_), 0x10);
     EXPECT_EQ(p2p_->SubordinateBus(), 0x10);
@@ -152,239 +94,133 @@ TEST_F(LookupTest, PropagationRaisesHardwareAndExtensionsIndependently)
     EXPECT_EQ(CountContaining(lines, "NOTE propigateBusNo: 2:0:0"), 0u);
 }
 
-TEST_F(LookupTest, PropagationNeverLowers)
-{
-    FilterAll();
-    propigateBusNo(F(p2p_), 2);
-    EXPECT_EQ(p2p_->SubordinateBus(), 3);
-    EXPECT_EQ(cb_->SubordinateBus(), 5);
-    EXPECT_EQ(CountContaining(TraceLines(), "NOTE propigateBusNo"), 0u);
-}
-
 TEST_F(LookupTest, CheckBusNumbersBringsTheRecordInLine)
 {
-    FilterAll();
+    FilterChassis();
     PDEVICE_EXTENSION e = Ext(F(p2p_));
-    size_t before = TraceLines().size();
-    CheckBusNumbers(e);
-    EXPECT_EQ(TraceLines().size(), before) << "matching values print nothing";
     machine_.SetBusNumbers(p2p_, 2, 4, 6);
     CheckBusNumbers(e);
-    EXPECT_EQ(e->SecBus, 4u);
-    EXPECT_EQ(e->SubBus, 6u);
+    EXPECT_EQ((std::vector<ULONG>{e->PriBus, e->SecBus, e->SubBus}), (std::vector<ULONG>{2, 4, 6}));
     auto lines = TraceLines();
     EXPECT_EQ(CountContaining(lines, "WARNING CheckBusNumbers: pExt->SecBus (0x3) != sec (0x4)"), 1u);
     EXPECT_EQ(CountContaining(lines, "WARNING CheckBusNumbers: pExt->SubBus (0x3) != sub (0x6)"), 1u);
     EXPECT_EQ(CountContaining(lines, "PriBus"), 0u);
 }
 
-struct Needs {
-    ULONG mem = 0, pre = 0, io = 0, memAlign = 0, preAlign = 0;
-};
-
-Needs Enumerate(PDEVICE_EXTENSION e)
-{
-    Needs n;
-    EnumerateFromHere(e, &n.mem, &n.pre, &n.io, &n.memAlign, &n.preAlign);
-    return n;
-}
-
+// A bridge not marked for enumeration asks for the configured sizes without
+// probing (Io 0x300 holds no whole 4 KB block: its I/O window is dropped).
 TEST_F(LookupTest, UnmarkedBridgeGetsTheConfiguredSizesAndProbesNothing)
 {
-    FilterAll();
+    FilterChassis();
     uint64_t t0 = standin::VirtualMicroseconds();
-    Needs n = Enumerate(Ext(F(p2p_)));
-    EXPECT_EQ(n.mem, 0x8000000u);
-    EXPECT_EQ(n.memAlign, 0x8000000u);
-    EXPECT_EQ(n.pre, 0x8000000u);
-    EXPECT_EQ(n.preAlign, 0x8000000u);
-    EXPECT_EQ(n.io, 0u) << "Io 0x300 holds no whole 4 KB block for a PCI-to-PCI bridge's window";
+    Needs n = Enumerate(p2p_, false);
+    EXPECT_EQ(n.All(), (std::vector<ULONG>{0x8000000, 0x8000000, 0, 0x8000000, 0x8000000}));
+    EXPECT_TRUE(n.dropped);
+    EXPECT_EQ(standin::VirtualMicroseconds(), t0) << "no probe, no waiting";
     EXPECT_EQ(CountContaining(TraceLines(), "WARNING EnumerateFromHere: 2:0:0 needs I/O 0x300 in 4 KB blocks but Io "
                                             "is 0x300: I/O window dropped, raise Io to give it room"),
               1u);
-    EXPECT_EQ(standin::VirtualMicroseconds(), t0) << "no probe, no waiting";
-    EXPECT_EQ(CountContaining(TraceLines(), "probeBuses: No need to enumerate this node"), 1u);
-    EXPECT_EQ(CountContaining(TraceLines(), "EnumerateFromHere 2:0:0 Pri 2 Sec 3 Sub 3"), 1u);
+    Configure({{"Memory", 0x2000000}, {"PreFetch", 0x4000000}, {"Io", 0x1000}});
+    n = Enumerate(p2p_, false);
+    EXPECT_EQ((std::vector<ULONG>{n.mem, n.pre, n.io}), (std::vector<ULONG>{0x2000000, 0x4000000, 0x1000}));
 }
 
-TEST_F(LookupTest, ConfiguredSizesFollowTheRegistry)
+// RTL8139: 256 bytes I/O + 256 bytes memory; GeForce2 MX: 16 MB memory, 128
+// MB prefetchable. The bridge's I/O window is one whole 4 KB block, capped by
+// Io; the controller counts the block its bridge can have.
+TEST_F(LookupTest, EnumeratedBridgeProbesItsBusAndTotalsTheNeedsCappedByIo)
 {
-    standin::RegSetDword(kParams, "Memory", 0x2000000);
-    standin::RegSetDword(kParams, "PreFetch", 0x4000000);
-    standin::RegSetDword(kParams, "Io", 0x1000);
-    ReadConfiguration();
-    FilterAll();
-    Needs n = Enumerate(Ext(F(p2p_)));
-    EXPECT_EQ(n.mem, 0x2000000u);
-    EXPECT_EQ(n.pre, 0x4000000u);
-    EXPECT_EQ(n.io, 0x1000u);
-}
-
-TEST_F(LookupTest, EnumeratedBridgeProbesItsBusAndTotalsTheNeeds)
-{
-    standin::RegSetDword(kParams, "Io", 0x2000);
-    ReadConfiguration();
-    FilterAll();
-    Ext(F(p2p_))->Flags |= ENUMERATE;
+    Configure({{"Io", 0x2000}});
+    FilterChassis();
     uint64_t t0 = standin::VirtualMicroseconds();
-    Needs n = Enumerate(Ext(F(p2p_)));
-    // RTL8139: 256 bytes I/O + 256 bytes memory; GeForce2 MX: 16 MB memory,
-    // 128 MB prefetchable. The bridge's I/O window is one whole 4 KB block.
-    EXPECT_EQ(n.io, 0x1000u);
-    EXPECT_EQ(n.mem, 0x1100000u);
-    EXPECT_EQ(n.pre, 0x8000000u);
-    EXPECT_EQ(n.memAlign, 0x1000000u);
-    EXPECT_EQ(n.preAlign, 0x8000000u);
+    EXPECT_EQ(Enumerate(p2p_).All(), (std::vector<ULONG>{0x1100000, 0x8000000, 0x1000, 0x1000000, 0x8000000}));
     EXPECT_EQ(standin::VirtualMicroseconds() - t0, 4000000u) << "one bus probed";
     EXPECT_EQ(highBus, 0x12);
     EXPECT_EQ(p2p_->SubordinateBus(), 0x12) << "raised to forward up to highBus";
     EXPECT_EQ(cb_->SubordinateBus(), 0x12);
-    EXPECT_EQ(Ext(F(cb_))->SubBus, 0x12u);
-    auto lines = TraceLines();
-    EXPECT_EQ(CountContaining(lines, "==== Enumerate PCI Space"), 1u);
-    EXPECT_EQ(CountContaining(lines, "dumpPciTree "), 3u);
     EXPECT_EQ(standin::OutstandingCount(TOLMU_POOL_TAG), 1u) << "only the trace buffer: the tree was freed";
-}
 
-// Io bounds the I/O window of a bridge behind the adapter: a CardBus bridge
-// gets at most Io, a PCI-to-PCI bridge the whole 4 KB blocks Io holds - and
-// none at all, its window dropped, when Io holds no block.
-TEST_F(LookupTest, IoNeedIsCappedByTheConfiguredIo)
-{
-    standin::RegSetDword(kParams, "Io", 0x80);
-    ReadConfiguration();
-    FilterAll();
-    Ext(F(p2p_))->Flags |= ENUMERATE;
-    Needs n;
-    BOOLEAN dropped = FALSE;
-    EnumerateFromHere(Ext(F(p2p_)), &n.mem, &n.pre, &n.io, &n.memAlign, &n.preAlign, &dropped);
+    Configure({{"Io", 0x80}});
+    Needs n = Enumerate(p2p_);
     EXPECT_EQ(n.io, 0u);
-    EXPECT_TRUE(dropped);
-
-    standin::RegSetDword(kParams, "Io", 0x1800);
-    ReadConfiguration();
-    machine_.AddFunction(machine_.SecondarySegment(p2p_), 3, 0, sim::models::Generic(0x1234, 0x1, 0x078000, {sim::IoBar(0, 0x1000), sim::IoBar(1, 0x1000)}));
-    EnumerateFromHere(Ext(F(p2p_)), &n.mem, &n.pre, &n.io, &n.memAlign, &n.preAlign, &dropped);
+    EXPECT_TRUE(n.dropped);
+    Configure({{"Io", 0x1800}});
+    machine_.AddFunction(machine_.SecondarySegment(p2p_), 3, 0,
+                         sim::models::Generic(0x1234, 0x1, 0x078000, {sim::IoBar(0, 0x1000), sim::IoBar(1, 0x1000)}));
+    n = Enumerate(p2p_);
     EXPECT_EQ(n.io, 0x1000u) << "0x2100 behind it, Io holds one block";
-    EXPECT_FALSE(dropped);
-
-    Ext(F(cb_))->Flags |= ENUMERATE;
-    EXPECT_EQ(Enumerate(Ext(F(cb_))).io, 0x1000u) << "the controller counts the block its bridge can have";
+    EXPECT_FALSE(n.dropped);
+    EXPECT_EQ(Enumerate(cb_).io, 0x1000u);
 }
 
-TEST_F(LookupTest, EnumeratedBridgeWithNothingBehindItGetsOneMegabyteWindows)
+// Nothing behind it, no location, or bus numbers that cannot be read and
+// were never known: the least windows, nothing probed or raised.
+TEST_F(LookupTest, BridgeWithNothingToProbeGetsOneMegabyteWindows)
 {
-    machine_.SetBusNumbers(p2p_, 2, 3, 3);
-    FilterAll();
     auto *empty = machine_.AddFunction(machine_.SecondarySegment(cb_), 1, 0, sim::models::DEC21154());
     machine_.SetBusNumbers(empty, 2, 4, 4);
-    AddChildDevice(driver_, bus_->PdoFor(empty), 2);
-    PDEVICE_EXTENSION e = Ext(F(empty));
-    LocateMe(e);
-    ASSERT_TRUE(e->Flags & ENUMERATE);
-    Needs n = Enumerate(e);
-    EXPECT_EQ(n.mem, 0x100000u);
-    EXPECT_EQ(n.pre, 0x100000u);
-    EXPECT_EQ(n.io, 0u);
-    EXPECT_EQ(n.memAlign, 0x100000u);
-    EXPECT_EQ(n.preAlign, 0x100000u);
-}
+    FilterChassis();
+    AddChildDevice(driver_, Pdo(empty), 2);
+    LocateMe(Ext(F(empty)));
+    const std::vector<ULONG> least = {0x100000, 0x100000, 0, 0x100000, 0x100000};
+    EXPECT_EQ(Enumerate(empty).All(), least);
+    const int sub = cb_->SubordinateBus();
 
-TEST_F(LookupTest, HighBusIsSetOnceAndRaisedOnlyByAHigherSecondary)
-{
-    FilterAll();
     PDEVICE_EXTENSION e = Ext(F(p2p_));
-    e->Flags |= ENUMERATE;
-    Enumerate(e);
-    EXPECT_EQ(highBus, 0x12);
-
-    machine_.SetBusNumbers(p2p_, 2, 0x14, 0x14);
-    Enumerate(e);
-    EXPECT_EQ(highBus, 0x24);
-
-    machine_.SetBusNumbers(p2p_, 2, 5, 5);
-    Enumerate(e);
-    EXPECT_EQ(highBus, 0x24);
-}
-
-TEST_F(LookupTest, UnnumberedBridgeIsNumberedBeforeItsBusIsProbed)
-{
-    FilterAll();
-    PDEVICE_EXTENSION e = Ext(F(p2p_));
-    // The operating system found no bus number left for the chassis bridge.
-    machine_.SetBusNumbers(p2p_, 0, 0, 0);
-    LocateMe(e);
-    e->Flags |= ENUMERATE;
-    ASSERT_EQ(e->SecBus, 0u);
-    standin::RegSetDword(kParams, "Io", 0x1000);
-    ReadConfiguration();
-    Needs n = Enumerate(e);
-    EXPECT_EQ(p2p_->PrimaryBus(), 2);
-    EXPECT_EQ(p2p_->SecondaryBus(), 3);
-    EXPECT_EQ(p2p_->SubordinateBus(), 0x12);
-    EXPECT_EQ(e->SecBus, 3u) << "the record follows, so searches through this bridge work";
-    auto lines = TraceLines();
-    EXPECT_EQ(CountContaining(lines, "NOTE EnumerateFromHere: numbering bridge 2:0:0 pri 2 sec 3"), 1u);
-    EXPECT_EQ(CountContaining(lines, "$$$$$ probeBuses: probing bus 0x0 "), 0u) << "the host's bus is never probed";
-    EXPECT_EQ(CountContaining(lines, "$$$$$ probeBuses: probing bus 0x3 "), 1u);
-    EXPECT_EQ(n.io, 0x1000u) << "the cards behind it are found and counted";
-}
-
-// A bridge marked for enumeration whose location is unknown: no bus to
-// probe, nothing written; it asks for the least windows.
-TEST_F(LookupTest, EnumeratedBridgeWithoutALocationProbesNothing)
-{
-    FilterAll();
-    PDEVICE_EXTENSION e = Ext(F(p2p_));
-    e->Flags |= ENUMERATE;
     e->Bus = e->Device = e->Function = UNKNOWN_NUMBER;
     uint64_t t0 = standin::VirtualMicroseconds();
-    Needs n = Enumerate(e);
-    EXPECT_EQ(n.mem, 0x100000u);
-    EXPECT_EQ(n.io, 0u);
-    EXPECT_EQ(standin::VirtualMicroseconds(), t0);
-    EXPECT_EQ(CountContaining(TraceLines(), "WARNING EnumerateFromHere: location unknown, nothing probed"), 1u);
-    EXPECT_EQ(cb_->SubordinateBus(), 5) << "nothing raised";
+    EXPECT_EQ(Enumerate(p2p_).All(), least);
+    LocateMe(e);
+    bus_->SetConfigMode(Pdo(p2p_), sim::ConfigMode::Fail);
+    e->PriBus = e->SecBus = e->SubBus = 0xFF;
+    EXPECT_EQ(Enumerate(p2p_).All(), least);
+    EXPECT_EQ(standin::VirtualMicroseconds(), t0) << "no probe";
+    EXPECT_EQ(cb_->SubordinateBus(), sub) << "nothing raised";
+    auto lines = TraceLines();
+    EXPECT_EQ(CountContaining(lines, "WARNING EnumerateFromHere: location unknown, nothing probed"), 1u);
+    EXPECT_EQ(CountContaining(lines, "WARNING EnumerateFromHere: bus numbers of 2:0:0 unreadable, nothing"), 1u);
 }
 
-// The read of an enumerated bridge's bus numbers fails: CheckBusNumbers
-// records all ones. No bridge above is raised to subordinate 0xff over its
-// other bridges' numbers: the numbers the record held are taken again, and
-// without them nothing is probed.
+// Numbers that cannot be read now but were known are taken again.
 TEST_F(LookupTest, EnumeratedBridgeWhoseNumbersCannotBeReadKeepsToTheNumbersItKnew)
 {
-    FilterAll();
-    PDEVICE_EXTENSION e = Ext(F(p2p_));
-    e->Flags |= ENUMERATE;
-    bus_->SetConfigMode(bus_->PdoFor(p2p_), sim::ConfigMode::Fail);
-    Needs n = Enumerate(e);
-    EXPECT_EQ(e->SecBus, 3u);
-    EXPECT_EQ(n.mem, 0x1100000u) << "probed from bus 3 as usual";
+    FilterChassis();
+    bus_->SetConfigMode(Pdo(p2p_), sim::ConfigMode::Fail);
+    EXPECT_EQ(Enumerate(p2p_).mem, 0x1100000u) << "probed from bus 3 as usual";
+    EXPECT_EQ(Ext(F(p2p_))->SecBus, 3u);
     EXPECT_EQ(cb_->SubordinateBus(), 0x12);
-    EXPECT_EQ(CountContaining(TraceLines(), "WARNING EnumerateFromHere: bus numbers of 2:0:0 unreadable, going on "
-                                            "with Pri 2 Sec 3 Sub 3"),
-              1u);
-
-    // Nothing known before either.
-    e->PriBus = e->SecBus = e->SubBus = 0xFF;
-    uint64_t t0 = standin::VirtualMicroseconds();
-    n = Enumerate(e);
-    EXPECT_EQ(n.mem, 0x100000u) << "the least windows";
-    EXPECT_EQ(standin::VirtualMicroseconds(), t0) << "no probe";
-    EXPECT_EQ(cb_->SubordinateBus(), 0x12) << "nothing raised";
-    EXPECT_EQ(CountContaining(TraceLines(), "WARNING EnumerateFromHere: bus numbers of 2:0:0 unreadable, nothing"),
-              1u);
 }
 
-TEST_F(LookupTest, HighBusIsKeptAtFFInsteadOfWrapping)
+// highBus is the secondary bus + 16, raised only by a higher secondary, kept
+// at 0xff instead of wrapping.
+TEST_F(LookupTest, HighBusIsRaisedOnlyByAHigherSecondaryAndStopsAtFF)
 {
-    FilterAll();
-    PDEVICE_EXTENSION e = Ext(F(p2p_));
-    e->Flags |= ENUMERATE;
-    machine_.SetBusNumbers(p2p_, 2, 0xF5, 0xF5);
-    Enumerate(e);
-    EXPECT_EQ(highBus, 0xFF);
+    FilterChassis();
+    const std::pair<int, int> rows[] = {{3, 0x12}, {0x14, 0x24}, {5, 0x24}, {0xF5, 0xFF}};
+    for (const auto &r : rows) {
+        machine_.SetBusNumbers(p2p_, 2, r.first, r.first);
+        Enumerate(p2p_);
+        EXPECT_EQ(highBus, r.second) << "secondary " << r.first;
+    }
     EXPECT_EQ(CountContaining(TraceLines(), "WARNING EnumerateFromHere: bus numbers run past 0xff"), 1u);
+}
+
+// The operating system found no bus number left for the chassis bridge: it
+// is numbered before its bus is probed, and the record follows.
+TEST_F(LookupTest, UnnumberedBridgeIsNumberedBeforeItsBusIsProbed)
+{
+    Configure({{"Io", 0x1000}});
+    FilterChassis();
+    machine_.SetBusNumbers(p2p_, 0, 0, 0);
+    LocateMe(Ext(F(p2p_)));
+    Needs n = Enumerate(p2p_);
+    EXPECT_EQ((std::vector<int>{p2p_->PrimaryBus(), p2p_->SecondaryBus(), p2p_->SubordinateBus()}),
+              (std::vector<int>{2, 3, 0x12}));
+    EXPECT_EQ(Ext(F(p2p_))->SecBus, 3u);
+    EXPECT_EQ(n.io, 0x1000u) << "the cards behind it are found and counted";
+    auto lines = TraceLines();
+    EXPECT_EQ(CountContaining(lines, "$$$$$ probeBuses: probing bus 0x0 "), 0u) << "the host's bus is never probed";
+    EXPECT_EQ(CountContaining(lines, "$$$$$ probeBuses: probing bus 0x3 "), 1u);
 }
 
 } // namespace
