@@ -8,9 +8,6 @@
 #include "enum/enumerate.h"
 #include "pnp_harness.h"
 
-using testsupport::CountContaining;
-using testsupport::TraceLines;
-
 namespace {
 
 using Numbers = std::vector<int>;
@@ -20,140 +17,92 @@ Numbers Of(const sim::PciFunction *f)
     return {f->PrimaryBus(), f->SecondaryBus(), f->SubordinateBus()};
 }
 
-// The adapter's controller at 00:03.0 (buses 2..5), the chassis bridge A at
-// 02:00.0 (secondary 3) with a bridge B behind it that still needs a number
-// and a card behind B, and a sibling bridge S at 02:01.0.
-class BusNumberingTest : public pnptest::FilterTest {
-  protected:
-    void Build()
-    {
-        cb_ = machine_.AddFunction(machine_.Root(), 3, 0, sim::models::TI1420());
-        machine_.SetBusNumbers(cb_, 0, 2, 5);
-        a_ = machine_.AddFunction(machine_.SecondarySegment(cb_), 0, 0, sim::models::DEC21154());
-        machine_.SetBusNumbers(a_, 2, 3, 3);
-        b_ = machine_.AddFunction(machine_.SecondarySegment(a_), 0, 0, sim::models::DEC21154());
-        machine_.AddFunction(machine_.SecondarySegment(b_), 1, 0, sim::models::RTL8139());
-        s_ = machine_.AddFunction(machine_.SecondarySegment(cb_), 1, 0, sim::models::DEC21154());
-    }
-    // Filters the controller and A (marked for enumeration unless an only
-    // child), then enumerates A.
-    void EnumerateA(ULONG siblings = 2)
-    {
-        Load();
-        AddDevice(driver_, Pdo(cb_));
-        AddChildDevice(driver_, Pdo(a_), siblings);
-        LocateMe(Ext(F(cb_)));
-        LocateMe(Ext(F(a_)));
-        Enumerate(Ext(F(a_)));
-    }
-    void Enumerate(PDEVICE_EXTENSION e)
-    {
-        ULONG mem, pre, io, memAlign, preAlign;
-        EnumerateFromHere(e, &mem, &pre, &io, &memAlign, &preAlign);
-    }
-    sim::PciFunction *cb_ = nullptr, *a_ = nullptr, *b_ = nullptr, *s_ = nullptr;
+// The adapter's controller at 00:03.0 (buses 2..cbSub), the chassis bridge A
+// at 02:00.0 with a bridge B behind it (a card behind B), and a sibling
+// bridge S at 02:01.0; A is enumerated. The numbers of S never change.
+struct Case {
+    const char *name;
+    int cbSub;
+    Numbers a, s, b;
+    ULONG siblings;   // A's count of siblings: 1 leaves it unmarked, not probed
+    bool peerAbove;   // another controller at 00:05.0 routes 4..ff
+    bool phantom;     // A is single-function; a bridge answers at 02:00.1 routing 4
+    Numbers aAfter, bAfter;
+    int cbSubAfter;
 };
 
-// Without siblings in the way, A gets up to highBus (its bus + 16), the
-// controller above it raised as well; B's own enumeration later hands out
-// the same numbers and leaves A alone.
-TEST_F(BusNumberingTest, FreeNumbersGiveTheDescribedHeadroom)
+void PrintTo(const Case &c, std::ostream *os)
 {
-    Build();
-    EnumerateA();
-    EXPECT_EQ(Of(b_), (Numbers{3, 4, 4}));
-    EXPECT_EQ(a_->SubordinateBus(), 0x12);
-    EXPECT_EQ(cb_->SubordinateBus(), 0x12);
-    EXPECT_EQ(s_->SecondaryBus(), 0) << "an unnumbered sibling is left alone";
-    AddChildDevice(driver_, Pdo(b_), 1);
-    PDEVICE_EXTENSION eb = Ext(F(b_));
-    LocateMe(eb);
-    eb->Flags |= ENUMERATE;
-    Enumerate(eb);
-    EXPECT_EQ(Of(b_), (Numbers{3, 4, 4}));
-    EXPECT_EQ(a_->SubordinateBus(), 0x12);
+    *os << c.name;
 }
 
-// S routes 4: B cannot have it, and A may not widen over it; B stays
-// unnumbered (its stale numbers cleared) instead of claiming bus 4 beside S.
-TEST_F(BusNumberingTest, NumberRoutedByASiblingIsNeitherHandedOutNorCovered)
+const Case kCases[] = {
+    // A gets up to highBus (its bus + 16), the controller raised too.
+    {"FreeNumbersGiveTheHeadroom", 5, {2, 3, 3}, {0, 0, 0}, {0, 0, 0}, 2, false, false, {2, 3, 0x12}, {3, 4, 4}, 0x12},
+    // S routes 4: B cannot have it (its stale numbers cleared), A not widen over it.
+    {"NumberRoutedByASibling", 5, {2, 3, 3}, {2, 4, 4}, {3, 7, 7}, 2, false, false, {2, 3, 3}, {0, 0, 0}, 5},
+    // S routes 8 and up: A may use 3..7 only.
+    {"WideningStopsBelowASibling", 9, {2, 3, 3}, {2, 8, 9}, {0, 0, 0}, 2, false, false, {2, 3, 7}, {3, 4, 4}, 9},
+    // A unnumbered: a number S does not route, the controller raised to reach it.
+    {"UnnumberedPastItsSiblings", 5, {0, 0, 0}, {2, 3, 5}, {0, 0, 0}, 2, false, false, {2, 6, 0x12}, {6, 7, 7}, 0x12},
+    // No number reachable without covering S's: A stays unnumbered, nothing probed.
+    {"NoReachableNumber", 3, {0, 0, 0}, {2, 3, 3}, {0, 0, 0}, 2, true, false, {0, 0, 0}, {0, 0, 0}, 3},
+    // An unnumbered only child is numbered all the same, but not probed.
+    {"UnprobedOnlyChildIsNumbered", 2, {0, 0, 0}, {0, 0, 0}, {0, 0, 0}, 1, false, false, {2, 3, 3}, {0, 0, 0}, 3},
+    // Functions 1..7 of a single-function device route nothing: bus 4 is A's.
+    {"PhantomFunctionsAreNotCounted", 5, {2, 3, 3}, {0, 0, 0}, {0, 0, 0}, 2, false, true, {2, 3, 0x12}, {3, 4, 4}, 0x12},
+};
+
+class BusNumberingTest : public pnptest::FilterTest, public ::testing::WithParamInterface<Case> {
+  protected:
+    void Enumerate(sim::PciFunction *fn)
+    {
+        ULONG n[5];
+        EnumerateFromHere(Ext(F(fn)), &n[0], &n[1], &n[2], &n[3], &n[4]);
+    }
+};
+
+TEST_P(BusNumberingTest, NumbersStayClearOfWhatOthersRoute)
 {
-    Build();
-    machine_.SetBusNumbers(s_, 2, 4, 4);
-    machine_.SetBusNumbers(b_, 3, 7, 7);
-    EnumerateA();
-    EXPECT_EQ(Of(a_), (Numbers{2, 3, 3}));
-    EXPECT_EQ(Of(b_), (Numbers{0, 0, 0}));
-    EXPECT_EQ(Of(s_), (Numbers{2, 4, 4}));
-    EXPECT_EQ(cb_->SubordinateBus(), 5);
-    EXPECT_EQ(CountContaining(TraceLines(), "WARNING probeBuses: no bus number left for bridge 03:00:0"), 1u);
+    const Case &c = GetParam();
+    auto *cb = machine_.AddFunction(machine_.Root(), 3, 0, sim::models::TI1420());
+    auto *a = machine_.AddFunction(machine_.SecondarySegment(cb), 0, 0, sim::models::DEC21154());
+    auto *b = machine_.AddFunction(machine_.SecondarySegment(a), 0, 0, sim::models::DEC21154());
+    machine_.AddFunction(machine_.SecondarySegment(b), 1, 0, sim::models::RTL8139());
+    auto *s = machine_.AddFunction(machine_.SecondarySegment(cb), 1, 0, sim::models::DEC21154());
+    machine_.SetBusNumbers(cb, 0, 2, c.cbSub);
+    machine_.SetBusNumbers(a, c.a[0], c.a[1], c.a[2]);
+    machine_.SetBusNumbers(s, c.s[0], c.s[1], c.s[2]);
+    machine_.SetBusNumbers(b, c.b[0], c.b[1], c.b[2]);
+    if (c.peerAbove)
+        machine_.SetBusNumbers(machine_.AddFunction(machine_.Root(), 5, 0, sim::models::TI1420()), 0, 4, 0xFF);
+    if (c.phantom) {
+        machine_.SetBusNumbers(machine_.AddFunction(machine_.SecondarySegment(cb), 0, 1, sim::models::DEC21154()), 2, 4, 4);
+        a->Poke8(0x0E, 0x01);
+    }
+    Load();
+    AddDevice(driver_, Pdo(cb));
+    AddChildDevice(driver_, Pdo(a), c.siblings);
+    LocateMe(Ext(F(cb)));
+    LocateMe(Ext(F(a)));
+    Enumerate(a);
+    EXPECT_EQ(Of(a), c.aAfter);
+    EXPECT_EQ(Of(b), c.bAfter);
+    EXPECT_EQ(Of(s), c.s);
+    EXPECT_EQ(cb->SubordinateBus(), c.cbSubAfter);
+    if (c.bAfter[1] != 3)
+        return;
+    // B, numbered by the probe of A, hands out the same numbers when it is
+    // enumerated itself, and leaves A alone.
+    AddChildDevice(driver_, Pdo(b), 1);
+    LocateMe(Ext(F(b)));
+    Ext(F(b))->Flags |= ENUMERATE;
+    Enumerate(b);
+    EXPECT_EQ(Of(b), c.bAfter);
+    EXPECT_EQ(Of(a), c.aAfter);
 }
 
-// S routes 8 and up: A may use 3..7 only.
-TEST_F(BusNumberingTest, WideningStopsBelowASiblingsRange)
-{
-    Build();
-    machine_.SetBusNumbers(cb_, 0, 2, 9);
-    machine_.SetBusNumbers(s_, 2, 8, 9);
-    EnumerateA();
-    EXPECT_EQ(Of(b_), (Numbers{3, 4, 4}));
-    EXPECT_EQ(a_->SubordinateBus(), 7);
-    EXPECT_EQ(cb_->SubordinateBus(), 9);
-}
-
-// A left unnumbered gets a number S does not route, the controller raised to
-// reach it.
-TEST_F(BusNumberingTest, UnnumberedBridgeIsNumberedPastItsSiblings)
-{
-    Build();
-    machine_.SetBusNumbers(a_, 0, 0, 0);
-    machine_.SetBusNumbers(s_, 2, 3, 5);
-    EnumerateA();
-    EXPECT_EQ(a_->SecondaryBus(), 6);
-    EXPECT_EQ(Of(b_), (Numbers{6, 7, 7}));
-    EXPECT_EQ(cb_->SubordinateBus(), a_->SubordinateBus());
-    EXPECT_EQ(Of(s_), (Numbers{2, 3, 5}));
-}
-
-// With no number reachable without covering S's, A stays unnumbered and
-// nothing is probed.
-TEST_F(BusNumberingTest, NoReachableNumberLeavesTheBridgeUnnumbered)
-{
-    Build();
-    machine_.SetBusNumbers(a_, 0, 0, 0);
-    machine_.SetBusNumbers(cb_, 0, 2, 3);
-    machine_.SetBusNumbers(s_, 2, 3, 3);
-    machine_.SetBusNumbers(machine_.AddFunction(machine_.Root(), 5, 0, sim::models::TI1420()), 0, 4, 0xFF);
-    EnumerateA();
-    EXPECT_EQ(a_->SecondaryBus(), 0);
-    EXPECT_EQ(cb_->SubordinateBus(), 3);
-    EXPECT_EQ(CountContaining(TraceLines(), "WARNING EnumerateFromHere: no bus number left for 2:0:0"), 1u);
-    EXPECT_EQ(CountContaining(TraceLines(), "$$$$$ probeBuses"), 0u);
-}
-
-// An unnumbered only child is not probed but numbered all the same (never
-// given a subordinate number alone, which would claim bus 0 up to it).
-TEST_F(BusNumberingTest, UnnumberedBridgeThatIsNotProbedIsNumberedStill)
-{
-    Build();
-    machine_.SetBusNumbers(cb_, 0, 2, 2);
-    machine_.SetBusNumbers(a_, 0, 0, 0);
-    EnumerateA(1);
-    EXPECT_EQ(Of(a_), (Numbers{2, 3, 3}));
-    EXPECT_EQ(cb_->SubordinateBus(), 3);
-    EXPECT_EQ(Of(b_), (Numbers{0, 0, 0})) << "nothing behind it is probed";
-}
-
-// Functions 1 to 7 of a single-function device are not looked at: whatever
-// answers there (a device that decodes no function number) routes nothing.
-TEST_F(BusNumberingTest, FunctionsBehindASingleFunctionDeviceAreNotCounted)
-{
-    Build();
-    auto *phantom = machine_.AddFunction(machine_.SecondarySegment(cb_), 0, 1, sim::models::DEC21154());
-    machine_.SetBusNumbers(phantom, 2, 4, 4);
-    a_->Poke8(0x0E, 0x01);
-    EnumerateA();
-    EXPECT_EQ(Of(b_), (Numbers{3, 4, 4})) << "bus 4 is A's to hand out";
-}
+INSTANTIATE_TEST_SUITE_P(Cases, BusNumberingTest, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<Case> &info) { return std::string(info.param.name); });
 
 } // namespace

@@ -1,6 +1,6 @@
 // PnP dispatch: every request traced, passed down, waited for and completed
-// by the filter; the handlers for relations, capabilities, resource queries
-// and removal.
+// by the filter; the handlers for relations, capabilities, resource queries,
+// filtering and removal.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -161,22 +161,6 @@ TEST_F(DispatchTest, RequirementsCopyIsKeptUntilTheResourceQueryOrRemoval)
     SendPnp(vga, IRP_MN_REMOVE_DEVICE);
     EXPECT_TRUE(standin::DeviceIsDeleted(vga));
     EXPECT_EQ(standin::OutstandingCount(TOLMU_POOL_TAG), 1u) << "only the trace buffer";
-}
-
-TEST_F(DispatchTest, SurpriseRemovalKeepsTheFilterUntilTheRemovalItself)
-{
-    FilterController();
-    PDEVICE_OBJECT child = FilterChild(nic_);
-    pnptest::PassDownDriver function("\\Driver\\rtl8139");
-    PDEVICE_OBJECT fdo = function.AttachTo(Pdo(nic_));
-    ASSERT_EQ(standin::AttachedTo(fdo), child);
-
-    EXPECT_EQ(SendPnp(fdo, IRP_MN_SURPRISE_REMOVAL).status, STATUS_SUCCESS);
-    EXPECT_FALSE(standin::DeviceIsDeleted(child));
-    EXPECT_EQ(standin::AttachedTo(child), Pdo(nic_));
-    EXPECT_EQ(SendPnp(fdo, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
-    EXPECT_TRUE(standin::DeviceIsDeleted(child));
-    function.Remove(fdo);
 }
 
 // A filter request nobody below handles comes back with the status the PnP

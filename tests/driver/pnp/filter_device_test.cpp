@@ -151,17 +151,4 @@ TEST_F(FilterDeviceTest, ChildWithADriverAboveItAlreadyIsLeftAlone)
     nicDriver.Remove(fdo);
 }
 
-TEST_F(FilterDeviceTest, UnloadAfterRemovalLeavesNoDevicesAndNoPool)
-{
-    FilterChassis();
-    std::vector<PDEVICE_OBJECT> filters;
-    for (PDEVICE_OBJECT d = driver_->DeviceObject; d; d = d->NextDevice)
-        filters.push_back(d);
-    ASSERT_EQ(filters.size(), 4u);
-    RemoveAllAndUnload();
-    for (PDEVICE_OBJECT d : filters)
-        EXPECT_TRUE(standin::DeviceIsDeleted(d));
-    EXPECT_EQ(standin::PoolReport(), "");
-}
-
 } // namespace

@@ -34,14 +34,9 @@ TEST_F(LoadTest, LoadPublishesTheTraceAndClearsIamAndUnloadTakesThemBack)
     EXPECT_EQ(standin::OutstandingCount(TOLMU_POOL_TAG), 0u);
 }
 
-TEST_F(LoadTest, CheckedBuildWithoutServicePackGetsTheShortBanner)
-{
-    standin::SetVersion(5, 1, 2600, u"", true);
-    Load();
-    EXPECT_EQ(TraceLines().at(1), "OS Version 5.1 Build 2600 (checked)");
-    EXPECT_TRUE(IsCheckedBuild());
-}
-
+// Without trace memory the load goes on and publishes no trace; without the
+// registry every value keeps its default (TraceSize too). A checked build
+// without a service pack gets the short banner.
 TEST_F(LoadTest, LoadWorksWithoutTraceMemoryOrRegistry)
 {
     standin::FailNthAllocation(1);
@@ -52,10 +47,13 @@ TEST_F(LoadTest, LoadWorksWithoutTraceMemoryOrRegistry)
 
     standin::ResetDriverModuleState();
     standin::RegFailQuery(STATUS_INSUFFICIENT_RESOURCES);
+    standin::SetVersion(5, 1, 2600, u"", true);
     Load();
     EXPECT_EQ(driver_->MajorFunction[IRP_MJ_PNP], PnpDispatch);
-    ASSERT_NE(TraceGetStart(), nullptr) << "TraceSize kept its default";
-    EXPECT_EQ(CountContaining(TraceLines(), "RtlQueryRegistryValues failed"), 1u);
+    ASSERT_NE(TraceGetStart(), nullptr);
+    EXPECT_EQ(TraceLines().at(1), "OS Version 5.1 Build 2600 (checked)");
+    EXPECT_EQ(TraceLines().at(2), "RtlQueryRegistryValues failed");
+    EXPECT_TRUE(IsCheckedBuild());
 }
 
 TEST_F(LoadTest, EntryPointsArePnpPowerAndPassThroughForEverythingElse)
@@ -100,47 +98,36 @@ TEST_F(LoadTest, ChattyMinorCodesAreQuietBelowTheirVerbosity)
     }
 }
 
-// A lower driver that records the stack location it receives.
-struct Seen {
-    static IO_STACK_LOCATION location;
-    static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT, PIRP irp)
-    {
-        location = *IoGetCurrentIrpStackLocation(irp);
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return STATUS_SUCCESS;
-    }
-};
-IO_STACK_LOCATION Seen::location;
-
-TEST_F(LoadTest, PassThroughHandsTheSameStackLocationDownWithoutACompletionRoutine)
+// A lower driver that keeps the stack location it receives.
+IO_STACK_LOCATION seen;
+NTSTATUS NTAPI Keep(PDEVICE_OBJECT, PIRP irp)
 {
-    Load();
-    PDRIVER_OBJECT lowerDriver = standin::CreateDriverObject("\\Driver\\lower");
-    for (int i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; i++)
-        lowerDriver->MajorFunction[i] = Seen::Dispatch;
-    PDEVICE_OBJECT lower = nullptr, filter = nullptr;
-    ASSERT_EQ(IoCreateDevice(lowerDriver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &lower), STATUS_SUCCESS);
-    ASSERT_EQ(IoCreateDevice(driver_, sizeof(DEVICE_EXTENSION), nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &filter),
-              STATUS_SUCCESS);
-    GET_EXTENSION(filter)->LowerDevice = testsupport::AttachInAddDevice(filter, lower);
-    PIRP irp = IoAllocateIrp(filter->StackSize, FALSE);
+    seen = *IoGetCurrentIrpStackLocation(irp);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+// Every request other than PnP and power goes down with the same stack
+// location and no completion routine.
+TEST_F(LoadTest, PassThroughHandsTheSameStackLocationDown)
+{
+    BuildChassis(sim::models::TI1420());
+    FilterChassis();
+    bus_->Driver()->MajorFunction[IRP_MJ_DEVICE_CONTROL] = Keep;
+    PDEVICE_OBJECT f = F(nic_);
+    PIRP irp = IoAllocateIrp(f->StackSize, FALSE);
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
     next->MinorFunction = 0x5A;
     next->Parameters.Others.Argument1 = reinterpret_cast<PVOID>(0x1234);
     IO_STACK_LOCATION sent = *next;
-    EXPECT_EQ(IoCallDriver(filter, irp), STATUS_SUCCESS);
-    EXPECT_EQ(Seen::location.MajorFunction, IRP_MJ_DEVICE_CONTROL);
-    EXPECT_EQ(Seen::location.MinorFunction, 0x5A);
-    EXPECT_EQ(memcmp(&Seen::location.Parameters, &sent.Parameters, sizeof(sent.Parameters)), 0);
-    EXPECT_EQ(Seen::location.DeviceObject, lower);
-    EXPECT_EQ(Seen::location.Control & (SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL), 0);
+    EXPECT_EQ(IoCallDriver(f, irp), STATUS_SUCCESS);
+    EXPECT_EQ((std::vector<ULONG>{seen.MajorFunction, seen.MinorFunction}), (std::vector<ULONG>{IRP_MJ_DEVICE_CONTROL, 0x5A}));
+    EXPECT_EQ(memcmp(&seen.Parameters, &sent.Parameters, sizeof(sent.Parameters)), 0);
+    EXPECT_EQ(seen.DeviceObject, Pdo(nic_));
+    EXPECT_EQ(seen.Control & (SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL), 0);
     IoFreeIrp(irp);
-    IoDetachDevice(lower);
-    IoDeleteDevice(filter);
-    IoDeleteDevice(lower);
-    standin::DestroyDriverObject(lowerDriver);
 }
 
 } // namespace

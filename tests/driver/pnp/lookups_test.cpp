@@ -1,5 +1,6 @@
-// Where a filter device sits (LocateMe, GetParent, GetRoot), bus-number
-// propagation up the chain, the bus-number check, and the enumeration entry.
+// Where a filter device sits (LocateMe, GetParent, GetRoot), what it keeps of
+// its start resources, bus-number propagation and checks, and the
+// enumeration entry.
 #include <gtest/gtest.h>
 
 #include "enum/enumerate.h"
@@ -11,13 +12,60 @@ using testsupport::TraceLines;
 
 namespace {
 
-struct Needs {
-    ULONG mem = 0, pre = 0, io = 0, memAlign = 0, preAlign = 0;
-    BOOLEAN dropped = FALSE;
-    std::vector<ULONG> All() const { return {mem, pre, io, memAlign, preAlign}; }
+using Values = std::vector<ULONG>;
+
+// A CM_RESOURCE_LIST of full descriptors (PCI bus 0, version 1), each a
+// list of partial ones, laid out back to back.
+class ResourceList {
+  public:
+    explicit ResourceList(const std::vector<std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR>> &fulls)
+    {
+        Put(ULONG(fulls.size()));
+        for (const auto &f : fulls) {
+            const ULONG head[] = {ULONG(PCIBus), 0, 0x00010001, ULONG(f.size())};
+            Put(head);
+            for (const auto &d : f)
+                Put(d);
+        }
+    }
+    PCM_RESOURCE_LIST Get() { return reinterpret_cast<PCM_RESOURCE_LIST>(bytes_.data()); }
+
+  private:
+    template <typename T> void Put(const T &v)
+    {
+        const auto *p = reinterpret_cast<const uint8_t *>(&v);
+        bytes_.insert(bytes_.end(), p, p + sizeof(T));
+    }
+    std::vector<uint8_t> bytes_;
 };
 
-// The chassis of the harness, filtered and located.
+CM_PARTIAL_RESOURCE_DESCRIPTOR Desc(UCHAR type, ULONG start, ULONG length, USHORT flags = 0)
+{
+    CM_PARTIAL_RESOURCE_DESCRIPTOR d{};
+    d.Type = type;
+    d.Flags = flags;
+    if (type == CmResourceTypeInterrupt) {
+        d.u.Interrupt.Vector = d.u.Interrupt.Level = start;
+    } else {
+        d.u.Memory.Start.QuadPart = start; // Port has the same layout
+        d.u.Memory.Length = length;
+    }
+    return d;
+}
+CM_PARTIAL_RESOURCE_DESCRIPTOR Port(ULONG start, ULONG length) { return Desc(CmResourceTypePort, start, length); }
+CM_PARTIAL_RESOURCE_DESCRIPTOR Mem(ULONG start, ULONG length, bool prefetchable = false)
+{
+    return Desc(CmResourceTypeMemory, start, length, prefetchable ? CM_RESOURCE_MEMORY_PREFETCHABLE : 0);
+}
+
+std::vector<ULONG> Windows(PDEVICE_EXTENSION e)
+{
+    return {e->ExCa, e->MemBase, e->MemLength, e->MemEnd, e->PreBase, e->PreLength, e->PreEnd,
+            e->IoBase, e->IoLength, e->IoEnd, e->Irq};
+}
+
+// The harness's chassis, filtered and located; enumerations from a bridge
+// give the five needs (memory, prefetchable, I/O and the two alignments).
 class LookupTest : public pnptest::FilterTest {
   protected:
     void SetUp() override
@@ -25,58 +73,51 @@ class LookupTest : public pnptest::FilterTest {
         FilterTest::SetUp();
         BuildChassis(sim::models::TI1420());
     }
-    Needs Enumerate(sim::PciFunction *fn, bool mark = true)
+    Values Enumerate(sim::PciFunction *fn, bool mark = true)
     {
-        Needs n;
+        ULONG n[5] = {};
         PDEVICE_EXTENSION e = Ext(F(fn));
         if (mark)
             e->Flags |= ENUMERATE;
-        EnumerateFromHere(e, &n.mem, &n.pre, &n.io, &n.memAlign, &n.preAlign, &n.dropped);
-        return n;
+        EnumerateFromHere(e, &n[0], &n[1], &n[2], &n[3], &n[4], &dropped_);
+        return Values(n, n + 5);
     }
+    BOOLEAN dropped_ = FALSE;
 };
 
-TEST_F(LookupTest, LocateMeReadsLocationAndBridgeNumbers)
+// Locations and bridge numbers come from the bus driver and the bridge;
+// parents by secondary bus, the root by its bus range. An unmarked device is
+// skipped, a bridge with secondary 0 (unnumbered) is nobody's parent, a
+// device outside the root's range has none, and a loop of bus numbers ends.
+TEST_F(LookupTest, LocationParentAndRootFollowTheBusNumbers)
 {
     FilterChassis();
     PDEVICE_EXTENSION e = Ext(F(p2p_)), n = Ext(F(nic_));
-    EXPECT_EQ((std::vector<ULONG>{e->Bus, e->Device, e->Function, e->PriBus, e->SecBus, e->SubBus}),
-              (std::vector<ULONG>{2, 0, 0, 2, 3, 3}));
-    EXPECT_EQ((std::vector<ULONG>{n->Bus, n->Device, n->Function, n->SecBus}),
-              (std::vector<ULONG>{3, 1, 0, UNKNOWN_NUMBER})) << "not a bridge: numbers not read";
-    bus_->SetPropertiesFail(Pdo(nic_), true);
-    EXPECT_EQ(GetLocationCode(Pdo(nic_)), 0xFFFFFF1Fu);
-    EXPECT_EQ(GetDevicePropertyDW(Pdo(nic_), DevicePropertyBusNumber), 0xFFFFFFFFu);
-}
-
-// Parents by secondary bus, the root by its bus range; an unnumbered bridge
-// (secondary 0) is nobody's parent, an unmarked device is skipped, a device
-// outside the root's range has no root, and a loop of bus numbers ends.
-TEST_F(LookupTest, ParentAndRootAreFoundByBusNumbers)
-{
-    FilterChassis();
+    EXPECT_EQ((Values{e->Bus, e->Device, e->Function, e->PriBus, e->SecBus, e->SubBus}), (Values{2, 0, 0, 2, 3, 3}));
+    EXPECT_EQ((Values{n->Bus, n->Device, n->Function, n->SecBus}), (Values{3, 1, 0, UNKNOWN_NUMBER}));
     EXPECT_EQ(GetParent(F(nic_)), F(p2p_));
     EXPECT_EQ(GetParent(F(p2p_)), F(cb_));
     EXPECT_EQ(GetParent(F(cb_)), nullptr);
     EXPECT_EQ(GetRoot(F(nic_)), F(cb_)) << "climbs through the intermediate bridge";
-    EXPECT_EQ(GetRoot(F(p2p_)), F(cb_));
     Ext(F(vga_))->Bus = 9;
     EXPECT_EQ(GetRoot(F(vga_)), nullptr);
-    Ext(F(p2p_))->Marker = 0;
+    e->Marker = 0;
     EXPECT_EQ(GetParent(F(nic_)), nullptr);
-    Ext(F(p2p_))->Marker = EXTENSION_MARKER;
-    Ext(F(p2p_))->SecBus = 0;
+    e->Marker = EXTENSION_MARKER;
+    e->SecBus = 0;
     EXPECT_EQ(GetParent(F(cb_)), nullptr);
     EXPECT_EQ(GetParent(F(nic_)), nullptr);
-    Ext(F(p2p_))->SecBus = 2; // bad hardware: its own bus as its secondary
+    e->SecBus = 2; // bad hardware: its own bus as its secondary
     Ext(F(cb_))->Flags &= ~ROOT;
     EXPECT_EQ(GetRoot(F(p2p_)), nullptr);
     propigateBusNo(F(p2p_), 4); // must come back too
+    bus_->SetPropertiesFail(Pdo(nic_), true);
+    EXPECT_EQ(GetLocationCode(Pdo(nic_)), 0xFFFFFF1Fu);
 }
 
-// Raising goes up the chain, hardware and records each only where lower;
-// nothing is ever lowered.
-TEST_F(LookupTest, PropagationRaisesHardwareAndRecordsIndependentlyAndNeverLowers)
+// Raising goes up the chain, hardware and records each only where lower and
+// never lowering; a check brings the record in line with the hardware.
+TEST_F(LookupTest, BusNumbersAreRaisedUpTheChainAndChecked)
 {
     FilterChassis();
     propigateBusNo(F(p2p_), 2);
@@ -85,76 +126,71 @@ TEST_F(LookupTest, PropagationRaisesHardwareAndRecordsIndependentlyAndNeverLower
     p2p_->Poke8(0x1A, 0x10);
     Ext(F(cb_))->SubBus = 0x10;
     propigateBusNo(F(p2p_), 0x10);
-    EXPECT_EQ(p2p_->SubordinateBus(), 0x10);
-    EXPECT_EQ(Ext(F(p2p_))->SubBus, 0x10u);
-    EXPECT_EQ(cb_->SubordinateBus(), 0x10) << "controller register raised from 5";
-    EXPECT_EQ(Ext(F(cb_))->SubBus, 0x10u);
-    auto lines = TraceLines();
-    EXPECT_EQ(CountContaining(lines, "NOTE propigateBusNo: 0:3:0 updating sub from 5 to 10"), 1u);
-    EXPECT_EQ(CountContaining(lines, "NOTE propigateBusNo: 2:0:0"), 0u);
-}
+    EXPECT_EQ((Values{p2p_->SubordinateBus(), Ext(F(p2p_))->SubBus, cb_->SubordinateBus(), Ext(F(cb_))->SubBus}),
+              (Values{0x10, 0x10, 0x10, 0x10}));
+    EXPECT_EQ(CountContaining(TraceLines(), "NOTE propigateBusNo: 0:3:0 updating sub from 5 to 10"), 1u);
+    EXPECT_EQ(CountContaining(TraceLines(), "NOTE propigateBusNo: 2:0:0"), 0u);
 
-TEST_F(LookupTest, CheckBusNumbersBringsTheRecordInLine)
-{
-    FilterChassis();
     PDEVICE_EXTENSION e = Ext(F(p2p_));
     machine_.SetBusNumbers(p2p_, 2, 4, 6);
     CheckBusNumbers(e);
-    EXPECT_EQ((std::vector<ULONG>{e->PriBus, e->SecBus, e->SubBus}), (std::vector<ULONG>{2, 4, 6}));
-    auto lines = TraceLines();
-    EXPECT_EQ(CountContaining(lines, "WARNING CheckBusNumbers: pExt->SecBus (0x3) != sec (0x4)"), 1u);
-    EXPECT_EQ(CountContaining(lines, "WARNING CheckBusNumbers: pExt->SubBus (0x3) != sub (0x6)"), 1u);
-    EXPECT_EQ(CountContaining(lines, "PriBus"), 0u);
+    EXPECT_EQ((Values{e->PriBus, e->SecBus, e->SubBus}), (Values{2, 4, 6}));
+    EXPECT_EQ(CountContaining(TraceLines(), "WARNING CheckBusNumbers: pExt->SubBus (0x10) != sub (0x6)"), 1u);
+    EXPECT_EQ(CountContaining(TraceLines(), "PriBus"), 0u);
 }
 
-// A bridge not marked for enumeration asks for the configured sizes without
-// probing (Io 0x300 holds no whole 4 KB block: its I/O window is dropped).
+// Not marked for enumeration: the configured sizes, nothing probed; Io 0x300
+// holds no whole 4 KB block, so the I/O window is dropped.
 TEST_F(LookupTest, UnmarkedBridgeGetsTheConfiguredSizesAndProbesNothing)
 {
     FilterChassis();
     uint64_t t0 = standin::VirtualMicroseconds();
-    Needs n = Enumerate(p2p_, false);
-    EXPECT_EQ(n.All(), (std::vector<ULONG>{0x8000000, 0x8000000, 0, 0x8000000, 0x8000000}));
-    EXPECT_TRUE(n.dropped);
+    EXPECT_EQ(Enumerate(p2p_, false), (Values{0x8000000, 0x8000000, 0, 0x8000000, 0x8000000}));
+    EXPECT_TRUE(dropped_);
     EXPECT_EQ(standin::VirtualMicroseconds(), t0) << "no probe, no waiting";
     EXPECT_EQ(CountContaining(TraceLines(), "WARNING EnumerateFromHere: 2:0:0 needs I/O 0x300 in 4 KB blocks but Io "
                                             "is 0x300: I/O window dropped, raise Io to give it room"),
               1u);
     Configure({{"Memory", 0x2000000}, {"PreFetch", 0x4000000}, {"Io", 0x1000}});
-    n = Enumerate(p2p_, false);
-    EXPECT_EQ((std::vector<ULONG>{n.mem, n.pre, n.io}), (std::vector<ULONG>{0x2000000, 0x4000000, 0x1000}));
+    EXPECT_EQ(Enumerate(p2p_, false), (Values{0x2000000, 0x4000000, 0x1000, 0x2000000, 0x4000000}));
 }
 
 // RTL8139: 256 bytes I/O + 256 bytes memory; GeForce2 MX: 16 MB memory, 128
-// MB prefetchable. The bridge's I/O window is one whole 4 KB block, capped by
-// Io; the controller counts the block its bridge can have.
+// MB prefetchable. The bridge's I/O window is whole 4 KB blocks, capped by
+// Io; the controller counts the block its bridge can have. The bridges are
+// raised to forward up to highBus (secondary + 16), and the tree is freed.
 TEST_F(LookupTest, EnumeratedBridgeProbesItsBusAndTotalsTheNeedsCappedByIo)
 {
     Configure({{"Io", 0x2000}});
     FilterChassis();
     uint64_t t0 = standin::VirtualMicroseconds();
-    EXPECT_EQ(Enumerate(p2p_).All(), (std::vector<ULONG>{0x1100000, 0x8000000, 0x1000, 0x1000000, 0x8000000}));
+    EXPECT_EQ(Enumerate(p2p_), (Values{0x1100000, 0x8000000, 0x1000, 0x1000000, 0x8000000}));
     EXPECT_EQ(standin::VirtualMicroseconds() - t0, 4000000u) << "one bus probed";
-    EXPECT_EQ(highBus, 0x12);
-    EXPECT_EQ(p2p_->SubordinateBus(), 0x12) << "raised to forward up to highBus";
-    EXPECT_EQ(cb_->SubordinateBus(), 0x12);
+    EXPECT_EQ((Values{highBus, p2p_->SubordinateBus(), cb_->SubordinateBus()}), (Values{0x12, 0x12, 0x12}));
     EXPECT_EQ(standin::OutstandingCount(TOLMU_POOL_TAG), 1u) << "only the trace buffer: the tree was freed";
 
     Configure({{"Io", 0x80}});
-    Needs n = Enumerate(p2p_);
-    EXPECT_EQ(n.io, 0u);
-    EXPECT_TRUE(n.dropped);
+    EXPECT_EQ(Enumerate(p2p_)[2], 0u);
+    EXPECT_TRUE(dropped_);
     Configure({{"Io", 0x1800}});
     machine_.AddFunction(machine_.SecondarySegment(p2p_), 3, 0,
                          sim::models::Generic(0x1234, 0x1, 0x078000, {sim::IoBar(0, 0x1000), sim::IoBar(1, 0x1000)}));
-    n = Enumerate(p2p_);
-    EXPECT_EQ(n.io, 0x1000u) << "0x2100 behind it, Io holds one block";
-    EXPECT_FALSE(n.dropped);
-    EXPECT_EQ(Enumerate(cb_).io, 0x1000u);
+    EXPECT_EQ(Enumerate(p2p_)[2], 0x1000u) << "0x2100 behind it, Io holds one block";
+    EXPECT_FALSE(dropped_);
+    EXPECT_EQ(Enumerate(cb_)[2], 0x1000u);
+
+    // highBus is raised only by a higher secondary, and kept at 0xff.
+    for (ULONG sec : {0x14, 5, 0xF5}) {
+        machine_.SetBusNumbers(p2p_, 2, sec, sec);
+        Enumerate(p2p_);
+        EXPECT_EQ(highBus, sec == 0xF5 ? 0xFFu : 0x24u) << "secondary " << sec;
+    }
+    EXPECT_EQ(CountContaining(TraceLines(), "WARNING EnumerateFromHere: bus numbers run past 0xff"), 1u);
 }
 
 // Nothing behind it, no location, or bus numbers that cannot be read and
-// were never known: the least windows, nothing probed or raised.
+// were never known: the least windows, nothing probed or raised. Numbers
+// that cannot be read now but were known are taken again.
 TEST_F(LookupTest, BridgeWithNothingToProbeGetsOneMegabyteWindows)
 {
     auto *empty = machine_.AddFunction(machine_.SecondarySegment(cb_), 1, 0, sim::models::DEC21154());
@@ -162,65 +198,76 @@ TEST_F(LookupTest, BridgeWithNothingToProbeGetsOneMegabyteWindows)
     FilterChassis();
     AddChildDevice(driver_, Pdo(empty), 2);
     LocateMe(Ext(F(empty)));
-    const std::vector<ULONG> least = {0x100000, 0x100000, 0, 0x100000, 0x100000};
-    EXPECT_EQ(Enumerate(empty).All(), least);
-    const int sub = cb_->SubordinateBus();
+    const Values least = {0x100000, 0x100000, 0, 0x100000, 0x100000};
+    EXPECT_EQ(Enumerate(empty), least);
+    const ULONG sub = cb_->SubordinateBus();
 
     PDEVICE_EXTENSION e = Ext(F(p2p_));
     e->Bus = e->Device = e->Function = UNKNOWN_NUMBER;
     uint64_t t0 = standin::VirtualMicroseconds();
-    EXPECT_EQ(Enumerate(p2p_).All(), least);
+    EXPECT_EQ(Enumerate(p2p_), least);
     LocateMe(e);
     bus_->SetConfigMode(Pdo(p2p_), sim::ConfigMode::Fail);
+    EXPECT_EQ(Enumerate(p2p_)[0], 0x1100000u) << "probed from bus 3 as known";
+    EXPECT_EQ(e->SecBus, 3u);
+    t0 = standin::VirtualMicroseconds();
     e->PriBus = e->SecBus = e->SubBus = 0xFF;
-    EXPECT_EQ(Enumerate(p2p_).All(), least);
+    EXPECT_EQ(Enumerate(p2p_), least);
     EXPECT_EQ(standin::VirtualMicroseconds(), t0) << "no probe";
     EXPECT_EQ(cb_->SubordinateBus(), sub) << "nothing raised";
-    auto lines = TraceLines();
-    EXPECT_EQ(CountContaining(lines, "WARNING EnumerateFromHere: location unknown, nothing probed"), 1u);
-    EXPECT_EQ(CountContaining(lines, "WARNING EnumerateFromHere: bus numbers of 2:0:0 unreadable, nothing"), 1u);
-}
-
-// Numbers that cannot be read now but were known are taken again.
-TEST_F(LookupTest, EnumeratedBridgeWhoseNumbersCannotBeReadKeepsToTheNumbersItKnew)
-{
-    FilterChassis();
-    bus_->SetConfigMode(Pdo(p2p_), sim::ConfigMode::Fail);
-    EXPECT_EQ(Enumerate(p2p_).mem, 0x1100000u) << "probed from bus 3 as usual";
-    EXPECT_EQ(Ext(F(p2p_))->SecBus, 3u);
-    EXPECT_EQ(cb_->SubordinateBus(), 0x12);
-}
-
-// highBus is the secondary bus + 16, raised only by a higher secondary, kept
-// at 0xff instead of wrapping.
-TEST_F(LookupTest, HighBusIsRaisedOnlyByAHigherSecondaryAndStopsAtFF)
-{
-    FilterChassis();
-    const std::pair<int, int> rows[] = {{3, 0x12}, {0x14, 0x24}, {5, 0x24}, {0xF5, 0xFF}};
-    for (const auto &r : rows) {
-        machine_.SetBusNumbers(p2p_, 2, r.first, r.first);
-        Enumerate(p2p_);
-        EXPECT_EQ(highBus, r.second) << "secondary " << r.first;
-    }
-    EXPECT_EQ(CountContaining(TraceLines(), "WARNING EnumerateFromHere: bus numbers run past 0xff"), 1u);
+    EXPECT_EQ(CountContaining(TraceLines(), "WARNING EnumerateFromHere: location unknown, nothing probed"), 1u);
+    EXPECT_EQ(CountContaining(TraceLines(), "WARNING EnumerateFromHere: bus numbers of 2:0:0 unreadable, nothing"), 1u);
 }
 
 // The operating system found no bus number left for the chassis bridge: it
-// is numbered before its bus is probed, and the record follows.
+// is numbered before its bus is probed (never the host's bus 0), the record
+// following.
 TEST_F(LookupTest, UnnumberedBridgeIsNumberedBeforeItsBusIsProbed)
 {
     Configure({{"Io", 0x1000}});
     FilterChassis();
     machine_.SetBusNumbers(p2p_, 0, 0, 0);
     LocateMe(Ext(F(p2p_)));
-    Needs n = Enumerate(p2p_);
-    EXPECT_EQ((std::vector<int>{p2p_->PrimaryBus(), p2p_->SecondaryBus(), p2p_->SubordinateBus()}),
-              (std::vector<int>{2, 3, 0x12}));
-    EXPECT_EQ(Ext(F(p2p_))->SecBus, 3u);
-    EXPECT_EQ(n.io, 0x1000u) << "the cards behind it are found and counted";
-    auto lines = TraceLines();
-    EXPECT_EQ(CountContaining(lines, "$$$$$ probeBuses: probing bus 0x0 "), 0u) << "the host's bus is never probed";
-    EXPECT_EQ(CountContaining(lines, "$$$$$ probeBuses: probing bus 0x3 "), 1u);
+    EXPECT_EQ(Enumerate(p2p_)[2], 0x1000u) << "the cards behind it are found and counted";
+    EXPECT_EQ((Values{p2p_->PrimaryBus(), p2p_->SecondaryBus(), p2p_->SubordinateBus(), Ext(F(p2p_))->SecBus}),
+              (Values{2, 3, 0x12, 3}));
+    EXPECT_EQ(CountContaining(TraceLines(), "$$$$$ probeBuses: probing bus 0x0 "), 0u);
+}
+
+// A CardBus controller's first memory range (only when first of its list) is
+// its register window; its interrupt is the one in its interrupt line
+// register. A PCI-to-PCI bridge's first memory range is a window, its
+// interrupt the list's. The first I/O range wins, also across starts and full
+// descriptors; a window at the top of the address space ends there.
+TEST_F(LookupTest, BridgesKeepTheirWindowsRegisterWindowAndInterruptFromTheStartResources)
+{
+    cb_->Poke8(0x3C, 0x0B);
+    FilterChassis();
+    PDEVICE_EXTENSION cb = Ext(F(cb_)), p2p = Ext(F(p2p_));
+    ResourceList c({{Mem(0xD0000000, 0x1000), Mem(0xE0000000, 0x4000000, true), Mem(0xD8000000, 0x2000000),
+                     Desc(CmResourceTypeInterrupt, 0x30, 0)}});
+    ExtractResources(cb, c.Get());
+    EXPECT_EQ(Windows(cb), (std::vector<ULONG>{0xD0000000, 0xD8000000, 0x2000000, 0xDA000000, 0xE0000000,
+                                               0x4000000, 0xE4000000, 0, 0, 0, 0x0B}));
+    ResourceList p({{Desc(CmResourceTypeDevicePrivate, 0, 0)},
+                    {Mem(0xFFF00000, 0x100000), Port(0x4000, 0x1000), Port(0x8000, 0x1000),
+                     Desc(CmResourceTypeInterrupt, 9, 0)}});
+    ExtractResources(p2p, p.Get());
+    ResourceList again({{Port(0x9000, 0x1000)}});
+    ExtractResources(p2p, again.Get());
+    EXPECT_EQ(Windows(p2p), (std::vector<ULONG>{UNKNOWN_NUMBER, 0xFFF00000, 0x100000, 0xFFFFFFFF, 0, 0, 0, 0x4000,
+                                                0x1000, 0x5000, 9}));
+
+    cb->ExCa = UNKNOWN_NUMBER;
+    ResourceList portFirst({{Port(0x4000, 0x100), Mem(0xD0000000, 0x1000)}});
+    ExtractResources(cb, portFirst.Get());
+    EXPECT_EQ(cb->ExCa, UNKNOWN_NUMBER) << "a list starting with ports has no register window";
+    EXPECT_EQ(cb->MemBase, 0xD0000000u);
+
+    PDEVICE_EXTENSION nic = Ext(F(nic_));
+    ExtractResources(nic, again.Get());
+    ExtractResources(p2p, nullptr);
+    EXPECT_EQ(nic->IoBase, 0u) << "ordinary devices keep nothing";
 }
 
 } // namespace
