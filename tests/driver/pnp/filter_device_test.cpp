@@ -41,15 +41,12 @@ TEST_F(FilterDeviceTest, AddDeviceFiltersTheAdapterAsItsKindOfRoot)
     PDEVICE_EXTENSION e = Ext(F(cb_)), b = Ext(F(bridge));
     EXPECT_EQ(e->LowerDevice, fdo);
     EXPECT_EQ(e->Pdo, Pdo(cb_));
-    EXPECT_EQ(e->BridgeType, 2u);
-    EXPECT_EQ(e->Flags, ULONG(ROOT | CB_BRIDGE));
-    EXPECT_EQ(b->BridgeType, 1u);
-    EXPECT_EQ(b->Flags, ULONG(ROOT | P2P_BRIDGE));
-    EXPECT_EQ((std::vector<ULONG>{e->VenId, e->DevId, e->Bus, e->Device, e->Function}),
-              (std::vector<ULONG>{0x104C, 0xAC51, 0, 3, 0}));
+    EXPECT_EQ((std::vector<ULONG>{e->Flags, e->BridgeType, b->Flags, b->BridgeType}),
+              (std::vector<ULONG>{ROOT | CB_BRIDGE, 2, ROOT | P2P_BRIDGE, 1}));
+    EXPECT_EQ((std::vector<ULONG>{e->VenId, e->DevId, e->Bus, e->Device, e->Function, e->Marker}),
+              (std::vector<ULONG>{0x104C, 0xAC51, 0, 3, 0, EXTENSION_MARKER}));
     EXPECT_EQ((std::vector<ULONG>{e->PriBus, e->SecBus, e->SubBus, e->Irq, e->ExCa}),
               std::vector<ULONG>(5, UNKNOWN_NUMBER));
-    EXPECT_EQ(e->Marker, EXTENSION_MARKER);
     EXPECT_EQ(F(bridge)->Flags & (DO_DEVICE_INITIALIZING | DO_POWER_PAGABLE), ULONG(DO_POWER_PAGABLE)) << "as its PDO";
     pnptest::SendPnp(F(cb_), IRP_MN_REMOVE_DEVICE);
     fdoDriver.Remove(fdo);
