@@ -1,5 +1,6 @@
-// Where a filter device sits (LocateMe, GetParent, GetRoot), bus-number
-// propagation up the chain, the bus-number check, and the enumeration entry.
+// Where a filter device sits (LocateMe, GetParent, GetRoot), what it keeps of
+// its start resources, bus-number propagation and checks, and the
+// enumeration entry.
 #include <gtest/gtest.h>
 
 #include "enum/enumerate.h"
@@ -11,380 +12,262 @@ using testsupport::TraceLines;
 
 namespace {
 
-const char kParams[] = "tolmu\\Parameters";
+using Values = std::vector<ULONG>;
 
-// The adapter's CardBus controller at 00:03.0 with buses 2..5 behind it, a
-// chassis bridge on bus 2 (secondary 3), and two cards on bus 3.
+// A CM_RESOURCE_LIST of full descriptors (PCI bus 0, version 1), each a
+// list of partial ones, laid out back to back.
+class ResourceList {
+  public:
+    explicit ResourceList(const std::vector<std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR>> &fulls)
+    {
+        Put(ULONG(fulls.size()));
+        for (const auto &f : fulls) {
+            const ULONG head[] = {ULONG(PCIBus), 0, 0x00010001, ULONG(f.size())};
+            Put(head);
+            for (const auto &d : f)
+                Put(d);
+        }
+    }
+    PCM_RESOURCE_LIST Get() { return reinterpret_cast<PCM_RESOURCE_LIST>(bytes_.data()); }
+
+  private:
+    template <typename T> void Put(const T &v)
+    {
+        const auto *p = reinterpret_cast<const uint8_t *>(&v);
+        bytes_.insert(bytes_.end(), p, p + sizeof(T));
+    }
+    std::vector<uint8_t> bytes_;
+};
+
+CM_PARTIAL_RESOURCE_DESCRIPTOR Desc(UCHAR type, ULONG start, ULONG length, USHORT flags = 0)
+{
+    CM_PARTIAL_RESOURCE_DESCRIPTOR d{};
+    d.Type = type;
+    d.Flags = flags;
+    if (type == CmResourceTypeInterrupt) {
+        d.u.Interrupt.Vector = d.u.Interrupt.Level = start;
+    } else {
+        d.u.Memory.Start.QuadPart = start; // Port has the same layout
+        d.u.Memory.Length = length;
+    }
+    return d;
+}
+CM_PARTIAL_RESOURCE_DESCRIPTOR Port(ULONG start, ULONG length) { return Desc(CmResourceTypePort, start, length); }
+CM_PARTIAL_RESOURCE_DESCRIPTOR Mem(ULONG start, ULONG length, bool prefetchable = false)
+{
+    return Desc(CmResourceTypeMemory, start, length, prefetchable ? CM_RESOURCE_MEMORY_PREFETCHABLE : 0);
+}
+
+std::vector<ULONG> Windows(PDEVICE_EXTENSION e)
+{
+    return {e->ExCa, e->MemBase, e->MemLength, e->MemEnd, e->PreBase, e->PreLength, e->PreEnd,
+            e->IoBase, e->IoLength, e->IoEnd, e->Irq};
+}
+
+// The harness's chassis, filtered and located; enumerations from a bridge
+// give the five needs (memory, prefetchable, I/O and the two alignments).
 class LookupTest : public pnptest::FilterTest {
   protected:
     void SetUp() override
     {
         FilterTest::SetUp();
-        cb_ = machine_.AddFunction(machine_.Root(), 3, 0, sim::models::TI1420());
-        machine_.SetBusNumbers(cb_, 0, 2, 5);
-        p2p_ = machine_.AddFunction(machine_.SecondarySegment(cb_), 0, 0, sim::models::DEC21154());
-        machine_.SetBusNumbers(p2p_, 2, 3, 3);
-        nic_ = machine_.AddFunction(machine_.SecondarySegment(p2p_), 1, 0, sim::models::RTL8139());
-        vga_ = machine_.AddFunction(machine_.SecondarySegment(p2p_), 2, 0, sim::models::GeForce2MX());
+        BuildChassis(sim::models::TI1420());
     }
-
-    // Loads the driver and filters the whole hierarchy, every device located.
-    void FilterAll()
+    Values Enumerate(sim::PciFunction *fn, bool mark = true)
     {
-        Load();
-        AddDevice(driver_, bus_->PdoFor(cb_));
-        AddChildDevice(driver_, bus_->PdoFor(p2p_), 1);
-        AddChildDevice(driver_, bus_->PdoFor(nic_), 2);
-        AddChildDevice(driver_, bus_->PdoFor(vga_), 2);
-        for (auto *fn : {cb_, p2p_, nic_, vga_})
-            LocateMe(Ext(F(fn)));
+        ULONG n[5] = {};
+        PDEVICE_EXTENSION e = Ext(F(fn));
+        if (mark)
+            e->Flags |= ENUMERATE;
+        EnumerateFromHere(e, &n[0], &n[1], &n[2], &n[3], &n[4], &dropped_);
+        return Values(n, n + 5);
     }
-
-    PDEVICE_OBJECT F(sim::PciFunction *fn) { return FilterOn(bus_->PdoFor(fn)); }
-
-    sim::PciFunction *cb_, *p2p_, *nic_, *vga_;
+    BOOLEAN dropped_ = FALSE;
 };
 
-TEST_F(LookupTest, LocateMeReadsLocationAndBridgeNumbers)
+// Locations and bridge numbers come from the bus driver and the bridge;
+// parents by secondary bus, the root by its bus range. An unmarked device is
+// skipped, a bridge with secondary 0 (unnumbered) is nobody's parent, a
+// device outside the root's range has none, and a loop of bus numbers ends.
+TEST_F(LookupTest, LocationParentAndRootFollowTheBusNumbers)
 {
-    FilterAll();
-    PDEVICE_EXTENSION e = Ext(F(p2p_));
-    EXPECT_EQ(e->Bus, 2u);
-    EXPECT_EQ(e->Device, 0u);
-    EXPECT_EQ(e->Function, 0u);
-    EXPECT_EQ(e->PriBus, 2u);
-    EXPECT_EQ(e->SecBus, 3u);
-    EXPECT_EQ(e->SubBus, 3u);
-    PDEVICE_EXTENSION n = Ext(F(nic_));
-    EXPECT_EQ(n->Bus, 3u);
-    EXPECT_EQ(n->Device, 1u);
-    EXPECT_EQ(n->SecBus, UNKNOWN_NUMBER) << "not a bridge: numbers not read";
-    EXPECT_EQ(CountContaining(TraceLines(), "LocateMe: vid 0x10EC-8139 @ 3:1:0"), 1u);
-}
-
-TEST_F(LookupTest, LocationCodeOfADeviceWithoutPropertiesIsAllOnesShifted)
-{
-    Load();
-    PDEVICE_OBJECT pdo = bus_->PdoFor(nic_);
-    bus_->SetPropertiesFail(pdo, true);
-    EXPECT_EQ(GetLocationCode(pdo), 0xFFFFFF1Fu);
-    EXPECT_EQ(GetDevicePropertyDW(pdo, DevicePropertyBusNumber), 0xFFFFFFFFu);
-}
-
-TEST_F(LookupTest, ParentAndRootOfADeviceTwoBridgesDown)
-{
-    FilterAll();
+    FilterChassis();
+    PDEVICE_EXTENSION e = Ext(F(p2p_)), n = Ext(F(nic_));
+    EXPECT_EQ((Values{e->Bus, e->Device, e->Function, e->PriBus, e->SecBus, e->SubBus}), (Values{2, 0, 0, 2, 3, 3}));
+    EXPECT_EQ((Values{n->Bus, n->Device, n->Function, n->SecBus}), (Values{3, 1, 0, UNKNOWN_NUMBER}));
     EXPECT_EQ(GetParent(F(nic_)), F(p2p_));
     EXPECT_EQ(GetParent(F(p2p_)), F(cb_));
+    EXPECT_EQ(GetParent(F(cb_)), nullptr);
     EXPECT_EQ(GetRoot(F(nic_)), F(cb_)) << "climbs through the intermediate bridge";
-    EXPECT_EQ(GetRoot(F(p2p_)), F(cb_));
-    EXPECT_EQ(GetParent(F(cb_)), nullptr);
-}
-
-// A bridge the operating system left unnumbered (secondary 0) forwards
-// nothing: it is not the parent of the controller on bus 0, so a climb from
-// there cannot loop back through it.
-TEST_F(LookupTest, AnUnnumberedBridgeIsNobodysParent)
-{
-    FilterAll();
-    Ext(F(p2p_))->SecBus = 0;
-    EXPECT_EQ(GetParent(F(cb_)), nullptr);
-    EXPECT_EQ(GetParent(F(nic_)), nullptr);
-}
-
-TEST_F(LookupTest, DeviceOutsideTheRootsRangeHasNoRoot)
-{
-    FilterAll();
     Ext(F(vga_))->Bus = 9;
     EXPECT_EQ(GetRoot(F(vga_)), nullptr);
-}
-
-TEST_F(LookupTest, SearchLinesAppearOnlyFromVerbosityNine)
-{
-    FilterAll();
-    size_t before = TraceLines().size();
-    GetRoot(F(nic_));
-    EXPECT_EQ(TraceLines().size(), before);
-    SetVerbose(9);
-    GetRoot(F(nic_));
-    auto lines = TraceLines();
-    EXPECT_EQ(CountContaining(lines, "GetRoot: @ 3-1-0 Flags 0x0"), 1u);
-    EXPECT_EQ(CountContaining(lines, "GetParent: Bus 0x3 Sec 0x3 Sub 0x3"), 1u);
-    EXPECT_EQ(CountContaining(lines, "GetRoot: My Bus 0x3 PSec 0x2 PSub 0x5"), 1u);
-    EXPECT_EQ(CountContaining(lines, "GetRoot: found root!!!"), 1u);
-}
-
-TEST_F(LookupTest, UnmarkedDevicesAreSkippedBySearches)
-{
-    FilterAll();
-    Ext(F(p2p_))->Marker = 0;
-    SetVerbose(9);
+    e->Marker = 0;
     EXPECT_EQ(GetParent(F(nic_)), nullptr);
-    EXPECT_EQ(CountContaining(TraceLines(), "without Marker"), 1u);
-    Ext(F(p2p_))->Marker = EXTENSION_MARKER;
-}
-
-TEST_F(LookupTest, BusNumberLoopCannotHangTheClimb)
-{
-    FilterAll();
-    // Bad hardware: the bridge claims its own bus as its secondary.
-    Ext(F(p2p_))->SecBus = 2;
+    e->Marker = EXTENSION_MARKER;
+    e->SecBus = 0;
+    EXPECT_EQ(GetParent(F(cb_)), nullptr);
+    EXPECT_EQ(GetParent(F(nic_)), nullptr);
+    e->SecBus = 2; // bad hardware: its own bus as its secondary
     Ext(F(cb_))->Flags &= ~ROOT;
     EXPECT_EQ(GetRoot(F(p2p_)), nullptr);
     propigateBusNo(F(p2p_), 4); // must come back too
+    bus_->SetPropertiesFail(Pdo(nic_), true);
+    EXPECT_EQ(GetLocationCode(Pdo(nic_)), 0xFFFFFF1Fu);
 }
 
-TEST_F(LookupTest, PropagationRaisesHardwareAndExtensionsIndependently)
+// Raising goes up the chain, hardware and records each only where lower and
+// never lowering; a check brings the record in line with the hardware.
+TEST_F(LookupTest, BusNumbersAreRaisedUpTheChainAndChecked)
 {
-    FilterAll();
-    // The hardware of the chassis bridge is already high, its record is not;
-    // for the controller it is the other way round.
-    p2p_->Poke8(0x1A, 0x10);
-    Ext(F(p2p_))->SubBus = 3;
-    Ext(F(cb_))->SubBus = 0x10;
-    propigateBusNo(F(p2p_), 0x10);
-    EXPECT_EQ(p2p_->SubordinateBus(), 0x10);
-    EXPECT_EQ(Ext(F(p2p_))->SubBus, 0x10u);
-    EXPECT_EQ(cb_->SubordinateBus(), 0x10) << "controller register raised from 5";
-    EXPECT_EQ(Ext(F(cb_))->SubBus, 0x10u);
-    auto lines = TraceLines();
-    EXPECT_EQ(CountContaining(lines, "NOTE propigateBusNo: 0:3:0 updating sub from 5 to 10"), 1u);
-    EXPECT_EQ(CountContaining(lines, "NOTE propigateBusNo: 2:0:0"), 0u);
-}
-
-TEST_F(LookupTest, PropagationNeverLowers)
-{
-    FilterAll();
+    FilterChassis();
     propigateBusNo(F(p2p_), 2);
     EXPECT_EQ(p2p_->SubordinateBus(), 3);
     EXPECT_EQ(cb_->SubordinateBus(), 5);
-    EXPECT_EQ(CountContaining(TraceLines(), "NOTE propigateBusNo"), 0u);
-}
+    p2p_->Poke8(0x1A, 0x10);
+    Ext(F(cb_))->SubBus = 0x10;
+    propigateBusNo(F(p2p_), 0x10);
+    EXPECT_EQ((Values{p2p_->SubordinateBus(), Ext(F(p2p_))->SubBus, cb_->SubordinateBus(), Ext(F(cb_))->SubBus}),
+              (Values{0x10, 0x10, 0x10, 0x10}));
+    EXPECT_EQ(CountContaining(TraceLines(), "NOTE propigateBusNo: 0:3:0 updating sub from 5 to 10"), 1u);
+    EXPECT_EQ(CountContaining(TraceLines(), "NOTE propigateBusNo: 2:0:0"), 0u);
 
-TEST_F(LookupTest, CheckBusNumbersBringsTheRecordInLine)
-{
-    FilterAll();
     PDEVICE_EXTENSION e = Ext(F(p2p_));
-    size_t before = TraceLines().size();
-    CheckBusNumbers(e);
-    EXPECT_EQ(TraceLines().size(), before) << "matching values print nothing";
     machine_.SetBusNumbers(p2p_, 2, 4, 6);
     CheckBusNumbers(e);
-    EXPECT_EQ(e->SecBus, 4u);
-    EXPECT_EQ(e->SubBus, 6u);
-    auto lines = TraceLines();
-    EXPECT_EQ(CountContaining(lines, "WARNING CheckBusNumbers: pExt->SecBus (0x3) != sec (0x4)"), 1u);
-    EXPECT_EQ(CountContaining(lines, "WARNING CheckBusNumbers: pExt->SubBus (0x3) != sub (0x6)"), 1u);
-    EXPECT_EQ(CountContaining(lines, "PriBus"), 0u);
+    EXPECT_EQ((Values{e->PriBus, e->SecBus, e->SubBus}), (Values{2, 4, 6}));
+    EXPECT_EQ(CountContaining(TraceLines(), "WARNING CheckBusNumbers: pExt->SubBus (0x10) != sub (0x6)"), 1u);
+    EXPECT_EQ(CountContaining(TraceLines(), "PriBus"), 0u);
 }
 
-struct Needs {
-    ULONG mem = 0, pre = 0, io = 0, memAlign = 0, preAlign = 0;
-};
-
-Needs Enumerate(PDEVICE_EXTENSION e)
-{
-    Needs n;
-    EnumerateFromHere(e, &n.mem, &n.pre, &n.io, &n.memAlign, &n.preAlign);
-    return n;
-}
-
+// Not marked for enumeration: the configured sizes, nothing probed; Io 0x300
+// holds no whole 4 KB block, so the I/O window is dropped.
 TEST_F(LookupTest, UnmarkedBridgeGetsTheConfiguredSizesAndProbesNothing)
 {
-    FilterAll();
+    FilterChassis();
     uint64_t t0 = standin::VirtualMicroseconds();
-    Needs n = Enumerate(Ext(F(p2p_)));
-    EXPECT_EQ(n.mem, 0x8000000u);
-    EXPECT_EQ(n.memAlign, 0x8000000u);
-    EXPECT_EQ(n.pre, 0x8000000u);
-    EXPECT_EQ(n.preAlign, 0x8000000u);
-    EXPECT_EQ(n.io, 0u) << "Io 0x300 holds no whole 4 KB block for a PCI-to-PCI bridge's window";
+    EXPECT_EQ(Enumerate(p2p_, false), (Values{0x8000000, 0x8000000, 0, 0x8000000, 0x8000000}));
+    EXPECT_TRUE(dropped_);
+    EXPECT_EQ(standin::VirtualMicroseconds(), t0) << "no probe, no waiting";
     EXPECT_EQ(CountContaining(TraceLines(), "WARNING EnumerateFromHere: 2:0:0 needs I/O 0x300 in 4 KB blocks but Io "
                                             "is 0x300: I/O window dropped, raise Io to give it room"),
               1u);
-    EXPECT_EQ(standin::VirtualMicroseconds(), t0) << "no probe, no waiting";
-    EXPECT_EQ(CountContaining(TraceLines(), "probeBuses: No need to enumerate this node"), 1u);
-    EXPECT_EQ(CountContaining(TraceLines(), "EnumerateFromHere 2:0:0 Pri 2 Sec 3 Sub 3"), 1u);
+    Configure({{"Memory", 0x2000000}, {"PreFetch", 0x4000000}, {"Io", 0x1000}});
+    EXPECT_EQ(Enumerate(p2p_, false), (Values{0x2000000, 0x4000000, 0x1000, 0x2000000, 0x4000000}));
 }
 
-TEST_F(LookupTest, ConfiguredSizesFollowTheRegistry)
+// RTL8139: 256 bytes I/O + 256 bytes memory; GeForce2 MX: 16 MB memory, 128
+// MB prefetchable. The bridge's I/O window is whole 4 KB blocks, capped by
+// Io; the controller counts the block its bridge can have. The bridges are
+// raised to forward up to highBus (secondary + 16), and the tree is freed.
+TEST_F(LookupTest, EnumeratedBridgeProbesItsBusAndTotalsTheNeedsCappedByIo)
 {
-    standin::RegSetDword(kParams, "Memory", 0x2000000);
-    standin::RegSetDword(kParams, "PreFetch", 0x4000000);
-    standin::RegSetDword(kParams, "Io", 0x1000);
-    ReadConfiguration();
-    FilterAll();
-    Needs n = Enumerate(Ext(F(p2p_)));
-    EXPECT_EQ(n.mem, 0x2000000u);
-    EXPECT_EQ(n.pre, 0x4000000u);
-    EXPECT_EQ(n.io, 0x1000u);
-}
-
-TEST_F(LookupTest, EnumeratedBridgeProbesItsBusAndTotalsTheNeeds)
-{
-    standin::RegSetDword(kParams, "Io", 0x2000);
-    ReadConfiguration();
-    FilterAll();
-    Ext(F(p2p_))->Flags |= ENUMERATE;
+    Configure({{"Io", 0x2000}});
+    FilterChassis();
     uint64_t t0 = standin::VirtualMicroseconds();
-    Needs n = Enumerate(Ext(F(p2p_)));
-    // RTL8139: 256 bytes I/O + 256 bytes memory; GeForce2 MX: 16 MB memory,
-    // 128 MB prefetchable. The bridge's I/O window is one whole 4 KB block.
-    EXPECT_EQ(n.io, 0x1000u);
-    EXPECT_EQ(n.mem, 0x1100000u);
-    EXPECT_EQ(n.pre, 0x8000000u);
-    EXPECT_EQ(n.memAlign, 0x1000000u);
-    EXPECT_EQ(n.preAlign, 0x8000000u);
+    EXPECT_EQ(Enumerate(p2p_), (Values{0x1100000, 0x8000000, 0x1000, 0x1000000, 0x8000000}));
     EXPECT_EQ(standin::VirtualMicroseconds() - t0, 4000000u) << "one bus probed";
-    EXPECT_EQ(highBus, 0x12);
-    EXPECT_EQ(p2p_->SubordinateBus(), 0x12) << "raised to forward up to highBus";
-    EXPECT_EQ(cb_->SubordinateBus(), 0x12);
-    EXPECT_EQ(Ext(F(cb_))->SubBus, 0x12u);
-    auto lines = TraceLines();
-    EXPECT_EQ(CountContaining(lines, "==== Enumerate PCI Space"), 1u);
-    EXPECT_EQ(CountContaining(lines, "dumpPciTree "), 3u);
+    EXPECT_EQ((Values{highBus, p2p_->SubordinateBus(), cb_->SubordinateBus()}), (Values{0x12, 0x12, 0x12}));
     EXPECT_EQ(standin::OutstandingCount(TOLMU_POOL_TAG), 1u) << "only the trace buffer: the tree was freed";
+
+    Configure({{"Io", 0x80}});
+    EXPECT_EQ(Enumerate(p2p_)[2], 0u);
+    EXPECT_TRUE(dropped_);
+    Configure({{"Io", 0x1800}});
+    machine_.AddFunction(machine_.SecondarySegment(p2p_), 3, 0,
+                         sim::models::Generic(0x1234, 0x1, 0x078000, {sim::IoBar(0, 0x1000), sim::IoBar(1, 0x1000)}));
+    EXPECT_EQ(Enumerate(p2p_)[2], 0x1000u) << "0x2100 behind it, Io holds one block";
+    EXPECT_FALSE(dropped_);
+    EXPECT_EQ(Enumerate(cb_)[2], 0x1000u);
+
+    // highBus is raised only by a higher secondary, and kept at 0xff.
+    for (ULONG sec : {0x14, 5, 0xF5}) {
+        machine_.SetBusNumbers(p2p_, 2, sec, sec);
+        Enumerate(p2p_);
+        EXPECT_EQ(highBus, sec == 0xF5 ? 0xFFu : 0x24u) << "secondary " << sec;
+    }
+    EXPECT_EQ(CountContaining(TraceLines(), "WARNING EnumerateFromHere: bus numbers run past 0xff"), 1u);
 }
 
-// Io bounds the I/O window of a bridge behind the adapter: a CardBus bridge
-// gets at most Io, a PCI-to-PCI bridge the whole 4 KB blocks Io holds - and
-// none at all, its window dropped, when Io holds no block.
-TEST_F(LookupTest, IoNeedIsCappedByTheConfiguredIo)
+// Nothing behind it, no location, or bus numbers that cannot be read and
+// were never known: the least windows, nothing probed or raised. Numbers
+// that cannot be read now but were known are taken again.
+TEST_F(LookupTest, BridgeWithNothingToProbeGetsOneMegabyteWindows)
 {
-    standin::RegSetDword(kParams, "Io", 0x80);
-    ReadConfiguration();
-    FilterAll();
-    Ext(F(p2p_))->Flags |= ENUMERATE;
-    Needs n;
-    BOOLEAN dropped = FALSE;
-    EnumerateFromHere(Ext(F(p2p_)), &n.mem, &n.pre, &n.io, &n.memAlign, &n.preAlign, &dropped);
-    EXPECT_EQ(n.io, 0u);
-    EXPECT_TRUE(dropped);
-
-    standin::RegSetDword(kParams, "Io", 0x1800);
-    ReadConfiguration();
-    machine_.AddFunction(machine_.SecondarySegment(p2p_), 3, 0, sim::models::Generic(0x1234, 0x1, 0x078000, {sim::IoBar(0, 0x1000), sim::IoBar(1, 0x1000)}));
-    EnumerateFromHere(Ext(F(p2p_)), &n.mem, &n.pre, &n.io, &n.memAlign, &n.preAlign, &dropped);
-    EXPECT_EQ(n.io, 0x1000u) << "0x2100 behind it, Io holds one block";
-    EXPECT_FALSE(dropped);
-
-    Ext(F(cb_))->Flags |= ENUMERATE;
-    EXPECT_EQ(Enumerate(Ext(F(cb_))).io, 0x1000u) << "the controller counts the block its bridge can have";
-}
-
-TEST_F(LookupTest, EnumeratedBridgeWithNothingBehindItGetsOneMegabyteWindows)
-{
-    machine_.SetBusNumbers(p2p_, 2, 3, 3);
-    FilterAll();
     auto *empty = machine_.AddFunction(machine_.SecondarySegment(cb_), 1, 0, sim::models::DEC21154());
     machine_.SetBusNumbers(empty, 2, 4, 4);
-    AddChildDevice(driver_, bus_->PdoFor(empty), 2);
-    PDEVICE_EXTENSION e = Ext(F(empty));
-    LocateMe(e);
-    ASSERT_TRUE(e->Flags & ENUMERATE);
-    Needs n = Enumerate(e);
-    EXPECT_EQ(n.mem, 0x100000u);
-    EXPECT_EQ(n.pre, 0x100000u);
-    EXPECT_EQ(n.io, 0u);
-    EXPECT_EQ(n.memAlign, 0x100000u);
-    EXPECT_EQ(n.preAlign, 0x100000u);
-}
+    FilterChassis();
+    AddChildDevice(driver_, Pdo(empty), 2);
+    LocateMe(Ext(F(empty)));
+    const Values least = {0x100000, 0x100000, 0, 0x100000, 0x100000};
+    EXPECT_EQ(Enumerate(empty), least);
+    const ULONG sub = cb_->SubordinateBus();
 
-TEST_F(LookupTest, HighBusIsSetOnceAndRaisedOnlyByAHigherSecondary)
-{
-    FilterAll();
     PDEVICE_EXTENSION e = Ext(F(p2p_));
-    e->Flags |= ENUMERATE;
-    Enumerate(e);
-    EXPECT_EQ(highBus, 0x12);
-
-    machine_.SetBusNumbers(p2p_, 2, 0x14, 0x14);
-    Enumerate(e);
-    EXPECT_EQ(highBus, 0x24);
-
-    machine_.SetBusNumbers(p2p_, 2, 5, 5);
-    Enumerate(e);
-    EXPECT_EQ(highBus, 0x24);
-}
-
-TEST_F(LookupTest, UnnumberedBridgeIsNumberedBeforeItsBusIsProbed)
-{
-    FilterAll();
-    PDEVICE_EXTENSION e = Ext(F(p2p_));
-    // The operating system found no bus number left for the chassis bridge.
-    machine_.SetBusNumbers(p2p_, 0, 0, 0);
-    LocateMe(e);
-    e->Flags |= ENUMERATE;
-    ASSERT_EQ(e->SecBus, 0u);
-    standin::RegSetDword(kParams, "Io", 0x1000);
-    ReadConfiguration();
-    Needs n = Enumerate(e);
-    EXPECT_EQ(p2p_->PrimaryBus(), 2);
-    EXPECT_EQ(p2p_->SecondaryBus(), 3);
-    EXPECT_EQ(p2p_->SubordinateBus(), 0x12);
-    EXPECT_EQ(e->SecBus, 3u) << "the record follows, so searches through this bridge work";
-    auto lines = TraceLines();
-    EXPECT_EQ(CountContaining(lines, "NOTE EnumerateFromHere: numbering bridge 2:0:0 pri 2 sec 3"), 1u);
-    EXPECT_EQ(CountContaining(lines, "$$$$$ probeBuses: probing bus 0x0 "), 0u) << "the host's bus is never probed";
-    EXPECT_EQ(CountContaining(lines, "$$$$$ probeBuses: probing bus 0x3 "), 1u);
-    EXPECT_EQ(n.io, 0x1000u) << "the cards behind it are found and counted";
-}
-
-// A bridge marked for enumeration whose location is unknown: no bus to
-// probe, nothing written; it asks for the least windows.
-TEST_F(LookupTest, EnumeratedBridgeWithoutALocationProbesNothing)
-{
-    FilterAll();
-    PDEVICE_EXTENSION e = Ext(F(p2p_));
-    e->Flags |= ENUMERATE;
     e->Bus = e->Device = e->Function = UNKNOWN_NUMBER;
     uint64_t t0 = standin::VirtualMicroseconds();
-    Needs n = Enumerate(e);
-    EXPECT_EQ(n.mem, 0x100000u);
-    EXPECT_EQ(n.io, 0u);
-    EXPECT_EQ(standin::VirtualMicroseconds(), t0);
-    EXPECT_EQ(CountContaining(TraceLines(), "WARNING EnumerateFromHere: location unknown, nothing probed"), 1u);
-    EXPECT_EQ(cb_->SubordinateBus(), 5) << "nothing raised";
-}
-
-// The read of an enumerated bridge's bus numbers fails: CheckBusNumbers
-// records all ones. No bridge above is raised to subordinate 0xff over its
-// other bridges' numbers: the numbers the record held are taken again, and
-// without them nothing is probed.
-TEST_F(LookupTest, EnumeratedBridgeWhoseNumbersCannotBeReadKeepsToTheNumbersItKnew)
-{
-    FilterAll();
-    PDEVICE_EXTENSION e = Ext(F(p2p_));
-    e->Flags |= ENUMERATE;
-    bus_->SetConfigMode(bus_->PdoFor(p2p_), sim::ConfigMode::Fail);
-    Needs n = Enumerate(e);
+    EXPECT_EQ(Enumerate(p2p_), least);
+    LocateMe(e);
+    bus_->SetConfigMode(Pdo(p2p_), sim::ConfigMode::Fail);
+    EXPECT_EQ(Enumerate(p2p_)[0], 0x1100000u) << "probed from bus 3 as known";
     EXPECT_EQ(e->SecBus, 3u);
-    EXPECT_EQ(n.mem, 0x1100000u) << "probed from bus 3 as usual";
-    EXPECT_EQ(cb_->SubordinateBus(), 0x12);
-    EXPECT_EQ(CountContaining(TraceLines(), "WARNING EnumerateFromHere: bus numbers of 2:0:0 unreadable, going on "
-                                            "with Pri 2 Sec 3 Sub 3"),
-              1u);
-
-    // Nothing known before either.
+    t0 = standin::VirtualMicroseconds();
     e->PriBus = e->SecBus = e->SubBus = 0xFF;
-    uint64_t t0 = standin::VirtualMicroseconds();
-    n = Enumerate(e);
-    EXPECT_EQ(n.mem, 0x100000u) << "the least windows";
+    EXPECT_EQ(Enumerate(p2p_), least);
     EXPECT_EQ(standin::VirtualMicroseconds(), t0) << "no probe";
-    EXPECT_EQ(cb_->SubordinateBus(), 0x12) << "nothing raised";
-    EXPECT_EQ(CountContaining(TraceLines(), "WARNING EnumerateFromHere: bus numbers of 2:0:0 unreadable, nothing"),
-              1u);
+    EXPECT_EQ(cb_->SubordinateBus(), sub) << "nothing raised";
+    EXPECT_EQ(CountContaining(TraceLines(), "WARNING EnumerateFromHere: location unknown, nothing probed"), 1u);
+    EXPECT_EQ(CountContaining(TraceLines(), "WARNING EnumerateFromHere: bus numbers of 2:0:0 unreadable, nothing"), 1u);
 }
 
-TEST_F(LookupTest, HighBusIsKeptAtFFInsteadOfWrapping)
+// The operating system found no bus number left for the chassis bridge: it
+// is numbered before its bus is probed (never the host's bus 0), the record
+// following.
+TEST_F(LookupTest, UnnumberedBridgeIsNumberedBeforeItsBusIsProbed)
 {
-    FilterAll();
-    PDEVICE_EXTENSION e = Ext(F(p2p_));
-    e->Flags |= ENUMERATE;
-    machine_.SetBusNumbers(p2p_, 2, 0xF5, 0xF5);
-    Enumerate(e);
-    EXPECT_EQ(highBus, 0xFF);
-    EXPECT_EQ(CountContaining(TraceLines(), "WARNING EnumerateFromHere: bus numbers run past 0xff"), 1u);
+    Configure({{"Io", 0x1000}});
+    FilterChassis();
+    machine_.SetBusNumbers(p2p_, 0, 0, 0);
+    LocateMe(Ext(F(p2p_)));
+    EXPECT_EQ(Enumerate(p2p_)[2], 0x1000u) << "the cards behind it are found and counted";
+    EXPECT_EQ((Values{p2p_->PrimaryBus(), p2p_->SecondaryBus(), p2p_->SubordinateBus(), Ext(F(p2p_))->SecBus}),
+              (Values{2, 3, 0x12, 3}));
+    EXPECT_EQ(CountContaining(TraceLines(), "$$$$$ probeBuses: probing bus 0x0 "), 0u);
+}
+
+// A CardBus controller's first memory range (only when first of its list) is
+// its register window; its interrupt is the one in its interrupt line
+// register. A PCI-to-PCI bridge's first memory range is a window, its
+// interrupt the list's. The first I/O range wins, also across starts and full
+// descriptors; a window at the top of the address space ends there.
+TEST_F(LookupTest, BridgesKeepTheirWindowsRegisterWindowAndInterruptFromTheStartResources)
+{
+    cb_->Poke8(0x3C, 0x0B);
+    FilterChassis();
+    PDEVICE_EXTENSION cb = Ext(F(cb_)), p2p = Ext(F(p2p_));
+    ResourceList c({{Mem(0xD0000000, 0x1000), Mem(0xE0000000, 0x4000000, true), Mem(0xD8000000, 0x2000000),
+                     Desc(CmResourceTypeInterrupt, 0x30, 0)}});
+    ExtractResources(cb, c.Get());
+    EXPECT_EQ(Windows(cb), (std::vector<ULONG>{0xD0000000, 0xD8000000, 0x2000000, 0xDA000000, 0xE0000000,
+                                               0x4000000, 0xE4000000, 0, 0, 0, 0x0B}));
+    ResourceList p({{Desc(CmResourceTypeDevicePrivate, 0, 0)},
+                    {Mem(0xFFF00000, 0x100000), Port(0x4000, 0x1000), Port(0x8000, 0x1000),
+                     Desc(CmResourceTypeInterrupt, 9, 0)}});
+    ExtractResources(p2p, p.Get());
+    ResourceList again({{Port(0x9000, 0x1000)}});
+    ExtractResources(p2p, again.Get());
+    EXPECT_EQ(Windows(p2p), (std::vector<ULONG>{UNKNOWN_NUMBER, 0xFFF00000, 0x100000, 0xFFFFFFFF, 0, 0, 0, 0x4000,
+                                                0x1000, 0x5000, 9}));
+
+    cb->ExCa = UNKNOWN_NUMBER;
+    ResourceList portFirst({{Port(0x4000, 0x100), Mem(0xD0000000, 0x1000)}});
+    ExtractResources(cb, portFirst.Get());
+    EXPECT_EQ(cb->ExCa, UNKNOWN_NUMBER) << "a list starting with ports has no register window";
+    EXPECT_EQ(cb->MemBase, 0xD0000000u);
+
+    PDEVICE_EXTENSION nic = Ext(F(nic_));
+    ExtractResources(nic, again.Get());
+    ExtractResources(p2p, nullptr);
+    EXPECT_EQ(nic->IoBase, 0u) << "ordinary devices keep nothing";
 }
 
 } // namespace

@@ -153,6 +153,34 @@ PDEVICE_OBJECT FilterTest::FilterOn(PDEVICE_OBJECT pdo) const
     return nullptr;
 }
 
+void FilterTest::BuildChassis(const sim::DeviceModel &controller)
+{
+    cb_ = machine_.AddFunction(machine_.Root(), 3, 0, controller);
+    machine_.SetBusNumbers(cb_, 0, 2, 5);
+    p2p_ = machine_.AddFunction(machine_.SecondarySegment(cb_), 0, 0, sim::models::DEC21154());
+    machine_.SetBusNumbers(p2p_, 2, 3, 3);
+    nic_ = machine_.AddFunction(machine_.SecondarySegment(p2p_), 1, 0, sim::models::RTL8139());
+    vga_ = machine_.AddFunction(machine_.SecondarySegment(p2p_), 2, 0, sim::models::GeForce2MX());
+}
+
+void FilterTest::FilterChassis()
+{
+    Load();
+    AddDevice(driver_, Pdo(cb_));
+    AddChildDevice(driver_, Pdo(p2p_), 1);
+    AddChildDevice(driver_, Pdo(nic_), 2);
+    AddChildDevice(driver_, Pdo(vga_), 2);
+    for (auto *fn : {cb_, p2p_, nic_, vga_})
+        LocateMe(GET_EXTENSION(F(fn)));
+}
+
+void FilterTest::Configure(const std::vector<std::pair<std::string, ULONG>> &values)
+{
+    for (const auto &v : values)
+        standin::RegSetDword("tolmu\\Parameters", v.first, v.second);
+    ReadConfiguration();
+}
+
 size_t FilterTest::FilterCount() const
 {
     size_t n = 0;

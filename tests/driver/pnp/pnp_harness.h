@@ -60,10 +60,23 @@ class FilterTest : public testsupport::DriverTest {
     PDEVICE_EXTENSION Ext(PDEVICE_OBJECT filter) const { return GET_EXTENSION(filter); }
     size_t FilterCount() const;
 
+    PDEVICE_OBJECT Pdo(sim::PciFunction *fn) const { return bus_->PdoFor(fn); }
+    PDEVICE_OBJECT F(sim::PciFunction *fn) const { return FilterOn(bus_->PdoFor(fn)); }
+
+    // The adapter's controller at 00:03.0 (buses 2..5), a chassis bridge at
+    // 02:00.0 (bus 3), a network card at 03:01.0 and a display at 03:02.0.
+    void BuildChassis(const sim::DeviceModel &controller);
+    // Loads the driver and filters the chassis as its bus relations would,
+    // every device located.
+    void FilterChassis();
+    // The configuration as the registry holds it at load.
+    void Configure(const std::vector<std::pair<std::string, ULONG>> &values);
+
     sim::PciMachine machine_;
     std::unique_ptr<sim::PciBusDriver> bus_;
     PDRIVER_OBJECT driver_ = nullptr;
     bool loaded_ = false;
+    sim::PciFunction *cb_ = nullptr, *p2p_ = nullptr, *nic_ = nullptr, *vga_ = nullptr;
 };
 
 } // namespace pnptest

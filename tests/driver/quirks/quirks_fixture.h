@@ -1,8 +1,7 @@
 // A simulated machine, its PCI bus driver and a driver object whose filter
-// devices carry the driver's device extension, filled in visibly by each
-// test. The filter devices pass every PnP request down, as the driver's own
-// PnP dispatch does with configuration requests, so configuration accesses
-// through the lower driver reach the simulated function.
+// devices carry the driver's device extension, filled in visibly by each test
+// and passing every PnP request down, so configuration accesses through the
+// lower driver reach the simulated function.
 #ifndef TOLMU_TESTS_QUIRKS_FIXTURE_H
 #define TOLMU_TESTS_QUIRKS_FIXTURE_H
 
@@ -88,9 +87,8 @@ class QuirksTest : public testsupport::DriverTest {
         DriverTest::TearDown();
     }
 
-    // Call once the topology and bus numbers are in place. The direct
-    // configuration routines announce their port set-up once per load; that
-    // line is left out of what the tests read back.
+    // Call once the topology and bus numbers are in place; the trace read
+    // back starts after the port set-up line.
     void Power()
     {
         machine_.Install();
@@ -99,8 +97,7 @@ class QuirksTest : public testsupport::DriverTest {
         traceMark_ = testsupport::TraceText().size();
     }
 
-    // A filter device on the function's stack, its extension filled with the
-    // function's identity and location as the bus reaches it now.
+    // A filter device on the function's stack, with its identity and location.
     PDEVICE_EXTENSION Attach(const FilterSetup &setup)
     {
         PDEVICE_OBJECT pdo = bus_->PdoFor(setup.function);
@@ -141,7 +138,7 @@ class QuirksTest : public testsupport::DriverTest {
         ReadConfiguration();
     }
 
-    // The trace since Power(), and the part of it not yet seen by Fresh().
+    // The trace since Power(), and the part of it Fresh() has not returned yet.
     Lines Trace() const { return testsupport::SplitLines(testsupport::TraceText().substr(traceMark_)); }
     Lines Fresh()
     {
