@@ -3,21 +3,13 @@
 // again. Nothing may leak or pile up from one cycle to the next, no verifier
 // or hardware finding may come, and the registers must be what the first
 // start left. The trace buffer fills on the way and stays full.
-#include <gtest/gtest.h>
-
 #include <cstdio>
-#include <string>
-#include <vector>
 
-#include "machine_file.h"
-#include "session.h"
-#include "standin.h"
+#include "cli_test.h"
 
 namespace {
 
-using tolmusim::FunctionState;
-using tolmusim::RunResult;
-using tolmusim::StepResult;
+using namespace clitest;
 
 constexpr int kSleeps = 1000, kRebalances = 200, kReinsertions = 100;
 constexpr uint32_t kTraceSize = 0x20000; // the driver's default TraceSize
@@ -41,10 +33,8 @@ int FirstDifference(const FunctionState &a, const FunctionState &b)
 
 TEST(Stress, DefaultMachineThroughThousandsOfCycles)
 {
-    std::string error;
-    auto desc = tolmusim::ParseMachineJson(tolmusim::DefaultMachineText(), "default", &error);
-    ASSERT_TRUE(desc.has_value()) << error;
-
+    auto desc = tolmusim::ParseMachineJson(tolmusim::DefaultMachineText(), "default", nullptr);
+    ASSERT_TRUE(desc.has_value());
     tolmusim::RunOptions options;
     options.params["TraceSize"] = kTraceSize;
     options.steps = {"boot"};
