@@ -33,8 +33,7 @@ inline std::string ReadText(const std::string &path)
     return s.str();
 }
 
-// A file in the temporary folder, private to the running test (CTest runs
-// tests in parallel, and two rows of one table must not share a file).
+// A file in the temporary folder private to the running test (and table row).
 inline std::string TempPath(const std::string &name)
 {
     std::string test = "outside_a_test";
@@ -78,9 +77,9 @@ inline RunResult Boot(const std::string &example, bool filter, const std::string
 
 inline const FunctionState &Fn(const StepResult &step, const std::string &label)
 {
-    static FunctionState none;
+    static const FunctionState none;
     const FunctionState *f = tolmusim::FindFunction(step, label);
-    EXPECT_NE(f, nullptr) << "no function " << label << " in step " << step.scenario;
+    EXPECT_NE(f, nullptr) << "no function " << label;
     return f != nullptr ? *f : none;
 }
 
