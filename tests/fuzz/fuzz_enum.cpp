@@ -1,15 +1,9 @@
-// Fuzz target: the driver's bus probe and enumeration against arbitrary
-// configuration spaces behind the adapter's controller.
-//
-// The bytes decode into a machine: a host bridge, the adapter's controller (a
-// CardBus controller or a PCI-to-PCI bridge, numbered by the firmware or
-// not) and up to 40 functions behind it with random ids, class codes, header
-// layouts, multi-function bits, BARs (kinds and sizes: the write masks the
-// probe sizes them by), firmware bus numbers, raw configuration bytes and
-// bridges anywhere in the tree. The simulated PC boots it with Tolmu (and may
-// go on to one more scenario). A verifier finding or a leaked pool block is a
-// fault of the driver; what the hardware judge holds against arbitrary
-// hardware is not.
+// Fuzz target: the driver's bus probe and enumeration on arbitrary hardware:
+// the adapter's controller (numbered by the firmware or not) and up to 40
+// functions behind it with random ids, classes, header layouts, BARs, bus
+// numbers, raw configuration bytes, bridges anywhere, booted with Tolmu and
+// maybe one more scenario. A verifier finding or a leaked pool block is a
+// driver fault; what the hardware judge holds against the hardware is not.
 #include <set>
 #include <tuple>
 

@@ -1,16 +1,12 @@
-// Fuzz target: the stand-in's _vsnprintf (and the driver's DebugPrint on top
-// of it) against every format the driver prints with (collected from the
-// driver's sources at build time by collect_formats.py). The input picks a
-// format, a buffer size and the arguments (numbers; texts of any length,
-// narrow or 16-bit, or null). As the Windows runtime's _vsnprintf behaves:
-// a text that fits is written with its terminator and its length returned;
-// one exactly full without terminator, its length returned; a longer one cut
-// at count bytes and -1 returned; nothing written past count bytes (the
-// buffer is exactly that long, for AddressSanitizer) nor past the
-// terminator. With plain ASCII arguments the text equals the C library's for
-// the format with the Windows-only sizes translated (%lx -> %x, %ws -> %s).
-// DebugPrint puts at most 131 characters of it into one trace line and hands
-// the same line to the debugger.
+// Fuzz target: the stand-in's _vsnprintf and the driver's DebugPrint on every
+// format the driver prints with (collect_formats.py), with a buffer size and
+// arguments (numbers; texts narrow, 16-bit or null) from the input. As the
+// Windows runtime: a text that fits is written with its terminator and its
+// length returned; exactly full, no terminator; longer, cut at count bytes
+// and -1; nothing written past count bytes (the buffer is exactly that long,
+// for AddressSanitizer). With ASCII arguments the text is the C library's for
+// the format with %lx -> %x, %ws -> %s. DebugPrint puts at most 131
+// characters of it into one trace line, the same line to the debugger.
 #include <cstring>
 #include <memory>
 #include <string>

@@ -74,13 +74,11 @@ PIO_RESOURCE_REQUIREMENTS_LIST RequirementsList(fuzz::Input &in)
     in.Bytes(&list->BusNumber, sizeof list->BusNumber + sizeof list->SlotNumber + sizeof list->Reserved);
     list->AlternativeLists = alternatives;
     PIO_RESOURCE_LIST alt = list->List;
-    for (ULONG i = 0; i < alternatives; i++) {
-        alt->Version = in.U16();
-        alt->Revision = in.U16();
+    for (ULONG i = 0; i < alternatives; i++, alt = NextResourceList(alt)) {
+        in.Bytes(&alt->Version, sizeof alt->Version + sizeof alt->Revision);
         alt->Count = counts[i];
         for (ULONG j = 0; j < counts[i]; j++)
             Descriptor(in, alt->Descriptors[j]);
-        alt = NextResourceList(alt);
     }
     return list;
 }
@@ -102,8 +100,7 @@ PCM_RESOURCE_LIST ResourceList(fuzz::Input &in, std::vector<uint8_t> &storage)
     for (ULONG i = 0; i < fulls; i++) {
         full->InterfaceType = Interface(in);
         full->BusNumber = in.U32();
-        full->PartialResourceList.Version = in.U16();
-        full->PartialResourceList.Revision = in.U16();
+        in.Bytes(&full->PartialResourceList.Version, 2 * sizeof(USHORT)); // Version, Revision
         full->PartialResourceList.Count = counts[i];
         for (ULONG j = 0; j < counts[i]; j++) {
             CM_PARTIAL_RESOURCE_DESCRIPTOR &d = full->PartialResourceList.PartialDescriptors[j];
@@ -154,8 +151,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
         struct Choice {
             sim::PciFunction *fn;
-            ULONG type;
-            ULONG flags;
+            ULONG type, flags;
         } const choices[] = {{cb, BRIDGE_TYPE_CARDBUS, CB_BRIDGE | ROOT},
                              {p2p, BRIDGE_TYPE_P2P, P2P_BRIDGE},
                              {inner, BRIDGE_TYPE_CARDBUS, CB_BRIDGE},
@@ -204,10 +200,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
         irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(list);
         NTSTATUS status = IoCallDriver(filter, irp);
-        if (standin::GetIrpState(irp) != standin::IrpState::Completed)
-            fuzz::Fault("the filter request did not complete");
-        if (irp->IoStatus.Status != status)
-            fuzz::Fault("the filter request returned another status than it completed with");
+        if (standin::GetIrpState(irp) != standin::IrpState::Completed || irp->IoStatus.Status != status)
+            fuzz::Fault("the filter request not completed, or completed with another status than returned");
         MFree(reinterpret_cast<PVOID>(irp->IoStatus.Information));
         IoFreeIrp(irp);
 

@@ -208,9 +208,8 @@ TEST(LspciFormats, QuotesIndentationAndLineEndsGiveTheSameMachine)
 // placed as "location<behind" ("location@root bus" on a peer root).
 struct Machine {
     const char *file;
-    size_t functions;
-    const char *controller;
-    unsigned domain;
+    std::optional<unsigned> domain; // asked for
+    const char *result; // "domain functions controller other-domain:functions ...", or the message
     std::vector<std::string> placed;
 };
 
@@ -218,55 +217,38 @@ void PrintTo(const Machine &r, std::ostream *os) { *os << r.file; }
 
 class LspciMachines : public testing::TestWithParam<Machine> {};
 
-TEST_P(LspciMachines, TreeControllerAndDomain)
+TEST_P(LspciMachines, TreeControllerAndDomains)
 {
     const Machine &r = GetParam();
-    MachineDesc m = Import(ReadData(r.file), r.file);
-    EXPECT_EQ(std::make_tuple(m.functions.size(), m.controller, m.domain),
-              std::make_tuple(r.functions, std::string(r.controller), r.domain));
-    for (const std::string &p : r.placed) {
-        const FunctionDesc &f = Find(m, p.substr(0, 7));
-        EXPECT_EQ(p, p.substr(0, 7) + (f.rootBus ? "@" + std::to_string(f.rootBus) : "<" + f.behind));
+    tolmusim::ImportOptions options;
+    options.domain = r.domain;
+    std::string got;
+    std::optional<MachineDesc> m = tolmusim::ImportLspci(ReadData(r.file), "dump.txt", &got, options);
+    if (m) {
+        got = std::to_string(m->domain) + " " + std::to_string(m->functions.size()) + " " + m->controller + " ";
+        for (const tolmusim::OtherDomain &o : m->otherDomains)
+            got += std::to_string(o.domain) + ":" + std::to_string(o.functions) + " ";
+        for (const std::string &p : r.placed) {
+            const FunctionDesc &f = Find(*m, p.substr(0, 7));
+            EXPECT_EQ(p, p.substr(0, 7) + (f.rootBus ? "@" + std::to_string(f.rootBus) : "<" + f.behind));
+        }
     }
+    EXPECT_EQ(got, r.result);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Dumps, LspciMachines,
-    testing::Values(Machine{"laptop_ich4_hub_bridge.txt", 18, "02:01.0", 0,
+    testing::Values(Machine{"laptop_ich4_hub_bridge.txt", {}, "0 18 02:01.0 ",
                             {"00:1e.0<", "02:01.1<00:1e.0", "01:00.0<00:01.0"}},
-                    Machine{"laptop_ich6_root_port.txt", 21, "03:00.0", 0,
+                    Machine{"laptop_ich6_root_port.txt", {}, "0 21 03:00.0 ",
                             {"02:00.0<00:1c.0", "03:00.0<02:00.0", "08:00.0<00:1c.1", "09:03.0<00:1e.0"}},
-                    Machine{"server_peer_bus.txt", 10, "", 0, {"00:02.0<", "01:02.0@1", "01:04.0@1"}},
-                    Machine{"two_domains.txt", 3, "01:02.0", 1, {"01:02.0<00:00.0"}},
-                    Machine{"mail_glued.txt", 14, "02:0b.0", 0, {"02:0b.0<00:1e.0", "00:1f.5<"}}),
-    [](const testing::TestParamInfo<Machine> &info) { return Name(info.param.file); });
-
-TEST(LspciMachines, OneDomainImportedTheOthersCounted)
-{
-    struct {
-        std::optional<unsigned> asked;
-        std::string text, result; // "domain functions controller others" or the message
-    } const rows[] = {
-        {std::nullopt, "", "1 3 01:02.0 0:6 "},
-        {0u, "", "0 6  1:3 "},
-        {2u, "", "dump.txt: no function of PCI domain 0002 in the dump (it has 0000, 0001)"},
-        {std::nullopt, "0002:00:00.0 Host bridge [0600]: Intel [8086:2578]\n0001:00:00.0 Host bridge [0600]: Intel "
-                       "[8086:2578]\n0001:00:02.0 Ethernet controller [0200]: Acme [1234:5678]\n", "1 2  2:1 "}};
-    for (const auto &r : rows) {
-        tolmusim::ImportOptions options;
-        options.domain = r.asked;
-        std::string error;
-        std::optional<MachineDesc> m =
-            tolmusim::ImportLspci(r.text.empty() ? ReadData("two_domains.txt") : r.text, "dump.txt", &error, options);
-        std::string got = error;
-        if (m) {
-            got = std::to_string(m->domain) + " " + std::to_string(m->functions.size()) + " " + m->controller + " ";
-            for (const tolmusim::OtherDomain &o : m->otherDomains)
-                got += std::to_string(o.domain) + ":" + std::to_string(o.functions) + " ";
-        }
-        EXPECT_EQ(got, r.result);
-    }
-}
+                    Machine{"server_peer_bus.txt", {}, "0 10  ", {"00:02.0<", "01:02.0@1", "01:04.0@1"}},
+                    Machine{"two_domains.txt", {}, "1 3 01:02.0 0:6 ", {"01:02.0<00:00.0"}},
+                    Machine{"two_domains.txt", 0u, "0 6  1:3 ", {}},
+                    Machine{"two_domains.txt", 2u, "dump.txt: no function of PCI domain 0002 in the dump (it has "
+                                                   "0000, 0001)", {}},
+                    Machine{"mail_glued.txt", {}, "0 14 02:0b.0 ", {"02:0b.0<00:1e.0", "00:1f.5<"}}),
+    [](const testing::TestParamInfo<Machine> &info) { return Name(info.param.file) + std::to_string(info.index); });
 
 // What a mail program glued together or wrapped is mended, each mend noted
 // with its line, quoted or not; ordinary lines that look alike are not.
