@@ -1,24 +1,14 @@
-// Fuzz target: the stand-in's _vsnprintf (and the driver's DebugPrint on top
-// of it) against every format the driver prints with.
-//
-// The table of formats is collected from the driver's sources at build time
-// (collect_formats.py). The input picks a format, a buffer size and the
-// arguments (numbers; texts of any length, narrow or 16-bit, or null). The
-// checks, as the Windows runtime's _vsnprintf behaves:
-//   - the result fits: every character and a terminator, the length returned;
-//   - exactly full: every character, no terminator, the length returned;
-//   - longer: the first count characters, no terminator, -1 returned;
-//   - nothing is written past count bytes (the buffer is exactly count bytes
-//     long, so AddressSanitizer sees any write past it), and nothing past the
-//     terminator;
-//   - the text equals what the C library's formatter makes of the same
-//     format with its Windows-only size prefixes translated (%lx -> %x,
-//     %ws -> %s), when the arguments are plain ASCII;
-//   - DebugPrint puts at most 131 characters of that text into one trace line
-//     and hands the same line to the debugger.
-#include <cstdarg>
-#include <cstdlib>
+// Fuzz target: the stand-in's _vsnprintf and the driver's DebugPrint on every
+// format the driver prints with (collect_formats.py), with a buffer size and
+// arguments (numbers; texts narrow, 16-bit or null) from the input. As the
+// Windows runtime: a text that fits is written with its terminator and its
+// length returned; exactly full, no terminator; longer, cut at count bytes
+// and -1; nothing written past count bytes (the buffer is exactly that long,
+// for AddressSanitizer). With ASCII arguments the text is the C library's for
+// the format with %lx -> %x, %ws -> %s. DebugPrint puts at most 131
+// characters of it into one trace line, the same line to the debugger.
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -29,44 +19,41 @@
 namespace {
 
 struct Format {
-    const char *where;
-    const char *text;
+    const char *where, *text;
 };
 
 const Format kFormats[] = {
 #include "driver_formats.inc"
 };
-constexpr size_t kFormatCount = sizeof kFormats / sizeof kFormats[0];
 
-enum class Arg { Int32, Int64, Pointer, Narrow, Wide };
+enum class Arg { Int32, Int64, Narrow, Wide };
 
 // The conversions of a format as the Windows runtime reads them, and the
 // format translated for the C library.
-std::vector<Arg> Parse(const char *format, std::string *libc, bool *comparable)
+std::vector<Arg> Parse(const char *p, std::string *libc, bool *comparable)
 {
+    enum Size { None, Short, Long, LongLong, Ptr, WideSize };
+    static const std::pair<const char *, Size> prefixes[] = {{"hh", Short}, {"h", Short},       {"ll", LongLong},
+                                                             {"l", Long},   {"I64", LongLong}, {"I32", Long},
+                                                             {"I", Ptr},    {"w", WideSize}};
     std::vector<Arg> args;
     *comparable = true;
-    libc->clear();
-    for (const char *p = format; *p != 0;) {
+    while (*p != 0) {
         if (*p != '%') {
             libc->push_back(*p++);
             continue;
         }
-        std::string piece = "%";
-        p++;
+        std::string piece(1, *p++);
         bool zero = false;
-        while (*p != 0 && std::strchr("-+ #0", *p) != nullptr) {
+        for (; *p != 0 && std::strchr("-+ #0", *p) != nullptr; p++) {
             zero |= *p == '0';
-            piece.push_back(*p++);
+            piece.push_back(*p);
         }
-        if (*p == '*') {
-            args.push_back(Arg::Int32);
-            piece.push_back(*p++);
-        }
-        while (*p >= '0' && *p <= '9')
-            piece.push_back(*p++);
-        if (*p == '.') {
-            piece.push_back(*p++);
+        for (bool precision : {false, true}) { // width, then .precision
+            if (precision && *p == '.')
+                piece.push_back(*p++);
+            else if (precision)
+                break;
             if (*p == '*') {
                 args.push_back(Arg::Int32);
                 piece.push_back(*p++);
@@ -74,69 +61,37 @@ std::vector<Arg> Parse(const char *format, std::string *libc, bool *comparable)
             while (*p >= '0' && *p <= '9')
                 piece.push_back(*p++);
         }
-        enum { None, Short, Long, LongLong, Ptr, WideSize } size = None;
-        if (p[0] == 'h') {
-            size = Short;
-            p += p[1] == 'h' ? 2 : 1;
-            *comparable = false;
-        } else if (p[0] == 'l' && p[1] == 'l') {
-            size = LongLong;
-            p += 2;
-        } else if (p[0] == 'l') {
-            size = Long;
-            p++;
-        } else if (p[0] == 'I' && p[1] == '6' && p[2] == '4') {
-            size = LongLong;
-            p += 3;
-        } else if (p[0] == 'I' && p[1] == '3' && p[2] == '2') {
-            size = Long;
-            p += 3;
-        } else if (p[0] == 'I') {
-            size = Ptr;
-            p++;
-        } else if (p[0] == 'w') {
-            size = WideSize;
-            p++;
-        }
-        char conv = *p;
+        Size size = None; // 'h' sizes are not compared
+        for (const auto &[text, s] : prefixes)
+            if (std::strncmp(p, text, std::strlen(text)) == 0) {
+                size = s;
+                p += std::strlen(text);
+                *comparable &= s != Short;
+                break;
+            }
+        const char conv = *p;
         if (conv == 0) {
             *comparable = false;
             break;
         }
         p++;
-        switch (conv) {
-        case 'd': case 'i': case 'u': case 'x': case 'X': case 'o': case 'c':
-            if (size == LongLong) {
-                args.push_back(Arg::Int64);
-                piece += "ll";
-            } else if (size == Ptr) {
-                args.push_back(Arg::Pointer);
-                piece += "z";
-            } else {
-                args.push_back(Arg::Int32);
-            }
-            if (conv == 'c' && zero)
-                *comparable = false;
+        if (std::strchr("diuxXoc", conv) != nullptr) {
+            args.push_back(size == LongLong || size == Ptr ? Arg::Int64 : Arg::Int32);
+            piece += size == LongLong ? "ll" : size == Ptr ? "z" : "";
+            *comparable &= !(conv == 'c' && zero);
             piece.push_back(conv);
-            break;
-        case 's': case 'S': {
-            bool wide = (conv == 'S' && size != Short) || size == WideSize || size == Long;
+        } else if (conv == 's' || conv == 'S') {
+            const bool wide = (conv == 'S' && size != Short) || size == WideSize || size == Long;
             args.push_back(wide ? Arg::Wide : Arg::Narrow);
-            if (zero)
-                *comparable = false; /* '0' pads texts in the Windows runtime only */
+            *comparable &= !zero; // '0' pads texts in the Windows runtime only
             piece.push_back('s');
-            break;
-        }
-        case 'p': case 'n':
-            args.push_back(Arg::Pointer);
+        } else if (conv == 'p' || conv == 'n') {
+            args.push_back(Arg::Int64);
             *comparable = false;
-            break;
-        case '%':
+        } else if (conv == '%') {
             piece.push_back('%');
-            break;
-        default:
+        } else {
             *comparable = false;
-            break;
         }
         *libc += piece;
     }
@@ -145,129 +100,83 @@ std::vector<Arg> Parse(const char *format, std::string *libc, bool *comparable)
 
 constexpr size_t kMaxArgs = 12;
 
-struct Args {
-    uintptr_t windows[kMaxArgs] = {};
-    uintptr_t libc[kMaxArgs] = {};
-    std::vector<std::string> narrow;
-    std::vector<std::u16string> wide;
-    bool ascii = true;
-};
+void Fault(const char *what, const Format &format) { fuzz::Fault(std::string(what) + ": " + format.where); }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     fuzz::Input in(data, size);
-    const Format &format = kFormats[in.U16() % kFormatCount];
-    size_t count = in.U16() % 300;
-
+    const Format &format = kFormats[in.U16() % (sizeof kFormats / sizeof kFormats[0])];
+    const size_t count = in.U16() % 300;
     std::string libcFormat;
-    bool comparable;
+    bool comparable, ascii = true;
     std::vector<Arg> kinds = Parse(format.text, &libcFormat, &comparable);
     if (kinds.size() > kMaxArgs)
-        fuzz::Fault(std::string("too many conversions for the target in ") + format.where);
+        Fault("too many conversions for the target", format);
 
-    Args a;
-    a.narrow.reserve(kMaxArgs);
-    a.wide.reserve(kMaxArgs);
+    // The arguments as the runtime takes them, and as the C library would.
+    uintptr_t w[kMaxArgs] = {}, l[kMaxArgs] = {};
+    std::vector<std::string> narrow(kMaxArgs);
+    std::vector<std::u16string> wide(kMaxArgs);
     for (size_t i = 0; i < kinds.size(); i++) {
-        switch (kinds[i]) {
-        case Arg::Int32:
-            a.windows[i] = a.libc[i] = in.U32();
-            break;
-        case Arg::Int64:
-        case Arg::Pointer:
-            a.windows[i] = a.libc[i] = (uintptr_t)in.U64();
-            break;
-        case Arg::Narrow:
-        case Arg::Wide: {
-            uint8_t len = in.U8();
-            if (len == 0xFF) {
-                /* A null text: "(null)" in the Windows runtime; the C
-                 * library's answer is its own choice, so no comparison. */
-                a.windows[i] = a.libc[i] = 0;
-                comparable = false;
-                break;
-            }
-            std::u16string w;
-            for (uint8_t k = 0; k < len; k++) {
-                char16_t c = kinds[i] == Arg::Wide && (in.U8() & 0x80) ? char16_t(in.U16()) : char16_t(in.U8());
-                if ((c & 0xFF) == 0)
-                    c |= 'a';
-                if (c >= 0x80)
-                    a.ascii = false;
-                w.push_back(c);
-            }
-            std::string n;
-            for (char16_t c : w)
-                n.push_back(char(c & 0xFF));
-            a.narrow.push_back(n);
-            if (kinds[i] == Arg::Wide) {
-                a.wide.push_back(w);
-                a.windows[i] = (uintptr_t)a.wide.back().c_str();
-            } else {
-                a.windows[i] = (uintptr_t)a.narrow.back().c_str();
-            }
-            a.libc[i] = (uintptr_t)a.narrow.back().c_str();
-            break;
+        if (kinds[i] == Arg::Int32 || kinds[i] == Arg::Int64) {
+            w[i] = l[i] = kinds[i] == Arg::Int32 ? in.U32() : uintptr_t(in.U64());
+            continue;
         }
+        const uint8_t len = in.U8();
+        if (len == 0xFF) { // a null text: "(null)" in the Windows runtime, the C library's own choice
+            comparable = false;
+            continue;
         }
+        for (uint8_t k = 0; k < len; k++) {
+            char16_t c = kinds[i] == Arg::Wide && (in.U8() & 0x80) ? char16_t(in.U16()) : char16_t(in.U8());
+            c |= (c & 0xFF) == 0 ? 'a' : 0;
+            ascii &= c < 0x80;
+            wide[i].push_back(c);
+            narrow[i].push_back(char(c & 0xFF));
+        }
+        w[i] = kinds[i] == Arg::Wide ? uintptr_t(wide[i].c_str()) : uintptr_t(narrow[i].c_str());
+        l[i] = uintptr_t(narrow[i].c_str());
     }
-    const uintptr_t *w = a.windows;
-#define WINDOWS_ARGS w[0], w[1], w[2], w[3], w[4], w[5], w[6], w[7], w[8], w[9], w[10], w[11]
+#define ARGS(a) a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8], a[9], a[10], a[11]
 
-    /* The whole text. */
-    static char full[8192];
-    int length = _snprintf(full, sizeof full, format.text, WINDOWS_ARGS);
-    if (length < 0 || (size_t)length >= sizeof full)
-        fuzz::Fault(std::string("whole text cut: ") + format.where);
-    if (full[length] != 0 || std::strlen(full) != (size_t)length)
-        fuzz::Fault(std::string("whole text not terminated at its length: ") + format.where);
-
-    if (comparable && a.ascii) {
-        static char reference[8192];
-        const uintptr_t *l = a.libc;
-        std::snprintf(reference, sizeof reference, libcFormat.c_str(), l[0], l[1], l[2], l[3], l[4], l[5], l[6],
-                      l[7], l[8], l[9], l[10], l[11]);
+    static char full[8192], reference[8192];
+    const int length = _snprintf(full, sizeof full, format.text, ARGS(w));
+    if (length < 0 || size_t(length) >= sizeof full || std::strlen(full) != size_t(length))
+        Fault("whole text cut or not terminated at its length", format);
+    if (comparable && ascii) {
+        std::snprintf(reference, sizeof reference, libcFormat.c_str(), ARGS(l));
         if (std::strcmp(reference, full) != 0)
             fuzz::Fault(std::string("text differs from the C library's for ") + format.where + ":\n  runtime: " +
                         full + "\n  libc:    " + reference);
     }
 
-    /* The bounded form into a buffer of exactly count bytes. */
-    char *buffer = static_cast<char *>(std::malloc(count));
-    std::memset(buffer, 0xAA, count);
-    int n = _snprintf(buffer, count, format.text, WINDOWS_ARGS);
-    size_t len = (size_t)length;
-    if (len < count) {
-        if (n != length || std::memcmp(buffer, full, len) != 0 || buffer[len] != 0)
-            fuzz::Fault(std::string("fitting text wrong or unterminated: ") + format.where);
-        for (size_t i = len + 1; i < count; i++)
-            if ((uint8_t)buffer[i] != 0xAA)
-                fuzz::Fault(std::string("bytes past the terminator written: ") + format.where);
-    } else if (len == count) {
-        if (n != length || std::memcmp(buffer, full, len) != 0)
-            fuzz::Fault(std::string("exactly full text wrong: ") + format.where);
-    } else {
-        if (n != -1 || std::memcmp(buffer, full, count) != 0)
-            fuzz::Fault(std::string("cut text wrong or not -1: ") + format.where);
-    }
-    std::free(buffer);
+    // The bounded form into a buffer of exactly count bytes.
+    const size_t len = size_t(length);
+    std::unique_ptr<char[]> buffer(new char[count]); // never null, even for 0 bytes
+    std::memset(buffer.get(), 0xAA, count);
+    const int n = _snprintf(buffer.get(), count, format.text, ARGS(w));
+    if (n != (len <= count ? length : -1) || std::memcmp(buffer.get(), full, std::min(len, count)) != 0)
+        Fault("bounded text wrong or wrong length returned", format);
+    if (len < count && buffer[len] != 0)
+        Fault("fitting text unterminated", format);
+    for (size_t i = len + 1; i < count; i++)
+        if (uint8_t(buffer[i]) != 0xAA)
+            Fault("bytes past the terminator written", format);
 
-    /* DebugPrint: one line of at most 131 characters into the trace and to
-     * the debugger. */
+    // DebugPrint: one line of at most 131 characters, the same to the debugger.
     standin::Reset();
     standin::ResetDriverModuleState();
     SetVerbose(1);
     if (TraceStart(0x4000) == nullptr)
-        fuzz::Fault("no trace buffer");
-    DebugPrint(format.text, WINDOWS_ARGS);
-    std::string line(TraceGetStart(), TraceGetUsed());
-    size_t expect = len < DEBUG_LINE_SIZE - 1 ? len : DEBUG_LINE_SIZE - 1;
-    if (line != std::string(full, expect))
-        fuzz::Fault(std::string("trace line is not the text cut at 131: ") + format.where);
+        Fault("no trace buffer", format);
+    DebugPrint(format.text, ARGS(w));
+    const std::string line(TraceGetStart(), TraceGetUsed());
+    if (line != std::string(full, std::min<size_t>(len, DEBUG_LINE_SIZE - 1)))
+        Fault("trace line is not the text cut at 131", format);
     if (standin::DebugLines().size() != 1 || standin::DebugLines()[0] != line)
-        fuzz::Fault(std::string("debugger line differs from the trace line: ") + format.where);
+        Fault("debugger line differs from the trace line", format);
     TraceStop();
     fuzz::Done();
     return 0;

@@ -1,16 +1,18 @@
 // The fuzz targets' shared pieces: a reader that turns the fuzzer's bytes
-// into values (zeros once the bytes run out, so every input decodes), and the
-// verifier's finding handler that stops a run at the first driver fault.
+// into values (zeros once the bytes run out, so every input decodes), the
+// verifier's finding handler that stops a run at the first driver fault, and
+// the check the two reader targets share.
 #ifndef TOLMU_FUZZ_INPUT_H
 #define TOLMU_FUZZ_INPUT_H
 
-#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
-#include <vector>
 
+#include "hardware_judge.h"
+#include "machine_desc.h"
 #include "standin.h"
 
 namespace fuzz {
@@ -18,25 +20,18 @@ namespace fuzz {
 class Input {
   public:
     Input(const uint8_t *data, size_t size) : data_(data), size_(size) {}
-
     size_t Left() const { return size_ - pos_; }
     uint8_t U8() { return pos_ < size_ ? data_[pos_++] : 0; }
-    uint16_t U16() { return (uint16_t)(U8() | U8() << 8); }
-    uint32_t U32() { return (uint32_t)U16() | (uint32_t)U16() << 16; }
-    uint64_t U64() { return (uint64_t)U32() | (uint64_t)U32() << 32; }
+    uint16_t U16() { return uint16_t(U8() | U8() << 8); }
+    uint32_t U32() { return uint32_t(U16()) | uint32_t(U16()) << 16; }
+    uint64_t U64() { return uint64_t(U32()) | uint64_t(U32()) << 32; }
     bool Bit() { return (U8() & 1) != 0; }
-    // A value in [0, n) for n > 0.
-    uint32_t Below(uint32_t n) { return n <= 0x100 ? U8() % n : n <= 0x10000 ? U16() % n : U32() % n; }
-    // One of a few values, picked by a byte.
     template <typename T, size_t N> T Pick(const T (&choices)[N]) { return choices[U8() % N]; }
-    // Raw bytes (fewer when the input runs out; the rest zero).
-    void Bytes(void *to, size_t n)
+    void Bytes(void *to, size_t n) // the rest zero when the input runs out
     {
-        auto *out = static_cast<uint8_t *>(to);
         for (size_t i = 0; i < n; i++)
-            out[i] = U8();
+            static_cast<uint8_t *>(to)[i] = U8();
     }
-    // The rest of the input as text.
     std::string Rest()
     {
         std::string s(reinterpret_cast<const char *>(data_ + pos_), size_ - pos_);
@@ -46,11 +41,10 @@ class Input {
 
   private:
     const uint8_t *data_;
-    size_t size_;
-    size_t pos_ = 0;
+    size_t size_, pos_ = 0;
 };
 
-// A fault of the driver under test: print it and abort, so that the fuzzer
+// A fault of the code under test: print it and abort, so that the fuzzer
 // keeps the input (and the regression run fails).
 [[noreturn]] inline void Fault(const std::string &what)
 {
@@ -60,13 +54,40 @@ class Input {
 }
 
 // Every verifier finding is a driver fault; the hardware judge's rules
-// (which arbitrary hardware may break by itself) are left to the caller.
-void AbortOnDriverFindings();
+// (which arbitrary hardware may break by itself) are not.
+inline void AbortOnDriverFindings()
+{
+    standin::SetFindingHandler([](const standin::Finding &f) {
+        if (!sim::IsHardwareRule(f.rule))
+            Fault("verifier finding " + f.rule + ": " + f.detail);
+    });
+}
 
-// The end of one input: the stand-in back to a fresh machine, which also
-// gives the pool's poisoned freed blocks back to the heap (held back for a
-// while to catch late uses, they would look like leaks to the fuzzer).
-void Done();
+// The end of one input: a fresh stand-in, which also gives the pool's
+// poisoned freed blocks back to the heap (they would look like leaks).
+inline void Done()
+{
+    standin::SetFindingHandler(nullptr);
+    standin::Reset();
+}
+
+// The reader targets: a refusal comes with a message naming the file; an
+// accepted description either builds or is refused with a message.
+inline void CheckReadAndBuilt(const std::optional<tolmusim::MachineDesc> &desc, const std::string &readError,
+                              const std::string &file)
+{
+    if (!desc) {
+        if (readError.rfind(file + ":", 0) != 0)
+            Fault("refused without a message naming " + file + ": " + readError);
+        return;
+    }
+    standin::Reset();
+    tolmusim::BuiltMachine built;
+    std::string error;
+    if (!tolmusim::BuildMachine(*desc, &built, &error) && error.empty())
+        Fault("machine not built and no message");
+    Done();
+}
 
 } // namespace fuzz
 

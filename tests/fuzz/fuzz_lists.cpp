@@ -1,17 +1,13 @@
 // Fuzz target: the requirement-list and resource-list printers, the
-// requirements-list editors and the requirements filter, on well-formed lists
-// of arbitrary content.
-//
-// The bytes decode into an IO_RESOURCE_REQUIREMENTS_LIST whose structure is
-// valid (ListSize covers exactly the alternative lists and their Count
-// descriptors) and whose content is not: header fields, types, options,
-// share dispositions, flags, the union's words and the device-private tags
-// (often one of the filters' keys) all come from the input. The list goes
-// through IRP_MN_FILTER_RESOURCE_REQUIREMENTS to a filter device above the
-// simulated PCI bus driver's PDO, as one of the bridge kinds or a plain
-// device with the flags the input picks. Then a CM_RESOURCE_LIST decoded the
-// same way goes through the resource-list printer, the start routine's
-// extraction of the bridge's windows and the checked build's I/O length hack.
+// requirements-list editors and the requirements filter, on lists whose
+// structure is valid (ListSize covers exactly the alternative lists and their
+// descriptors) and whose content comes from the input: header fields, types,
+// options, flags, the union's words, device-private tags (often one of the
+// filters' keys). The list goes through IRP_MN_FILTER_RESOURCE_REQUIREMENTS to
+// a filter device above the simulated bus driver's PDO of a bridge or a plain
+// device; then a CM_RESOURCE_LIST goes through the printer, the extraction of
+// the bridge's windows at start and the checked build's I/O length hack.
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -34,7 +30,7 @@ const UCHAR kTypes[] = {CmResourceTypePort,          CmResourceTypeMemory, CmRes
                         CmResourceTypeBusNumber,     CmResourceTypePort,   CmResourceTypeMemory,
                         CmResourceTypeDevicePrivate, 0x7F,                 0xFF};
 
-// The device-private tags the two filter tables key on, and two that none does.
+// The device-private tags the two filter tables key on, and ones none does.
 const ULONG kKeys[][3] = {{1, 1, 0}, {1, 2, 0}, {1, 3, 0}, {1, 4, 0}, {1, 5, 0}, {0, 0, 0}};
 
 void Descriptor(fuzz::Input &in, IO_RESOURCE_DESCRIPTOR &d)
@@ -50,14 +46,11 @@ void Descriptor(fuzz::Input &in, IO_RESOURCE_DESCRIPTOR &d)
     }
 }
 
-// Any of the platform's interface types (a value outside the enumeration
-// cannot be held by the field at all).
+// Any of the platform's interface types (the field can hold no other value).
 INTERFACE_TYPE Interface(fuzz::Input &in)
 {
-    uint8_t pick = in.U8();
-    if (pick & 0x80)
-        return PCIBus;
-    return (INTERFACE_TYPE)((int)(pick % (MaximumInterfaceType + 2)) - 1);
+    const uint8_t pick = in.U8();
+    return (pick & 0x80) ? PCIBus : (INTERFACE_TYPE)((int)(pick % (MaximumInterfaceType + 2)) - 1);
 }
 
 // A requirements list in the driver's pool, exactly as large as its content.
@@ -70,29 +63,22 @@ PIO_RESOURCE_REQUIREMENTS_LIST RequirementsList(fuzz::Input &in)
         counts.push_back(in.U8() % 13);
         bytes += offsetof(IO_RESOURCE_LIST, Descriptors) + counts.back() * sizeof(IO_RESOURCE_DESCRIPTOR);
     }
-    /* A list with no alternative still has the room of one empty header, as
-     * the platform's structure declares it. */
-    if (bytes < sizeof(IO_RESOURCE_REQUIREMENTS_LIST))
-        bytes = sizeof(IO_RESOURCE_REQUIREMENTS_LIST);
+    // With no alternative, still the room of one empty header, as declared.
+    bytes = std::max(bytes, sizeof(IO_RESOURCE_REQUIREMENTS_LIST));
     auto *list = static_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(PMalloc((ULONG)bytes));
     if (list == nullptr)
         fuzz::Fault("no pool for the list");
     std::memset(list, 0, bytes);
     list->ListSize = (ULONG)bytes;
     list->InterfaceType = Interface(in);
-    list->BusNumber = in.U32();
-    list->SlotNumber = in.U32();
-    for (auto &r : list->Reserved)
-        r = in.U32();
+    in.Bytes(&list->BusNumber, sizeof list->BusNumber + sizeof list->SlotNumber + sizeof list->Reserved);
     list->AlternativeLists = alternatives;
     PIO_RESOURCE_LIST alt = list->List;
-    for (ULONG i = 0; i < alternatives; i++) {
-        alt->Version = in.U16();
-        alt->Revision = in.U16();
+    for (ULONG i = 0; i < alternatives; i++, alt = NextResourceList(alt)) {
+        in.Bytes(&alt->Version, sizeof alt->Version + sizeof alt->Revision);
         alt->Count = counts[i];
         for (ULONG j = 0; j < counts[i]; j++)
             Descriptor(in, alt->Descriptors[j]);
-        alt = NextResourceList(alt);
     }
     return list;
 }
@@ -107,23 +93,19 @@ PCM_RESOURCE_LIST ResourceList(fuzz::Input &in, std::vector<uint8_t> &storage)
         bytes += offsetof(CM_FULL_RESOURCE_DESCRIPTOR, PartialResourceList.PartialDescriptors) +
                  counts.back() * sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR);
     }
-    if (bytes < sizeof(CM_RESOURCE_LIST))
-        bytes = sizeof(CM_RESOURCE_LIST);
-    storage.assign(bytes, 0);
+    storage.assign(std::max(bytes, sizeof(CM_RESOURCE_LIST)), 0);
     auto *list = reinterpret_cast<PCM_RESOURCE_LIST>(storage.data());
     list->Count = fulls;
     PCM_FULL_RESOURCE_DESCRIPTOR full = list->List;
     for (ULONG i = 0; i < fulls; i++) {
         full->InterfaceType = Interface(in);
         full->BusNumber = in.U32();
-        full->PartialResourceList.Version = in.U16();
-        full->PartialResourceList.Revision = in.U16();
+        in.Bytes(&full->PartialResourceList.Version, 2 * sizeof(USHORT)); // Version, Revision
         full->PartialResourceList.Count = counts[i];
         for (ULONG j = 0; j < counts[i]; j++) {
             CM_PARTIAL_RESOURCE_DESCRIPTOR &d = full->PartialResourceList.PartialDescriptors[j];
             in.Bytes(&d, sizeof d);
-            uint8_t pick = in.U8();
-            if (!(pick & 0x80))
+            if (const uint8_t pick = in.U8(); !(pick & 0x80))
                 d.Type = kTypes[pick % (sizeof kTypes)];
         }
         full = reinterpret_cast<PCM_FULL_RESOURCE_DESCRIPTOR>(
@@ -151,8 +133,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     standin::SetCheckedBuild(in.Bit());
     TraceStart(0x8000);
 
-    /* The adapter: a CardBus controller at 00:03.0, behind it a
-     * PCI-to-PCI bridge, behind that a CardBus controller and a card. */
+    // The adapter: a CardBus controller at 00:03.0, behind it a PCI-to-PCI
+    // bridge, behind that a CardBus controller and a card.
     {
         sim::PciMachine machine;
         machine.AddFunction(machine.Root(), 0, 0, sim::models::Intel440BX());
@@ -169,8 +151,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
         struct Choice {
             sim::PciFunction *fn;
-            ULONG type;
-            ULONG flags;
+            ULONG type, flags;
         } const choices[] = {{cb, BRIDGE_TYPE_CARDBUS, CB_BRIDGE | ROOT},
                              {p2p, BRIDGE_TYPE_P2P, P2P_BRIDGE},
                              {inner, BRIDGE_TYPE_CARDBUS, CB_BRIDGE},
@@ -204,12 +185,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         ext->Flags = c.flags;
         ext->Marker = EXTENSION_MARKER;
-        /* What AddDevice takes over from the device below. */
+        // What AddDevice takes over from the device below.
         filter->Flags |= ext->LowerDevice->Flags & (DO_POWER_PAGABLE | DO_BUFFERED_IO | DO_DIRECT_IO);
         filter->DeviceType = ext->LowerDevice->DeviceType;
         filter->Flags &= ~DO_DEVICE_INITIALIZING;
 
-        /* The requirements filter, as the PnP manager sends it. */
+        // The requirements filter, as the PnP manager sends it.
         PIO_RESOURCE_REQUIREMENTS_LIST list = RequirementsList(in);
         PIRP irp = IoAllocateIrp(filter->StackSize, FALSE);
         PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
@@ -219,14 +200,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
         irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(list);
         NTSTATUS status = IoCallDriver(filter, irp);
-        if (standin::GetIrpState(irp) != standin::IrpState::Completed)
-            fuzz::Fault("the filter request did not complete");
-        if (irp->IoStatus.Status != status)
-            fuzz::Fault("the filter request returned another status than it completed with");
+        if (standin::GetIrpState(irp) != standin::IrpState::Completed || irp->IoStatus.Status != status)
+            fuzz::Fault("the filter request not completed, or completed with another status than returned");
         MFree(reinterpret_cast<PVOID>(irp->IoStatus.Information));
         IoFreeIrp(irp);
 
-        /* The editors once more on their own, on a fresh list. */
+        // The editors once more on their own, on a fresh list.
         list = RequirementsList(in);
         PIO_RESOURCE_REQUIREMENTS_LIST copy = dupResourceRequirementsList(list);
         adjustMinMax(list);
@@ -236,8 +215,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             MFree(filterOutIo(copy));
         }
 
-        /* A resource list through the printer, the extraction at start and
-         * the checked build's hack. */
+        // A resource list through the printer, the extraction and the hack.
         std::vector<uint8_t> storage;
         PCM_RESOURCE_LIST resources = ResourceList(in, storage);
         PrintResourceList(resources);

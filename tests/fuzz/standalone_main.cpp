@@ -1,13 +1,11 @@
-// The fuzz targets' main in builds without libFuzzer: every file named on
-// the command line, and every file under every directory named, goes once
-// through the target (regression inputs and the corpus run in every build).
+// The fuzz targets' main in builds without libFuzzer: every file named, and
+// every file under every folder named, goes once through the target.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <string>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
@@ -17,15 +15,14 @@ int main(int argc, char **argv)
     namespace fs = std::filesystem;
     std::vector<fs::path> inputs;
     for (int i = 1; i < argc; i++) {
-        fs::path p(argv[i]);
         if (argv[i][0] == '-')
-            continue; // libFuzzer's options: ignored here
-        if (fs::is_directory(p)) {
-            for (const auto &e : fs::recursive_directory_iterator(p))
+            continue; // libFuzzer's options
+        if (fs::is_directory(argv[i])) {
+            for (const auto &e : fs::recursive_directory_iterator(argv[i]))
                 if (e.is_regular_file())
                     inputs.push_back(e.path());
-        } else if (fs::is_regular_file(p)) {
-            inputs.push_back(p);
+        } else if (fs::is_regular_file(argv[i])) {
+            inputs.push_back(argv[i]);
         } else {
             std::fprintf(stderr, "%s: no such file or directory\n", argv[i]);
             return 2;
