@@ -1,10 +1,5 @@
 #include "os_fixture.h"
 
-#include <algorithm>
-#include <cstdlib>
-
-#include "pci_devices.h"
-
 namespace ostest {
 
 namespace {
@@ -47,24 +42,21 @@ NTSTATUS NTAPI FilterPnp(PDEVICE_OBJECT device, PIRP irp)
     const UCHAR minor = sp->MinorFunction; // the request may be gone once passed on
     logged.minors.push_back(minor);
     PDEVICE_OBJECT lower = Ext(device)->lower;
-    if (sp->MinorFunction == IRP_MN_QUERY_DEVICE_RELATIONS && sp->Parameters.QueryDeviceRelations.Type == BusRelations) {
+    if (minor == IRP_MN_QUERY_DEVICE_RELATIONS && sp->Parameters.QueryDeviceRelations.Type == BusRelations) {
         KEVENT event;
         KeInitializeEvent(&event, NotificationEvent, FALSE);
         IoCopyCurrentIrpStackLocationToNext(irp);
         IoSetCompletionRoutine(irp, Back, &event, TRUE, TRUE, TRUE);
-        NTSTATUS status = IoCallDriver(lower, irp);
-        if (status == STATUS_PENDING) {
+        if (IoCallDriver(lower, irp) == STATUS_PENDING)
             KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-            status = irp->IoStatus.Status;
-        }
+        NTSTATUS status = irp->IoStatus.Status;
         auto *rel = reinterpret_cast<PDEVICE_RELATIONS>(irp->IoStatus.Information);
         for (ULONG i = 0; NT_SUCCESS(status) && rel != nullptr && i < rel->Count; i++)
             FilterAdd(device->DriverObject, rel->Objects[i]);
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return status;
     }
-    if (sp->MinorFunction == IRP_MN_FILTER_RESOURCE_REQUIREMENTS && logged.replacesLists &&
-        irp->IoStatus.Information != 0) {
+    if (minor == IRP_MN_FILTER_RESOURCE_REQUIREMENTS && logged.replacesLists && irp->IoStatus.Information != 0) {
         auto *old = reinterpret_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(irp->IoStatus.Information);
         auto *copy = static_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(ExAllocatePoolWithTag(PagedPool, old->ListSize, 0x74736554));
         memcpy(copy, old, old->ListSize);
@@ -96,8 +88,7 @@ void FailOnFinding(const standin::Finding &f) { ADD_FAILURE() << "verifier findi
 extern "C" NTSTATUS NTAPI TestFilterEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
 {
     logged = TestFilterLog();
-    for (USHORT i = 0; i < registryPath->Length / sizeof(WCHAR); i++)
-        logged.registryPath.push_back(char(registryPath->Buffer[i]));
+    logged.registryPath.assign(registryPath->Buffer, registryPath->Buffer + registryPath->Length / sizeof(WCHAR));
     driver->DriverExtension->AddDevice = FilterAdd;
     driver->MajorFunction[IRP_MJ_PNP] = FilterPnp;
     driver->MajorFunction[IRP_MJ_POWER] = FilterPower;
@@ -139,7 +130,7 @@ void OsTest::SetUp()
     machine_ = std::make_unique<sim::PciMachine>();
     machine_->Install();
     bus_ = std::make_unique<sim::PciBusDriver>(*machine_);
-    standin::SetFindingHandler([](const standin::Finding &f) { FailOnFinding(f); });
+    standin::SetFindingHandler(FailOnFinding);
 }
 
 void OsTest::TearDown()
@@ -160,6 +151,40 @@ sim::PnpManager &OsTest::Manager(PDRIVER_INITIALIZE filter, sim::PnpOptions opti
     options.filterEntry = filter;
     pnp_ = std::make_unique<sim::PnpManager>(*bus_, options);
     return *pnp_;
+}
+
+void OsTest::BootChassis(PDRIVER_INITIALIZE filter, const sim::DeviceModel &controller, sim::PnpOptions options)
+{
+    chassis_ = BuildChassis(*machine_, controller);
+    Manager(filter, options).AddController(chassis_.controller);
+    pnp_->Boot();
+}
+
+long OsTest::IndexOf(const std::string &location, UCHAR minor, ULONG detail, UCHAR major) const
+{
+    const auto &all = pnp_->Requests();
+    for (size_t i = 0; i < all.size(); i++)
+        if (all[i].location == location && all[i].major == major && all[i].minor == minor && all[i].detail == detail)
+            return long(i);
+    return -1;
+}
+
+void OsTest::ExpectInOrder(const std::vector<long> &indexes, const char *what) const
+{
+    for (size_t i = 0; i < indexes.size(); i++) {
+        EXPECT_GE(indexes[i], 0) << what << ": request " << i << " was not sent";
+        if (i > 0)
+            EXPECT_LT(indexes[i - 1], indexes[i]) << what << ": request " << i - 1 << " before " << i;
+    }
+}
+
+std::vector<std::pair<uint64_t, uint64_t>> OsTest::MemoryRanges(const sim::DeviceNode *node)
+{
+    std::vector<std::pair<uint64_t, uint64_t>> out;
+    for (const auto &d : node->assigned)
+        if (d.Type == CmResourceTypeMemory && d.u.Memory.Length != 0)
+            out.emplace_back(uint64_t(d.u.Memory.Start.QuadPart), uint64_t(d.u.Memory.Start.QuadPart) + d.u.Memory.Length - 1);
+    return out;
 }
 
 } // namespace ostest

@@ -1,6 +1,6 @@
 // The simulated operating system's tests: a machine, its PCI bus driver and
-// a PnP manager built in each test, plus a tiny pass-through filter driver
-// for the tests that look at stacks without Tolmu's own output.
+// a PnP manager built in each test, the default chassis, and a tiny
+// pass-through filter for the tests that look at stacks without Tolmu.
 #ifndef TOLMU_TESTS_OS_FIXTURE_H
 #define TOLMU_TESTS_OS_FIXTURE_H
 
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "pci_bus_driver.h"
+#include "pci_devices.h"
 #include "pnp_manager.h"
 #include "resources.h"
 #include "standin/iomgr.h"
@@ -16,8 +17,8 @@
 
 namespace ostest {
 
-// A filter that behaves like Tolmu does towards the stacks (attaches by
-// AddDevice and to every child of a bus-relations answer, removes itself at
+// A filter that behaves like Tolmu towards the stacks (attaches by AddDevice
+// and to every child of a bus-relations answer, removes itself at
 // IRP_MN_REMOVE_DEVICE) and does nothing else.
 extern "C" NTSTATUS NTAPI TestFilterEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
 struct TestFilterLog {
@@ -30,8 +31,8 @@ struct TestFilterLog {
 };
 TestFilterLog &TestFilter();
 
-// The default chassis of these tests, behind a CardBus controller at
-// 00:03.0 whose firmware gave it bus numbers 1..2:
+// The default chassis, behind a CardBus controller at 00:03.0 whose
+// firmware gave it bus numbers 1..2:
 //   bus 1: 00 DEC 21154 bridge (A), 01 RTL8139 NIC
 //   bus 2 (behind A): 00 VGA (16 MB memory, 64 MB prefetchable),
 //          01.0 / 01.1 SB Live audio and gameport, 02 TI PCI2250 bridge (B)
@@ -49,10 +50,20 @@ class OsTest : public testsupport::DriverTest {
     void TearDown() override;
     // A PnP manager over the bus driver, with the given filter (or none).
     sim::PnpManager &Manager(PDRIVER_INITIALIZE filter, sim::PnpOptions options = sim::PnpOptions());
+    // Builds the default chassis and boots it.
+    void BootChassis(PDRIVER_INITIALIZE filter, const sim::DeviceModel &controller = sim::models::TI1420(),
+                     sim::PnpOptions options = sim::PnpOptions());
+    // Index in the request log of the first request matching, or -1.
+    long IndexOf(const std::string &location, UCHAR minor, ULONG detail = 0, UCHAR major = IRP_MJ_PNP) const;
+    // Each request was sent, in this order.
+    void ExpectInOrder(const std::vector<long> &indexes, const char *what) const;
+    // The memory ranges (first, last) given to a node at its start.
+    static std::vector<std::pair<uint64_t, uint64_t>> MemoryRanges(const sim::DeviceNode *node);
 
     std::unique_ptr<sim::PciMachine> machine_;
     std::unique_ptr<sim::PciBusDriver> bus_;
     std::unique_ptr<sim::PnpManager> pnp_;
+    Chassis chassis_{};
 };
 
 } // namespace ostest
