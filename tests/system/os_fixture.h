@@ -1,6 +1,5 @@
-// The simulated operating system's tests: a machine, its PCI bus driver and
-// a PnP manager built in each test, the default chassis, and a tiny
-// pass-through filter for the tests that look at stacks without Tolmu.
+// The system tests: a machine, its PCI bus driver and a PnP manager built in
+// each test, and the default chassis.
 #ifndef TOLMU_TESTS_OS_FIXTURE_H
 #define TOLMU_TESTS_OS_FIXTURE_H
 
@@ -16,20 +15,6 @@
 #include "test_support.h"
 
 namespace ostest {
-
-// A filter that behaves like Tolmu towards the stacks (attaches by AddDevice
-// and to every child of a bus-relations answer, removes itself at
-// IRP_MN_REMOVE_DEVICE) and does nothing else.
-extern "C" NTSTATUS NTAPI TestFilterEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
-struct TestFilterLog {
-    std::string registryPath;   // what TestFilterEntry was given
-    std::vector<UCHAR> minors;  // minor codes its devices received, in order
-    bool unloaded = false;
-    // When set, it replaces every list of a filter request with a copy, frees
-    // the old one, and passes the request on without a status of its own.
-    bool replacesLists = false;
-};
-TestFilterLog &TestFilter();
 
 // The default chassis, behind a CardBus controller at 00:03.0 whose
 // firmware gave it bus numbers 1..2:
