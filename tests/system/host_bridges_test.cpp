@@ -1,7 +1,5 @@
-// The adapter's controller behind bridges of the host, and peer root buses:
-// what XP does with the firmware's configuration above the controller, what
-// Tolmu does there, and what the chipset does with configuration cycles for a
-// peer host bridge.
+// The adapter's controller behind bridges of the host: what XP does with the
+// firmware's configuration above the controller, and what Tolmu does there.
 #include "os_fixture.h"
 
 #include "core/driver.h"
@@ -133,36 +131,6 @@ TEST_F(HostBridgesTest, FirmwareRangesOfTheHostAreNeverHandedOutAgain)
             ExpectController(false, b.address, b.address + b.size - 1, when);
         pnp_->Rebalance();
     }
-}
-
-TEST_F(OsTest, PeerRootBusOwnsItsNumbersAndNoBridgeReachesIt)
-{
-    // Root 0: a bridge the firmware gave every number up to 0xFF. Root 0x80:
-    // a host bridge of its own with a function and a bridge to 0x81.
-    sim::PciFunction *wide = machine_->AddFunction(machine_->Root(), 1, 0, models::DEC21154());
-    machine_->SetBusNumbers(wide, 0, 1, 0xFF);
-    sim::PciFunction *under = machine_->AddFunction(machine_->SecondarySegment(wide), 0, 0, models::RTL8139());
-    sim::PciSegment *peer = machine_->RootBus(0x80);
-    sim::PciFunction *onPeer = machine_->AddFunction(peer, 2, 0, models::RTL8139());
-    sim::PciFunction *peerBridge = machine_->AddFunction(peer, 3, 0, models::DEC21154());
-    sim::PciFunction *far = machine_->AddFunction(machine_->SecondarySegment(peerBridge), 0, 0, models::GeForce2MX());
-    EXPECT_EQ(machine_->Find(0x80, 2, 0), onPeer) << "a type 0 cycle on the peer root bus";
-    EXPECT_EQ(machine_->Find(1, 0, 0), under);
-    EXPECT_EQ(machine_->Find(0x90, 0, 0), nullptr) << "numbers above 0x80 belong to the peer host bridge";
-    // XP numbers an unconfigured bridge on the peer root inside its numbers;
-    // root 0 has none left for the next bridge (0x80 and up are the peer's).
-    bus_->NumberRootBridge(peerBridge);
-    EXPECT_EQ(peerBridge->Peek32(0x18) & 0xFFFF, 0x8180u);
-    EXPECT_EQ(machine_->Find(0x81, 0, 0), far);
-    sim::PciFunction *late = machine_->AddFunction(machine_->Root(), 2, 0, models::DEC21154());
-    bus_->NumberRootBridge(late);
-    EXPECT_EQ(late->SecondaryBus(), 0);
-    // Firmware-style numbering keeps each root's numbers its own.
-    machine_->SetBusNumbers(wide, 0, 0, 0);
-    machine_->SetBusNumbers(peerBridge, 0, 0, 0);
-    machine_->NumberBuses();
-    EXPECT_EQ(peerBridge->SecondaryBus(), 0x81);
-    EXPECT_EQ(wide->SecondaryBus(), 1);
 }
 
 } // namespace

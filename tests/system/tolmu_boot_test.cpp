@@ -117,9 +117,14 @@ INSTANTIATE_TEST_SUITE_P(
                       BootRow{"reinserted", false, false, {"reinsert controller", "reinsert B", "reinsert controller"}}),
     [](const ::testing::TestParamInfo<BootRow> &info) { return std::string(info.param.name); });
 
-TEST_F(OsTest, WithoutTolmuTheDeepDevicesFail)
+TEST_F(OsTest, WithoutTolmuTheDeepDevicesFailAndSleepLosesTheTimers)
 {
     BootChassis(nullptr);
+    chassis_.nic1->Poke16(0x0C, 0xF810);
+    const uint16_t command = chassis_.nic1->Peek16(0x04);
+    pnp_->SystemSleep();
+    EXPECT_EQ(chassis_.nic1->Peek16(0x0C), 0) << "cache line size and latency timer lost in D3";
+    EXPECT_EQ(chassis_.nic1->Peek16(0x04), command) << "the bus driver restored the command register";
     EXPECT_EQ(pnp_->Find(chassis_.nic1)->state, sim::NodeState::Started) << "a small card next to the bridge fits";
     EXPECT_EQ(pnp_->Find(chassis_.bridgeA)->problem, sim::kProblemNormalConflict) << pnp_->Describe();
     EXPECT_EQ(chassis_.bridgeA->SecondaryBus(), 2) << "XP numbered the lone bridge inside the controller's range";
