@@ -117,20 +117,4 @@ TEST_F(HostBridgesTest, TolmuFiltersOnlyTheControllerAndRaisesTheHostBridgeOverT
     EXPECT_NE(testsupport::TraceText().find("above the adapter: sub from 5 to"), std::string::npos);
 }
 
-TEST_F(HostBridgesTest, FirmwareRangesOfTheHostAreNeverHandedOutAgain)
-{
-    // The host's graphics card decodes where the root bus's memory begins.
-    sim::PciFunction *gfx = machine_->AddFunction(machine_->Root(), 2, 0, models::GeForce2MX());
-    gfx->Poke32(0x10, 0x80000000);
-    gfx->Poke32(0x14, 0x88000000);
-    gfx->Poke16(0x04, 0x0002);
-    controller_ = machine_->AddFunction(machine_->Root(), 3, 0, models::TI1420());
-    Boot(nullptr);
-    for (const char *when : {"boot", "rebalance"}) {
-        for (const sim::BarInfo &b : bus_->Bars(gfx))
-            ExpectController(false, b.address, b.address + b.size - 1, when);
-        pnp_->Rebalance();
-    }
-}
-
 } // namespace

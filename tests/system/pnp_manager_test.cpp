@@ -1,7 +1,6 @@
 // The simulated PnP manager with Tolmu as the controller's upper filter: the
-// stacks it builds, the order of the requests the device nodes get in each
-// scenario, arbitration, what a filter's list does, and the hardware judge
-// at the end of every step.
+// order of the requests the device nodes get in each scenario, arbitration,
+// what a filter's list does, and the hardware judge at the end of every step.
 #include "os_fixture.h"
 
 #include "core/driver.h"
@@ -11,36 +10,9 @@ namespace {
 using ostest::OsTest;
 namespace models = sim::models;
 
-TEST_F(OsTest, StacksAndTheRequestsOfANewNode)
-{
-    BootChassis(DriverEntry);
-    sim::DeviceNode *cb = pnp_->Find(chassis_.controller), *nic = pnp_->Find(chassis_.nic1);
-    EXPECT_EQ(cb->pdo->AttachedDevice->AttachedDevice, sim::PnpManager::TopOf(cb->pdo)) << "PDO, FDO, upper filter";
-    EXPECT_EQ(sim::PnpManager::TopOf(cb->pdo)->DriverObject, pnp_->FilterDriver());
-    EXPECT_EQ(nic->pdo->AttachedDevice->DriverObject, pnp_->FilterDriver()) << "attached through the relations";
-    EXPECT_EQ(nic->pdo->AttachedDevice->AttachedDevice, sim::PnpManager::TopOf(nic->pdo)) << "below the FDO";
-
-    // XP's requests to a new node, in order; a bridge is then asked for its children.
-    std::vector<std::pair<int, ULONG>> expected = {
-        {IRP_MN_QUERY_CAPABILITIES, 0},          {IRP_MN_QUERY_ID, BusQueryDeviceID},
-        {IRP_MN_QUERY_ID, BusQueryHardwareIDs}, {IRP_MN_QUERY_ID, BusQueryCompatibleIDs},
-        {IRP_MN_QUERY_ID, BusQueryInstanceID},  {IRP_MN_QUERY_DEVICE_TEXT, DeviceTextDescription},
-        {IRP_MN_QUERY_DEVICE_TEXT, DeviceTextLocationInformation},
-        {IRP_MN_QUERY_BUS_INFORMATION, 0},      {IRP_MN_QUERY_RESOURCES, 0},
-        {IRP_MN_QUERY_RESOURCE_REQUIREMENTS, 0}, {IRP_MN_FILTER_RESOURCE_REQUIREMENTS, 0},
-        {IRP_MN_START_DEVICE, 0},               {IRP_MN_QUERY_PNP_DEVICE_STATE, 0},
-    };
-    for (const char *location : {"01:01.0", "00:03.0"}) {
-        std::vector<std::pair<int, ULONG>> got;
-        for (const auto &r : pnp_->Requests())
-            if (r.location == location && r.major == IRP_MJ_PNP)
-                got.emplace_back(r.minor, r.detail);
-        EXPECT_EQ(got, expected) << location;
-        expected.push_back({IRP_MN_QUERY_DEVICE_RELATIONS, BusRelations});
-    }
-}
-
-// The order of each scenario's requests: leaf first down, root first up.
+// The order of each scenario's requests: leaf first down, root first up; at
+// boot a node's list is filtered before its start, and a bridge asked for its
+// children after its start.
 struct Req {
     const char *location;
     UCHAR major, minor;
@@ -55,15 +27,16 @@ class Scenario : public OsTest, public ::testing::WithParamInterface<std::pair<c
 TEST_P(Scenario, RequestsInXpsOrder)
 {
     BootChassis(DriverEntry);
-    pnp_->ClearRequests();
     const std::string name = GetParam().first;
+    if (name != "boot")
+        pnp_->ClearRequests();
     if (name == "sleep")
         pnp_->SystemSleep();
     else if (name == "rebalance")
         pnp_->Rebalance();
     else if (name == "surprise")
         pnp_->SurpriseRemove(pnp_->Find(chassis_.controller));
-    else
+    else if (name == "unload")
         pnp_->UnloadAll();
     std::vector<long> at;
     for (const Req &r : GetParam().second)
@@ -78,27 +51,34 @@ TEST_P(Scenario, RequestsInXpsOrder)
 INSTANTIATE_TEST_SUITE_P(
     Rows, Scenario,
     ::testing::Values(
-        std::make_pair("sleep", std::vector<Req>{{"01:01.0", kPower, IRP_MN_QUERY_POWER, kS3},
-                                                 {"00:03.0", kPower, IRP_MN_QUERY_POWER, kS3},
-                                                 {"01:01.0", kPower, IRP_MN_SET_POWER, kD3},
-                                                 {"00:03.0", kPower, IRP_MN_SET_POWER, kD3},
-                                                 {"00:03.0", kPower, IRP_MN_SET_POWER, kD0},
-                                                 {"01:01.0", kPower, IRP_MN_SET_POWER, kD0}}),
-        std::make_pair("rebalance", std::vector<Req>{{"01:01.0", kPnp, IRP_MN_QUERY_STOP_DEVICE, 0},
-                                                     {"01:01.0", kPnp, IRP_MN_STOP_DEVICE, 0},
-                                                     {"00:03.0", kPnp, IRP_MN_STOP_DEVICE, 0},
-                                                     {"00:03.0", kPnp, IRP_MN_START_DEVICE, 0},
-                                                     {"01:01.0", kPnp, IRP_MN_FILTER_RESOURCE_REQUIREMENTS, 0},
-                                                     {"01:01.0", kPnp, IRP_MN_START_DEVICE, 0}}),
+        std::make_pair("boot",
+                       std::vector<Req>{{"00:03.0", kPnp, IRP_MN_QUERY_CAPABILITIES, 0},
+                                        {"00:03.0", kPnp, IRP_MN_QUERY_RESOURCE_REQUIREMENTS, 0},
+                                        {"00:03.0", kPnp, IRP_MN_FILTER_RESOURCE_REQUIREMENTS, 0},
+                                        {"00:03.0", kPnp, IRP_MN_START_DEVICE, 0},
+                                        {"00:03.0", kPnp, IRP_MN_QUERY_DEVICE_RELATIONS, BusRelations},
+                                        {"01:01.0", kPnp, IRP_MN_QUERY_CAPABILITIES, 0},
+                                        {"01:01.0", kPnp, IRP_MN_FILTER_RESOURCE_REQUIREMENTS, 0},
+                                        {"01:01.0", kPnp, IRP_MN_START_DEVICE, 0}}),
+        std::make_pair("sleep",
+                       std::vector<Req>{{"01:01.0", kPower, IRP_MN_QUERY_POWER, kS3}, {"00:03.0", kPower, IRP_MN_QUERY_POWER, kS3},
+                                        {"01:01.0", kPower, IRP_MN_SET_POWER, kD3}, {"00:03.0", kPower, IRP_MN_SET_POWER, kD3},
+                                        {"00:03.0", kPower, IRP_MN_SET_POWER, kD0}, {"01:01.0", kPower, IRP_MN_SET_POWER, kD0}}),
+        std::make_pair("rebalance",
+                       std::vector<Req>{{"01:01.0", kPnp, IRP_MN_QUERY_STOP_DEVICE, 0}, {"01:01.0", kPnp, IRP_MN_STOP_DEVICE, 0},
+                                        {"00:03.0", kPnp, IRP_MN_STOP_DEVICE, 0}, {"00:03.0", kPnp, IRP_MN_START_DEVICE, 0},
+                                        {"01:01.0", kPnp, IRP_MN_FILTER_RESOURCE_REQUIREMENTS, 0},
+                                        {"01:01.0", kPnp, IRP_MN_START_DEVICE, 0}}),
         std::make_pair("surprise", std::vector<Req>{{"01:01.0", kPnp, IRP_MN_SURPRISE_REMOVAL, 0},
                                                     {"01:01.0", kPnp, IRP_MN_REMOVE_DEVICE, 0}}),
-        std::make_pair("unload", std::vector<Req>{{"01:01.0", kPnp, IRP_MN_QUERY_REMOVE_DEVICE, 0},
-                                                  {"01:01.0", kPnp, IRP_MN_REMOVE_DEVICE, 0},
-                                                  {"00:03.0", kPnp, IRP_MN_REMOVE_DEVICE, 0}})),
+        std::make_pair("unload",
+                       std::vector<Req>{{"01:01.0", kPnp, IRP_MN_QUERY_REMOVE_DEVICE, 0}, {"01:01.0", kPnp, IRP_MN_REMOVE_DEVICE, 0},
+                                        {"00:03.0", kPnp, IRP_MN_REMOVE_DEVICE, 0}})),
     [](const auto &info) { return std::string(info.param.first); });
 
 // A controller filter that replaces the list of a filter request with a
-// copy, frees the old one, and completes the request without success.
+// copy, frees the old one, and completes the request without success (it
+// sees no power request: the test neither sleeps nor wakes).
 PDEVICE_OBJECT freeingLower = nullptr;
 
 NTSTATUS NTAPI FreeingAdd(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
@@ -115,8 +95,8 @@ NTSTATUS NTAPI FreeingAdd(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
 NTSTATUS NTAPI FreeingDispatch(PDEVICE_OBJECT device, PIRP irp)
 {
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
-    const UCHAR major = sp->MajorFunction, minor = sp->MinorFunction;
-    if (major == IRP_MJ_PNP && minor == IRP_MN_FILTER_RESOURCE_REQUIREMENTS && irp->IoStatus.Information != 0) {
+    const UCHAR minor = sp->MinorFunction;
+    if (minor == IRP_MN_FILTER_RESOURCE_REQUIREMENTS && irp->IoStatus.Information != 0) {
         auto *old = reinterpret_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(irp->IoStatus.Information);
         auto *copy = static_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(ExAllocatePoolWithTag(PagedPool, old->ListSize, 0x74736554));
         memcpy(copy, old, old->ListSize);
@@ -126,11 +106,9 @@ NTSTATUS NTAPI FreeingDispatch(PDEVICE_OBJECT device, PIRP irp)
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return status;
     }
-    if (major == IRP_MJ_POWER)
-        PoStartNextPowerIrp(irp);
     IoSkipCurrentIrpStackLocation(irp);
-    NTSTATUS status = major == IRP_MJ_POWER ? PoCallDriver(freeingLower, irp) : IoCallDriver(freeingLower, irp);
-    if (major == IRP_MJ_PNP && minor == IRP_MN_REMOVE_DEVICE) {
+    NTSTATUS status = IoCallDriver(freeingLower, irp);
+    if (minor == IRP_MN_REMOVE_DEVICE) {
         IoDetachDevice(freeingLower);
         IoDeleteDevice(device);
     }
@@ -142,7 +120,7 @@ VOID NTAPI FreeingUnload(PDRIVER_OBJECT) {}
 extern "C" NTSTATUS NTAPI FreeingEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 {
     driver->DriverExtension->AddDevice = FreeingAdd;
-    driver->MajorFunction[IRP_MJ_PNP] = driver->MajorFunction[IRP_MJ_POWER] = FreeingDispatch;
+    driver->MajorFunction[IRP_MJ_PNP] = FreeingDispatch;
     driver->DriverUnload = FreeingUnload;
     return STATUS_SUCCESS;
 }
@@ -159,64 +137,40 @@ TEST_F(OsTest, FilterThatFreesTheListWithoutSuccessIsCaught)
     standin::SetFindingHandler(nullptr);
 }
 
-// First fit inside a window: alignment, what is taken, limits; a request that
-// fits nowhere gets nothing.
-struct PlaceRow {
-    uint64_t base, limit;
-    std::vector<std::pair<uint64_t, uint64_t>> taken;
-    uint64_t length, alignment, max;
-    std::optional<uint64_t> expected;
-};
-
-TEST(AddressSpace, FirstFitHonoursAlignmentWhatIsTakenAndLimits)
+// First fit inside a window honours alignment, limits and what is taken,
+// and refuses overlaps; a list that fits nowhere takes nothing; a
+// prefetchable range tries the prefetchable window, then memory.
+TEST(Arbitration, FirstFitRefusesOverlapsAndTakesAllOrNothing)
 {
-    const PlaceRow rows[] = {
-        {0x1010, 0xFFFF, {}, 0x100, 0x1000, 0xFFFF, 0x2000},
-        {0x1000, 0xFFFF, {{0x1000, 0x100}, {0x1200, 0x100}}, 0x200, 0x100, 0xFFFF, 0x1300},
-        {0x1000, 0xFFFF, {{0x1000, 0x100}, {0x1400, 0x100}}, 0x300, 0x100, 0xFFFF, 0x1100},
-        {0x1000, 0xFFFF, {}, 0x200, 0x100, 0x10FF, std::nullopt},
-        {0x1000, 0xFFFF, {}, 0x100, 0x100, 0x10FF, 0x1000},
-        {0x90000000, 0x97FFFFFF, {}, 0x8000000, 0x8000000, 0xFFFFFFFF, 0x90000000},
-        {0x90100000, 0x93FFFFFF, {}, 0x4000000, 0x4000000, 0xFFFFFFFF, std::nullopt},
-        {0x1000, 0x1FFF, {{0x1000, 0x1000}}, 0x10, 1, 0xFFFF, std::nullopt},
-    };
-    for (const PlaceRow &row : rows) {
+    struct Row {
+        uint64_t base, limit, taken, length, alignment, max;
+        std::optional<uint64_t> expected;
+    } rows[] = {{0x1010, 0xFFFF, 0, 0x100, 0x1000, 0xFFFF, 0x2000},
+                {0x1000, 0xFFFF, 0x1080, 0x200, 0x100, 0xFFFF, 0x1200},
+                {0x1000, 0xFFFF, 0, 0x200, 0x100, 0x10FF, std::nullopt},
+                {0x90100000, 0x93FFFFFF, 0, 0x4000000, 0x4000000, 0xFFFFFFFF, std::nullopt}};
+    for (const Row &row : rows) {
         sim::AddressSpace space(row.base, row.limit);
-        for (auto &t : row.taken)
-            ASSERT_TRUE(space.Reserve(t.first, t.second));
-        EXPECT_EQ(space.Allocate(row.length, row.alignment, 0, row.max), row.expected)
-            << std::hex << "window 0x" << row.base << ", length 0x" << row.length;
+        ASSERT_TRUE(row.taken == 0 || space.Reserve(row.taken, 0x100));
+        EXPECT_EQ(space.Allocate(row.length, row.alignment, 0, row.max), row.expected) << std::hex << row.base;
+        EXPECT_FALSE(space.Reserve(row.limit, 2)) << "beyond the window";
+        EXPECT_FALSE(row.taken != 0 && space.Reserve(row.taken + 0xFF, 1)) << "over what is taken";
     }
-    sim::AddressSpace space(0x1000, 0x1FFF);
-    EXPECT_FALSE(space.Reserve(0x1800, 0x1000)) << "beyond the window";
-    ASSERT_TRUE(space.Reserve(0x1000, 0x800));
-    EXPECT_FALSE(space.Reserve(0x1400, 0x100)) << "over what is taken";
-}
 
-TEST(Arbitration, AlternativesPrefetchFallbackAndAllOrNothing)
-{
     sim::BusSpaces s;
     s.io = sim::AddressSpace(0x1000, 0x1FFF);
     s.memory = sim::AddressSpace(0x80000000, 0x803FFFFF);
     s.prefetch = sim::AddressSpace(0x90000000, 0x900FFFFF);
-    sim::RequirementsBuilder b;
-    b.Memory(0x800000, 0x100000, 0, 0xFFFFFFFF)                             // 8 MB: too big
-        .Memory(0x10000, 0x10000, 0, 0xFFFFFFFF, 0, IO_RESOURCE_ALTERNATIVE) // 64 KB: fits
-        .Memory(0x100000, 0x100000, 0, 0xFFFFFFFF, CM_RESOURCE_MEMORY_PREFETCHABLE)
+    sim::RequirementsBuilder fits, tooBig;
+    fits.Memory(0x100000, 0x100000, 0, 0xFFFFFFFF, CM_RESOURCE_MEMORY_PREFETCHABLE)
         .Memory(0x100000, 0x100000, 0, 0xFFFFFFFF, CM_RESOURCE_MEMORY_PREFETCHABLE);
-    auto a = sim::Arbitrate(std::vector<std::vector<IO_RESOURCE_DESCRIPTOR>>{b.Descriptors()}, s);
-    ASSERT_TRUE(a.has_value());
-    ASSERT_EQ(a->partials.size(), 3u) << sim::DescribePartials(a->partials);
-    EXPECT_EQ(a->partials[0].u.Memory.Length, 0x10000u) << "the alternative";
-    EXPECT_EQ(uint64_t(a->partials[1].u.Memory.Start.QuadPart), 0x90000000u) << "the prefetchable window";
-    EXPECT_EQ(uint64_t(a->partials[2].u.Memory.Start.QuadPart), 0x80100000u) << "then plain memory";
-
-    sim::RequirementsBuilder tooBig;
-    tooBig.Port(0x100, 0x100, 0, 0xFFFF).Memory(0x400000, 0x100000, 0, 0xFFFFFFFF);
+    tooBig.Port(0x100, 0x100, 0, 0xFFFF).Memory(0x800000, 0x100000, 0, 0xFFFFFFFF);
     EXPECT_FALSE(sim::Arbitrate(std::vector<std::vector<IO_RESOURCE_DESCRIPTOR>>{tooBig.Descriptors()}, s));
     EXPECT_EQ(s.io.UsedCount(), 0u) << "a list that does not fit takes nothing";
-    sim::ReleaseAssignment(*a);
-    EXPECT_EQ(s.memory.UsedCount() + s.prefetch.UsedCount(), 0u);
+    auto a = sim::Arbitrate(std::vector<std::vector<IO_RESOURCE_DESCRIPTOR>>{fits.Descriptors()}, s);
+    ASSERT_TRUE(a.has_value());
+    EXPECT_EQ(uint64_t(a->partials[0].u.Memory.Start.QuadPart), 0x90000000u) << "the prefetchable window";
+    EXPECT_EQ(uint64_t(a->partials[1].u.Memory.Start.QuadPart), 0x80000000u) << "then plain memory";
 }
 
 // The hardware judge at the end of every step: one finding per violation per
