@@ -20,6 +20,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <functional>
@@ -74,38 +75,34 @@ struct Outcome {
 
 size_t CountPrefix(const std::vector<std::string> &lines, size_t from, const std::string &prefix)
 {
-    size_t n = 0;
-    for (size_t i = from; i < lines.size(); i++)
-        n += lines[i].compare(0, prefix.size(), prefix) == 0;
-    return n;
+    return size_t(std::count_if(lines.begin() + long(from), lines.end(),
+                                [&](const std::string &l) { return l.compare(0, prefix.size(), prefix) == 0; }));
 }
 
-// "ERROR! ReadPCIConfigB @ 0x19 failed" per configuration request failed.
+// "ERROR! ReadPCIConfigB @ 0x19 failed": one line per failed request, with its direction and offset.
 void CheckConfigLines(const std::vector<sim::PciBusDriver::FailedConfigRequest> &failed,
                       const std::vector<std::string> &lines, size_t from, std::vector<std::string> &problems)
 {
     std::multiset<std::string> said, expected;
     for (size_t i = from; i < lines.size(); i++) {
         const std::string &l = lines[i];
-        size_t at = l.find(" @ "), end = l.find(" failed");
         if (l.compare(0, 7, "ERROR! ") == 0)
-            said.insert(at < end && end != std::string::npos
-                            ? (l.compare(7, 5, "Write") == 0 ? "write @ " : "read @ ") + l.substr(at + 3, end - at - 3)
-                            : "unexpected line: " + l);
+            said.insert(l.find(" @ ") == std::string::npos ? l : l.substr(7, l.find("PCIConfig") - 7) + l.substr(l.find(" @ ")));
     }
-    char offset[16];
+    char text[48];
     for (const auto &f : failed) {
-        snprintf(offset, sizeof offset, "0x%lx", (unsigned long)f.offset);
-        expected.insert(std::string(f.write ? "write @ " : "read @ ") + offset);
+        snprintf(text, sizeof text, "%s @ 0x%lx failed\n", f.write ? "Write" : "Read", (unsigned long)f.offset);
+        expected.insert(text);
     }
-    auto join = [](const std::multiset<std::string> &set) {
-        std::string text;
-        for (const std::string &x : set)
-            text += x + "; ";
-        return "[" + text + "]";
-    };
-    if (said != expected)
-        problems.push_back("failed configuration requests " + join(expected) + " but ERROR! lines for " + join(said));
+    if (said != expected) {
+        std::string text = "failed configuration requests:";
+        for (const std::string &x : expected)
+            text += " " + x.substr(0, x.size() - 1);
+        text += "; ERROR! lines:";
+        for (const std::string &x : said)
+            text += " " + x.substr(0, x.size() - 1);
+        problems.push_back(text);
+    }
 }
 
 // The device states and configuration spaces after a step, hashed.

@@ -63,38 +63,11 @@ sim::PnpManager &OsTest::Manager(PDRIVER_INITIALIZE filter, sim::PnpOptions opti
     return *pnp_;
 }
 
-void OsTest::BootChassis(PDRIVER_INITIALIZE filter, const sim::DeviceModel &controller, sim::PnpOptions options)
+void OsTest::BootChassis(PDRIVER_INITIALIZE filter)
 {
-    chassis_ = BuildChassis(*machine_, controller);
-    Manager(filter, options).AddController(chassis_.controller);
+    chassis_ = BuildChassis(*machine_, sim::models::TI1420());
+    Manager(filter).AddController(chassis_.controller);
     pnp_->Boot();
-}
-
-long OsTest::IndexOf(const std::string &location, UCHAR minor, ULONG detail, UCHAR major) const
-{
-    const auto &all = pnp_->Requests();
-    for (size_t i = 0; i < all.size(); i++)
-        if (all[i].location == location && all[i].major == major && all[i].minor == minor && all[i].detail == detail)
-            return long(i);
-    return -1;
-}
-
-void OsTest::ExpectInOrder(const std::vector<long> &indexes, const char *what) const
-{
-    for (size_t i = 0; i < indexes.size(); i++) {
-        EXPECT_GE(indexes[i], 0) << what << ": request " << i << " was not sent";
-        if (i > 0)
-            EXPECT_LT(indexes[i - 1], indexes[i]) << what << ": request " << i - 1 << " before " << i;
-    }
-}
-
-std::vector<std::pair<uint64_t, uint64_t>> OsTest::MemoryRanges(const sim::DeviceNode *node)
-{
-    std::vector<std::pair<uint64_t, uint64_t>> out;
-    for (const auto &d : node->assigned)
-        if (d.Type == CmResourceTypeMemory && d.u.Memory.Length != 0)
-            out.emplace_back(uint64_t(d.u.Memory.Start.QuadPart), uint64_t(d.u.Memory.Start.QuadPart) + d.u.Memory.Length - 1);
-    return out;
 }
 
 } // namespace ostest

@@ -35,15 +35,8 @@ class OsTest : public testsupport::DriverTest {
     void TearDown() override;
     // A PnP manager over the bus driver, with the given filter (or none).
     sim::PnpManager &Manager(PDRIVER_INITIALIZE filter, sim::PnpOptions options = sim::PnpOptions());
-    // Builds the default chassis and boots it.
-    void BootChassis(PDRIVER_INITIALIZE filter, const sim::DeviceModel &controller = sim::models::TI1420(),
-                     sim::PnpOptions options = sim::PnpOptions());
-    // Index in the request log of the first request matching, or -1.
-    long IndexOf(const std::string &location, UCHAR minor, ULONG detail = 0, UCHAR major = IRP_MJ_PNP) const;
-    // Each request was sent, in this order.
-    void ExpectInOrder(const std::vector<long> &indexes, const char *what) const;
-    // The memory ranges (first, last) given to a node at its start.
-    static std::vector<std::pair<uint64_t, uint64_t>> MemoryRanges(const sim::DeviceNode *node);
+    // Builds the default chassis behind a TI PCI1420 and boots it.
+    void BootChassis(PDRIVER_INITIALIZE filter);
 
     std::unique_ptr<sim::PciMachine> machine_;
     std::unique_ptr<sim::PciBusDriver> bus_;
