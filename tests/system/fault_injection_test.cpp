@@ -1,29 +1,28 @@
 // Fault injection, as Driver Verifier's low-resources simulation does it:
 // every scenario on the default machine and on a deep chassis, run again with
-// one failure point: the k-th allocation of the driver (its pool tag) or
-// configuration request failing, for every k of a clean run (pool-k,
-// config-k), or every one (pool-all, config-all, config-all-late: after
-// STATUS_PENDING), for exactly the step; or from boot on the ports'
-// translation or MmMapIoSpace failing, or the bus driver completing requests
-// later (async-config, async-pnp). One checker holds each run to: no crash,
-// hang or finding; no pool left after the unload; the controller started;
-// an "ERROR Malloc/PMalloc(size N)" line per failed allocation, an "ERROR!
-// ...PCIConfig... @ 0xOFF failed" line per failed request, an "Initializing
-// PCI configuration registers" line per translation and no port access
-// without one; and the synchronous run's end state after a late completion.
-// Each run is a child process. TOLMU_FAULT_STRIDE=n runs every n-th k
-// (4 under AddressSanitizer); TOLMU_FAULT_ONLY="default boot pool-k 14" only
-// that one (and the clean runs); TOLMU_FAULT_ECHO echoes the driver's lines.
+// one failure point: for exactly the step, the k-th allocation of the driver
+// (its tag) or configuration request failing, for every k of a clean run
+// (pool-k, config-k), or every one (pool-all, config-all, config-all-late:
+// after STATUS_PENDING); from boot on, the ports' translation or MmMapIoSpace
+// failing, or requests completed later (async-config, async-pnp). One checker
+// holds each run to: no crash, hang or finding; no pool left after the
+// unload; the controller started; an "ERROR Malloc/PMalloc(size N)" line per
+// failed allocation, an "ERROR! ...PCIConfig... @ 0xOFF failed" line per
+// failed request, an "Initializing PCI configuration registers" line per
+// translation, no port access without one; and the synchronous run's end
+// state after late completions. Each run is a child process.
+// TOLMU_FAULT_STRIDE=n runs every n-th k (4 under AddressSanitizer);
+// TOLMU_FAULT_ONLY="default boot pool-k 14" that run alone; TOLMU_FAULT_ECHO
+// echoes the driver's lines.
 #include <gtest/gtest.h>
 
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <fstream>
-#include <functional>
+#include <iterator>
 #include <set>
 #include <sstream>
 
@@ -35,6 +34,7 @@
 #include "pnp_manager.h"
 #include "standin.h"
 #include "standin/iomgr.h"
+#include "test_support.h"
 
 namespace {
 
@@ -54,41 +54,33 @@ struct Outcome {
 
     std::string Serialise() const
     {
-        std::ostringstream s;
-        s << allocations << " " << configRequests << " " << hits << " " << snapshot << "\n";
+        std::string s = std::to_string(allocations) + " " + std::to_string(configRequests) + " " +
+                        std::to_string(hits) + " " + std::to_string(snapshot) + "\n";
         for (const std::string &p : problems)
-            s << p << "\n";
-        return s.str();
+            s += p + "\n";
+        return s;
     }
     static Outcome Parse(const std::string &text)
     {
         Outcome o;
         std::istringstream lines(text);
         std::string line;
-        if (std::getline(lines, line))
-            std::istringstream(line) >> o.allocations >> o.configRequests >> o.hits >> o.snapshot;
+        std::getline(lines, line);
+        std::istringstream(line) >> o.allocations >> o.configRequests >> o.hits >> o.snapshot;
         while (std::getline(lines, line))
             o.problems.push_back(line);
         return o;
     }
 };
 
-size_t CountPrefix(const std::vector<std::string> &lines, size_t from, const std::string &prefix)
-{
-    return size_t(std::count_if(lines.begin() + long(from), lines.end(),
-                                [&](const std::string &l) { return l.compare(0, prefix.size(), prefix) == 0; }));
-}
-
 // "ERROR! ReadPCIConfigB @ 0x19 failed": one line per failed request, with its direction and offset.
 void CheckConfigLines(const std::vector<sim::PciBusDriver::FailedConfigRequest> &failed,
-                      const std::vector<std::string> &lines, size_t from, std::vector<std::string> &problems)
+                      const std::vector<std::string> &lines, std::vector<std::string> &problems)
 {
     std::multiset<std::string> said, expected;
-    for (size_t i = from; i < lines.size(); i++) {
-        const std::string &l = lines[i];
+    for (const std::string &l : lines)
         if (l.compare(0, 7, "ERROR! ") == 0)
             said.insert(l.find(" @ ") == std::string::npos ? l : l.substr(7, l.find("PCIConfig") - 7) + l.substr(l.find(" @ ")));
-    }
     char text[48];
     for (const auto &f : failed) {
         snprintf(text, sizeof text, "%s @ 0x%lx failed\n", f.write ? "Write" : "Read", (unsigned long)f.offset);
@@ -170,8 +162,7 @@ Outcome RunOnce(const tolmusim::MachineDesc &desc, const std::string &scenario, 
         pnp->Boot();
         standin::RunDeferred();
     }
-    const std::vector<std::string> &lines = standin::DebugLines();
-    const size_t linesBefore = lines.size();
+    const size_t linesBefore = standin::DebugLines().size();
     const uint64_t allocBefore = standin::AllocationCount(TOLMU_POOL_TAG),
                    injectedBefore = standin::InjectedAllocationFailures(), configBefore = bus->ConfigRequests(),
                    translateBefore = standin::TranslateCalls(), mapBefore = standin::MapIoSpaceCalls();
@@ -191,6 +182,7 @@ Outcome RunOnce(const tolmusim::MachineDesc &desc, const std::string &scenario, 
     standin::RunDeferred();
     const bool portsUsed = !standin::PortLog().empty();
     Arm(fault, k, *bus, false);
+    const std::vector<std::string> lines(standin::DebugLines().begin() + long(linesBefore), standin::DebugLines().end());
 
     const uint64_t injected = standin::InjectedAllocationFailures() - injectedBefore;
     const uint64_t translations = standin::TranslateCalls() - translateBefore;
@@ -209,15 +201,15 @@ Outcome RunOnce(const tolmusim::MachineDesc &desc, const std::string &scenario, 
         problems.push_back(std::string("the adapter's controller is ") +
                            (controller == nullptr ? "not found" : sim::NodeStateName(controller->state)));
     size_t mallocLines =
-        CountPrefix(lines, linesBefore, "ERROR Malloc(size ") + CountPrefix(lines, linesBefore, "ERROR PMalloc(size ");
+        testsupport::CountContaining(lines, "ERROR Malloc(size ") + testsupport::CountContaining(lines, "ERROR PMalloc(size ");
     if (mallocLines != injected)
         problems.push_back(std::to_string(injected) + " allocations failed but " + std::to_string(mallocLines) +
                            " ERROR Malloc/PMalloc lines");
     if ((fault == PoolNth && injected != 1) || (fault == ConfigNth && bus->InjectedConfigFailures().size() != 1))
         problems.push_back("the fault was not reached");
-    CheckConfigLines(bus->InjectedConfigFailures(), lines, linesBefore, problems);
+    CheckConfigLines(bus->InjectedConfigFailures(), lines, problems);
     if (fault == Translate) {
-        size_t said = CountPrefix(lines, linesBefore, "Initializing PCI configuration registers");
+        size_t said = testsupport::CountContaining(lines, "Initializing PCI configuration registers");
         if (said != translations)
             problems.push_back(std::to_string(translations) + " translation attempts but " + std::to_string(said) +
                                " \"Initializing PCI configuration registers\" lines");
@@ -246,7 +238,8 @@ Outcome RunOnce(const tolmusim::MachineDesc &desc, const std::string &scenario, 
 
 // Runs body in a child process; a crash, or a run longer than the limit
 // (ended by SIGALRM), is the run's problem.
-Outcome RunIsolated(const std::function<Outcome()> &body, unsigned limitSeconds)
+Outcome RunIsolated(const tolmusim::MachineDesc &desc, const std::string &scenario, Fault fault, uint64_t k,
+                    unsigned limitSeconds)
 {
     int fds[2];
     if (pipe(fds) != 0)
@@ -256,7 +249,7 @@ Outcome RunIsolated(const std::function<Outcome()> &body, unsigned limitSeconds)
     if (child == 0) {
         close(fds[0]);
         alarm(limitSeconds);
-        std::string text = body().Serialise();
+        std::string text = RunOnce(desc, scenario, fault, k).Serialise();
         for (ssize_t done = 0, n = 0; size_t(done) < text.size() && n >= 0; done += n)
             n = write(fds[1], text.data() + done, text.size() - size_t(done));
         _exit(0);
@@ -281,17 +274,16 @@ Outcome RunIsolated(const std::function<Outcome()> &body, unsigned limitSeconds)
 
 std::vector<std::pair<std::string, tolmusim::MachineDesc>> Machines()
 {
+    std::ifstream deep(std::string(TOLMU_SOURCE_DIR) + "/examples/deep-chassis.json");
+    const std::pair<const char *, std::string> texts[] = {
+        {"default", tolmusim::DefaultMachineText()}, {"deep", std::string(std::istreambuf_iterator<char>(deep), {})}};
     std::vector<std::pair<std::string, tolmusim::MachineDesc>> out;
-    std::ifstream file(std::string(TOLMU_SOURCE_DIR) + "/examples/deep-chassis.json");
-    std::stringstream deep;
-    deep << file.rdbuf();
-    for (const auto &m : {std::make_pair(std::string("default"), tolmusim::DefaultMachineText()),
-                          std::make_pair(std::string("deep"), deep.str())}) {
+    for (const auto &t : texts) {
         std::string error;
-        auto desc = tolmusim::ParseMachineJson(m.second, m.first + ".json", &error);
+        auto desc = tolmusim::ParseMachineJson(t.second, std::string(t.first) + ".json", &error);
         EXPECT_TRUE(desc.has_value()) << error;
         if (desc)
-            out.emplace_back(m.first, *desc);
+            out.emplace_back(t.first, *desc);
     }
     return out;
 }
@@ -326,7 +318,7 @@ TEST(FaultInjection, EveryFailurePointKeepsTheMachineUp)
                 const std::string what = m.first + " " + scenario + " " + kFaultNames[fault] + " " + std::to_string(k);
                 if (fault != None && only != nullptr && what != only)
                     return;
-                Outcome o = RunIsolated([&] { return RunOnce(m.second, scenario, fault, k); }, 60);
+                Outcome o = RunIsolated(m.second, scenario, fault, k, 60);
                 if ((fault == AsyncConfig || fault == AsyncPnp) && o.snapshot != clean.snapshot)
                     o.problems.push_back("the machine ends differently than with synchronous completion");
                 if (fault == None)

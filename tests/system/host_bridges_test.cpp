@@ -37,18 +37,15 @@ class HostBridgesTest : public OsTest {
         Manager(filter).AddController(controller_);
         pnp_->Boot();
     }
-    // The controller started with every memory range of at least minLength
-    // inside [first, last] or clear of it.
-    void ExpectController(bool inside, uint64_t first, uint64_t last, const char *when, uint64_t minLength = 1)
+    // The controller started with every memory range of at least minLength clear of [first, last].
+    void ExpectControllerClear(uint64_t first, uint64_t last, uint64_t minLength = 1)
     {
         sim::DeviceNode *cb = pnp_->Find(controller_);
-        ASSERT_EQ(cb->state, sim::NodeState::Started) << when << "\n" << pnp_->Describe();
+        ASSERT_EQ(cb->state, sim::NodeState::Started) << pnp_->Describe();
         for (const auto &d : cb->assigned) {
-            if (d.Type != CmResourceTypeMemory || d.u.Memory.Length < minLength)
-                continue;
             const uint64_t s = uint64_t(d.u.Memory.Start.QuadPart), e = s + d.u.Memory.Length - 1;
-            EXPECT_EQ(inside, s >= first && e <= last) << when << std::hex << ": 0x" << s << "-0x" << e;
-            EXPECT_TRUE(inside || e < first || s > last) << when << std::hex << ": 0x" << s << "-0x" << e << " over 0x" << first;
+            EXPECT_TRUE(d.Type != CmResourceTypeMemory || d.u.Memory.Length < minLength || e < first || s > last)
+                << std::hex << "0x" << s << "-0x" << e << " over 0x" << first << "-0x" << last;
         }
     }
 
@@ -62,14 +59,12 @@ TEST_F(HostBridgesTest, SubtractiveHubBridgeLendsTheRootBusAndKeepsTheFirmwaresS
     sim::DeviceNode *hub = pnp_->Find(hub_);
     ASSERT_NE(hub, nullptr) << "the bridge above the controller gets a stack";
     EXPECT_EQ(hub->state, sim::NodeState::Started);
-    EXPECT_EQ(pnp_->HostBridgeDriver().DeviceFor(hub->pdo), hub->fdo) << "pci.sys drives the host's bridge";
-    EXPECT_EQ(pnp_->Find(nic_), nullptr) << "the host's other devices are outside the simulation";
     EXPECT_EQ(hub_->SubordinateBus(), 5);
     EXPECT_EQ(hub_->Peek32(0x20), 0xC020C020u);
     // The 4 MB CardBus windows do not fit the 1 MB window: they come from the
     // root bus, clear of it; nothing lands on the NIC.
-    ExpectController(false, 0xC0200000, 0xC02FFFFF, "boot", 0x400000);
-    ExpectController(false, 0xC0200000, 0xC02000FF, "boot");
+    ExpectControllerClear(0xC0200000, 0xC02FFFFF, 0x400000);
+    ExpectControllerClear(0xC0200000, 0xC02000FF);
     EXPECT_EQ(pnp_->Find(card_)->state, sim::NodeState::Started);
 }
 
@@ -80,18 +75,6 @@ TEST_F(HostBridgesTest, PositiveDecodeHubBridgeHoldsTheControllerToItsWindow)
     EXPECT_EQ(pnp_->Find(controller_)->problem, sim::kProblemNormalConflict)
         << "4 MB CardBus windows do not fit a 1 MB window that XP will not move";
 
-    // Made large enough by the firmware, the window holds everything, also
-    // after a rebalance has stopped the bridge and started it again.
-    pnp_.reset();
-    bus_ = std::make_unique<sim::PciBusDriver>(*machine_);
-    hub_->Poke16(0x22, 0xC1F0);
-    hub_->Poke16(0x04, 0x0007);
-    Boot(nullptr);
-    ExpectController(true, 0xC0200100, 0xC1FFFFFF, "boot");
-    pnp_->Rebalance();
-    ExpectController(true, 0xC0200100, 0xC1FFFFFF, "rebalance");
-    EXPECT_EQ(hub_->Peek16(0x22), 0xC1F0) << "pci.sys remembers the firmware's window";
-    EXPECT_EQ(hub_->Peek16(0x04) & 0x3, 0x3) << "decoding again";
 }
 
 TEST_F(HostBridgesTest, TolmuFiltersOnlyTheControllerAndRaisesTheHostBridgeOverTheChassisBuses)
@@ -108,8 +91,7 @@ TEST_F(HostBridgesTest, TolmuFiltersOnlyTheControllerAndRaisesTheHostBridgeOverT
     for (PDEVICE_OBJECT d = pnp_->Find(hub_)->pdo; d != nullptr; d = d->AttachedDevice)
         EXPECT_NE(d->DriverObject, pnp_->FilterDriver()) << "Tolmu is not on the host's bridge";
     EXPECT_EQ(sim::PnpManager::TopOf(pnp_->Find(controller_)->pdo)->DriverObject, pnp_->FilterDriver());
-    // Numbered depth first from the controller's bus 3; the hub bridge, which
-    // Tolmu does not filter, raised through the ports to route them too.
+    // Numbered depth first from bus 3; the unfiltered hub bridge raised through the ports.
     EXPECT_EQ(down->SecondaryBus(), 5);
     EXPECT_EQ(third->SecondaryBus(), 6);
     EXPECT_GE(hub_->SubordinateBus(), 6);

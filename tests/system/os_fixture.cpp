@@ -2,11 +2,7 @@
 
 namespace ostest {
 
-namespace {
-
-void FailOnFinding(const standin::Finding &f) { ADD_FAILURE() << "verifier finding " << f.rule << ": " << f.detail; }
-
-} // namespace
+static void FailOnFinding(const standin::Finding &f) { ADD_FAILURE() << "verifier finding " << f.rule << ": " << f.detail; }
 
 Chassis BuildChassis(sim::PciMachine &m, const sim::DeviceModel &controllerModel)
 {

@@ -1,8 +1,7 @@
-// End to end: Tolmu loaded by the simulated PnP manager as the upper filter of
-// a CardBus controller with the default chassis behind it. Without the
-// filter, XP's numbering and window sizing leave the deep devices unfound or
-// unstarted; with it, every function starts, and stays started with the same
-// bus numbers, windows and registers through every scenario.
+// End to end: Tolmu as the upper filter of a CardBus controller with the
+// default chassis behind it. Without it, XP's numbering and window sizing
+// leave the deep devices unfound or unstarted; with it, every function
+// starts, and keeps its bus numbers, windows and registers in every scenario.
 #include "os_fixture.h"
 
 #include "core/driver.h"
@@ -23,8 +22,7 @@ class TolmuBoot : public OsTest, public ::testing::WithParamInterface<BootRow> {
   protected:
     void Boot(const sim::DeviceModel &controller, bool pendStart = false)
     {
-        // Bridge A needs two 4 KB blocks of I/O (bridge B's and the audio
-        // card's), the NIC beside A a little more.
+        // Bridge A needs two 4 KB blocks of I/O (B's, the audio card's), the NIC beside A more.
         standin::RegSetDword("tolmu\\Parameters", "Io", 0x3000);
         standin::RegSetDword("tolmu\\Parameters", "Verbose", 1); // lines reach the debugger too
         chassis_ = ostest::BuildChassis(*machine_, controller);
@@ -168,8 +166,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, TolmuTakenDown,
 
 TEST_F(OsTest, TolmuFiltersACardBusBridgeBehindTheAdapter)
 {
-    // The adapter's controller with a bridge, a NIC and a second TI1420 on
-    // the chassis's first bus; the firmware gave the adapter buses 1..3.
+    // A bridge, a NIC and a second TI1420 on the chassis's first bus (buses 1..3).
     sim::PciFunction *cb = machine_->AddFunction(machine_->Root(), 3, 0, models::O2MicroOZ711());
     machine_->SetBusNumbers(cb, 0, 1, 3);
     sim::PciFunction *bridge = machine_->AddFunction(machine_->SecondarySegment(cb), 0, 0, models::DEC21154());
