@@ -1,111 +1,8 @@
 #include "os_fixture.h"
 
-#include <algorithm>
-#include <cstdlib>
-
-#include "pci_devices.h"
-
 namespace ostest {
 
-namespace {
-
-struct FilterExt {
-    PDEVICE_OBJECT lower, pdo;
-};
-TestFilterLog logged;
-
-FilterExt *Ext(PDEVICE_OBJECT d) { return static_cast<FilterExt *>(d->DeviceExtension); }
-
-NTSTATUS NTAPI FilterAdd(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
-{
-    for (PDEVICE_OBJECT d = driver->DeviceObject; d != nullptr; d = d->NextDevice)
-        if (Ext(d)->pdo == pdo)
-            return STATUS_SUCCESS;
-    PDEVICE_OBJECT device = nullptr;
-    NTSTATUS status = IoCreateDevice(driver, sizeof(FilterExt), nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &device);
-    if (!NT_SUCCESS(status))
-        return status;
-    Ext(device)->pdo = pdo;
-    Ext(device)->lower = IoAttachDeviceToDeviceStack(device, pdo);
-    /* A filter looks to the I/O manager like the device below it. */
-    device->DeviceType = Ext(device)->lower->DeviceType;
-    device->Flags |= Ext(device)->lower->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE);
-    device->Flags &= ~DO_DEVICE_INITIALIZING;
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS NTAPI Back(PDEVICE_OBJECT, PIRP irp, PVOID context)
-{
-    if (irp->PendingReturned)
-        KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-NTSTATUS NTAPI FilterPnp(PDEVICE_OBJECT device, PIRP irp)
-{
-    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
-    const UCHAR minor = sp->MinorFunction; // the request may be gone once passed on
-    logged.minors.push_back(minor);
-    PDEVICE_OBJECT lower = Ext(device)->lower;
-    if (sp->MinorFunction == IRP_MN_QUERY_DEVICE_RELATIONS && sp->Parameters.QueryDeviceRelations.Type == BusRelations) {
-        KEVENT event;
-        KeInitializeEvent(&event, NotificationEvent, FALSE);
-        IoCopyCurrentIrpStackLocationToNext(irp);
-        IoSetCompletionRoutine(irp, Back, &event, TRUE, TRUE, TRUE);
-        NTSTATUS status = IoCallDriver(lower, irp);
-        if (status == STATUS_PENDING) {
-            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-            status = irp->IoStatus.Status;
-        }
-        auto *rel = reinterpret_cast<PDEVICE_RELATIONS>(irp->IoStatus.Information);
-        for (ULONG i = 0; NT_SUCCESS(status) && rel != nullptr && i < rel->Count; i++)
-            FilterAdd(device->DriverObject, rel->Objects[i]);
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return status;
-    }
-    if (sp->MinorFunction == IRP_MN_FILTER_RESOURCE_REQUIREMENTS && logged.replacesLists &&
-        irp->IoStatus.Information != 0) {
-        auto *old = reinterpret_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(irp->IoStatus.Information);
-        auto *copy = static_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(ExAllocatePoolWithTag(PagedPool, old->ListSize, 0x74736554));
-        memcpy(copy, old, old->ListSize);
-        ExFreePool(old);
-        irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(copy);
-    }
-    IoSkipCurrentIrpStackLocation(irp);
-    NTSTATUS status = IoCallDriver(lower, irp);
-    if (minor == IRP_MN_REMOVE_DEVICE) {
-        IoDetachDevice(lower);
-        IoDeleteDevice(device);
-    }
-    return status;
-}
-
-NTSTATUS NTAPI FilterPower(PDEVICE_OBJECT device, PIRP irp)
-{
-    PoStartNextPowerIrp(irp);
-    IoSkipCurrentIrpStackLocation(irp);
-    return PoCallDriver(Ext(device)->lower, irp);
-}
-
-VOID NTAPI FilterUnload(PDRIVER_OBJECT) { logged.unloaded = true; }
-
-void FailOnFinding(const standin::Finding &f) { ADD_FAILURE() << "verifier finding " << f.rule << ": " << f.detail; }
-
-} // namespace
-
-extern "C" NTSTATUS NTAPI TestFilterEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
-{
-    logged = TestFilterLog();
-    for (USHORT i = 0; i < registryPath->Length / sizeof(WCHAR); i++)
-        logged.registryPath.push_back(char(registryPath->Buffer[i]));
-    driver->DriverExtension->AddDevice = FilterAdd;
-    driver->MajorFunction[IRP_MJ_PNP] = FilterPnp;
-    driver->MajorFunction[IRP_MJ_POWER] = FilterPower;
-    driver->DriverUnload = FilterUnload;
-    return STATUS_SUCCESS;
-}
-
-TestFilterLog &TestFilter() { return logged; }
+static void FailOnFinding(const standin::Finding &f) { ADD_FAILURE() << "verifier finding " << f.rule << ": " << f.detail; }
 
 Chassis BuildChassis(sim::PciMachine &m, const sim::DeviceModel &controllerModel)
 {
@@ -139,7 +36,7 @@ void OsTest::SetUp()
     machine_ = std::make_unique<sim::PciMachine>();
     machine_->Install();
     bus_ = std::make_unique<sim::PciBusDriver>(*machine_);
-    standin::SetFindingHandler([](const standin::Finding &f) { FailOnFinding(f); });
+    standin::SetFindingHandler(FailOnFinding);
 }
 
 void OsTest::TearDown()
@@ -160,6 +57,13 @@ sim::PnpManager &OsTest::Manager(PDRIVER_INITIALIZE filter, sim::PnpOptions opti
     options.filterEntry = filter;
     pnp_ = std::make_unique<sim::PnpManager>(*bus_, options);
     return *pnp_;
+}
+
+void OsTest::BootChassis(PDRIVER_INITIALIZE filter)
+{
+    chassis_ = BuildChassis(*machine_, sim::models::TI1420());
+    Manager(filter).AddController(chassis_.controller);
+    pnp_->Boot();
 }
 
 } // namespace ostest
