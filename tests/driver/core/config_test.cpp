@@ -1,6 +1,4 @@
-// Configuration values: read from tolmu\Parameters with defaults, the
-// exactly-four-bytes rule, the failure flag, the accessors, and the
-// publishing of values under dromel\Configured.
+// Configuration values: defaults, the four-byte rule, the failure flag, publishing.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -18,10 +16,7 @@ namespace {
 const char kParams[] = "tolmu\\Parameters";
 const char kPublish[] = "dromel\\Configured";
 
-std::vector<uint8_t> Bytes(std::initializer_list<uint8_t> b)
-{
-    return std::vector<uint8_t>(b);
-}
+std::vector<uint8_t> Bytes(std::initializer_list<uint8_t> b) { return b; }
 
 std::vector<uint8_t> WideString(const std::u16string &s)
 {
@@ -46,9 +41,8 @@ const std::vector<ULONG> kDefaults = {0x20000, 0x8000000, 0x8000000, 0x300, 0, 0
 
 class ConfigTest : public testsupport::DriverTest {};
 
-// Whatever the query does not hand over keeps its default: a missing key
-// (whichever way Windows answers the optional flag), a missing value, a value
-// of the wrong length, and the values a failing query never reaches.
+// Missing keys (either way Windows answers), values, wrong lengths, values a failing query
+// never reaches: defaults kept.
 TEST_F(ConfigTest, EveryValueNotHandedOverKeepsItsDefault)
 {
     const struct {
@@ -106,9 +100,7 @@ TEST_F(ConfigTest, EveryValueNotHandedOverKeepsItsDefault)
     }
 }
 
-// Stored values replace the defaults, each accessor returning its own; the
-// socket count says one only for one, the id filters keep 16 bits; values
-// are read once.
+// Stored values replace the defaults, read once; nSockets is 1 only for 1; id filters keep 16 bits.
 TEST_F(ConfigTest, StoredValuesReplaceTheDefaults)
 {
     const std::vector<std::pair<std::string, ULONG>> values = {

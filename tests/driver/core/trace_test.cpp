@@ -28,9 +28,7 @@ TEST_F(TraceTest, LinesGoToTheTraceAndFromVerbosityOneToTheDebugger)
     EXPECT_EQ(TraceGetUsed(), 31u);
 }
 
-// A 16-byte buffer: after "0123456789\n" (11), "abc\n" fits with its NUL in
-// the last byte; "abcd\n" would put its NUL one past the end and stops
-// tracing for good, even for a line that would fit.
+// 16 bytes: after 11, "abc\n" fits with its NUL; "abcd\n" does not and ends tracing for good.
 TEST_F(TraceTest, ALineMustFitWithItsNulAndTheFirstThatDoesNotEndsTracing)
 {
     StartTrace(16);
@@ -55,8 +53,7 @@ TEST_F(TraceTest, OutputIsCutTo131CharactersAndTerminated)
     EXPECT_EQ(standin::DebugLines().back(), std::string(131, 'x'));
 }
 
-// Without a trace buffer (none, no pool, more than non-paged pool holds, or
-// stopped) the debugger output still works and nothing is left allocated.
+// Without a trace buffer (none, no pool, too big, stopped) the debugger still works, nothing leaks.
 TEST_F(TraceTest, WithoutATraceBufferTheDebuggerStillWorks)
 {
     TraceStart(0);

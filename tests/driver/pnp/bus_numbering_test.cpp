@@ -1,6 +1,4 @@
-// Bus numbers an enumeration hands out and the subordinate numbers it
-// raises, against the bridges the hardware already routes: siblings numbered
-// by the operating system and a bridge the probe above it numbered before.
+// Bus numbers an enumeration hands out and raises, against bridges already routing.
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -17,9 +15,8 @@ Numbers Of(const sim::PciFunction *f)
     return {f->PrimaryBus(), f->SecondaryBus(), f->SubordinateBus()};
 }
 
-// The adapter's controller at 00:03.0 (buses 2..cbSub), the chassis bridge A
-// at 02:00.0 with a bridge B behind it (a card behind B), and a sibling
-// bridge S at 02:01.0; A is enumerated. The numbers of S never change.
+// Controller 00:03.0 (buses 2..cbSub), bridge A 02:00.0 (B behind it, a card behind B),
+// sibling S 02:01.0; A is enumerated; S never changes.
 struct Case {
     const char *name;
     int cbSub;
@@ -92,8 +89,7 @@ TEST_P(BusNumberingTest, NumbersStayClearOfWhatOthersRoute)
     EXPECT_EQ(cb->SubordinateBus(), c.cbSubAfter);
     if (c.bAfter[1] != 3)
         return;
-    // B, numbered by the probe of A, hands out the same numbers when it is
-    // enumerated itself, and leaves A alone.
+    // B, numbered by A's probe, keeps its numbers when enumerated itself, and leaves A alone.
     AddChildDevice(driver_, Pdo(b), 1);
     LocateMe(Ext(F(b)));
     Ext(F(b))->Flags |= ENUMERATE;

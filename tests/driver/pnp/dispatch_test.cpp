@@ -1,6 +1,5 @@
-// PnP dispatch: every request traced, passed down, waited for and completed
-// by the filter; the handlers for relations, capabilities, resource queries,
-// filtering and removal.
+// PnP dispatch: requests passed down, waited for and completed; relations, capabilities,
+// resource queries, filtering and removal.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,8 +12,7 @@ using testsupport::TraceLines;
 
 namespace {
 
-// What the PnP manager does with a relations list: drop the reference the
-// bus driver took on every object in it, then free it.
+// As the PnP manager does: drop the bus driver's reference on every object, free the list.
 void ReleaseRelations(ULONG_PTR information)
 {
     auto *rel = reinterpret_cast<PDEVICE_RELATIONS>(information);
@@ -39,7 +37,6 @@ class DispatchTest : public pnptest::FilterTest {
         FilterTest::SetUp();
         BuildChassis(sim::models::TI1420());
     }
-    // Loads the driver and filters the controller.
     PDEVICE_OBJECT FilterController()
     {
         Load();
@@ -58,8 +55,7 @@ class DispatchTest : public pnptest::FilterTest {
     }
 };
 
-// A function driver above the filter that answered a request itself and
-// passes it on with its success, as WDM drivers do with requests they handle.
+// A function driver above the filter that answered a request with success and passes it on.
 NTSTATUS NTAPI AnsweredAbove(PDEVICE_OBJECT device, PIRP irp)
 {
     irp->IoStatus.Status = STATUS_SUCCESS;
@@ -67,10 +63,8 @@ NTSTATUS NTAPI AnsweredAbove(PDEVICE_OBJECT device, PIRP irp)
     return IoCallDriver(*static_cast<PDEVICE_OBJECT *>(device->DeviceExtension), irp);
 }
 
-// A minor code no handler is keyed to goes down as it came, once, and comes
-// back with the lower driver's status and answer; its contents are printed
-// once, after the lower driver answered, even when a driver above had
-// answered it with success already.
+// An unhandled minor goes down once and comes back with the lower driver's status and answer,
+// printed once after it answered (even when a driver above had answered success).
 TEST_F(DispatchTest, UnhandledMinorIsPassedDownUntouched)
 {
     Configure({{"Verbose", 10}});
@@ -90,7 +84,6 @@ TEST_F(DispatchTest, UnhandledMinorIsPassedDownUntouched)
     EXPECT_EQ(CountContaining(lines, "     BusQueryDeviceID"), 1u);
     EXPECT_EQ(CountContaining(lines, "DONE  QUERY_ID (0x104cac51 "), 1u);
 
-    // A failure below is completed as it is, and a pending answer waited for.
     bus_->FailMinor(Pdo(cb_), IRP_MN_QUERY_STOP_DEVICE, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(SendPnp(f, IRP_MN_QUERY_STOP_DEVICE).status, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(CountContaining(TraceLines(), ") (FAILED)"), 1u);
@@ -100,9 +93,7 @@ TEST_F(DispatchTest, UnhandledMinorIsPassedDownUntouched)
     above.Remove(fdo);
 }
 
-// Bus relations spread the filter over every child once; other relation
-// types and failed queries create none. Every relations request waits the
-// configured ticks first.
+// Bus relations filter every child once; other types and failed queries none; each waits ticks.
 TEST_F(DispatchTest, BusRelationsPutAFilterOnEveryChildOnce)
 {
     Configure({{"ticks", 0x1000}});
@@ -142,9 +133,7 @@ TEST_F(DispatchTest, CapabilitiesArePrintedOnlyWhenTheyChange)
     EXPECT_EQ(0, memcmp(&Ext(f)->Capabilities, &caps, sizeof(caps)));
 }
 
-// An ordinary device keeps a copy of its requirements until the resource
-// query (a second query replaces the first copy) or its removal; a bridge
-// keeps none.
+// A device (not a bridge) keeps one copy of its requirements until the resource query or removal.
 TEST_F(DispatchTest, RequirementsCopyIsKeptUntilTheResourceQueryOrRemoval)
 {
     PDEVICE_OBJECT f = FilterController();
@@ -163,10 +152,8 @@ TEST_F(DispatchTest, RequirementsCopyIsKeptUntilTheResourceQueryOrRemoval)
     EXPECT_EQ(standin::OutstandingCount(TOLMU_POOL_TAG), 1u) << "only the trace buffer";
 }
 
-// A filter request nobody below handles comes back with the status the PnP
-// manager preset: the filter completes it with success, so the edited list
-// (a CardBus bridge behind the adapter loses its I/O windows) is used; a
-// failure below keeps its failure.
+// An unanswered filter request is completed with success so the edited list (an inner CardBus
+// bridge loses its I/O windows) is used; a failure below stays a failure.
 TEST_F(DispatchTest, FilterRequestIsCompletedWithTheFilteredListUnlessItFailed)
 {
     FilterController();

@@ -1,5 +1,4 @@
-// Filter devices: AddDevice on the adapter's controller, AddChildDevice on
-// the functions behind it, the iam word, the ignore rules, classification.
+// AddDevice, AddChildDevice, the iam word, the ignore rules, classification.
 #include <gtest/gtest.h>
 
 #include "pnp_harness.h"
@@ -27,9 +26,7 @@ class FilterDeviceTest : public pnptest::FilterTest {
     sim::PciFunction *cb1_, *o2_;
 };
 
-// The adapter's controller: a CardBus controller or a PCI-to-PCI bridge in
-// the host, each with its own window keys, located at once; the filter sits
-// on whatever is on top of the stack.
+// A CardBus controller or a PCI-to-PCI bridge as root, located at once, on top of the stack.
 TEST_F(FilterDeviceTest, AddDeviceFiltersTheAdapterAsItsKindOfRoot)
 {
     auto *bridge = Add(nullptr, 8, sim::models::DEC21154());
@@ -88,9 +85,8 @@ TEST_F(FilterDeviceTest, IamRecordsTwoControllersAndNoMore)
     EXPECT_EQ(GetIam(), 0x00050003u);
 }
 
-// Devices that get no filter: the ignored controllers (still recorded), a
-// device with the ignored identifiers (by default 0000:0000, but not one of
-// the ids alone), an all-ones vendor and an unreadable identity.
+// No filter: ignored controllers (still recorded), ids 0000:0000 (not one alone), vendor ffff,
+// an unreadable identity.
 TEST_F(FilterDeviceTest, IgnoredAndIllegalDevicesGetNoFilter)
 {
     Configure({{"ignoreCb", 0x00050003}});
@@ -135,8 +131,7 @@ TEST_F(FilterDeviceTest, SingleSocketControllerDetachesFunctionOne)
     EXPECT_EQ(standin::AttachedTo(F(cb1_)), nullptr);
 }
 
-// A child whose stack already holds another driver's device above the PDO
-// gets no filter: one attached now would sit above that driver.
+// A child whose stack already holds another driver above the PDO gets no filter.
 TEST_F(FilterDeviceTest, ChildWithADriverAboveItAlreadyIsLeftAlone)
 {
     Load();

@@ -1,6 +1,4 @@
-// Loading and unloading: the published registry values, the operating-system
-// banner, the entry points, the quiet marks by verbosity, the pass-through
-// routine and what unload leaves behind.
+// Load and unload: published values, OS banner, entry points, quiet marks, pass-through.
 #include <gtest/gtest.h>
 
 #include "diag/irp_trace.h"
@@ -34,9 +32,7 @@ TEST_F(LoadTest, LoadPublishesTheTraceAndClearsIamAndUnloadTakesThemBack)
     EXPECT_EQ(standin::OutstandingCount(TOLMU_POOL_TAG), 0u);
 }
 
-// Without trace memory the load goes on and publishes no trace; without the
-// registry every value keeps its default (TraceSize too). A checked build
-// without a service pack gets the short banner.
+// No trace memory: no trace published; no registry: defaults; checked, no SP: short banner.
 TEST_F(LoadTest, LoadWorksWithoutTraceMemoryOrRegistry)
 {
     standin::FailNthAllocation(1);
@@ -67,10 +63,7 @@ TEST_F(LoadTest, EntryPointsArePnpPowerAndPassThroughForEverythingElse)
     EXPECT_EQ(driver_->DriverUnload, Unload);
 }
 
-// Chatty minor codes are kept out of the trace below a verbosity: READ_CONFIG
-// below 11, WRITE_CONFIG, QUERY_ID, QUERY_DEVICE_TEXT and
-// DEVICE_USAGE_NOTIFICATION below 10, the resource, interface and bus
-// information queries at 0 only.
+// Chatty minor codes are quiet below the verbosity they are loud from.
 TEST_F(LoadTest, ChattyMinorCodesAreQuietBelowTheirVerbosity)
 {
     const struct {
@@ -108,8 +101,7 @@ NTSTATUS NTAPI Keep(PDEVICE_OBJECT, PIRP irp)
     return STATUS_SUCCESS;
 }
 
-// Every request other than PnP and power goes down with the same stack
-// location and no completion routine.
+// Other requests go down with the same stack location and no completion routine.
 TEST_F(LoadTest, PassThroughHandsTheSameStackLocationDown)
 {
     BuildChassis(sim::models::TI1420());

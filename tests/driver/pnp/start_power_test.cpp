@@ -1,6 +1,4 @@
-// The start sequence (its steps, order and conditions) and power dispatch
-// (power-ups re-programmed in the completion routine, everything else passed
-// through), judged by the registers they leave.
+// The start sequence and power dispatch, judged by the registers they leave.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -8,20 +6,10 @@
 #include "pnp_harness.h"
 
 using pnptest::SendPnp;
-using pnptest::SendPower;
 using testsupport::CountContaining;
 using testsupport::TraceLines;
 
 namespace {
-
-// Index of the first trace line containing text (the count when none does).
-size_t LineOf(const std::vector<std::string> &lines, const std::string &text)
-{
-    size_t i = 0;
-    while (i < lines.size() && lines[i].find(text) == std::string::npos)
-        i++;
-    return i;
-}
 
 class StartTest : public pnptest::FilterTest {
   protected:
@@ -34,7 +22,7 @@ class StartTest : public pnptest::FilterTest {
     }
     pnptest::Result SetPower(PDEVICE_OBJECT f, POWER_STATE_TYPE type, ULONG state, UCHAR minor = IRP_MN_SET_POWER)
     {
-        return SendPower(f, minor, [&](PIO_STACK_LOCATION s) {
+        return pnptest::Send(f, IRP_MJ_POWER, minor, [&](PIO_STACK_LOCATION s, PIRP) {
             s->Parameters.Power.Type = type;
             s->Parameters.Power.State.DeviceState = DEVICE_POWER_STATE(state);
             s->Parameters.Power.ShutdownType = PowerActionSleep;
@@ -45,8 +33,7 @@ class StartTest : public pnptest::FilterTest {
         BuildChassis(controller);
         FilterChassis();
     }
-    // A TI1420 behind the chassis bridge: a CardBus controller behind the
-    // adapter, filtered and located.
+    // A TI1420 behind the chassis bridge (a controller behind the adapter), filtered and located.
     sim::PciFunction *AddInnerController()
     {
         auto *ti = machine_.AddFunction(machine_.SecondarySegment(p2p_), 4, 0, sim::models::TI1420());
@@ -56,10 +43,8 @@ class StartTest : public pnptest::FilterTest {
     }
 };
 
-// Every device gets the patch table, its timers and the VGA check in that
-// order between the two dumps; bridges also get the secondary latency; the
-// adapter's controller its bridge control but not the patch for controllers
-// behind the adapter, which a TI1420 behind the chassis bridge gets.
+// Every device: timers and VGA check between the two dumps; bridges: secondary latency; the
+// adapter's controller: bridge control, not the patch a TI1420 behind the chassis gets.
 TEST_F(StartTest, EachDeviceGetsTheStepsItsKindNeeds)
 {
     Boot();
@@ -68,10 +53,10 @@ TEST_F(StartTest, EachDeviceGetsTheStepsItsKindNeeds)
     EXPECT_EQ(Start(F(nic_)).status, STATUS_SUCCESS);
     EXPECT_EQ(nic_->Peek16(0x0C), 0xF810);
     EXPECT_TRUE(nic_->WritesTo(0x1B).empty()) << "no secondary latency on a device";
-    auto lines = TraceLines();
-    const size_t dump = LineOf(lines, "==== PrestartDevice PCI Space"), vga = LineOf(lines, "vgaEnable: Called but not"),
-                 end = LineOf(lines, "==== startDevice PCI Space");
-    EXPECT_TRUE(dump < vga && vga < end && end < lines.size()) << dump << " " << vga << " " << end;
+    std::vector<size_t> at;
+    for (const char *text : {"==== PrestartDevice PCI Space", "vgaEnable: Called but not", "==== startDevice PCI Space"})
+        at.push_back(testsupport::TraceText().find(text));
+    EXPECT_TRUE(at[0] < at[1] && at[1] < at[2] && at[2] != std::string::npos) << testsupport::TraceText();
 
     Start(F(p2p_));
     EXPECT_EQ(p2p_->Peek8(0x1B), 0xF8);
@@ -86,10 +71,8 @@ TEST_F(StartTest, EachDeviceGetsTheStepsItsKindNeeds)
     EXPECT_EQ(CountContaining(TraceLines(), "hackCbBridge: Patching TI1420 Control Registers"), 1u);
 }
 
-// The vendor settings go only to the controllers that need them, at the
-// start and again at every return to D0: the O2Micro socket settings in the
-// register window (not on the OZ6933, whose window has none), the ToPIC
-// control bytes. Any other controller's window and bytes are not touched.
+// At the start and every return to D0: O2Micro window settings (not on the OZ6933) and ToPIC
+// bytes, only on their own controllers.
 struct VendorCase {
     const char *name;
     sim::DeviceModel (*model)();
@@ -150,8 +133,7 @@ INSTANTIATE_TEST_SUITE_P(Controllers, VendorSettingsTest,
                                            VendorCase{"ToshibaToPIC", sim::models::ToshibaToPIC, false, true}),
                          [](const ::testing::TestParamInfo<VendorCase> &info) { return std::string(info.param.name); });
 
-// A checked build's PCI driver starts a PCI-to-PCI bridge only with I/O
-// ranges of its 4 KB granularity; other devices keep theirs.
+// A checked build widens a PCI-to-PCI bridge's I/O ranges to 4 KB; other devices keep theirs.
 TEST_F(StartTest, CheckedBuildWidensTheIoRangesOfAPciBridgeOnly)
 {
     standin::SetCheckedBuild(true);
@@ -182,9 +164,8 @@ TEST_F(StartTest, FailedStartAdjustsNothingButStillStalls)
     EXPECT_EQ(CountContaining(TraceLines(), "==== startDevice"), 0u);
 }
 
-// A power cycle loses the timers, the bridge control and vendor registers;
-// what the start sequence set comes back at D0, once per register even after
-// two starts. A plain device gets only its timer word.
+// What the start set and a power cycle lost comes back at D0, once per register after two
+// starts; a plain device gets only its timer word.
 TEST_F(StartTest, PowerUpWritesBackWhatAPowerCycleLoses)
 {
     Boot(sim::models::O2MicroOZ711());
@@ -219,10 +200,8 @@ TEST_F(StartTest, PowerUpWritesBackWhatAPowerCycleLoses)
     EXPECT_EQ(CountContaining(lines, "vgaEnable"), vgaLines) << "VGA forwarding is only a display's business";
 }
 
-// A pending power-up is marked and finished later; a failed one, every other
-// power request, and a power-up or start of a device whose location the bus
-// driver never told (all-ones numbers would address ff:1f.7, where a decoy
-// sits) write nothing.
+// A pending power-up is finished later; a failed one, other power requests, and an unlocated
+// device (all-ones numbers would address the decoy at ff:1f.7) write nothing.
 TEST_F(StartTest, OnlyASuccessfulPowerUpOfALocatedDeviceWritesAnything)
 {
     Configure({{"Verbose", 10}});
@@ -240,7 +219,7 @@ TEST_F(StartTest, OnlyASuccessfulPowerUpOfALocatedDeviceWritesAnything)
     SetPower(F(vga_), SystemPowerState, PowerSystemWorking); // S0 has the value of D0
     SetPower(F(vga_), DevicePowerState, PowerDeviceD0, IRP_MN_QUERY_POWER);
     SetPower(F(vga_), DevicePowerState, PowerDeviceD3);
-    SendPower(F(vga_), IRP_MN_WAIT_WAKE, nullptr);
+    pnptest::Send(F(vga_), IRP_MJ_POWER, IRP_MN_WAIT_WAKE);
     EXPECT_TRUE(p2p_->WriteLog().empty());
     EXPECT_TRUE(vga_->WriteLog().empty());
     auto lines = TraceLines();
