@@ -45,11 +45,11 @@ class ConfigTest : public testsupport::DriverTest {};
 // never reaches: defaults kept.
 TEST_F(ConfigTest, EveryValueNotHandedOverKeepsItsDefault)
 {
+    using standin::RegSetDword;
     const struct {
         const char *what;
         void (*setup)();
-        ULONG failed;
-        ULONG preFetch; // the second value; the others keep their defaults
+        ULONG failed, preFetch; // the second value; the others keep their defaults
     } cases[] = {
         {"missing key, the call fails", [] {}, 0, 0x8000000},
         {"missing key, no routine call", [] { standin::RegOptionalMissingKeySucceeds(true); }, 0, 0x8000000},
@@ -62,25 +62,12 @@ TEST_F(ConfigTest, EveryValueNotHandedOverKeepsItsDefault)
          },
          0, 0x8000000},
         {"the query fails after PreFetch",
-         [] {
-             standin::RegSetDword(kParams, "PreFetch", 0x4000000);
-             standin::RegSetDword(kParams, "Io", 0x400);
-             standin::RegFailQuery(STATUS_INSUFFICIENT_RESOURCES, 2);
-         },
+         [] { RegSetDword(kParams, "PreFetch", 0x4000000), RegSetDword(kParams, "Io", 0x400), standin::RegFailQuery(STATUS_INSUFFICIENT_RESOURCES, 2); },
          1, 0x4000000},
         {"the query fails after every value: no verbosity taken",
-         [] {
-             standin::RegSetDword(kParams, "PreFetch", 0x4000000);
-             standin::RegSetDword(kParams, "Verbose", 3);
-             standin::RegFailQuery(STATUS_INSUFFICIENT_RESOURCES, 16);
-         },
+         [] { RegSetDword(kParams, "PreFetch", 0x4000000), RegSetDword(kParams, "Verbose", 3), standin::RegFailQuery(STATUS_INSUFFICIENT_RESOURCES, 16); },
          1, 0x4000000},
-        {"the query fails at once",
-         [] {
-             standin::RegSetDword(kParams, "PreFetch", 0x4000000);
-             standin::RegFailQuery(STATUS_UNSUCCESSFUL);
-         },
-         1, 0x8000000},
+        {"the query fails at once", [] { RegSetDword(kParams, "PreFetch", 0x4000000), standin::RegFailQuery(STATUS_UNSUCCESSFUL); }, 1, 0x8000000},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);

@@ -32,14 +32,11 @@ TEST_F(TraceTest, LinesGoToTheTraceAndFromVerbosityOneToTheDebugger)
 TEST_F(TraceTest, ALineMustFitWithItsNulAndTheFirstThatDoesNotEndsTracing)
 {
     StartTrace(16);
-    DebugPrint("0123456789\n");
-    DebugPrint("abc\n");
+    DebugPrint("0123456789\n"), DebugPrint("abc\n");
     EXPECT_EQ(TraceText(), "0123456789\nabc\n");
     TraceStop();
     StartTrace(16);
-    DebugPrint("0123456789\n");
-    DebugPrint("abcd\n");
-    DebugPrint("x\n");
+    DebugPrint("0123456789\n"), DebugPrint("abcd\n"), DebugPrint("x\n");
     EXPECT_EQ(TraceText(), "0123456789\n");
 }
 
@@ -74,16 +71,14 @@ TEST_F(TraceTest, WithoutATraceBufferTheDebuggerStillWorks)
     DebugPrint("after\n"); // must not touch the released block
 }
 
-TEST_F(TraceTest, PoolWrappersTakeTheirPoolWithTheDriverTagAndReportFailures)
+// The pool wrappers take their pool with the driver's tag and report failures; the half-second stall.
+TEST_F(TraceTest, PoolWrappersAndStall)
 {
     PVOID a = Malloc(40), b = PMalloc(24);
-    auto blocks = standin::OutstandingBlocks();
-    ASSERT_EQ(blocks.size(), 2u);
-    EXPECT_EQ(blocks[0].tag, 0x206D6457u);
-    EXPECT_EQ(blocks[0].type, NonPagedPool);
-    EXPECT_EQ(blocks[0].size, 40u);
-    EXPECT_EQ(blocks[1].tag, 0x206D6457u);
-    EXPECT_EQ(blocks[1].type, PagedPool);
+    std::vector<size_t> got;
+    for (const auto &b : standin::OutstandingBlocks())
+        got.insert(got.end(), {b.tag, size_t(b.type), b.size});
+    EXPECT_EQ(got, (std::vector<size_t>{0x206D6457, NonPagedPool, 40, 0x206D6457, PagedPool, 24}));
     MFree(a);
     MFree(b);
 
@@ -92,12 +87,7 @@ TEST_F(TraceTest, PoolWrappersTakeTheirPoolWithTheDriverTagAndReportFailures)
     EXPECT_EQ(Malloc(0x48), nullptr);
     EXPECT_EQ(PMalloc(1234), nullptr);
     standin::FailAllAllocations(false);
-    EXPECT_EQ(TraceLines(), (std::vector<std::string>{"ERROR Malloc(size 72) returned NULL",
-                                                       "ERROR PMalloc(size 1234) returned NULL"}));
-}
-
-TEST_F(TraceTest, StallHalfSecondWaitsHalfAMillionMicroseconds)
-{
+    EXPECT_EQ(TraceLines(), (std::vector<std::string>{"ERROR Malloc(size 72) returned NULL", "ERROR PMalloc(size 1234) returned NULL"}));
     uint64_t t0 = standin::VirtualMicroseconds();
     StallHalfSecond();
     EXPECT_EQ(standin::VirtualMicroseconds() - t0, 500000u);
