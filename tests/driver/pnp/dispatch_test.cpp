@@ -63,12 +63,20 @@ NTSTATUS NTAPI AnsweredAbove(PDEVICE_OBJECT device, PIRP irp)
     return IoCallDriver(*static_cast<PDEVICE_OBJECT *>(device->DeviceExtension), irp);
 }
 
-// An unhandled minor goes down once and comes back with the lower driver's status and answer,
-// printed once after it answered (even when a driver above had answered success).
-TEST_F(DispatchTest, UnhandledMinorIsPassedDownUntouched)
+// Capabilities are printed only when they change. An unhandled minor goes down once and comes
+// back with the lower driver's status and answer, printed once after it answered (even when a
+// driver above had answered success).
+TEST_F(DispatchTest, CapabilitiesAndUnhandledMinorsPassDown)
 {
     Configure({{"Verbose", 10}});
     PDEVICE_OBJECT f = FilterController();
+    DEVICE_CAPABILITIES caps{};
+    for (int i = 0; i < 2; i++) {
+        caps.Size = sizeof(caps), caps.Version = 1, caps.Address = caps.UINumber = 0xFFFFFFFF;
+        SendPnp(f, IRP_MN_QUERY_CAPABILITIES, [&](PIO_STACK_LOCATION s, PIRP) { s->Parameters.DeviceCapabilities.Capabilities = &caps; });
+    }
+    EXPECT_EQ(CountContaining(TraceLines(), "Device Capabilities for 0x104c-ac51 are:"), 1u);
+    EXPECT_EQ(0, memcmp(&Ext(f)->Capabilities, &caps, sizeof(caps)));
     pnptest::PassDownDriver above("\\Driver\\pcmcia");
     PDEVICE_OBJECT fdo = above.AttachTo(Pdo(cb_));
     above.Driver()->MajorFunction[IRP_MJ_PNP] = AnsweredAbove;
@@ -117,24 +125,8 @@ TEST_F(DispatchTest, BusRelationsPutAFilterOnEveryChildOnce)
     EXPECT_EQ(FilterCount(), 2u) << "a failed query adds nothing";
 }
 
-TEST_F(DispatchTest, CapabilitiesArePrintedOnlyWhenTheyChange)
-{
-    Configure({{"Verbose", 10}});
-    PDEVICE_OBJECT f = FilterController();
-    DEVICE_CAPABILITIES caps{};
-    for (int i = 0; i < 2; i++) {
-        caps.Size = sizeof(caps);
-        caps.Version = 1;
-        caps.Address = caps.UINumber = 0xFFFFFFFF;
-        SendPnp(f, IRP_MN_QUERY_CAPABILITIES,
-                [&](PIO_STACK_LOCATION s, PIRP) { s->Parameters.DeviceCapabilities.Capabilities = &caps; });
-    }
-    EXPECT_EQ(CountContaining(TraceLines(), "Device Capabilities for 0x104c-ac51 are:"), 1u);
-    EXPECT_EQ(0, memcmp(&Ext(f)->Capabilities, &caps, sizeof(caps)));
-}
-
 // A device (not a bridge) keeps one copy of its requirements until the resource query or removal.
-TEST_F(DispatchTest, RequirementsCopyIsKeptUntilTheResourceQueryOrRemoval)
+TEST_F(DispatchTest, RequirementsAreCopiedAndFiltered)
 {
     PDEVICE_OBJECT f = FilterController();
     FreeInformation(SendPnp(f, IRP_MN_QUERY_RESOURCE_REQUIREMENTS));
@@ -150,13 +142,9 @@ TEST_F(DispatchTest, RequirementsCopyIsKeptUntilTheResourceQueryOrRemoval)
     SendPnp(vga, IRP_MN_REMOVE_DEVICE);
     EXPECT_TRUE(standin::DeviceIsDeleted(vga));
     EXPECT_EQ(standin::OutstandingCount(TOLMU_POOL_TAG), 1u) << "only the trace buffer";
-}
 
-// An unanswered filter request is completed with success so the edited list (an inner CardBus
-// bridge loses its I/O windows) is used; a failure below stays a failure.
-TEST_F(DispatchTest, FilterRequestIsCompletedWithTheFilteredListUnlessItFailed)
-{
-    FilterController();
+    // An unanswered filter request is completed with success so the edited list (an inner
+    // CardBus bridge loses its I/O windows) is used; a failure below stays a failure.
     for (bool fail : {false, true}) {
         auto *inner = machine_.AddFunction(machine_.SecondarySegment(cb_), fail ? 6 : 5, 0, sim::models::TI1420());
         PDEVICE_OBJECT child = FilterChild(inner);
