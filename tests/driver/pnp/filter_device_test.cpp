@@ -110,18 +110,27 @@ TEST_F(FilterDeviceTest, IgnoredAndIllegalDevicesGetNoFilter)
     EXPECT_EQ(CountContaining(lines, "ERROR AddDevice: illegal Vendor & Device ID"), 2u);
 }
 
-TEST_F(FilterDeviceTest, CreateAndAttachFailuresRemoveTheDevice)
+// A failed create or attach removes the device; a child whose stack already holds another
+// driver above the PDO gets no filter.
+TEST_F(FilterDeviceTest, FailedCreateOrAttachOrADriverAboveLeaveNoFilter)
 {
     Load();
-    Pdo(cb_), Pdo(nic_); // the bus driver's devices exist already
+    Pdo(cb_), Pdo(vga_); // the bus driver's devices exist already
     standin::SetCreateDeviceStatus(STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(AddDevice(driver_, Pdo(cb_)), STATUS_DEVICE_REMOVED);
     standin::SetCreateDeviceStatus(STATUS_SUCCESS);
     standin::SetAttachFails(true);
-    EXPECT_EQ(AddChildDevice(driver_, Pdo(nic_), 1), STATUS_DEVICE_REMOVED);
+    EXPECT_EQ(AddChildDevice(driver_, Pdo(vga_), 1), STATUS_DEVICE_REMOVED);
     standin::SetAttachFails(false);
     EXPECT_EQ(FilterCount(), 0u);
     EXPECT_EQ(CountContaining(TraceLines(), "ERROR AddDevice: creating device (status = 0xC000009A)"), 1u);
+
+    pnptest::PassDownDriver nicDriver("\\Driver\\rtl8139");
+    PDEVICE_OBJECT fdo = nicDriver.AttachTo(Pdo(nic_));
+    EXPECT_EQ(AddChildDevice(driver_, Pdo(nic_), 2), STATUS_SUCCESS);
+    EXPECT_EQ(F(nic_), nullptr);
+    EXPECT_EQ(Pdo(nic_)->AttachedDevice, fdo);
+    nicDriver.Remove(fdo);
 }
 
 TEST_F(FilterDeviceTest, SingleSocketControllerDetachesFunctionOne)
@@ -133,23 +142,11 @@ TEST_F(FilterDeviceTest, SingleSocketControllerDetachesFunctionOne)
     EXPECT_EQ(standin::AttachedTo(F(cb1_)), nullptr);
 }
 
-// A child whose stack already holds another driver above the PDO gets no filter.
-TEST_F(FilterDeviceTest, ChildWithADriverAboveItAlreadyIsLeftAlone)
-{
-    Load();
-    pnptest::PassDownDriver nicDriver("\\Driver\\rtl8139");
-    PDEVICE_OBJECT fdo = nicDriver.AttachTo(Pdo(nic_));
-    EXPECT_EQ(AddChildDevice(driver_, Pdo(nic_), 2), STATUS_SUCCESS);
-    EXPECT_EQ(F(nic_), nullptr);
-    EXPECT_EQ(Pdo(nic_)->AttachedDevice, fdo);
-    nicDriver.Remove(fdo);
-}
-
-
-
 class LoadTest : public pnptest::FilterTest {};
 
-TEST_F(LoadTest, LoadPublishesTheTraceAndClearsIamAndUnloadTakesThemBack)
+// Load publishes the trace and clears iam, unload takes them back; loads without trace memory
+// or registry work.
+TEST_F(LoadTest, LoadPublishesAndUnloadTakesBack)
 {
     standin::RegSetDword(kPublish, "iam", 0x0405); // left from an earlier load
     standin::SetVersion(5, 1, 2600, u"Service Pack 2", false);
@@ -166,11 +163,10 @@ TEST_F(LoadTest, LoadPublishesTheTraceAndClearsIamAndUnloadTakesThemBack)
     RemoveAllAndUnload();
     EXPECT_EQ(standin::RegGetDword(kPublish, "trace"), std::optional<ULONG>(0));
     EXPECT_EQ(standin::OutstandingCount(TOLMU_POOL_TAG), 0u);
-}
 
-// No trace memory: no trace published; no registry: defaults; checked, no SP: short banner.
-TEST_F(LoadTest, LoadWorksWithoutTraceMemoryOrRegistry)
-{
+    // No trace memory: no trace published; no registry: defaults; checked, no SP: short banner.
+    standin::ResetDriverModuleState();
+    standin::RegSetDword(kPublish, "trace", 1);
     standin::FailNthAllocation(1);
     Load();
     EXPECT_EQ(TraceGetStart(), nullptr);

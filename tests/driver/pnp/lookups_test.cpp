@@ -254,10 +254,7 @@ TEST_F(LookupTest, BridgesKeepTheirWindowsRegisterWindowAndInterruptFromTheStart
 
 using Numbers = std::vector<int>;
 
-Numbers Of(const sim::PciFunction *f)
-{
-    return {f->PrimaryBus(), f->SecondaryBus(), f->SubordinateBus()};
-}
+Numbers Of(const sim::PciFunction *f) { return {f->PrimaryBus(), f->SecondaryBus(), f->SubordinateBus()}; }
 
 // Controller 00:03.0 (buses 2..cbSub), bridge A 02:00.0 (B behind it, a card behind B),
 // sibling S 02:01.0; A is enumerated; S never changes.
@@ -272,10 +269,7 @@ struct Case {
     int cbSubAfter;
 };
 
-void PrintTo(const Case &c, std::ostream *os)
-{
-    *os << c.name;
-}
+void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
 
 const Case kCases[] = {
     // A gets up to highBus (its bus + 16), the controller raised too.

@@ -56,8 +56,7 @@ inline Result SendPnp(PDEVICE_OBJECT device, UCHAR minor, const Setup &setup = n
     return Send(device, IRP_MJ_PNP, minor, setup);
 }
 
-// A driver whose devices pass every request down unchanged: the function
-// driver standing above the filter or the PDO in a stack.
+// A function driver whose devices pass every request down unchanged, above the filter or the PDO.
 class PassDownDriver {
   public:
     explicit PassDownDriver(const std::string &name) : driver_(standin::CreateDriverObject(name))
@@ -92,13 +91,8 @@ class PassDownDriver {
     static PDEVICE_OBJECT Lower(PDEVICE_OBJECT d) { return *static_cast<PDEVICE_OBJECT *>(d->DeviceExtension); }
 
   private:
-    static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp)
+    static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) // PnP only: no power request reaches it
     {
-        if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER) {
-            PoStartNextPowerIrp(irp);
-            IoSkipCurrentIrpStackLocation(irp);
-            return PoCallDriver(Lower(device), irp);
-        }
         IoSkipCurrentIrpStackLocation(irp);
         return IoCallDriver(Lower(device), irp);
     }
@@ -121,7 +115,6 @@ class FilterTest : public testsupport::DriverTest {
         machine_.Uninstall();
         DriverTest::TearDown();
     }
-    // DriverEntry on a fresh driver object.
     void Load()
     {
         if (!bus_)
@@ -170,8 +163,7 @@ class FilterTest : public testsupport::DriverTest {
                 return d;
         return nullptr;
     }
-    // The adapter's controller at 00:03.0 (buses 2..5), a chassis bridge at
-    // 02:00.0 (bus 3), a network card at 03:01.0 and a display at 03:02.0.
+    // Controller 00:03.0 (buses 2..5), chassis bridge 02:00.0 (bus 3), NIC 03:01.0, display 03:02.0.
     void BuildChassis(const sim::DeviceModel &controller)
     {
         cb_ = machine_.AddFunction(machine_.Root(), 3, 0, controller);

@@ -68,10 +68,7 @@ struct VendorCase {
     bool o2Settings, toshibaBytes;
 };
 
-void PrintTo(const VendorCase &c, std::ostream *os)
-{
-    *os << c.name;
-}
+void PrintTo(const VendorCase &c, std::ostream *os) { *os << c.name; }
 
 class VendorSettingsTest : public StartTest, public ::testing::WithParamInterface<VendorCase> {};
 

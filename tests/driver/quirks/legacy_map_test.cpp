@@ -103,10 +103,7 @@ struct MapCase {
     std::string line;
 };
 
-void PrintTo(const MapCase &c, std::ostream *os)
-{
-    *os << c.name;
-}
+void PrintTo(const MapCase &c, std::ostream *os) { *os << c.name; }
 
 class MapTest : public ChassisTest, public ::testing::WithParamInterface<MapCase> {};
 
