@@ -11,6 +11,7 @@
 #include "core/config.h"
 #include "core/debug.h"
 #include "core/driver.h"
+#include "enum/enumerate.h"
 #include "pci_bus_driver.h"
 #include "pnp/pnp.h"
 #include "standin/iomgr.h"
@@ -163,6 +164,16 @@ class FilterTest : public testsupport::DriverTest {
                 return d;
         return nullptr;
     }
+    // EnumerateFromHere from fn's filter (marked for enumeration unless mark is false): the five
+    // needs (memory, prefetchable, I/O and the two alignments).
+    std::vector<ULONG> Enumerate(sim::PciFunction *fn, bool mark = true)
+    {
+        ULONG n[5] = {};
+        if (mark)
+            Ext(F(fn))->Flags |= ENUMERATE;
+        EnumerateFromHere(Ext(F(fn)), &n[0], &n[1], &n[2], &n[3], &n[4], &dropped_);
+        return std::vector<ULONG>(n, n + 5);
+    }
     // Controller 00:03.0 (buses 2..5), chassis bridge 02:00.0 (bus 3), NIC 03:01.0, display 03:02.0.
     void BuildChassis(const sim::DeviceModel &controller)
     {
@@ -189,6 +200,7 @@ class FilterTest : public testsupport::DriverTest {
     std::unique_ptr<sim::PciBusDriver> bus_;
     PDRIVER_OBJECT driver_ = nullptr;
     bool loaded_ = false;
+    BOOLEAN dropped_ = FALSE;
     sim::PciFunction *cb_ = nullptr, *p2p_ = nullptr, *nic_ = nullptr, *vga_ = nullptr;
 };
 
