@@ -1,6 +1,5 @@
-// PnP dispatch: every request traced, passed down, waited for and completed
-// by the filter; the handlers for relations, capabilities, resource queries,
-// filtering and removal.
+// PnP dispatch: requests passed down, waited for and completed; relations, capabilities,
+// resource queries, filtering and removal.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,8 +12,7 @@ using testsupport::TraceLines;
 
 namespace {
 
-// What the PnP manager does with a relations list: drop the reference the
-// bus driver took on every object in it, then free it.
+// As the PnP manager does: drop the bus driver's reference on every object, free the list.
 void ReleaseRelations(ULONG_PTR information)
 {
     auto *rel = reinterpret_cast<PDEVICE_RELATIONS>(information);
@@ -39,7 +37,6 @@ class DispatchTest : public pnptest::FilterTest {
         FilterTest::SetUp();
         BuildChassis(sim::models::TI1420());
     }
-    // Loads the driver and filters the controller.
     PDEVICE_OBJECT FilterController()
     {
         Load();
@@ -58,8 +55,7 @@ class DispatchTest : public pnptest::FilterTest {
     }
 };
 
-// A function driver above the filter that answered a request itself and
-// passes it on with its success, as WDM drivers do with requests they handle.
+// A function driver above the filter that answered a request with success and passes it on.
 NTSTATUS NTAPI AnsweredAbove(PDEVICE_OBJECT device, PIRP irp)
 {
     irp->IoStatus.Status = STATUS_SUCCESS;
@@ -67,14 +63,20 @@ NTSTATUS NTAPI AnsweredAbove(PDEVICE_OBJECT device, PIRP irp)
     return IoCallDriver(*static_cast<PDEVICE_OBJECT *>(device->DeviceExtension), irp);
 }
 
-// A minor code no handler is keyed to goes down as it came, once, and comes
-// back with the lower driver's status and answer; its contents are printed
-// once, after the lower driver answered, even when a driver above had
-// answered it with success already.
-TEST_F(DispatchTest, UnhandledMinorIsPassedDownUntouched)
+// Capabilities are printed only when they change. An unhandled minor goes down once and comes
+// back with the lower driver's status and answer, printed once after it answered (even when a
+// driver above had answered success).
+TEST_F(DispatchTest, CapabilitiesAndUnhandledMinorsPassDown)
 {
     Configure({{"Verbose", 10}});
     PDEVICE_OBJECT f = FilterController();
+    DEVICE_CAPABILITIES caps{};
+    for (int i = 0; i < 2; i++) {
+        caps.Size = sizeof(caps), caps.Version = 1, caps.Address = caps.UINumber = 0xFFFFFFFF;
+        SendPnp(f, IRP_MN_QUERY_CAPABILITIES, [&](PIO_STACK_LOCATION s, PIRP) { s->Parameters.DeviceCapabilities.Capabilities = &caps; });
+    }
+    EXPECT_EQ(CountContaining(TraceLines(), "Device Capabilities for 0x104c-ac51 are:"), 1u);
+    EXPECT_EQ(0, memcmp(&Ext(f)->Capabilities, &caps, sizeof(caps)));
     pnptest::PassDownDriver above("\\Driver\\pcmcia");
     PDEVICE_OBJECT fdo = above.AttachTo(Pdo(cb_));
     above.Driver()->MajorFunction[IRP_MJ_PNP] = AnsweredAbove;
@@ -90,7 +92,6 @@ TEST_F(DispatchTest, UnhandledMinorIsPassedDownUntouched)
     EXPECT_EQ(CountContaining(lines, "     BusQueryDeviceID"), 1u);
     EXPECT_EQ(CountContaining(lines, "DONE  QUERY_ID (0x104cac51 "), 1u);
 
-    // A failure below is completed as it is, and a pending answer waited for.
     bus_->FailMinor(Pdo(cb_), IRP_MN_QUERY_STOP_DEVICE, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(SendPnp(f, IRP_MN_QUERY_STOP_DEVICE).status, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(CountContaining(TraceLines(), ") (FAILED)"), 1u);
@@ -100,9 +101,7 @@ TEST_F(DispatchTest, UnhandledMinorIsPassedDownUntouched)
     above.Remove(fdo);
 }
 
-// Bus relations spread the filter over every child once; other relation
-// types and failed queries create none. Every relations request waits the
-// configured ticks first.
+// Bus relations filter every child once; other types and failed queries none; each waits ticks.
 TEST_F(DispatchTest, BusRelationsPutAFilterOnEveryChildOnce)
 {
     Configure({{"ticks", 0x1000}});
@@ -126,26 +125,8 @@ TEST_F(DispatchTest, BusRelationsPutAFilterOnEveryChildOnce)
     EXPECT_EQ(FilterCount(), 2u) << "a failed query adds nothing";
 }
 
-TEST_F(DispatchTest, CapabilitiesArePrintedOnlyWhenTheyChange)
-{
-    Configure({{"Verbose", 10}});
-    PDEVICE_OBJECT f = FilterController();
-    DEVICE_CAPABILITIES caps{};
-    for (int i = 0; i < 2; i++) {
-        caps.Size = sizeof(caps);
-        caps.Version = 1;
-        caps.Address = caps.UINumber = 0xFFFFFFFF;
-        SendPnp(f, IRP_MN_QUERY_CAPABILITIES,
-                [&](PIO_STACK_LOCATION s, PIRP) { s->Parameters.DeviceCapabilities.Capabilities = &caps; });
-    }
-    EXPECT_EQ(CountContaining(TraceLines(), "Device Capabilities for 0x104c-ac51 are:"), 1u);
-    EXPECT_EQ(0, memcmp(&Ext(f)->Capabilities, &caps, sizeof(caps)));
-}
-
-// An ordinary device keeps a copy of its requirements until the resource
-// query (a second query replaces the first copy) or its removal; a bridge
-// keeps none.
-TEST_F(DispatchTest, RequirementsCopyIsKeptUntilTheResourceQueryOrRemoval)
+// A device (not a bridge) keeps one copy of its requirements until the resource query or removal.
+TEST_F(DispatchTest, RequirementsAreCopiedAndFiltered)
 {
     PDEVICE_OBJECT f = FilterController();
     FreeInformation(SendPnp(f, IRP_MN_QUERY_RESOURCE_REQUIREMENTS));
@@ -161,15 +142,9 @@ TEST_F(DispatchTest, RequirementsCopyIsKeptUntilTheResourceQueryOrRemoval)
     SendPnp(vga, IRP_MN_REMOVE_DEVICE);
     EXPECT_TRUE(standin::DeviceIsDeleted(vga));
     EXPECT_EQ(standin::OutstandingCount(TOLMU_POOL_TAG), 1u) << "only the trace buffer";
-}
 
-// A filter request nobody below handles comes back with the status the PnP
-// manager preset: the filter completes it with success, so the edited list
-// (a CardBus bridge behind the adapter loses its I/O windows) is used; a
-// failure below keeps its failure.
-TEST_F(DispatchTest, FilterRequestIsCompletedWithTheFilteredListUnlessItFailed)
-{
-    FilterController();
+    // An unanswered filter request is completed with success so the edited list (an inner
+    // CardBus bridge loses its I/O windows) is used; a failure below stays a failure.
     for (bool fail : {false, true}) {
         auto *inner = machine_.AddFunction(machine_.SecondarySegment(cb_), fail ? 6 : 5, 0, sim::models::TI1420());
         PDEVICE_OBJECT child = FilterChild(inner);

@@ -1,7 +1,8 @@
-// Where a filter device sits (LocateMe, GetParent, GetRoot), what it keeps of
-// its start resources, bus-number propagation and checks, and the
-// enumeration entry.
+// LocateMe, GetParent, GetRoot, start resources kept, bus-number raising and checks, enumeration,
+// and the bus numbers an enumeration hands out against bridges already routing.
 #include <gtest/gtest.h>
+
+#include <vector>
 
 #include "enum/enumerate.h"
 #include "enum/pci_tree.h"
@@ -14,42 +15,34 @@ namespace {
 
 using Values = std::vector<ULONG>;
 
-// A CM_RESOURCE_LIST of full descriptors (PCI bus 0, version 1), each a
-// list of partial ones, laid out back to back.
-class ResourceList {
-  public:
+// A CM_RESOURCE_LIST of full descriptors (PCI bus 0, version 1) laid out back to back.
+struct ResourceList {
     explicit ResourceList(const std::vector<std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR>> &fulls)
     {
-        Put(ULONG(fulls.size()));
+        const ULONG count = ULONG(fulls.size());
+        Put(&count, 1);
         for (const auto &f : fulls) {
             const ULONG head[] = {ULONG(PCIBus), 0, 0x00010001, ULONG(f.size())};
-            Put(head);
-            for (const auto &d : f)
-                Put(d);
+            Put(head, 4);
+            Put(f.data(), f.size());
         }
     }
-    PCM_RESOURCE_LIST Get() { return reinterpret_cast<PCM_RESOURCE_LIST>(bytes_.data()); }
-
-  private:
-    template <typename T> void Put(const T &v)
+    template <typename T> void Put(const T *v, size_t n)
     {
-        const auto *p = reinterpret_cast<const uint8_t *>(&v);
-        bytes_.insert(bytes_.end(), p, p + sizeof(T));
+        bytes.insert(bytes.end(), reinterpret_cast<const uint8_t *>(v), reinterpret_cast<const uint8_t *>(v + n));
     }
-    std::vector<uint8_t> bytes_;
+    PCM_RESOURCE_LIST Get() { return reinterpret_cast<PCM_RESOURCE_LIST>(bytes.data()); }
+    std::vector<uint8_t> bytes;
 };
 
 CM_PARTIAL_RESOURCE_DESCRIPTOR Desc(UCHAR type, ULONG start, ULONG length, USHORT flags = 0)
 {
     CM_PARTIAL_RESOURCE_DESCRIPTOR d{};
-    d.Type = type;
-    d.Flags = flags;
-    if (type == CmResourceTypeInterrupt) {
+    d.Type = type, d.Flags = flags;
+    if (type == CmResourceTypeInterrupt)
         d.u.Interrupt.Vector = d.u.Interrupt.Level = start;
-    } else {
-        d.u.Memory.Start.QuadPart = start; // Port has the same layout
-        d.u.Memory.Length = length;
-    }
+    else
+        d.u.Memory.Start.QuadPart = start, d.u.Memory.Length = length; // Port has the same layout
     return d;
 }
 CM_PARTIAL_RESOURCE_DESCRIPTOR Port(ULONG start, ULONG length) { return Desc(CmResourceTypePort, start, length); }
@@ -64,8 +57,7 @@ std::vector<ULONG> Windows(PDEVICE_EXTENSION e)
             e->IoBase, e->IoLength, e->IoEnd, e->Irq};
 }
 
-// The harness's chassis, filtered and located; enumerations from a bridge
-// give the five needs (memory, prefetchable, I/O and the two alignments).
+// Enumerations give the five needs: memory, prefetchable, I/O and the two alignments.
 class LookupTest : public pnptest::FilterTest {
   protected:
     void SetUp() override
@@ -73,22 +65,9 @@ class LookupTest : public pnptest::FilterTest {
         FilterTest::SetUp();
         BuildChassis(sim::models::TI1420());
     }
-    Values Enumerate(sim::PciFunction *fn, bool mark = true)
-    {
-        ULONG n[5] = {};
-        PDEVICE_EXTENSION e = Ext(F(fn));
-        if (mark)
-            e->Flags |= ENUMERATE;
-        EnumerateFromHere(e, &n[0], &n[1], &n[2], &n[3], &n[4], &dropped_);
-        return Values(n, n + 5);
-    }
-    BOOLEAN dropped_ = FALSE;
 };
 
-// Locations and bridge numbers come from the bus driver and the bridge;
-// parents by secondary bus, the root by its bus range. An unmarked device is
-// skipped, a bridge with secondary 0 (unnumbered) is nobody's parent, a
-// device outside the root's range has none, and a loop of bus numbers ends.
+// Parents by secondary bus (marked, numbered), the root by its bus range; a loop of numbers ends.
 TEST_F(LookupTest, LocationParentAndRootFollowTheBusNumbers)
 {
     FilterChassis();
@@ -115,8 +94,7 @@ TEST_F(LookupTest, LocationParentAndRootFollowTheBusNumbers)
     EXPECT_EQ(GetLocationCode(Pdo(nic_)), 0xFFFFFF1Fu);
 }
 
-// Raising goes up the chain, hardware and records each only where lower and
-// never lowering; a check brings the record in line with the hardware.
+// Raising goes up the chain where lower, never lowering; a check follows the hardware.
 TEST_F(LookupTest, BusNumbersAreRaisedUpTheChainAndChecked)
 {
     FilterChassis();
@@ -139,8 +117,7 @@ TEST_F(LookupTest, BusNumbersAreRaisedUpTheChainAndChecked)
     EXPECT_EQ(CountContaining(TraceLines(), "PriBus"), 0u);
 }
 
-// Not marked for enumeration: the configured sizes, nothing probed; Io 0x300
-// holds no whole 4 KB block, so the I/O window is dropped.
+// Unmarked: the configured sizes, nothing probed; Io 0x300 holds no 4 KB block: I/O dropped.
 TEST_F(LookupTest, UnmarkedBridgeGetsTheConfiguredSizesAndProbesNothing)
 {
     FilterChassis();
@@ -155,10 +132,8 @@ TEST_F(LookupTest, UnmarkedBridgeGetsTheConfiguredSizesAndProbesNothing)
     EXPECT_EQ(Enumerate(p2p_, false), (Values{0x2000000, 0x4000000, 0x1000, 0x2000000, 0x4000000}));
 }
 
-// RTL8139: 256 bytes I/O + 256 bytes memory; GeForce2 MX: 16 MB memory, 128
-// MB prefetchable. The bridge's I/O window is whole 4 KB blocks, capped by
-// Io; the controller counts the block its bridge can have. The bridges are
-// raised to forward up to highBus (secondary + 16), and the tree is freed.
+// RTL8139 256 B I/O + 256 B memory, GeForce2 MX 16 MB + 128 MB prefetchable; I/O in 4 KB
+// blocks capped by Io; bridges raised to highBus (secondary + 16); the tree freed.
 TEST_F(LookupTest, EnumeratedBridgeProbesItsBusAndTotalsTheNeedsCappedByIo)
 {
     Configure({{"Io", 0x2000}});
@@ -179,7 +154,6 @@ TEST_F(LookupTest, EnumeratedBridgeProbesItsBusAndTotalsTheNeedsCappedByIo)
     EXPECT_FALSE(dropped_);
     EXPECT_EQ(Enumerate(cb_)[2], 0x1000u);
 
-    // highBus is raised only by a higher secondary, and kept at 0xff.
     for (ULONG sec : {0x14, 5, 0xF5}) {
         machine_.SetBusNumbers(p2p_, 2, sec, sec);
         Enumerate(p2p_);
@@ -188,9 +162,8 @@ TEST_F(LookupTest, EnumeratedBridgeProbesItsBusAndTotalsTheNeedsCappedByIo)
     EXPECT_EQ(CountContaining(TraceLines(), "WARNING EnumerateFromHere: bus numbers run past 0xff"), 1u);
 }
 
-// Nothing behind it, no location, or bus numbers that cannot be read and
-// were never known: the least windows, nothing probed or raised. Numbers
-// that cannot be read now but were known are taken again.
+// Nothing behind it, no location, or numbers unreadable and never known: the least windows,
+// nothing probed or raised; numbers known before are taken again.
 TEST_F(LookupTest, BridgeWithNothingToProbeGetsOneMegabyteWindows)
 {
     auto *empty = machine_.AddFunction(machine_.SecondarySegment(cb_), 1, 0, sim::models::DEC21154());
@@ -219,9 +192,7 @@ TEST_F(LookupTest, BridgeWithNothingToProbeGetsOneMegabyteWindows)
     EXPECT_EQ(CountContaining(TraceLines(), "WARNING EnumerateFromHere: bus numbers of 2:0:0 unreadable, nothing"), 1u);
 }
 
-// The operating system found no bus number left for the chassis bridge: it
-// is numbered before its bus is probed (never the host's bus 0), the record
-// following.
+// A bridge the system left unnumbered is numbered (never bus 0) before its bus is probed.
 TEST_F(LookupTest, UnnumberedBridgeIsNumberedBeforeItsBusIsProbed)
 {
     Configure({{"Io", 0x1000}});
@@ -234,11 +205,8 @@ TEST_F(LookupTest, UnnumberedBridgeIsNumberedBeforeItsBusIsProbed)
     EXPECT_EQ(CountContaining(TraceLines(), "$$$$$ probeBuses: probing bus 0x0 "), 0u);
 }
 
-// A CardBus controller's first memory range (only when first of its list) is
-// its register window; its interrupt is the one in its interrupt line
-// register. A PCI-to-PCI bridge's first memory range is a window, its
-// interrupt the list's. The first I/O range wins, also across starts and full
-// descriptors; a window at the top of the address space ends there.
+// A controller's leading memory range is its register window, its interrupt its line register's;
+// a bridge's first ranges are windows (first I/O wins across starts), its interrupt the list's.
 TEST_F(LookupTest, BridgesKeepTheirWindowsRegisterWindowAndInterruptFromTheStartResources)
 {
     cb_->Poke8(0x3C, 0x0B);
@@ -269,5 +237,85 @@ TEST_F(LookupTest, BridgesKeepTheirWindowsRegisterWindowAndInterruptFromTheStart
     ExtractResources(p2p, nullptr);
     EXPECT_EQ(nic->IoBase, 0u) << "ordinary devices keep nothing";
 }
+
+
+using Numbers = std::vector<int>;
+
+Numbers Of(const sim::PciFunction *f) { return {f->PrimaryBus(), f->SecondaryBus(), f->SubordinateBus()}; }
+
+// Controller 00:03.0 (buses 2..cbSub), bridge A 02:00.0 (B behind it, a card behind B),
+// sibling S 02:01.0; A is enumerated; S never changes.
+struct Case {
+    const char *name;
+    int cbSub;
+    Numbers a, s, b;
+    ULONG siblings;   // A's count of siblings: 1 leaves it unmarked, not probed
+    bool peerAbove;   // another controller at 00:05.0 routes 4..ff
+    bool phantom;     // A is single-function; a bridge answers at 02:00.1 routing 4
+    Numbers aAfter, bAfter;
+    int cbSubAfter;
+};
+
+void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
+
+const Case kCases[] = {
+    // A gets up to highBus (its bus + 16), the controller raised too.
+    {"FreeNumbersGiveTheHeadroom", 5, {2, 3, 3}, {0, 0, 0}, {0, 0, 0}, 2, false, false, {2, 3, 0x12}, {3, 4, 4}, 0x12},
+    // S routes 4: B cannot have it (its stale numbers cleared), A not widen over it.
+    {"NumberRoutedByASibling", 5, {2, 3, 3}, {2, 4, 4}, {3, 7, 7}, 2, false, false, {2, 3, 3}, {0, 0, 0}, 5},
+    // S routes 8 and up: A may use 3..7 only.
+    {"WideningStopsBelowASibling", 9, {2, 3, 3}, {2, 8, 9}, {0, 0, 0}, 2, false, false, {2, 3, 7}, {3, 4, 4}, 9},
+    // A unnumbered: a number S does not route, the controller raised to reach it.
+    {"UnnumberedPastItsSiblings", 5, {0, 0, 0}, {2, 3, 5}, {0, 0, 0}, 2, false, false, {2, 6, 0x12}, {6, 7, 7}, 0x12},
+    // No number reachable without covering S's: A stays unnumbered, nothing probed.
+    {"NoReachableNumber", 3, {0, 0, 0}, {2, 3, 3}, {0, 0, 0}, 2, true, false, {0, 0, 0}, {0, 0, 0}, 3},
+    // An unnumbered only child is numbered all the same, but not probed.
+    {"UnprobedOnlyChildIsNumbered", 2, {0, 0, 0}, {0, 0, 0}, {0, 0, 0}, 1, false, false, {2, 3, 3}, {0, 0, 0}, 3},
+    // Functions 1..7 of a single-function device route nothing: bus 4 is A's.
+    {"PhantomFunctionsAreNotCounted", 5, {2, 3, 3}, {0, 0, 0}, {0, 0, 0}, 2, false, true, {2, 3, 0x12}, {3, 4, 4}, 0x12},
+};
+
+class BusNumberingTest : public pnptest::FilterTest, public ::testing::WithParamInterface<Case> {};
+
+TEST_P(BusNumberingTest, NumbersStayClearOfWhatOthersRoute)
+{
+    const Case &c = GetParam();
+    auto *cb = machine_.AddFunction(machine_.Root(), 3, 0, sim::models::TI1420());
+    auto *a = machine_.AddFunction(machine_.SecondarySegment(cb), 0, 0, sim::models::DEC21154());
+    auto *b = machine_.AddFunction(machine_.SecondarySegment(a), 0, 0, sim::models::DEC21154());
+    machine_.AddFunction(machine_.SecondarySegment(b), 1, 0, sim::models::RTL8139());
+    auto *s = machine_.AddFunction(machine_.SecondarySegment(cb), 1, 0, sim::models::DEC21154());
+    machine_.SetBusNumbers(cb, 0, 2, c.cbSub);
+    machine_.SetBusNumbers(a, c.a[0], c.a[1], c.a[2]);
+    machine_.SetBusNumbers(s, c.s[0], c.s[1], c.s[2]);
+    machine_.SetBusNumbers(b, c.b[0], c.b[1], c.b[2]);
+    if (c.peerAbove)
+        machine_.SetBusNumbers(machine_.AddFunction(machine_.Root(), 5, 0, sim::models::TI1420()), 0, 4, 0xFF);
+    if (c.phantom) {
+        machine_.SetBusNumbers(machine_.AddFunction(machine_.SecondarySegment(cb), 0, 1, sim::models::DEC21154()), 2, 4, 4);
+        a->Poke8(0x0E, 0x01);
+    }
+    Load();
+    AddDevice(driver_, Pdo(cb));
+    AddChildDevice(driver_, Pdo(a), c.siblings);
+    LocateMe(Ext(F(cb)));
+    LocateMe(Ext(F(a)));
+    Enumerate(a, false); // marked by AddChildDevice or not, as its siblings say
+    EXPECT_EQ(Of(a), c.aAfter);
+    EXPECT_EQ(Of(b), c.bAfter);
+    EXPECT_EQ(Of(s), c.s);
+    EXPECT_EQ(cb->SubordinateBus(), c.cbSubAfter);
+    if (c.bAfter[1] != 3)
+        return;
+    // B, numbered by A's probe, keeps its numbers when enumerated itself, and leaves A alone.
+    AddChildDevice(driver_, Pdo(b), 1);
+    LocateMe(Ext(F(b)));
+    Enumerate(b);
+    EXPECT_EQ(Of(b), c.bAfter);
+    EXPECT_EQ(Of(a), c.aAfter);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, BusNumberingTest, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<Case> &info) { return std::string(info.param.name); });
 
 } // namespace

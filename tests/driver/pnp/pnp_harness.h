@@ -1,6 +1,5 @@
-// A small harness for the filter-device tests: a simulated machine with its
-// PCI bus driver, the driver loaded on a driver object of its own, and a way
-// to send a PnP or power request to the top of a stack and read the result.
+// A simulated machine with its PCI bus driver, the driver loaded on its own
+// driver object, and requests sent to the top of a stack and read back.
 #ifndef TOLMU_TESTS_PNP_HARNESS_H
 #define TOLMU_TESTS_PNP_HARNESS_H
 
@@ -12,6 +11,7 @@
 #include "core/config.h"
 #include "core/debug.h"
 #include "core/driver.h"
+#include "enum/enumerate.h"
 #include "pci_bus_driver.h"
 #include "pnp/pnp.h"
 #include "standin/iomgr.h"
@@ -23,59 +23,184 @@ struct Result {
     NTSTATUS status;
     ULONG_PTR information;
 };
+using Setup = std::function<void(PIO_STACK_LOCATION, PIRP)>;
 
-// Sends a PnP request built by setup() to the top of the stack that contains
-// device, waits for it and frees it.
-Result SendPnp(PDEVICE_OBJECT device, UCHAR minor,
-               const std::function<void(PIO_STACK_LOCATION, PIRP)> &setup = nullptr);
-// The same for a power request.
-Result SendPower(PDEVICE_OBJECT device, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)> &setup);
+// Builds a request with setup(), sends it to the top of device's stack, waits
+// for it, checks it was completed with the status returned, and frees it.
+inline Result Send(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, const Setup &setup = nullptr)
+{
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(device);
+    ObfDereferenceObject(top);
+    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+    EXPECT_NE(irp, nullptr);
+    if (irp == nullptr)
+        return {STATUS_INSUFFICIENT_RESOURCES, 0};
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    irp->IoStatus.Information = 0;
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+    stack->MajorFunction = major;
+    stack->MinorFunction = minor;
+    if (setup)
+        setup(stack, irp);
+    NTSTATUS status = IoCallDriver(top, irp);
+    if (status == STATUS_PENDING)
+        standin::RunDeferred();
+    Result r{irp->IoStatus.Status, irp->IoStatus.Information};
+    EXPECT_EQ(standin::GetIrpState(irp), standin::IrpState::Completed) << standin::IrpStateName(standin::GetIrpState(irp));
+    if (status != STATUS_PENDING)
+        EXPECT_EQ(status, r.status) << "returned status differs from the completed one";
+    IoFreeIrp(irp);
+    return r;
+}
+inline Result SendPnp(PDEVICE_OBJECT device, UCHAR minor, const Setup &setup = nullptr)
+{
+    return Send(device, IRP_MJ_PNP, minor, setup);
+}
 
-// A driver whose devices pass every request down unchanged: the function
-// driver standing above or below the filter in a stack.
+// A function driver whose devices pass every request down unchanged, above the filter or the PDO.
 class PassDownDriver {
   public:
-    explicit PassDownDriver(const std::string &name);
-    ~PassDownDriver();
-    PDEVICE_OBJECT AttachTo(PDEVICE_OBJECT target);
-    void Remove(PDEVICE_OBJECT device); // detach and delete
+    explicit PassDownDriver(const std::string &name) : driver_(standin::CreateDriverObject(name))
+    {
+        for (int i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; i++)
+            driver_->MajorFunction[i] = Dispatch;
+    }
+    ~PassDownDriver()
+    {
+        for (PDEVICE_OBJECT d : devices_)
+            if (!standin::DeviceIsDeleted(d))
+                Remove(d);
+        standin::DestroyDriverObject(driver_);
+    }
+    PDEVICE_OBJECT AttachTo(PDEVICE_OBJECT target)
+    {
+        PDEVICE_OBJECT device = nullptr;
+        EXPECT_EQ(IoCreateDevice(driver_, sizeof(PDEVICE_OBJECT), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
+                  STATUS_SUCCESS);
+        *static_cast<PDEVICE_OBJECT *>(device->DeviceExtension) = testsupport::AttachInAddDevice(device, target);
+        device->Flags &= ~DO_DEVICE_INITIALIZING;
+        devices_.push_back(device);
+        return device;
+    }
+    void Remove(PDEVICE_OBJECT device) // detach and delete
+    {
+        if (PDEVICE_OBJECT lower = Lower(device))
+            IoDetachDevice(lower);
+        IoDeleteDevice(device);
+    }
     PDRIVER_OBJECT Driver() const { return driver_; }
+    static PDEVICE_OBJECT Lower(PDEVICE_OBJECT d) { return *static_cast<PDEVICE_OBJECT *>(d->DeviceExtension); }
 
   private:
+    static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) // PnP only: no power request reaches it
+    {
+        IoSkipCurrentIrpStackLocation(irp);
+        return IoCallDriver(Lower(device), irp);
+    }
     PDRIVER_OBJECT driver_;
     std::vector<PDEVICE_OBJECT> devices_;
 };
 
 class FilterTest : public testsupport::DriverTest {
   protected:
-    void SetUp() override;
-    void TearDown() override;
-
-    // Loads the driver: DriverEntry on a fresh driver object.
-    void Load();
-    // Removes every filter device through IRP_MN_REMOVE_DEVICE and unloads.
-    void RemoveAllAndUnload();
-    // The filter device on top of pdo's stack (null if none).
-    PDEVICE_OBJECT FilterOn(PDEVICE_OBJECT pdo) const;
+    void SetUp() override
+    {
+        DriverTest::SetUp();
+        machine_.Install();
+    }
+    void TearDown() override
+    {
+        if (loaded_)
+            RemoveAllAndUnload();
+        bus_.reset();
+        machine_.Uninstall();
+        DriverTest::TearDown();
+    }
+    void Load()
+    {
+        if (!bus_)
+            bus_ = std::make_unique<sim::PciBusDriver>(machine_);
+        driver_ = standin::CreateDriverObject("\\Driver\\tolmu");
+        UNICODE_STRING path{0, 0, nullptr};
+        ASSERT_EQ(DriverEntry(driver_, &path), STATUS_SUCCESS);
+        loaded_ = true;
+    }
+    // IRP_MN_REMOVE_DEVICE to every filter still attached (others deleted), then unload.
+    void RemoveAllAndUnload()
+    {
+        for (PDEVICE_OBJECT d : Filters()) {
+            if (GET_EXTENSION(d)->LowerDevice != nullptr && standin::AttachedTo(d) != nullptr)
+                SendPnp(d, IRP_MN_REMOVE_DEVICE);
+            else
+                IoDeleteDevice(d);
+        }
+        driver_->DriverUnload(driver_);
+        standin::DestroyDriverObject(driver_);
+        driver_ = nullptr;
+        loaded_ = false;
+    }
+    std::vector<PDEVICE_OBJECT> Filters() const
+    {
+        std::vector<PDEVICE_OBJECT> out;
+        for (PDEVICE_OBJECT d = driver_->DeviceObject; d; d = d->NextDevice)
+            out.push_back(d);
+        return out;
+    }
+    size_t FilterCount() const { return Filters().size(); }
+    // Configuration values as the registry holds them at load.
+    static void Configure(const std::vector<std::pair<std::string, ULONG>> &values)
+    {
+        for (const auto &v : values)
+            standin::RegSetDword("tolmu\\Parameters", v.first, v.second);
+        ReadConfiguration();
+    }
     PDEVICE_EXTENSION Ext(PDEVICE_OBJECT filter) const { return GET_EXTENSION(filter); }
-    size_t FilterCount() const;
-
     PDEVICE_OBJECT Pdo(sim::PciFunction *fn) const { return bus_->PdoFor(fn); }
-    PDEVICE_OBJECT F(sim::PciFunction *fn) const { return FilterOn(bus_->PdoFor(fn)); }
-
-    // The adapter's controller at 00:03.0 (buses 2..5), a chassis bridge at
-    // 02:00.0 (bus 3), a network card at 03:01.0 and a display at 03:02.0.
-    void BuildChassis(const sim::DeviceModel &controller);
-    // Loads the driver and filters the chassis as its bus relations would,
-    // every device located.
-    void FilterChassis();
-    // The configuration as the registry holds it at load.
-    void Configure(const std::vector<std::pair<std::string, ULONG>> &values);
+    // The filter device on fn's stack (null if none).
+    PDEVICE_OBJECT F(sim::PciFunction *fn) const
+    {
+        for (PDEVICE_OBJECT d : Filters())
+            if (GET_EXTENSION(d)->Pdo == Pdo(fn))
+                return d;
+        return nullptr;
+    }
+    // EnumerateFromHere from fn's filter (marked for enumeration unless mark is false): the five
+    // needs (memory, prefetchable, I/O and the two alignments).
+    std::vector<ULONG> Enumerate(sim::PciFunction *fn, bool mark = true)
+    {
+        ULONG n[5] = {};
+        if (mark)
+            Ext(F(fn))->Flags |= ENUMERATE;
+        EnumerateFromHere(Ext(F(fn)), &n[0], &n[1], &n[2], &n[3], &n[4], &dropped_);
+        return std::vector<ULONG>(n, n + 5);
+    }
+    // Controller 00:03.0 (buses 2..5), chassis bridge 02:00.0 (bus 3), NIC 03:01.0, display 03:02.0.
+    void BuildChassis(const sim::DeviceModel &controller)
+    {
+        cb_ = machine_.AddFunction(machine_.Root(), 3, 0, controller);
+        machine_.SetBusNumbers(cb_, 0, 2, 5);
+        p2p_ = machine_.AddFunction(machine_.SecondarySegment(cb_), 0, 0, sim::models::DEC21154());
+        machine_.SetBusNumbers(p2p_, 2, 3, 3);
+        nic_ = machine_.AddFunction(machine_.SecondarySegment(p2p_), 1, 0, sim::models::RTL8139());
+        vga_ = machine_.AddFunction(machine_.SecondarySegment(p2p_), 2, 0, sim::models::GeForce2MX());
+    }
+    // Loads the driver and filters the chassis as its bus relations would, every device located.
+    void FilterChassis()
+    {
+        Load();
+        AddDevice(driver_, Pdo(cb_));
+        AddChildDevice(driver_, Pdo(p2p_), 1);
+        AddChildDevice(driver_, Pdo(nic_), 2);
+        AddChildDevice(driver_, Pdo(vga_), 2);
+        for (auto *fn : {cb_, p2p_, nic_, vga_})
+            LocateMe(GET_EXTENSION(F(fn)));
+    }
 
     sim::PciMachine machine_;
     std::unique_ptr<sim::PciBusDriver> bus_;
     PDRIVER_OBJECT driver_ = nullptr;
     bool loaded_ = false;
+    BOOLEAN dropped_ = FALSE;
     sim::PciFunction *cb_ = nullptr, *p2p_ = nullptr, *nic_ = nullptr, *vga_ = nullptr;
 };
 

@@ -1,5 +1,4 @@
-// CardBus controller settings: bridge control, the TI, Toshiba and O2Micro
-// registers, and the I/O length of checked builds.
+// CardBus controller settings: bridge control, TI, Toshiba and O2Micro registers, I/O length.
 #include "quirks_fixture.h"
 
 using namespace quirkstest;
@@ -21,8 +20,7 @@ TEST_F(QuirksTest, BridgeControlGetsPrefetchAndPostingOnlyWhenMissing)
         EXPECT_EQ(cb->Peek16(0x3E), r[1]);
     }
 
-    // While any part of the location is unknown (only the low byte counts),
-    // the register is not even read.
+    // While any part of the location is unknown (only the low byte counts) nothing is read.
     cb->Poke16(0x3E, 0x0040);
     cb->ClearWriteLog();
     cb->ClearCounts();
@@ -41,8 +39,6 @@ TEST_F(QuirksTest, BridgeControlGetsPrefetchAndPostingOnlyWhenMissing)
     EXPECT_EQ(Trace(), Lines{"ERROR! ReadPCIConfigW @ 0x3e failed"});
 }
 
-// ------------------------------------------------------------ hackCbBridge
-
 struct HackCase {
     const char *name;
     sim::DeviceModel (*inner)();
@@ -54,8 +50,7 @@ struct HackCase {
 
 class HackCbBridgeTest : public QuirksTest, public ::testing::WithParamInterface<HackCase> {};
 
-// The adapter's controller at 00:03.0 and a second controller behind it at
-// 01:00.0: only a TI controller behind the adapter is patched.
+// The adapter's controller at 00:03.0, another at 01:00.0: only a TI one behind it is patched.
 TEST_P(HackCbBridgeTest, OnlyTiControllersBehindTheAdapterArePatched)
 {
     const HackCase &c = GetParam();
@@ -92,8 +87,7 @@ INSTANTIATE_TEST_SUITE_P(
         HackCase{"NonCardBusDeviceIsNotPatched", sim::models::TI1420, P2P_BRIDGE, false, {}, {}}),
     [](const ::testing::TestParamInfo<HackCase> &info) { return std::string(info.param.name); });
 
-// The ToPIC registers are noted as the firmware left them; the two bytes
-// are set unless the option says to leave them.
+// The ToPIC registers are noted as left; the two bytes set unless the option says not to.
 TEST_F(QuirksTest, ToshibaSettingsAreNotedThenSetUnlessIgnored)
 {
     auto *topic = machine_.AddFunction(machine_.Root(), 5, 0, sim::models::ToshibaToPIC());
@@ -114,20 +108,12 @@ TEST_F(QuirksTest, ToshibaSettingsAreNotedThenSetUnlessIgnored)
     EXPECT_EQ(topic->WriteLog(), (Writes{{0xAF, 1, 0x01}, {0xB6, 1, 0x00}}));
 }
 
-// The settings themselves are checked through the start and the power-up;
-// here what keeps them from being made: the option, no window, a failed
-// mapping. Nothing is then touched, and a mapping made is released again.
+// The option, no window or a failed mapping keep the settings from being made; mappings released.
 TEST_F(QuirksTest, O2MicroWindowIsLeftAloneWhenIgnoredMissingOrUnmappable)
 {
     const uint64_t base = 0xF8001000;
     int accesses = 0;
-    standin::RegisterMmioWindow(
-        base, 0x1000,
-        [&](uint32_t, int) {
-            accesses++;
-            return 0u;
-        },
-        [&](uint32_t, int, uint32_t) { accesses++; });
+    standin::RegisterMmioWindow(base, 0x1000, [&](uint32_t, int) { return accesses++, 0u; }, [&](uint32_t, int, uint32_t) { accesses++; });
     auto *o2 = machine_.AddFunction(machine_.Root(), 4, 0, sim::models::O2MicroOZ711());
     Power();
     PDEVICE_EXTENSION ext = Attach({o2, CB_BRIDGE | ROOT, BRIDGE_TYPE_CARDBUS, 0, 1, 1});
@@ -153,8 +139,7 @@ TEST_F(QuirksTest, O2MicroWindowIsLeftAloneWhenIgnoredMissingOrUnmappable)
     standin::UnregisterMmioWindow(base);
 }
 
-// A translated list of two full descriptors: every I/O range gets the new
-// length and keeps its start; the memory range is left alone.
+// Two full descriptors: every I/O range gets the new length, keeping its start; memory left alone.
 TEST_F(QuirksTest, IoLengthChangesEveryPortRangeAndNothingElse)
 {
     hackIoLength(nullptr, 0x1000);
@@ -163,17 +148,12 @@ TEST_F(QuirksTest, IoLengthChangesEveryPortRangeAndNothingElse)
         CM_PARTIAL_RESOURCE_DESCRIPTOR more[1]; // second partial of the first
         CM_FULL_RESOURCE_DESCRIPTOR second;     // with its one partial
     } list{};
-    list.head.Count = 2;
-    list.head.List[0].PartialResourceList.Count = 2;
-    list.second.PartialResourceList.Count = 1;
+    list.head.Count = list.head.List[0].PartialResourceList.Count = 2, list.second.PartialResourceList.Count = 1;
     PCM_PARTIAL_RESOURCE_DESCRIPTOR d = list.head.List[0].PartialResourceList.PartialDescriptors;
     PCM_PARTIAL_RESOURCE_DESCRIPTOR p = list.second.PartialResourceList.PartialDescriptors;
     d[0].Type = p[0].Type = CmResourceTypePort;
     d[1].Type = CmResourceTypeMemory;
-    d[0].u.Port.Start.QuadPart = 0x3000;
-    d[0].u.Port.Length = 0x100;
-    d[1].u.Memory.Length = 0x200;
-    p[0].u.Port.Length = 0x80;
+    d[0].u.Port.Start.QuadPart = 0x3000, d[0].u.Port.Length = 0x100, d[1].u.Memory.Length = 0x200, p[0].u.Port.Length = 0x80;
     hackIoLength(&list.head, 0x1000);
     EXPECT_EQ((std::vector<ULONG>{d[0].u.Port.Start.LowPart, d[0].u.Port.Length, d[1].u.Memory.Length, p[0].u.Port.Length}),
               (std::vector<ULONG>{0x3000, 0x1000, 0x200, 0x1000}));

@@ -1,46 +1,30 @@
-// Legacy device mapping and VGA forwarding, on a chassis
-// built in each test: the adapter's CardBus controller, a PCI-to-PCI bridge
-// behind it and cards behind that.
+// Legacy device mapping and VGA forwarding on a chassis: controller, bridge, cards.
 #include "quirks_fixture.h"
 
 using namespace quirkstest;
 
 namespace {
 
-// ---------------------------------------------------- requirements lists
-
 IO_RESOURCE_DESCRIPTOR Desc(UCHAR type, USHORT flags = 0, ULONG length = 0, ULONG alignment = 0, ULONG max = 0)
 {
     IO_RESOURCE_DESCRIPTOR d{};
-    d.Type = type;
-    d.Flags = flags;
-    d.u.Generic.Length = length;
-    d.u.Generic.Alignment = alignment;
+    d.Type = type, d.Flags = flags, d.u.Generic.Length = length, d.u.Generic.Alignment = alignment;
     d.u.Generic.MaximumAddress.QuadPart = max;
     return d;
 }
-
-IO_RESOURCE_DESCRIPTOR Port(ULONG length, ULONG alignment)
-{
-    return Desc(CmResourceTypePort, CM_RESOURCE_PORT_IO, length, alignment, 0xFFFF);
-}
-
+IO_RESOURCE_DESCRIPTOR Port(ULONG length, ULONG alignment) { return Desc(CmResourceTypePort, CM_RESOURCE_PORT_IO, length, alignment, 0xFFFF); }
 IO_RESOURCE_DESCRIPTOR Mem(ULONG length, ULONG alignment, bool prefetchable = false)
 {
     return Desc(CmResourceTypeMemory, prefetchable ? CM_RESOURCE_MEMORY_PREFETCHABLE : CM_RESOURCE_MEMORY_READ_WRITE,
                 length, alignment, 0xFFFFFFFF);
 }
-
-// The bus driver's tag after a port or memory requirement: Data[1] is the
-// base address register index.
+// The bus driver's tag after a port or memory requirement: Data[1] is the BAR index.
 IO_RESOURCE_DESCRIPTOR Private(ULONG barIndex)
 {
     IO_RESOURCE_DESCRIPTOR d = Desc(CmResourceTypeDevicePrivate);
-    d.u.DevicePrivate.Data[0] = 1;
-    d.u.DevicePrivate.Data[1] = barIndex;
+    d.u.DevicePrivate.Data[0] = 1, d.u.DevicePrivate.Data[1] = barIndex;
     return d;
 }
-
 IO_RESOURCE_DESCRIPTOR Irq()
 {
     IO_RESOURCE_DESCRIPTOR d = Desc(CmResourceTypeInterrupt);
@@ -48,41 +32,30 @@ IO_RESOURCE_DESCRIPTOR Irq()
     return d;
 }
 
-// A requirements list of one or more alternative lists, laid out as the bus
-// driver hands it over.
-class Requirements {
-  public:
+// A requirements list of alternative lists, laid out as the bus driver hands it over.
+struct Requirements {
     explicit Requirements(std::vector<std::vector<IO_RESOURCE_DESCRIPTOR>> lists)
     {
         size_t size = offsetof(IO_RESOURCE_REQUIREMENTS_LIST, List);
         for (const auto &l : lists)
             size += offsetof(IO_RESOURCE_LIST, Descriptors) + l.size() * sizeof(IO_RESOURCE_DESCRIPTOR);
-        storage_.assign((size + 7) / 8, 0);
-        Get()->ListSize = (ULONG)size;
-        Get()->InterfaceType = PCIBus;
-        Get()->AlternativeLists = (ULONG)lists.size();
+        storage.assign((size + 7) / 8, 0);
+        Get()->ListSize = (ULONG)size, Get()->InterfaceType = PCIBus, Get()->AlternativeLists = (ULONG)lists.size();
         auto *list = Get()->List;
         for (const auto &l : lists) {
-            list->Version = list->Revision = 1;
-            list->Count = (ULONG)l.size();
+            list->Version = list->Revision = 1, list->Count = (ULONG)l.size();
             memcpy(list->Descriptors, l.data(), l.size() * sizeof(IO_RESOURCE_DESCRIPTOR));
             list = (PIO_RESOURCE_LIST)&list->Descriptors[l.size()];
         }
     }
-    PIO_RESOURCE_REQUIREMENTS_LIST Get() { return reinterpret_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(storage_.data()); }
-
-  private:
-    std::vector<uint64_t> storage_;
+    PIO_RESOURCE_REQUIREMENTS_LIST Get() { return reinterpret_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(storage.data()); }
+    std::vector<uint64_t> storage;
 };
-
-// ---------------------------------------------------------------- chassis
 
 class ChassisTest : public QuirksTest {
   protected:
-    // 00:03.0 TI1420, the adapter's controller, buses 1..2 behind it;
-    // 01:00.0 DEC21154 PCI-to-PCI bridge in the chassis, bus 2 behind it;
-    // 02:02.0 a legacy card with an I/O, a memory and a prefetchable BAR;
-    // 02:04.0 a VGA controller.
+    // 00:03.0 TI1420 (buses 1..2), 01:00.0 DEC21154 (bus 2), 02:02.0 a card with I/O, memory
+    // and prefetchable BARs, 02:04.0 a VGA controller.
     void Build(ULONG mapLegacy, ULONG vgaAlias = 0)
     {
         Configure({{"mapLegacy", mapLegacy}, {"vgaAlias", vgaAlias}});
@@ -101,15 +74,9 @@ class ChassisTest : public QuirksTest {
         root_->Irq = 11;
         bridge_ = Attach({bridgeFn_, P2P_BRIDGE, BRIDGE_TYPE_P2P, 1, 2, 2});
         // The bridge's windows as its start resources gave them.
-        bridge_->IoBase = 0x1010;
-        bridge_->IoLength = 0x1000 - 0x10;
-        bridge_->IoEnd = 0x2000;
-        bridge_->MemBase = 0xE0000000;
-        bridge_->MemLength = 0x100000;
-        bridge_->MemEnd = 0xE0100000;
-        bridge_->PreBase = 0xD0000000;
-        bridge_->PreLength = 0x100000;
-        bridge_->PreEnd = 0xD0100000;
+        bridge_->IoBase = 0x1010, bridge_->IoLength = 0x1000 - 0x10, bridge_->IoEnd = 0x2000;
+        bridge_->MemBase = 0xE0000000, bridge_->MemLength = 0x100000, bridge_->MemEnd = 0xE0100000;
+        bridge_->PreBase = 0xD0000000, bridge_->PreLength = 0x100000, bridge_->PreEnd = 0xD0100000;
         card_ = Attach({cardFn_});
         vga_ = Attach({vgaFn_, VGA});
         for (auto *f : {rootFn_, bridgeFn_, cardFn_, vgaFn_})
@@ -125,13 +92,8 @@ class ChassisTest : public QuirksTest {
 const char *const kLocateCard = "LocateMe: vid 0x1234-5678 @ 2:2:0";
 const char *const kNoteCard = "NOTE: mapping legacy device @ 2:2:0";
 
-// ------------------------------------------------------- mapLegacyDevice
-
-// A requirements list for the card and what placing it leaves: the card's
-// writes in order, the parent's cursors (I/O, memory, prefetchable; from
-// 0x1010, 0xE0000000 and 0xD0000000 in windows ending at 0x2000, 0xE0100000
-// and 0xD0100000), and a line the trace must hold. A requirement that cannot
-// be placed is skipped with a warning, and the walk goes on.
+// A requirements list for the card, its writes in order, the parent's cursors after (I/O,
+// memory, prefetchable) and a line the trace must hold; what cannot be placed is skipped.
 struct MapCase {
     const char *name;
     std::vector<std::vector<IO_RESOURCE_DESCRIPTOR>> lists;
@@ -141,10 +103,7 @@ struct MapCase {
     std::string line;
 };
 
-void PrintTo(const MapCase &c, std::ostream *os)
-{
-    *os << c.name;
-}
+void PrintTo(const MapCase &c, std::ostream *os) { *os << c.name; }
 
 class MapTest : public ChassisTest, public ::testing::WithParamInterface<MapCase> {};
 
@@ -190,10 +149,7 @@ INSTANTIATE_TEST_SUITE_P(
                 {{0x10, 4, 0x1FE0}, {0x04, 2, 0x0001}}, {0x2000, 0xE0000000, 0xD0000000}, kNoteCard},
         // BAR1 reads as a 64-bit decoder: its upper half (BAR2) is cleared.
         MapCase{"SixtyFourBitBarGetsItsUpperHalfCleared", {{Mem(0x1000, 0x1000), Private(1)}},
-                [](sim::PciFunction *card, PDEVICE_EXTENSION, PIO_RESOURCE_REQUIREMENTS_LIST) {
-                    card->Poke32(0x14, 0x4);
-                    card->Poke32(0x18, 0x12345000);
-                },
+                [](sim::PciFunction *card, PDEVICE_EXTENSION, PIO_RESOURCE_REQUIREMENTS_LIST) { card->Poke32(0x14, 0x4), card->Poke32(0x18, 0x12345000); },
                 {{0x18, 4, 0}, {0x14, 4, 0xE0000000}, {0x04, 2, 0x0006}}, {0x1010, 0xE0001000, 0xD0000000}, kNoteCard},
         MapCase{"SkippedPortDoesNotStopTheWalk", {{Port(0x20, 0x20), Mem(0x1000, 0x1000), Private(1)}}, nullptr,
                 {{0x14, 4, 0xE0000000}, {0x04, 2, 0x0006}}, {0x1010, 0xE0001000, 0xD0000000}, kNoIndex},
@@ -210,28 +166,21 @@ INSTANTIATE_TEST_SUITE_P(
                 kNothingPlaced, kNearEnds,
                 "WARNING mapLegacyDevice: MEM bar #2 (0x1000 bytes) does not fit at 0xd00ff800, skipped"},
         MapCase{"ParentWithoutSuchAWindow", {{Port(0x20, 0x20), Private(0)}},
-                [](sim::PciFunction *, PDEVICE_EXTENSION b, PIO_RESOURCE_REQUIREMENTS_LIST) {
-                    b->IoBase = b->IoLength = b->IoEnd = 0;
-                },
+                [](sim::PciFunction *, PDEVICE_EXTENSION b, PIO_RESOURCE_REQUIREMENTS_LIST) { b->IoBase = b->IoLength = b->IoEnd = 0; },
                 kNothingPlaced, {0, 0xE0000000, 0xD0000000},
                 "WARNING mapLegacyDevice: I/O bar #0 (0x20 bytes) does not fit at 0x0, skipped"},
         MapCase{"RoundingPastFourGigabytes", {{Mem(0x100, 0x1000), Private(1)}},
-                [](sim::PciFunction *, PDEVICE_EXTENSION b, PIO_RESOURCE_REQUIREMENTS_LIST) {
-                    b->MemBase = 0xFFFFF800, b->MemEnd = ~0u;
-                },
+                [](sim::PciFunction *, PDEVICE_EXTENSION b, PIO_RESOURCE_REQUIREMENTS_LIST) { b->MemBase = 0xFFFFF800, b->MemEnd = ~0u; },
                 kNothingPlaced, {0x1010, 0xFFFFF800, 0xD0000000},
                 "WARNING mapLegacyDevice: MEM bar #1 (0x100 bytes) does not fit at 0xfffff800, skipped"},
         // The tag falls outside the list's size.
         MapCase{"ListShorterThanItsCounts", {{Port(0x20, 0x20), Private(0)}},
-                [](sim::PciFunction *, PDEVICE_EXTENSION, PIO_RESOURCE_REQUIREMENTS_LIST r) {
-                    r->ListSize -= sizeof(IO_RESOURCE_DESCRIPTOR);
-                },
+                [](sim::PciFunction *, PDEVICE_EXTENSION, PIO_RESOURCE_REQUIREMENTS_LIST r) { r->ListSize -= sizeof(IO_RESOURCE_DESCRIPTOR); },
                 kNothingPlaced, {0x1010, 0xE0000000, 0xD0000000},
                 "WARNING mapLegacyDevice: list 0 runs past the end of the requirements, stopped"}),
     [](const ::testing::TestParamInfo<MapCase> &info) { return std::string(info.param.name); });
 
-// All-ones is no bridge class: a failed class read still maps (the direct
-// accesses do not use the stack).
+// A failed class read (all-ones, no bridge class) still maps: the direct accesses skip the stack.
 TEST_F(ChassisTest, FailedClassReadStillMaps)
 {
     Build(1);
@@ -242,9 +191,7 @@ TEST_F(ChassisTest, FailedClassReadStillMaps)
     EXPECT_EQ(cardFn_->WriteLog(), (Writes{{0x10, 4, 0x1020}, {0x04, 2, 0x0001}}));
 }
 
-// The device is left as it is (nothing written, no cursor moved) with the
-// option off, without a list, for a bridge, without a parent or root, and
-// without a location (all-ones numbers would address another function).
+// Nothing written or moved: option off, no list, a bridge, no parent, no root, no location.
 TEST_F(ChassisTest, DeviceIsLeftAloneWhenOffUnlistedABridgeOrWithoutParentRootOrLocation)
 {
     Build(0);
@@ -275,46 +222,31 @@ TEST_F(ChassisTest, DeviceIsLeftAloneWhenOffUnlistedABridgeOrWithoutParentRootOr
     EXPECT_EQ(Cursors(), cursors);
 }
 
-// ------------------------------------------------------------- vgaEnable
-
-TEST_F(ChassisTest, VgaTwoBridgesDeepTurnsOnForwardingInBoth)
+// Forwarding only with the option and for a display, in both bridges (even when already set);
+// a bridge that is its own parent (bus and secondary both 2) ends the climb.
+TEST_F(ChassisTest, VgaForwardingIsTurnedOnInEveryBridgeAbove)
 {
-    Build(0, 1);
-    bridgeFn_->Poke16(0x3E, 0x0008); // already set: written all the same
-
-    vgaEnable(card_->DeviceObject);
-    EXPECT_EQ(Trace(), Lines{"vgaEnable: Called but not a VGA device!!!"});
+    Build(0, 0);
+    vgaEnable(vga_->DeviceObject);
+    EXPECT_EQ(Fresh(), Lines{});
     EXPECT_EQ(bridgeFn_->WriteLog(), Writes{});
-
+    EXPECT_EQ(rootFn_->WriteLog(), Writes{});
+    Configure({{"vgaAlias", 1}});
+    bridgeFn_->Poke16(0x3E, 0x0008);
+    vgaEnable(card_->DeviceObject);
+    EXPECT_EQ(Fresh(), Lines{"vgaEnable: Called but not a VGA device!!!"});
+    EXPECT_EQ(bridgeFn_->WriteLog(), Writes{});
     vgaEnable(vga_->DeviceObject);
     EXPECT_EQ(bridgeFn_->WritesTo(0x3E, 2), (Writes{{0x3E, 2, 0x0008}}));
     EXPECT_EQ(rootFn_->WritesTo(0x3E, 2), (Writes{{0x3E, 2, (uint32_t)(sim::models::TI1420().bridgeControl | 8)}}));
     EXPECT_EQ(rootFn_->Peek16(0x3E) & 0x0008, 0x0008);
-    EXPECT_EQ(Trace().size(), 1u) << "no line of its own";
-}
+    EXPECT_EQ(Fresh(), Lines{}) << "no line of its own";
 
-TEST_F(ChassisTest, VgaWithoutAliasOptionTouchesNothing)
-{
-    Build(0, 0);
+    rootFn_->ClearWriteLog();
+    bridge_->Bus = 2; // its register access goes to 02:00.0, where nothing answers
     vgaEnable(vga_->DeviceObject);
-    EXPECT_EQ(Trace(), Lines{});
-    EXPECT_EQ(bridgeFn_->WriteLog(), Writes{});
     EXPECT_EQ(rootFn_->WriteLog(), Writes{});
-}
-
-TEST_F(ChassisTest, VgaClimbStopsWhenABridgeIsItsOwnParent)
-{
-    Build(0, 1);
-    // A bridge whose bus and secondary bus both read as 2 finds itself as
-    // its own parent. (Its register access goes to 02:00.0, where nothing
-    // answers.)
-    bridge_->Bus = 2;
-
-    vgaEnable(vga_->DeviceObject);
-
-    EXPECT_EQ(rootFn_->WriteLog(), Writes{});
-    EXPECT_EQ(testsupport::CountContaining(Trace(), "WARNING vgaEnable: bridge chain loops at devObj"), 1u)
-        << testsupport::TraceText();
+    EXPECT_EQ(testsupport::CountContaining(Fresh(), "WARNING vgaEnable: bridge chain loops at devObj"), 1u);
 }
 
 } // namespace

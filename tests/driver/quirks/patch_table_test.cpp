@@ -1,37 +1,19 @@
-// The PCI patch table through PciPatching, checked against what each part
-// needs in its registers (their documented meaning), not against the table's
-// rows: a wrong identifier, register, width, bit or function shows as a
-// register that does not end up as the part needs it.
+// The PCI patch table through PciPatching, judged by what each part needs in its registers
+// (their documented meaning), not by the table's rows.
 #include "quirks_fixture.h"
 
 using namespace quirkstest;
 
 namespace {
 
-// One register a part needs patched: bits that must end up set, bits that
-// must end up clear, every other bit kept; in function 0 (a register shared
-// by both sockets) or in the function patched.
+// A register to patch: bits to set, bits to clear, others kept; in function 0 (shared by both
+// sockets) or in the function patched.
 struct Need {
     uint8_t offset;
     int width;
     uint32_t set, clear;
     bool functionZero;
 };
-
-// TI system control (0x80, 32 bit, function 0): bits 14/15, memory read
-// bursts up and down.
-const Need kTiBursts = {0x80, 32, 0xC000, 0, true};
-// Ricoh RL5C4xx bridge configuration (0x80, 16 bit): bit 0, prefetch.
-const Need kRicohPrefetch = {0x80, 16, 0x0001, 0, false};
-// Mobility link control (0x58, 8 bit): bits 0 and 2 pass the transactions on.
-const Need kMobilityLink = {0x58, 8, 0x05, 0, false};
-// ENE test register (0xC9, 8 bit): prefetch for socket 0 (bit 2) on, write
-// posting disable for socket 0 (bit 6) and the latency-timer test bit (bit 1)
-// off; then the TI-style read-burst bits in the low system control word.
-const Need kEneTest = {0xC9, 8, 0x04, 0x42, false};
-const Need kEneBursts = {0x80, 16, 0xC000, 0, false};
-// Intel 82801 hub-to-PCI bridge configuration (0x50, 16 bit): bit 2.
-const Need kIchConfig = {0x50, 16, 0x0004, 0, false};
 
 // The parts of a family need the same registers.
 struct Family {
@@ -41,32 +23,25 @@ struct Family {
     std::vector<Need> needs;
 };
 
+// TI system control bits 14/15 (read bursts); Ricoh bit 0 (prefetch); Mobility link bits 0 and 2;
+// ENE test register: socket 0 prefetch on, its posting and the latency test bit off, then bursts.
 const Family kFamilies[] = {
     {"TI PCI1250/1221/1450/1225/1251A/1211/1251B/4450/4410/4451/1410/1420/1451A",
      0x104C,
      {0xAC16, 0xAC19, 0xAC1B, 0xAC1C, 0xAC1D, 0xAC1E, 0xAC1F, 0xAC40, 0xAC41, 0xAC42, 0xAC50, 0xAC51, 0xAC52},
-     {kTiBursts}},
-    {"Ricoh RL5C465/466/475/476/478", 0x1180, {0x0465, 0x0466, 0x0475, 0x0476, 0x0478}, {kRicohPrefetch}},
-    {"Mobility link bridges, both ends", 0x14F2, {0x0001, 0x0002}, {kMobilityLink}},
-    {"ENE CB1211/1225/1410/1420", 0x1524, {0x1211, 0x1225, 0x1410, 0x1420}, {kEneTest, kEneBursts}},
-    {"Intel 82801 hub-to-PCI bridges", 0x8086, {0x2448, 0x244E}, {kIchConfig}},
-    // ALi M1671: 0x4B exactly bit 7, 0x40 without bits 2/3, 0x42 with bits
-    // 2..6 and without bit 7.
+     {{0x80, 32, 0xC000, 0, true}}},
+    {"Ricoh RL5C465/466/475/476/478", 0x1180, {0x0465, 0x0466, 0x0475, 0x0476, 0x0478}, {{0x80, 16, 0x0001, 0, false}}},
+    {"Mobility link bridges, both ends", 0x14F2, {0x0001, 0x0002}, {{0x58, 8, 0x05, 0, false}}},
+    {"ENE CB1211/1225/1410/1420", 0x1524, {0x1211, 0x1225, 0x1410, 0x1420},
+     {{0xC9, 8, 0x04, 0x42, false}, {0x80, 16, 0xC000, 0, false}}},
+    {"Intel 82801 hub-to-PCI bridges", 0x8086, {0x2448, 0x244E}, {{0x50, 16, 0x0004, 0, false}}},
     {"ALi M1671", 0x10B9, {0x1671}, {{0x4B, 8, 0x80, 0x7F, false}, {0x40, 8, 0, 0x0C, false}, {0x42, 8, 0x7C, 0x80, false}}},
-    // ALi M1644: 0x50 exactly 0x01, 0x40 without bits 2/3, 0x41 bit 5 for
-    // bit 4, 0x42 exactly 0x0C, 0x44 low nibble set and high nibble clear.
-    {"ALi M1644",
-     0x10B9,
-     {0x1644},
-     {{0x50, 8, 0x01, 0xFE, false},
-      {0x40, 8, 0, 0x0C, false},
-      {0x41, 8, 0x20, 0x10, false},
-      {0x42, 8, 0x0C, 0xF3, false},
+    {"ALi M1644", 0x10B9, {0x1644},
+     {{0x50, 8, 0x01, 0xFE, false}, {0x40, 8, 0, 0x0C, false}, {0x41, 8, 0x20, 0x10, false}, {0x42, 8, 0x0C, 0xF3, false},
       {0x44, 8, 0x0F, 0xF0, false}}},
 };
 
-// A function with the given identifiers whose vendor-defined registers are
-// plain read-write bytes.
+// A function whose vendor-defined registers are plain read-write bytes.
 sim::DeviceModel DeviceFor(USHORT vendor, USHORT device, bool multiFunction = false)
 {
     sim::DeviceModel m = sim::models::Generic(vendor, device, 0x068000);
@@ -76,7 +51,6 @@ sim::DeviceModel DeviceFor(USHORT vendor, USHORT device, bool multiFunction = fa
     return m;
 }
 
-// A register of the need's width, a byte at a time, lowest first.
 uint32_t Read(const sim::PciFunction *f, const Need &n)
 {
     uint32_t v = 0;
@@ -91,9 +65,8 @@ void Write(sim::PciFunction *f, const Need &n, uint32_t v)
         f->Poke8(uint8_t(n.offset + i), uint8_t(v >> (8 * i)));
 }
 
-// Function 1 of each two-function part is patched, its registers first
-// holding the opposite of what is needed over a background of all zeros and
-// then of all ones (so a bit set or cleared too many shows either way).
+// Function 1 of each two-function part is patched, its registers holding the opposite of the
+// need over all-zeros, then all-ones (a bit set or cleared too many shows either way).
 TEST_F(QuirksTest, EveryPartsRegistersEndUpAsThePartNeeds)
 {
     struct Placed {
@@ -127,9 +100,7 @@ TEST_F(QuirksTest, EveryPartsRegistersEndUpAsThePartNeeds)
     }
 }
 
-// A register already holding its bits is neither written nor reported; one
-// that does not keep them (a read-only prefetch bit) is retried every time.
-// A device no row names is left alone.
+// Written and reported only while it differs (a read-only bit is retried); unnamed devices left alone.
 TEST_F(QuirksTest, RegisterIsWrittenOnlyWhileItDiffers)
 {
     auto *keeps = machine_.AddFunction(machine_.Root(), 2, 0, DeviceFor(0x1180, 0x0476));

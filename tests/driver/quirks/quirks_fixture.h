@@ -1,12 +1,11 @@
-// A simulated machine, its PCI bus driver and a driver object whose filter
-// devices carry the driver's device extension, filled in visibly by each test
-// and passing every PnP request down, so configuration accesses through the
-// lower driver reach the simulated function.
+// A simulated machine, its PCI bus driver and a driver object whose filter devices carry
+// extensions each test fills in, passing PnP requests down to the simulated function.
 #ifndef TOLMU_TESTS_QUIRKS_FIXTURE_H
 #define TOLMU_TESTS_QUIRKS_FIXTURE_H
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <ostream>
@@ -23,8 +22,7 @@
 #include "test_support.h"
 
 namespace sim {
-// Write logs read as [offset/width=value] in failure messages.
-inline void PrintTo(const PciFunction::WriteRecord &w, std::ostream *os)
+inline void PrintTo(const PciFunction::WriteRecord &w, std::ostream *os) // [offset/width=value]
 {
     char buf[48];
     snprintf(buf, sizeof(buf), "[0x%02X/%d=0x%X]", w.offset, w.width, w.value);
@@ -38,17 +36,14 @@ using Write = sim::PciFunction::WriteRecord;
 using Writes = std::vector<Write>;
 using Lines = std::vector<std::string>;
 
-// What a test says about one filter device.
+// One filter device: bus numbers are a bridge's (UNKNOWN_NUMBER otherwise).
 struct FilterSetup {
     sim::PciFunction *function = nullptr;
-    ULONG flags = 0;
-    ULONG bridgeType = BRIDGE_TYPE_OTHER;
-    // Bus numbers of a bridge; UNKNOWN_NUMBER when not a bridge.
+    ULONG flags = 0, bridgeType = BRIDGE_TYPE_OTHER;
     ULONG priBus = UNKNOWN_NUMBER, secBus = UNKNOWN_NUMBER, subBus = UNKNOWN_NUMBER;
 };
 
-// The bus driver writes configuration space a byte at a time: the byte
-// writes 16-bit words become, lowest byte first.
+// The bus driver writes configuration space a byte at a time, lowest byte first.
 inline Writes WordsAsBytes(std::initializer_list<std::pair<uint8_t, uint16_t>> words)
 {
     Writes out;
@@ -65,7 +60,6 @@ class QuirksTest : public testsupport::DriverTest {
         IoSkipCurrentIrpStackLocation(irp);
         return IoCallDriver(GET_EXTENSION(device)->LowerDevice, irp);
     }
-
     void SetUp() override
     {
         DriverTest::SetUp();
@@ -73,10 +67,8 @@ class QuirksTest : public testsupport::DriverTest {
         driver_ = standin::CreateDriverObject("\\Driver\\tolmu");
         driver_->MajorFunction[IRP_MJ_PNP] = PassDown;
     }
-
     void TearDown() override
     {
-        // Newest first: detach from the PDO, then delete.
         for (auto it = filters_.rbegin(); it != filters_.rend(); ++it) {
             IoDetachDevice(GET_EXTENSION(*it)->LowerDevice);
             IoDeleteDevice(*it);
@@ -86,9 +78,7 @@ class QuirksTest : public testsupport::DriverTest {
         machine_.Uninstall();
         DriverTest::TearDown();
     }
-
-    // Call once the topology and bus numbers are in place; the trace read
-    // back starts after the port set-up line.
+    // Once the topology and bus numbers are in place; Trace() starts after the port set-up line.
     void Power()
     {
         machine_.Install();
@@ -96,54 +86,40 @@ class QuirksTest : public testsupport::DriverTest {
         PciCfgInitPorts(PCI_CONFIG_ADDRESS_PORT);
         traceMark_ = testsupport::TraceText().size();
     }
-
     // A filter device on the function's stack, with its identity and location.
-    PDEVICE_EXTENSION Attach(const FilterSetup &setup)
+    PDEVICE_EXTENSION Attach(const FilterSetup &s)
     {
-        PDEVICE_OBJECT pdo = bus_->PdoFor(setup.function);
-        PDEVICE_OBJECT filter = nullptr;
-        EXPECT_NE(pdo, nullptr) << setup.function->Describe() << " is not reachable";
-        EXPECT_EQ(IoCreateDevice(driver_, sizeof(DEVICE_EXTENSION), nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE,
-                                 &filter),
+        PDEVICE_OBJECT pdo = bus_->PdoFor(s.function), filter = nullptr;
+        EXPECT_NE(pdo, nullptr) << s.function->Describe() << " is not reachable";
+        EXPECT_EQ(IoCreateDevice(driver_, sizeof(DEVICE_EXTENSION), nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &filter),
                   STATUS_SUCCESS);
         if (pdo == nullptr || filter == nullptr)
             return nullptr;
-        PDEVICE_EXTENSION ext = GET_EXTENSION(filter);
-        memset(ext, 0, sizeof(*ext));
-        ext->DeviceObject = filter;
-        ext->Pdo = pdo;
-        ext->LowerDevice = testsupport::AttachInAddDevice(filter, pdo);
-        ext->VenId = setup.function->VendorId();
-        ext->DevId = setup.function->DeviceId();
-        ext->Bus = (ULONG)machine_.BusNumberOf(setup.function);
-        ext->Device = (ULONG)setup.function->DeviceNumber();
-        ext->Function = (ULONG)setup.function->FunctionNumber();
-        ext->PriBus = setup.priBus;
-        ext->SecBus = setup.secBus;
-        ext->SubBus = setup.subBus;
-        ext->Flags = setup.flags;
-        ext->BridgeType = setup.bridgeType;
-        ext->Irq = ext->ExCa = UNKNOWN_NUMBER;
-        ext->Marker = EXTENSION_MARKER;
+        PDEVICE_EXTENSION e = GET_EXTENSION(filter);
+        memset(e, 0, sizeof(*e));
+        e->DeviceObject = filter, e->Pdo = pdo, e->LowerDevice = testsupport::AttachInAddDevice(filter, pdo);
+        e->VenId = s.function->VendorId(), e->DevId = s.function->DeviceId();
+        e->Bus = (ULONG)machine_.BusNumberOf(s.function);
+        e->Device = (ULONG)s.function->DeviceNumber(), e->Function = (ULONG)s.function->FunctionNumber();
+        e->PriBus = s.priBus, e->SecBus = s.secBus, e->SubBus = s.subBus;
+        e->Flags = s.flags, e->BridgeType = s.bridgeType, e->Irq = e->ExCa = UNKNOWN_NUMBER;
+        e->Marker = EXTENSION_MARKER;
         filter->Flags &= ~DO_DEVICE_INITIALIZING;
         filters_.push_back(filter);
-        return ext;
+        return e;
     }
-
-    // Configuration values as the registry holds them at load.
-    void Configure(const std::vector<std::pair<std::string, ULONG>> &values)
+    static void Configure(const std::vector<std::pair<std::string, ULONG>> &values)
     {
         for (const auto &v : values)
             standin::RegSetDword("tolmu\\Parameters", v.first, v.second);
         ReadConfiguration();
     }
-
     // The trace since Power(), and the part of it Fresh() has not returned yet.
     Lines Trace() const { return testsupport::SplitLines(testsupport::TraceText().substr(traceMark_)); }
     Lines Fresh()
     {
         Lines all = Trace();
-        Lines out(all.begin() + (seen_ < all.size() ? seen_ : all.size()), all.end());
+        Lines out(all.begin() + std::min(seen_, all.size()), all.end());
         seen_ = all.size();
         return out;
     }

@@ -1,6 +1,5 @@
-// Configuration values: read from tolmu\Parameters with defaults, the
-// exactly-four-bytes rule, the failure flag, the accessors, and the
-// publishing of values under dromel\Configured.
+// Configuration values (defaults, the four-byte rule, the failure flag, publishing), DebugPrint,
+// the trace buffer, the pool wrappers and the half-second stall.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -12,16 +11,14 @@
 #include "test_support.h"
 
 using testsupport::TraceLines;
+using testsupport::TraceText;
 
 namespace {
 
 const char kParams[] = "tolmu\\Parameters";
 const char kPublish[] = "dromel\\Configured";
 
-std::vector<uint8_t> Bytes(std::initializer_list<uint8_t> b)
-{
-    return std::vector<uint8_t>(b);
-}
+std::vector<uint8_t> Bytes(std::initializer_list<uint8_t> b) { return b; }
 
 std::vector<uint8_t> WideString(const std::u16string &s)
 {
@@ -46,16 +43,15 @@ const std::vector<ULONG> kDefaults = {0x20000, 0x8000000, 0x8000000, 0x300, 0, 0
 
 class ConfigTest : public testsupport::DriverTest {};
 
-// Whatever the query does not hand over keeps its default: a missing key
-// (whichever way Windows answers the optional flag), a missing value, a value
-// of the wrong length, and the values a failing query never reaches.
+// Missing keys (either way Windows answers), values, wrong lengths, values a failing query
+// never reaches: defaults kept.
 TEST_F(ConfigTest, EveryValueNotHandedOverKeepsItsDefault)
 {
+    using standin::RegSetDword;
     const struct {
         const char *what;
         void (*setup)();
-        ULONG failed;
-        ULONG preFetch; // the second value; the others keep their defaults
+        ULONG failed, preFetch; // the second value; the others keep their defaults
     } cases[] = {
         {"missing key, the call fails", [] {}, 0, 0x8000000},
         {"missing key, no routine call", [] { standin::RegOptionalMissingKeySucceeds(true); }, 0, 0x8000000},
@@ -68,25 +64,12 @@ TEST_F(ConfigTest, EveryValueNotHandedOverKeepsItsDefault)
          },
          0, 0x8000000},
         {"the query fails after PreFetch",
-         [] {
-             standin::RegSetDword(kParams, "PreFetch", 0x4000000);
-             standin::RegSetDword(kParams, "Io", 0x400);
-             standin::RegFailQuery(STATUS_INSUFFICIENT_RESOURCES, 2);
-         },
+         [] { RegSetDword(kParams, "PreFetch", 0x4000000), RegSetDword(kParams, "Io", 0x400), standin::RegFailQuery(STATUS_INSUFFICIENT_RESOURCES, 2); },
          1, 0x4000000},
         {"the query fails after every value: no verbosity taken",
-         [] {
-             standin::RegSetDword(kParams, "PreFetch", 0x4000000);
-             standin::RegSetDword(kParams, "Verbose", 3);
-             standin::RegFailQuery(STATUS_INSUFFICIENT_RESOURCES, 16);
-         },
+         [] { RegSetDword(kParams, "PreFetch", 0x4000000), RegSetDword(kParams, "Verbose", 3), standin::RegFailQuery(STATUS_INSUFFICIENT_RESOURCES, 16); },
          1, 0x4000000},
-        {"the query fails at once",
-         [] {
-             standin::RegSetDword(kParams, "PreFetch", 0x4000000);
-             standin::RegFailQuery(STATUS_UNSUCCESSFUL);
-         },
-         1, 0x8000000},
+        {"the query fails at once", [] { RegSetDword(kParams, "PreFetch", 0x4000000), standin::RegFailQuery(STATUS_UNSUCCESSFUL); }, 1, 0x8000000},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -106,9 +89,7 @@ TEST_F(ConfigTest, EveryValueNotHandedOverKeepsItsDefault)
     }
 }
 
-// Stored values replace the defaults, each accessor returning its own; the
-// socket count says one only for one, the id filters keep 16 bits; values
-// are read once.
+// Stored values replace the defaults, read once; nSockets is 1 only for 1; id filters keep 16 bits.
 TEST_F(ConfigTest, StoredValuesReplaceTheDefaults)
 {
     const std::vector<std::pair<std::string, ULONG>> values = {
@@ -166,6 +147,87 @@ TEST_F(ConfigTest, RegisterConfigurationCreatesTheKeyOneLevelAtATime)
     RegisterConfiguration(WSTR("trace"), 0x1234);
     EXPECT_EQ(TraceLines(), std::vector<std::string>{"ERROR RegisterConfiguration: RtlCreateRegistryKey failed"});
     EXPECT_FALSE(standin::RegGetValue(kPublish, "trace").has_value());
+}
+
+
+class TraceTest : public testsupport::DriverTest {};
+
+// Every line goes to the trace; to the debugger only at a verbosity not 0.
+TEST_F(TraceTest, LinesGoToTheTraceAndFromVerbosityOneToTheDebugger)
+{
+    StartTrace(64);
+    DebugPrint("probe %d of %s\n", 3, "bus");
+    EXPECT_TRUE(standin::DebugLines().empty());
+    SetVerbose(1);
+    DebugPrint("vid 0x%04X-%04lX\n", 0x104c, 0xac51u);
+    EXPECT_EQ(standin::DebugLines(), std::vector<std::string>{"vid 0x104C-AC51\n"});
+    EXPECT_STREQ(TraceGetStart(), "probe 3 of bus\nvid 0x104C-AC51\n");
+    EXPECT_EQ(TraceGetUsed(), 31u);
+}
+
+// 16 bytes: after 11, "abc\n" fits with its NUL; "abcd\n" does not and ends tracing for good.
+TEST_F(TraceTest, ALineMustFitWithItsNulAndTheFirstThatDoesNotEndsTracing)
+{
+    StartTrace(16);
+    DebugPrint("0123456789\n"), DebugPrint("abc\n");
+    EXPECT_EQ(TraceText(), "0123456789\nabc\n");
+    TraceStop();
+    StartTrace(16);
+    DebugPrint("0123456789\n"), DebugPrint("abcd\n"), DebugPrint("x\n");
+    EXPECT_EQ(TraceText(), "0123456789\n");
+}
+
+TEST_F(TraceTest, OutputIsCutTo131CharactersAndTerminated)
+{
+    StartTrace(1024);
+    SetVerbose(1);
+    DebugPrint("%s\n", std::string(130, 'y').c_str());
+    EXPECT_EQ(TraceText(), std::string(130, 'y') + "\n");
+    DebugPrint("%s\n", std::string(200, 'x').c_str());
+    EXPECT_EQ(standin::DebugLines().back(), std::string(131, 'x'));
+}
+
+// Without a trace buffer (none, no pool, too big, stopped) the debugger still works, nothing leaks.
+TEST_F(TraceTest, WithoutATraceBufferTheDebuggerStillWorks)
+{
+    TraceStart(0);
+    DebugPrint("a\n");
+    EXPECT_EQ(TraceGetUsed(), 0u);
+    TraceStop();
+    standin::FailNthAllocation(1);
+    EXPECT_EQ(TraceStart(4096), nullptr);
+    EXPECT_EQ(TraceStart(0xFFFFFFFF), nullptr);
+    SetVerbose(1);
+    DebugPrint("still here\n");
+    EXPECT_EQ(standin::DebugLines().back(), "still here\n");
+    StartTrace(128);
+    TraceStop();
+    traceStarted_ = false;
+    EXPECT_EQ(TraceGetStart(), nullptr);
+    EXPECT_EQ(standin::OutstandingCount(TOLMU_POOL_TAG), 0u);
+    DebugPrint("after\n"); // must not touch the released block
+}
+
+// The pool wrappers take their pool with the driver's tag and report failures; the half-second stall.
+TEST_F(TraceTest, PoolWrappersAndStall)
+{
+    PVOID a = Malloc(40), b = PMalloc(24);
+    std::vector<size_t> got;
+    for (const auto &b : standin::OutstandingBlocks())
+        got.insert(got.end(), {b.tag, size_t(b.type), b.size});
+    EXPECT_EQ(got, (std::vector<size_t>{0x206D6457, NonPagedPool, 40, 0x206D6457, PagedPool, 24}));
+    MFree(a);
+    MFree(b);
+
+    StartTrace();
+    standin::FailAllAllocations(true);
+    EXPECT_EQ(Malloc(0x48), nullptr);
+    EXPECT_EQ(PMalloc(1234), nullptr);
+    standin::FailAllAllocations(false);
+    EXPECT_EQ(TraceLines(), (std::vector<std::string>{"ERROR Malloc(size 72) returned NULL", "ERROR PMalloc(size 1234) returned NULL"}));
+    uint64_t t0 = standin::VirtualMicroseconds();
+    StallHalfSecond();
+    EXPECT_EQ(standin::VirtualMicroseconds() - t0, 500000u);
 }
 
 } // namespace
