@@ -1,6 +1,4 @@
-// IRP_MN_FILTER_RESOURCE_REQUIREMENTS end to end: the request goes through
-// the driver's PnP dispatch on a filter device above the simulated PCI bus
-// driver's PDO, and comes back with the list it carries at the end.
+// IRP_MN_FILTER_RESOURCE_REQUIREMENTS end to end through the PnP dispatch above a simulated PDO.
 #include <gtest/gtest.h>
 
 #include "resource_fixture.h"
@@ -9,7 +7,6 @@ using namespace restest;
 
 namespace {
 
-// As the bus driver reports the windows of each kind of bridge.
 const Alternative kCardBusWindows = {kMemWin, Private(1, 1, 0), kMemWin, Private(1, 2, 0), kPortWin, Private(1, 3, 0)};
 const Alternative kP2pWindows = {kPortWin, Private(1, 2, 0), kMemWin, Private(1, 3, 0), kPreWin, Private(1, 4, 0)};
 
@@ -18,8 +15,7 @@ enum class Which { RootCardBus, P2p, InnerCardBus };
 struct IoCase {
     const char *name;
     Which which;
-    ULONG ownFlags;    // set on the bridge's extension besides its role
-    ULONG parentFlags; // set on the adapter controller's extension
+    ULONG ownFlags, parentFlags; // on the bridge's and on the adapter controller's extension
     ULONG filterIo, io;
     bool keepsIo;
 };
@@ -39,31 +35,22 @@ TEST_P(IoWindowTest, IoWindowIsKeptOrDropped)
     PoolList result;
     EXPECT_EQ(Filter(dev, sent, result), STATUS_SUCCESS);
     ASSERT_NE(result, nullptr);
-
     Alternative got = Read(result.get())[0];
     size_t ports = 0;
     for (const auto &d : got) {
         ports += d.Type == CmResourceTypePort;
-        if (d.Type == CmResourceTypePort) {
-            EXPECT_EQ(d.u.Port.Length, c.io) << "the I/O window got the I/O need";
-            EXPECT_EQ(d.u.Port.MaximumAddress.LowPart, 0xFFFFu);
-        }
+        if (d.Type == CmResourceTypePort)
+            EXPECT_EQ((std::vector<ULONG>{d.u.Port.Length, d.u.Port.MaximumAddress.LowPart}), (std::vector<ULONG>{c.io, 0xFFFF}));
         if (d.Type == CmResourceTypeMemory)
             EXPECT_NE(d.u.Memory.Length, 0x100000u) << "the memory windows were filtered first";
     }
-    // The edits go into a copy; the list sent down is freed once the
-    // drivers below have succeeded.
+    // The edits go into a copy; the list sent down is freed once the drivers below succeeded.
     EXPECT_NE(result.get(), sent);
     EXPECT_FALSE(IsOutstanding(sent)) << "the list sent down is freed";
     EXPECT_EQ(result->ListSize, sentSize);
-    if (c.keepsIo) {
-        EXPECT_EQ(got.size(), 6u);
-        EXPECT_EQ(ports, 1u);
+    EXPECT_EQ((std::vector<size_t>{got.size(), ports}), (c.keepsIo ? std::vector<size_t>{6, 1} : std::vector<size_t>{4, 0}));
+    if (c.keepsIo)
         EXPECT_EQ(CountContaining(TraceLines(), "NOTE filterOutIo"), 0u);
-    } else {
-        EXPECT_EQ(got.size(), 4u);
-        EXPECT_EQ(ports, 0u);
-    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -73,17 +60,14 @@ INSTANTIATE_TEST_SUITE_P(
                       IoCase{"CardBusBehindTheAdapterLosesIo", Which::InnerCardBus, 0, 0, 0, 0x800, false},
                       IoCase{"P2pKeepsIoWithoutFilterIo", Which::P2p, NOIO, 0, 0, 0, true},
                       IoCase{"P2pKeepsNeededIo", Which::P2p, 0, 0, 1, 0x2000, true},
-                      // Io below one 4 KB block: the window would decode over
-                      // its neighbours, so it goes, filterIO or not.
+                      // Io below one 4 KB block would decode over its neighbours: dropped, filterIO or not.
                       IoCase{"P2pWithIoBelowOneBlockLosesIo", Which::P2p, 0, 0, 0, 0x800, false},
                       IoCase{"P2pMarkedNoioLosesIo", Which::P2p, NOIO, 0, 1, 0x2000, false},
                       IoCase{"P2pWithoutIoNeedLosesIo", Which::P2p, 0, 0, 1, 0, false},
                       IoCase{"P2pInheritsNoioFromItsParent", Which::P2p, 0, NOIO, 1, 0x2000, false}),
     [](const ::testing::TestParamInfo<IoCase> &info) { return info.param.name; });
 
-// The list is printed as the bus driver built it, then enumerated, then
-// printed as the request carries it at the end; a failed request is not
-// printed afterwards, goes on with its own list, and the copy is freed.
+// Printed as the bus driver built it, then enumerated, then printed as the request ends.
 TEST_F(MachineTest, ListIsPrintedBeforeFilteringAndAfterTheLowerDrivers)
 {
     Build();
@@ -115,8 +99,7 @@ TEST_F(MachineTest, FailedRequestIsNotPrintedAfterwardsAndItsStatusReturned)
     EXPECT_EQ(standin::OutstandingCount(TOLMU_POOL_TAG), blocks) << "the copy is freed";
 }
 
-// FilterResources leaves the list of a device that is no bridge alone (and
-// returns 1); the request then frees its memory ranges of their limits.
+// A device that is no bridge: FilterResources leaves it (returns 1), its memory ranges are freed.
 TEST_F(MachineTest, DeviceThatIsNoBridgeOnlyHasItsMemoryRangesFreed)
 {
     Build(kIo, 1);
@@ -152,8 +135,7 @@ TEST_F(MachineTest, LocationAndBusNumbersAreRefreshedFirst)
     EXPECT_EQ(CountContaining(TraceLines(), "LocateMe: vid 0x1011-0026 @ 1:0:0"), 1u);
 }
 
-// No list at all passes down; a list the I/O window cannot be dropped from
-// (no pool for the new one) stays as it was.
+// No list passes down; without pool for a new list the I/O window stays.
 TEST_F(MachineTest, RequestKeepsItsListWhenThereIsNoneOrNoPool)
 {
     Build(kIo, 1);
@@ -172,8 +154,7 @@ TEST_F(MachineTest, RequestKeepsItsListWhenThereIsNoneOrNoPool)
     EXPECT_EQ(Read(result.get())[0][0].u.Memory.Length, kMem);
 }
 
-// NOIO and ENUMERATE are copied from the parent bridge, never taken away;
-// other marks (VGA) are not copied.
+// NOIO and ENUMERATE are copied from the parent bridge, never taken away; VGA is not copied.
 TEST_F(MachineTest, MarksAreCopiedFromTheParentBridgeAndNeverTakenAway)
 {
     Build();
