@@ -59,6 +59,11 @@ TEST_F(DirectAccessTest, LanesAndWidths)
     EXPECT_EQ((std::vector<ULONG>{fn_->Peek32(0x40), fn_->Peek32(0x44)}), (std::vector<ULONG>{0x115ABEEF, 6}));
     PciCfgWrite16(0, 3, 0, 0x42, 0xCAFE);
     EXPECT_EQ(fn_->Peek32(0x40), 0xCAFEBEEFu);
+    EXPECT_EQ(standin::CurrentIrql(), PASSIVE_LEVEL);
+    standin::SetIrql(DISPATCH_LEVEL);
+    PciCfgWrite8(0, 0, 0, 0x0C, 0x10);
+    EXPECT_EQ(standin::CurrentIrql(), DISPATCH_LEVEL) << "back at the caller's level: usable from completion routines";
+    standin::SetIrql(PASSIVE_LEVEL);
 }
 
 // Device and function numbers are masked to their fields; the address port is read first and
@@ -110,16 +115,6 @@ TEST_F(DirectAccessTest, FailedTranslationNeverTouchesAPortAndRetriesEachTime)
     standin::SetTranslateFails(false);
     EXPECT_EQ((std::vector<ULONG>{PciCfgRead32(0, 3, 0, 0x40), PciCfgRead32(0, 3, 0, 0x40)}), std::vector<ULONG>(2, 0x11223344));
     EXPECT_EQ(standin::TranslateCalls(), 7u);
-}
-
-TEST_F(DirectAccessTest, AccessesReturnToTheCallersLevel)
-{
-    PciCfgRead32(0, 0, 0, 0);
-    EXPECT_EQ(standin::CurrentIrql(), PASSIVE_LEVEL);
-    standin::SetIrql(DISPATCH_LEVEL);
-    PciCfgWrite8(0, 0, 0, 0x0C, 0x10);
-    EXPECT_EQ(standin::CurrentIrql(), DISPATCH_LEVEL) << "usable from completion routines";
-    standin::SetIrql(PASSIVE_LEVEL);
 }
 
 } // namespace
