@@ -76,8 +76,7 @@ TEST_F(MachineTest, ListIsPrintedBeforeFilteringAndAfterTheLowerDrivers)
     auto lines = TraceLines();
     long pre = FindLine(lines, "Pre-Filtered Resources:");
     long before = FindLine(lines, "Resource Requirements [0] Count 6", pre);
-    long enumerate = FindLine(lines, "EnumerateFromHere", pre);
-    long post = FindLine(lines, "Post-Filtered Resources:", pre);
+    long enumerate = FindLine(lines, "EnumerateFromHere", pre), post = FindLine(lines, "Post-Filtered Resources:", pre);
     ASSERT_GE(pre, 1);
     EXPECT_TRUE(pre < before && before < enumerate && enumerate < post) << pre << before << enumerate << post;
     EXPECT_GT(FindLine(lines, "Resource Requirements [0] Count 4", post), post);
@@ -93,8 +92,9 @@ TEST_F(MachineTest, FailedRequestIsNotPrintedAfterwardsAndItsStatusReturned)
     bus_->FailMinor(GET_EXTENSION(cbDev_)->Pdo, IRP_MN_FILTER_RESOURCE_REQUIREMENTS, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(Filter(cbDev_, sent, result), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(result.get(), sent) << "the PnP manager goes on with its own list";
-    EXPECT_EQ(CountContaining(TraceLines(), "Pre-Filtered Resources:"), 1u);
-    EXPECT_EQ(CountContaining(TraceLines(), "Post-Filtered Resources:"), 0u);
+    EXPECT_EQ((std::vector<size_t>{CountContaining(TraceLines(), "Pre-Filtered Resources:"),
+                                   CountContaining(TraceLines(), "Post-Filtered Resources:")}),
+              (std::vector<size_t>{1, 0}));
     EXPECT_EQ(Read(result.get())[0], kCardBusWindows) << "as it was: the edits went into a copy";
     EXPECT_EQ(standin::OutstandingCount(TOLMU_POOL_TAG), blocks) << "the copy is freed";
 }
@@ -108,18 +108,16 @@ TEST_F(MachineTest, DeviceThatIsNoBridgeOnlyHasItsMemoryRangesFreed)
     PoolList result;
     EXPECT_EQ(Filter(nicDev_, sent, result), STATUS_SUCCESS);
     EXPECT_FALSE(IsOutstanding(sent)) << "replaced by the edited copy";
-
-    mem.u.Memory.MinimumAddress.LowPart = 0;
-    mem.u.Memory.MaximumAddress.LowPart = 0xFFFFFFFF;
+    mem.u.Memory.MinimumAddress.LowPart = 0, mem.u.Memory.MaximumAddress.LowPart = 0xFFFFFFFF;
     const Alternative freed = {port, Private(0, 0, 0), mem, Private(1, 3, 0)}; // (1, 3, 0) would be a window key
     EXPECT_EQ(Read(result.get())[0], freed);
     EXPECT_EQ(FilterResources(nicDev_, result.get()), 1u);
     EXPECT_EQ(Read(result.get())[0], freed);
     auto lines = TraceLines();
-    EXPECT_EQ(CountContaining(lines, "WARNING adjustMinMax: Min != 0x0 d0000000"), 1u);
-    EXPECT_EQ(CountContaining(lines, "WARNING adjustMinMax Max != 0xFFFFFFFF dfffffff"), 1u);
-    EXPECT_EQ(CountContaining(lines, "EnumerateFromHere"), 0u);
-    EXPECT_EQ(CountContaining(lines, "[Need"), 0u);
+    EXPECT_EQ((std::vector<size_t>{CountContaining(lines, "WARNING adjustMinMax: Min != 0x0 d0000000"),
+                                   CountContaining(lines, "WARNING adjustMinMax Max != 0xFFFFFFFF dfffffff"),
+                                   CountContaining(lines, "EnumerateFromHere") + CountContaining(lines, "[Need")}),
+              (std::vector<size_t>{1, 1, 0}));
 }
 
 TEST_F(MachineTest, LocationAndBusNumbersAreRefreshedFirst)
@@ -150,8 +148,9 @@ TEST_F(MachineTest, RequestKeepsItsListWhenThereIsNoneOrNoPool)
     standin::FailAllAllocations(false);
     EXPECT_EQ(status, STATUS_SUCCESS);
     ASSERT_EQ(result.get(), sent) << "no copy: edited where it is";
-    EXPECT_EQ(Read(result.get())[0].size(), 6u) << "the I/O window cannot be dropped without a new list";
-    EXPECT_EQ(Read(result.get())[0][0].u.Memory.Length, kMem);
+    Alternative got = Read(result.get())[0];
+    EXPECT_EQ((std::vector<ULONG>{(ULONG)got.size(), got[0].u.Memory.Length}), (std::vector<ULONG>{6, kMem}))
+        << "the I/O window cannot be dropped without a new list";
 }
 
 // NOIO and ENUMERATE are copied from the parent bridge, never taken away; VGA is not copied.
@@ -163,12 +162,10 @@ TEST_F(MachineTest, MarksAreCopiedFromTheParentBridgeAndNeverTakenAway)
     inheritFlags(nicDev_);
     EXPECT_EQ(GET_EXTENSION(nicDev_)->Flags, (ULONG)NOIO);
     GET_EXTENSION(p2pDev_)->Flags |= NOIO | ENUMERATE;
-    inheritFlags(nicDev_);
-    EXPECT_EQ(GET_EXTENSION(nicDev_)->Flags, (ULONG)(NOIO | ENUMERATE));
-    inheritFlags(innerCbDev_);
-    EXPECT_EQ(GET_EXTENSION(innerCbDev_)->Flags, (ULONG)(CB_BRIDGE | NOIO | ENUMERATE));
-    inheritFlags(cbDev_); // the adapter's controller has no parent filter device
-    EXPECT_EQ(GET_EXTENSION(cbDev_)->Flags, (ULONG)(CB_BRIDGE | ROOT));
+    for (PDEVICE_OBJECT dev : {nicDev_, innerCbDev_, cbDev_}) // the adapter's controller has no parent filter device
+        inheritFlags(dev);
+    EXPECT_EQ((std::vector<ULONG>{GET_EXTENSION(nicDev_)->Flags, GET_EXTENSION(innerCbDev_)->Flags, GET_EXTENSION(cbDev_)->Flags}),
+              (std::vector<ULONG>{NOIO | ENUMERATE, CB_BRIDGE | NOIO | ENUMERATE, CB_BRIDGE | ROOT}));
 }
 
 } // namespace
