@@ -67,13 +67,22 @@ INSTANTIATE_TEST_SUITE_P(
                       IoCase{"P2pInheritsNoioFromItsParent", Which::P2p, 0, NOIO, 1, 0x2000, false}),
     [](const ::testing::TestParamInfo<IoCase> &info) { return info.param.name; });
 
-// Printed as the bus driver built it, then enumerated, then printed as the request ends.
-TEST_F(MachineTest, ListIsPrintedBeforeFilteringAndAfterTheLowerDrivers)
+// The location and bus numbers are refreshed; the list is printed as the bus driver built it, then
+// enumerated, then printed as the request ends.
+TEST_F(MachineTest, LocationIsRefreshedAndListPrintedBeforeFilteringAndAfterTheLowerDrivers)
 {
     Build();
+    PDEVICE_EXTENSION ext = GET_EXTENSION(innerCbDev_);
+    ext->Bus = ext->Device = ext->Function = UNKNOWN_NUMBER;
+    ext->PriBus = ext->SecBus = 0;
     PoolList result;
     EXPECT_EQ(Filter(innerCbDev_, NewList({kCardBusWindows}), result), STATUS_SUCCESS);
+    EXPECT_EQ((std::vector<ULONG>{ext->Bus, ext->Device, ext->Function, ext->PriBus, ext->SecBus}),
+              (std::vector<ULONG>{2, 0, 0, 2, 3}));
+    char located[64];
+    snprintf(located, sizeof located, "LocateMe: vid 0x%04X-%04X @ 2:0:0", innerCb_->VendorId(), innerCb_->DeviceId());
     auto lines = TraceLines();
+    EXPECT_EQ(CountContaining(lines, located), 1u);
     long pre = FindLine(lines, "Pre-Filtered Resources:");
     long before = FindLine(lines, "Resource Requirements [0] Count 6", pre);
     long enumerate = FindLine(lines, "EnumerateFromHere", pre), post = FindLine(lines, "Post-Filtered Resources:", pre);
@@ -120,18 +129,6 @@ TEST_F(MachineTest, DeviceThatIsNoBridgeOnlyHasItsMemoryRangesFreed)
               (std::vector<size_t>{1, 1, 0}));
 }
 
-TEST_F(MachineTest, LocationAndBusNumbersAreRefreshedFirst)
-{
-    Build();
-    PDEVICE_EXTENSION ext = GET_EXTENSION(p2pDev_);
-    ext->Bus = ext->Device = ext->Function = UNKNOWN_NUMBER;
-    ext->PriBus = ext->SecBus = 0;
-    PoolList result;
-    EXPECT_EQ(Filter(p2pDev_, NewList({kP2pWindows}), result), STATUS_SUCCESS);
-    EXPECT_EQ((std::vector<ULONG>{ext->Bus, ext->Device, ext->Function, ext->PriBus, ext->SecBus}),
-              (std::vector<ULONG>{1, 0, 0, 1, 2}));
-    EXPECT_EQ(CountContaining(TraceLines(), "LocateMe: vid 0x1011-0026 @ 1:0:0"), 1u);
-}
 
 // No list passes down; without pool for a new list the I/O window stays.
 TEST_F(MachineTest, RequestKeepsItsListWhenThereIsNoneOrNoPool)

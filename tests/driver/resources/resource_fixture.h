@@ -4,6 +4,7 @@
 #define TOLMU_TESTS_RESOURCE_FIXTURE_H
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
