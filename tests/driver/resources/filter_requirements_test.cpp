@@ -100,7 +100,7 @@ TEST_F(MachineTest, FailedRequestIsNotPrintedAfterwardsAndItsStatusReturned)
     size_t blocks = standin::OutstandingCount(TOLMU_POOL_TAG);
     bus_->FailMinor(GET_EXTENSION(cbDev_)->Pdo, IRP_MN_FILTER_RESOURCE_REQUIREMENTS, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(Filter(cbDev_, sent, result), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(result.get(), sent) << "the PnP manager goes on with its own list";
+    ASSERT_EQ(result.get(), sent) << "the PnP manager goes on with its own list";
     EXPECT_EQ((std::vector<size_t>{CountContaining(TraceLines(), "Pre-Filtered Resources:"),
                                    CountContaining(TraceLines(), "Post-Filtered Resources:")}),
               (std::vector<size_t>{1, 0}));
