@@ -6,8 +6,7 @@ namespace {
 
 using namespace diagtest;
 
-// A filter device with a registered identity word, so its trace lines are
-// "(0x<identity> <address>)".
+// A filter device with a registered identity word: its lines read "(0x<identity> <address>)".
 class TraceTest : public DiagTest {
   protected:
     void SetUp() override
@@ -15,7 +14,7 @@ class TraceTest : public DiagTest {
         DiagTest::SetUp();
         findPtr((ULONG_PTR)&device_, kIdentity);
     }
-    std::string Line(const char *step, const char *name, bool failed = false) const
+    std::string Line(const char *step, const char *name, bool failed = false) const // an ENTER or DONE line
     {
         return Fmt("%s %s (0x%08x %08x)%s", step, name, kIdentity, Addr32(&device_), failed ? " (FAILED)" : "");
     }
@@ -31,16 +30,14 @@ class TraceTest : public DiagTest {
     DEVICE_OBJECT device_{};
 };
 
-// Known codes are named (the first and last in the table's order among
-// them) and carry no quiet bit at load; unknown ones (0xFF is no match for
-// the table's end) warn from verbose 9.
+// Known codes are named (the table's first and last among them) with no quiet bit at load;
+// unknown ones (0xFF is no match for the table's end) warn from verbose 9.
 TEST_F(TraceTest, MinorCodesAreNamedAndUnknownOnesWarnFromVerboseNine)
 {
     for (UCHAR minor : {IRP_MN_CANCEL_REMOVE_DEVICE, IRP_MN_WRITE_CONFIG, IRP_MN_START_DEVICE}) {
         auto irp = PnpIrp(minor);
         PCPNP_MINOR_NAME row = LookupPnpMinor(irp->Irp(), "test");
-        ASSERT_NE(row, nullptr);
-        EXPECT_EQ(row->Quiet, 0u);
+        ASSERT_TRUE(row != nullptr && row->Quiet == 0u);
         irp->Finish(STATUS_SUCCESS);
         PrintIrpIn(&device_, irp->Irp(), "ENTER ");
         EXPECT_EQ(Take(), Lines{Line("ENTER", row->Name)});
@@ -58,19 +55,13 @@ TEST_F(TraceTest, MinorCodesAreNamedAndUnknownOnesWarnFromVerboseNine)
             EXPECT_EQ(Take(), expected) << "minor " << int(minor);
         }
     SetMinorQuiet(0xFF, PNP_QUIET_ALL); // no row: nothing happens
-    SetMinorQuiet(IRP_MN_EJECT, PNP_QUIET_ENTER);
-    SetMinorQuiet(IRP_MN_EJECT, PNP_QUIET_CONTENTS);
+    SetMinorQuiet(IRP_MN_EJECT, PNP_QUIET_ENTER), SetMinorQuiet(IRP_MN_EJECT, PNP_QUIET_CONTENTS);
     EXPECT_EQ(LookupPnpMinor(PnpIrp(IRP_MN_EJECT)->Irp(), "t")->Quiet, (ULONG)(PNP_QUIET_ENTER | PNP_QUIET_CONTENTS));
 }
 
-// Each quiet bit silences its part up to verbose 9 (FAILED: the mark, up to
-// 8); the contents are shown only after exactly STATUS_SUCCESS; only error
-// and warning statuses are marked.
-struct QuietRow {
-    ULONG bits;
-    LONG verbose;
-    bool enter, contents, done, mark;
-};
+// Each quiet bit silences its part up to verbose 9 (FAILED: the mark, up to 8); contents only
+// after exactly STATUS_SUCCESS; only error and warning statuses are marked.
+struct QuietRow { ULONG bits; LONG verbose; bool enter, contents, done, mark; };
 
 class QuietBitTest : public TraceTest, public ::testing::WithParamInterface<QuietRow> {};
 
@@ -96,26 +87,20 @@ TEST_P(QuietBitTest, QuietBitsAndStatusDecideWhatIsShown)
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, QuietBitTest,
-                         ::testing::Values(QuietRow{0, 0, 1, 1, 1, 1}, QuietRow{PNP_QUIET_ENTER, 9, 0, 1, 1, 1},
-                                           QuietRow{PNP_QUIET_ENTER, 10, 1, 1, 1, 1},
-                                           QuietRow{PNP_QUIET_EXIT, 9, 1, 1, 0, 0},
-                                           QuietRow{PNP_QUIET_EXIT, 10, 1, 1, 1, 1},
-                                           QuietRow{PNP_QUIET_CONTENTS, 9, 1, 0, 1, 1},
-                                           QuietRow{PNP_QUIET_CONTENTS, 10, 1, 1, 1, 1},
-                                           QuietRow{PNP_QUIET_FAILED, 8, 1, 1, 1, 0},
-                                           QuietRow{PNP_QUIET_FAILED, 9, 1, 1, 1, 1},
-                                           QuietRow{PNP_QUIET_ALL, -1, 0, 0, 0, 0}));
+                         ::testing::Values(QuietRow{0, 0, 1, 1, 1, 1}, QuietRow{PNP_QUIET_ALL, -1, 0, 0, 0, 0},
+                                           QuietRow{PNP_QUIET_ENTER, 9, 0, 1, 1, 1}, QuietRow{PNP_QUIET_ENTER, 10, 1, 1, 1, 1},
+                                           QuietRow{PNP_QUIET_EXIT, 9, 1, 1, 0, 0}, QuietRow{PNP_QUIET_EXIT, 10, 1, 1, 1, 1},
+                                           QuietRow{PNP_QUIET_CONTENTS, 9, 1, 0, 1, 1}, QuietRow{PNP_QUIET_CONTENTS, 10, 1, 1, 1, 1},
+                                           QuietRow{PNP_QUIET_FAILED, 8, 1, 1, 1, 0}, QuietRow{PNP_QUIET_FAILED, 9, 1, 1, 1, 1}));
 
-// findPtr: a new key with value 0 is entered and answered with itself once,
-// 0 afterwards; a value registers or replaces. The 65th key is reported and
-// comes back unchanged, every time; the table's lock is released.
+// findPtr: a new key with value 0 is answered with itself once, 0 afterwards; a value registers
+// or replaces. The 65th key is reported and comes back unchanged each time; the lock is released.
 TEST_F(DiagTest, FindPtrRegistersUpdatesAndOverflowsAtTheSixtyFifthKey)
 {
     DEVICE_OBJECT pdo{};
     auto irp = PnpIrp(IRP_MN_EJECT);
     irp->Finish(STATUS_SUCCESS);
-    PrintIrpIn(&pdo, irp->Irp(), "ENTER ");
-    PrintIrpOut(&pdo, irp->Irp(), "DONE  ");
+    PrintIrpIn(&pdo, irp->Irp(), "ENTER "), PrintIrpOut(&pdo, irp->Irp(), "DONE  ");
     EXPECT_EQ(Take(), (Lines{Fmt("ENTER EJECT (0x%08x %08x)", Addr32(&pdo), Addr32(&pdo)),
                              Fmt("DONE  EJECT (0x00000000 %08x)", Addr32(&pdo))}));
     const ULONG_PTR a = 0x8123A000;
@@ -124,8 +109,7 @@ TEST_F(DiagTest, FindPtrRegistersUpdatesAndOverflowsAtTheSixtyFifthKey)
     for (ULONG k = 3; k <= 64; k++) // 62 more keys fill the table
         ASSERT_EQ(findPtr(0x1000 + k, k), k) << "key " << k;
     EXPECT_EQ(Take(), Lines{});
-    EXPECT_EQ(findPtr(0x2000, 0x99), 0x2000u);
-    EXPECT_EQ(findPtr(0x2000, 0), 0x2000u) << "nothing was stored";
+    EXPECT_EQ((std::vector<ULONG>{findPtr(0x2000, 0x99), findPtr(0x2000, 0)}), std::vector<ULONG>(2, 0x2000)) << "nothing stored";
     EXPECT_EQ(Take(), Lines(2, "WARNING findPtr: table overflow (only 64 entries)!!!"));
     EXPECT_EQ(findPtr(0x1000 + 64, 0), 64u) << "registered keys are still found";
     EXPECT_EQ(standin::CurrentIrql(), PASSIVE_LEVEL);
@@ -135,10 +119,7 @@ TEST_F(DiagTest, RelationsNameTheirTypeAndOnlyBusRelationsListTheObjects)
 {
     DEVICE_OBJECT child0{}, child1{};
     findPtr((ULONG_PTR)&child1, 0x80861234);
-    struct {
-        ULONG Count;
-        PDEVICE_OBJECT Objects[2];
-    } relations = {2, {&child0, &child1}};
+    struct { ULONG Count; PDEVICE_OBJECT Objects[2]; } relations = {2, {&child0, &child1}};
     auto irp = PnpIrp(IRP_MN_QUERY_DEVICE_RELATIONS);
     irp->Finish(STATUS_SUCCESS, (ULONG_PTR)&relations);
     for (ULONG type : {4, 5, 0}) {
@@ -152,9 +133,8 @@ TEST_F(DiagTest, RelationsNameTheirTypeAndOnlyBusRelationsListTheObjects)
                              Fmt("  Relation[1] = 0x80861234/0x%x", Addr32(&child1)), "Querying for Bus relations"}));
 }
 
-// A line holds 127 characters of a string (each a code unit's low byte);
-// a longer string of a multi-string goes on in the next line. DebugPrint
-// cuts its own line at 131 characters.
+// A line holds 127 characters (each a code unit's low byte); a longer string of a multi-string
+// goes on in the next line; DebugPrint cuts its own line at 131 characters.
 TEST_F(DiagTest, WideStringsAreCutOrSplitAfter127Characters)
 {
     const size_t cutAt = DEBUG_LINE_SIZE - 1;
@@ -176,8 +156,8 @@ TEST_F(DiagTest, WideStringsAreCutOrSplitAfter127Characters)
                      "     '" + std::string(73, 'x') + "'\n", "     'CC'\n"}));
 }
 
-// The printers of each code show a successful request's result (nothing
-// without one); START_DEVICE shows its translated resources.
+// Each code's printer shows a successful request's result (nothing without one); START_DEVICE
+// shows its translated resources.
 TEST_F(TraceTest, ContentsPrintersShowTheResult)
 {
     const std::string plus(47, '+');
@@ -191,14 +171,9 @@ TEST_F(TraceTest, ContentsPrintersShowTheResult)
     Bytes requirements = Requirements(0, {{Io(CmResourceTypeDevicePrivate, 3, 4)}});
     std::u16string text = u"PCI-to-CardBus bridge";
     PNP_BUS_INFORMATION info{};
-    info.BusTypeGuid.Data1 = 0xC8EBDFB0;
-    info.LegacyBusType = PNPBus;
-    info.BusNumber = 3;
-    const struct {
-        UCHAR minor;
-        ULONG_PTR result;
-        Lines lines;
-    } rows[] = {{IRP_MN_QUERY_RESOURCES, (ULONG_PTR)translated.data(), {"BUS descriptor: 0", plus}},
+    info.BusTypeGuid.Data1 = 0xC8EBDFB0, info.LegacyBusType = PNPBus, info.BusNumber = 3;
+    const struct { UCHAR minor; ULONG_PTR result; Lines lines; }
+        rows[] = {{IRP_MN_QUERY_RESOURCES, (ULONG_PTR)translated.data(), {"BUS descriptor: 0", plus}},
                 {IRP_MN_QUERY_RESOURCE_REQUIREMENTS, (ULONG_PTR)requirements.data(),
                  {"Resource Requirements [0] Count 1", "--- descriptor: 0 [Marker 3-4]"}},
                 {IRP_MN_QUERY_DEVICE_TEXT, (ULONG_PTR)text.c_str(), {"     'PCI-to-CardBus bridge'"}},
@@ -217,17 +192,14 @@ TEST_F(TraceTest, ContentsPrintersShowTheResult)
     EXPECT_STREQ(InterfaceTypeString(Internal), "Internal");
 }
 
-// The ID type is named (the last known one, then none); the ID itself only
-// above verbose 5, a list of them for hardware and compatible IDs.
+// The ID type is named (the last known one, then none); the ID only above verbose 5, a list for
+// hardware and compatible IDs.
 TEST_F(TraceTest, QueryIdNamesTheTypeAndPrintsTheIdAboveVerboseFive)
 {
     std::u16string ids = u"ONE";
     ids += std::u16string(1, 0) + u"TWO" + std::u16string(2, 0);
-    const struct {
-        ULONG idType;
-        LONG verbose;
-        Lines lines;
-    } rows[] = {{BusQueryCompatibleIDs, 6, {"     BusQueryCompatibleIDs", "     'ONE'", "     'TWO'"}},
+    const struct { ULONG idType; LONG verbose; Lines lines; }
+        rows[] = {{BusQueryCompatibleIDs, 6, {"     BusQueryCompatibleIDs", "     'ONE'", "     'TWO'"}},
                 {BusQueryHardwareIDs, 5, {"     BusQueryHardwareIDs"}},
                 {BusQueryDeviceSerialNumber, 6, {"     BusQueryDeviceSerialNumber", "     'ONE'"}},
                 {BusQueryDeviceSerialNumber + 1, 6, {"     'ONE'"}}};
@@ -239,18 +211,14 @@ TEST_F(TraceTest, QueryIdNamesTheTypeAndPrintsTheIdAboveVerboseFive)
     }
 }
 
-NTSTATUS NTAPI FakeArbiter(PVOID, ULONG, PVOID)
-{
-    return STATUS_SUCCESS;
-}
+NTSTATUS NTAPI FakeArbiter(PVOID, ULONG, PVOID) { return STATUS_SUCCESS; }
 
 // Only the arbiter interface (by the first word of its GUID) is shown.
 TEST_F(TraceTest, QueryInterfaceShowsOnlyTheArbiterInterface)
 {
     GUID arbiter{0xE644F185, 0, 0, {}}, other{0xE644F184, 0x8C0E, 0x11D0, {}};
     ARBITER_INTERFACE iface{};
-    iface.ArbiterHandler = FakeArbiter;
-    iface.Flags = 0x3;
+    iface.ArbiterHandler = FakeArbiter, iface.Flags = 0x3;
     auto irp = PnpIrp(IRP_MN_QUERY_INTERFACE);
     irp->Stack()->Parameters.QueryInterface.Interface = (PINTERFACE)&iface;
     irp->Stack()->Parameters.QueryInterface.InterfaceType = &arbiter;
@@ -259,17 +227,12 @@ TEST_F(TraceTest, QueryInterfaceShowsOnlyTheArbiterInterface)
     EXPECT_EQ(Contents(*irp, 0), Lines{});
 }
 
-// Exactly Length bytes in the buffer: the printer needs no byte beyond them,
-// and a final partial word shows only the bytes that exist. The buffer only
-// from verbose 9.
+// Exactly Length bytes in the buffer: none read beyond, a final partial word shows only the
+// bytes that exist; the buffer only from verbose 9.
 TEST_F(TraceTest, ConfigPrintersShowTheBytesInsideLengthFromVerboseNine)
 {
-    const struct {
-        UCHAR minor;
-        LONG verbose;
-        ULONG length;
-        Lines buffer;
-    } rows[] = {{IRP_MN_READ_CONFIG, 8, 4, {}},
+    const struct { UCHAR minor; LONG verbose; ULONG length; Lines buffer; }
+        rows[] = {{IRP_MN_READ_CONFIG, 8, 4, {}},
                 {IRP_MN_READ_CONFIG, 9, 6, {"     Buffer[00] = 0x44332211", "     Buffer[04] = 0x6655"}},
                 {IRP_MN_WRITE_CONFIG, 9, 1, {"     Buffer[00] = 0x11"}},
                 {IRP_MN_WRITE_CONFIG, 9, 7, {"     Buffer[00] = 0x44332211", "     Buffer[04] = 0x776655"}},
@@ -280,10 +243,8 @@ TEST_F(TraceTest, ConfigPrintersShowTheBytesInsideLengthFromVerboseNine)
         for (ULONG i = 0; i < r.length; i++)
             buffer[i] = (uint8_t)(0x11 * (i + 1));
         auto irp = PnpIrp(r.minor);
-        irp->Stack()->Parameters.ReadWriteConfig.WhichSpace = 0;
-        irp->Stack()->Parameters.ReadWriteConfig.Buffer = buffer.data();
-        irp->Stack()->Parameters.ReadWriteConfig.Offset = 0x3C;
-        irp->Stack()->Parameters.ReadWriteConfig.Length = r.length;
+        auto &rw = irp->Stack()->Parameters.ReadWriteConfig;
+        rw.WhichSpace = 0, rw.Buffer = buffer.data(), rw.Offset = 0x3C, rw.Length = r.length;
         Lines expected{Fmt("     %s: space 0x0 off 0x3c len 0x%x",
                            r.minor == IRP_MN_READ_CONFIG ? "ReadConfig" : "WriteConfig", r.length)};
         expected.insert(expected.end(), r.buffer.begin(), r.buffer.end());

@@ -8,13 +8,11 @@ using namespace diagtest;
 // The last name of each table, and the fallback just past it.
 TEST_F(DiagTest, PowerNamesFallBackPastTheirTables)
 {
-    EXPECT_STREQ(SystemPowerStateString(PowerSystemMaximum), " Maximum  ");
-    EXPECT_STREQ(SystemPowerStateString(PowerSystemMaximum + 1), "Unspecific");
-    EXPECT_STREQ(DevicePowerStateString(PowerDeviceMaximum), "Maximum");
-    EXPECT_STREQ(DevicePowerStateString(PowerDeviceMaximum + 1), "Unspecified");
-    EXPECT_STREQ(PowerActionString(PowerActionWarmEject), "WarmEject");
-    EXPECT_STREQ(PowerActionString(PowerActionWarmEject + 1), "ActionNone");
-    EXPECT_STREQ(PowerMinorFunctionString(IRP_MN_QUERY_POWER), "IRP_MN_QUERY_POWER");
+    EXPECT_EQ((Lines{SystemPowerStateString(PowerSystemMaximum), SystemPowerStateString(PowerSystemMaximum + 1),
+                     DevicePowerStateString(PowerDeviceMaximum), DevicePowerStateString(PowerDeviceMaximum + 1),
+                     PowerActionString(PowerActionWarmEject), PowerActionString(PowerActionWarmEject + 1),
+                     PowerMinorFunctionString(IRP_MN_QUERY_POWER)}),
+              (Lines{" Maximum  ", "Unspecific", "Maximum", "Unspecified", "WarmEject", "ActionNone", "IRP_MN_QUERY_POWER"}));
     EXPECT_EQ(Take(), Lines{});
     EXPECT_STREQ(PowerMinorFunctionString(4), "IRP_MN_?????");
     EXPECT_EQ(Take(), Lines{"WARNING PowerMinorFunctionString: Unknown IRP_MN_0x4"});
@@ -24,12 +22,9 @@ TEST_F(DiagTest, PowerParametersArePrintedForSetAndQueryPowerOnly)
 {
     for (UCHAR minor : {IRP_MN_SET_POWER, IRP_MN_QUERY_POWER, IRP_MN_WAIT_WAKE, IRP_MN_POWER_SEQUENCE}) {
         HandIrp system(IRP_MJ_POWER, minor), device(IRP_MJ_POWER, minor);
-        system.Stack()->Parameters.Power.Type = SystemPowerState;
-        system.Stack()->Parameters.Power.State.SystemState = PowerSystemSleeping3;
-        system.Stack()->Parameters.Power.ShutdownType = PowerActionSleep;
-        device.Stack()->Parameters.Power.Type = DevicePowerState;
-        device.Stack()->Parameters.Power.State.DeviceState = PowerDeviceD3;
-        device.Stack()->Parameters.Power.ShutdownType = PowerActionNone;
+        auto &sys = system.Stack()->Parameters.Power, &dev = device.Stack()->Parameters.Power;
+        sys.Type = SystemPowerState, sys.State.SystemState = PowerSystemSleeping3, sys.ShutdownType = PowerActionSleep;
+        dev.Type = DevicePowerState, dev.State.DeviceState = PowerDeviceD3, dev.ShutdownType = PowerActionNone;
         PrintPowerIrp(system.Irp());
         PrintPowerIrp(device.Irp());
         const std::string indent(15, ' ');
@@ -41,9 +36,8 @@ TEST_F(DiagTest, PowerParametersArePrintedForSetAndQueryPowerOnly)
     }
 }
 
-// Each capability flag but UniqueID and NoDisplayInUI, the wake states and
-// the device states of entries 1 to 6 are each worth a print at verbose 0;
-// the identity words and latencies are not.
+// Each capability flag but UniqueID and NoDisplayInUI, the wake states and the device states of
+// entries 1 to 6 are each worth a print at verbose 0; the identity words and latencies are not.
 TEST_F(DiagTest, CapabilitiesAreShownWhenAnyFlagOrStateIsSet)
 {
     auto shows = [](void (*set)(DEVICE_CAPABILITIES *, int), int i) {
@@ -61,21 +55,15 @@ TEST_F(DiagTest, CapabilitiesAreShownWhenAnyFlagOrStateIsSet)
             << "state " << state;
     EXPECT_TRUE(shows([](DEVICE_CAPABILITIES *c, int) { c->DeviceWake = PowerDeviceD3; }, 0));
     EXPECT_TRUE(shows([](DEVICE_CAPABILITIES *c, int) { c->SystemWake = PowerSystemWorking; }, 0));
-    EXPECT_FALSE(shows([](DEVICE_CAPABILITIES *c, int) {
-        c->Address = 5;
-        c->UINumber = 0;
-        c->D2Latency = 9;
-    }, 0));
+    EXPECT_FALSE(shows([](DEVICE_CAPABILITIES *c, int) { c->Address = 5, c->UINumber = 0, c->D2Latency = 9; }, 0));
 }
 
 TEST_F(DiagTest, CapabilitiesPrint)
 {
     DEVICE_CAPABILITIES caps{};
-    caps.Address = caps.UINumber = 0xFFFFFFFF;
+    caps.UINumber = 0xFFFFFFFF, caps.Address = 0x00030001, caps.D1Latency = 1;
     auto irp = PnpIrp(IRP_MN_QUERY_CAPABILITIES);
     irp->Stack()->Parameters.DeviceCapabilities.Capabilities = &caps;
-    caps.Address = 0x00030001;
-    caps.D1Latency = 1;
     SetVerbose(9);
     PrintDeviceCapabilities(irp->Irp());
     EXPECT_EQ(Take(), Lines{}) << "identity and latency alone below verbose 10";
@@ -83,9 +71,7 @@ TEST_F(DiagTest, CapabilitiesPrint)
     caps.D3Latency = 100; // 100 us units, shown times 100 under "ms" as the trace always has
     PrintDeviceCapabilities(irp->Irp());
     EXPECT_EQ(Take(), (Lines{"  Address        : 0x00030001", "  Latency        : D1 100 ms D2 0 ms D3 10000 ms"}));
-    caps.Address = 0; // 0 is no address; UINumber 0 is one
-    caps.UINumber = 0;
-    caps.D1Latency = caps.D3Latency = 0;
+    caps.Address = caps.UINumber = caps.D1Latency = caps.D3Latency = 0; // 0 is no address; UINumber 0 is one
     PrintDeviceCapabilities(irp->Irp());
     EXPECT_EQ(Take(), Lines{"  UINumber       : 0x00000000"});
 
@@ -95,18 +81,14 @@ TEST_F(DiagTest, CapabilitiesPrint)
     caps.SurpriseRemovalOK = caps.RawDeviceOK = caps.HardwareDisabled = caps.WarmEjectSupported = 1;
     caps.NonDynamic = caps.UniqueID = caps.DeviceD1 = caps.DeviceD2 = 1;
     caps.WakeFromD0 = caps.WakeFromD1 = caps.WakeFromD2 = caps.WakeFromD3 = 1;
-    caps.Address = 0x10;
-    caps.DeviceWake = PowerDeviceD2;
-    caps.SystemWake = PowerSystemSleeping1;
-    caps.D2Latency = 3;
+    caps.Address = 0x10, caps.DeviceWake = PowerDeviceD2, caps.SystemWake = PowerSystemSleeping1, caps.D2Latency = 3;
     caps.DeviceState[PowerSystemShutdown] = PowerDeviceD3;
     PrintDeviceCapabilities(irp->Irp());
     Lines lines = Take();
     ASSERT_EQ(lines.size(), 28u);
-    EXPECT_EQ(lines[19], "  Device Wake    : D2");
-    EXPECT_EQ(lines[20], "  System Wake    : Sleeping-1");
-    EXPECT_EQ(lines[22], "  DevState[ Working  ] = Unspecified");
-    EXPECT_EQ(lines[27], "  DevState[ Shutdown ] = D3");
+    EXPECT_EQ((Lines{lines[19], lines[20], lines[22], lines[27]}),
+              (Lines{"  Device Wake    : D2", "  System Wake    : Sleeping-1", "  DevState[ Working  ] = Unspecified",
+                     "  DevState[ Shutdown ] = D3"}));
 }
 
 } // namespace

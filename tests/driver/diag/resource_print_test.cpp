@@ -1,26 +1,21 @@
-// Flag lines, names, requirement lists and resource lists as the trace
-// shows them.
+// Flag lines, names, requirement lists and resource lists as the trace shows them.
 #include "diag_fixture.h"
 
 namespace {
 
 using namespace diagtest;
 
-// The named bits of a flag word fill nine slots (the tenth named bit shows
-// only in the value); no line for 0 or for an unknown selector.
+// The named bits of a flag word fill nine slots (the tenth shows only in the value); no line for 0
+// or for an unknown selector.
 TEST_F(DiagTest, FlagsShowTheNamedBitsInNineSlots)
 {
     const struct {
         ULONG selector, value;
         const char *names; // "" : no line
-    } rows[] = {{FLAGS_PORT, 0x0C, "10BIT 12BIT"},
-                {FLAGS_MEMORY, 0x25, "RO PRE CACHE"},
-                {FLAGS_PNP_DEVICE_STATE, 0x9, "DISABLED REMOVED"},
+    } rows[] = {{FLAGS_PORT, 0x0C, "10BIT 12BIT"}, {FLAGS_MEMORY, 0x25, "RO PRE CACHE"},
+                {FLAGS_PNP_DEVICE_STATE, 0x9, "DISABLED REMOVED"}, {FLAGS_PORT, 0, ""}, {2, 0x0C, ""},
                 {FLAGS_DEVICE_OBJECT, 0x160FE,
-                 "VERIFY_VOLUME BUFFERED_IO EXCLUSIVE DIRECT_IO MAP_IO_BUFFER HAS_NAME IS_INITIALIZING POWER_PAGABLE "
-                 "POWER_INRUSH"},
-                {FLAGS_PORT, 0, ""},
-                {2, 0x0C, ""}};
+                 "VERIFY_VOLUME BUFFERED_IO EXCLUSIVE DIRECT_IO MAP_IO_BUFFER HAS_NAME IS_INITIALIZING POWER_PAGABLE POWER_INRUSH"}};
     for (const auto &r : rows) {
         PrintFlags("F", r.selector, r.value);
         Lines lines = Take();
@@ -33,21 +28,18 @@ TEST_F(DiagTest, FlagsShowTheNamedBitsInNineSlots)
 
 TEST_F(DiagTest, UnknownTypesOptionsAndSharesAreMarked)
 {
-    EXPECT_STREQ(WichType(CmResourceTypeMfCardConfig), "MFC ");
-    EXPECT_STREQ(WichType(CmResourceTypeNull), "NUL ");
+    EXPECT_EQ((Lines{WichType(CmResourceTypeMfCardConfig), WichType(CmResourceTypeNull)}), (Lines{"MFC ", "NUL "}));
     EXPECT_EQ(Take(), Lines{});
     EXPECT_STREQ(WichType(0x84), "??? ");
     EXPECT_EQ(Take(), Lines{"WARNING WichType: UNKNOWN ResourceType 0x84"});
-    EXPECT_STREQ(ResourceOptionString(IO_RESOURCE_ALTERNATIVE), "ALT ");
-    EXPECT_STREQ(ResourceOptionString(IO_RESOURCE_PREFERRED | IO_RESOURCE_DEFAULT), "??? ");
-    PrintShareDisposition(CmResourceShareShared);
-    PrintShareDisposition(4);
+    EXPECT_EQ((Lines{ResourceOptionString(IO_RESOURCE_ALTERNATIVE), ResourceOptionString(IO_RESOURCE_PREFERRED | IO_RESOURCE_DEFAULT)}),
+              (Lines{"ALT ", "??? "}));
+    PrintShareDisposition(CmResourceShareShared), PrintShareDisposition(4);
     EXPECT_EQ(Take(), (Lines{"     Share: SHARED", "     Share: ???"}));
 }
 
-// Every alternative list is walked (the next starts right after the last
-// descriptor of the one before), each kind of descriptor with its own
-// lines; the slot only from verbose 9.
+// Every alternative list is walked (the next right after the last descriptor of the one before),
+// each kind of descriptor with its own lines; the slot only from verbose 9.
 TEST_F(DiagTest, RequirementsListPrintsEveryAlternativeList)
 {
     Bytes bytes = Requirements(
@@ -76,20 +68,14 @@ TEST_F(DiagTest, RequirementsListPrintsEveryAlternativeList)
 TEST_F(DiagTest, ResourceListPrintsEveryFullDescriptorAndItsBusFromVerboseNine)
 {
     CM_PARTIAL_RESOURCE_DESCRIPTOR irq = Cm(CmResourceTypeInterrupt, 0, 0, 0, CmResourceShareShared);
-    irq.u.Interrupt.Vector = 0x3B;
-    irq.u.Interrupt.Level = 0xB;
+    irq.u.Interrupt.Vector = 0x3B, irq.u.Interrupt.Level = 0xB;
     Bytes bytes = ResourceList({{PCIBus, 2}, {Isa, 0}},
                                {{Cm(CmResourceTypeMemory, 0x1E0000000ULL, 0x100000, CM_RESOURCE_MEMORY_PREFETCHABLE, 1),
                                  irq},
                                 {Cm(CmResourceTypeDevicePrivate, 0x800000007ULL), Cm(CmResourceTypeDma)}});
-    const Lines body = {"MEM descriptor: 0 [Start = 0xE0000000 Len = 0x100000]",
-                        "     Flags: 0x4 PRE" + std::string(8, ' '),
-                        "     Share: EXCLUSIVE device",
-                        "INT descriptor: 1 [Vec = 0x3B Level = 0xB]",
-                        "     Share: SHARED",
-                        "InterfaceType: 0x1 BusNumber: 0x0",
-                        "--- descriptor: 0 [Marker 7-8]",
-                        "DMA descriptor: 1",
+    const Lines body = {"MEM descriptor: 0 [Start = 0xE0000000 Len = 0x100000]", "     Flags: 0x4 PRE" + std::string(8, ' '),
+                        "     Share: EXCLUSIVE device", "INT descriptor: 1 [Vec = 0x3B Level = 0xB]", "     Share: SHARED",
+                        "InterfaceType: 0x1 BusNumber: 0x0", "--- descriptor: 0 [Marker 7-8]", "DMA descriptor: 1",
                         std::string(47, '+')};
     PrintResourceList((PCM_RESOURCE_LIST)bytes.data());
     Lines quiet = body;

@@ -1,11 +1,8 @@
-// The bus probe on simulated hardware: bus numbering and its limits, sibling
-// order, which functions are taken, BAR sizing, failed allocation, the
-// settle time per bus, and the stack-free walks at the deepest hierarchy.
+// The bus probe on simulated hardware: numbering and its limits, sibling order, functions taken,
+// BAR sizing, failed allocation, settle time per bus, stack-free walks at the deepest hierarchy.
 #include <gtest/gtest.h>
 
 #include <set>
-#include <string>
-#include <vector>
 
 #include "core/debug.h"
 #include "enum/enumerate.h"
@@ -21,15 +18,11 @@ namespace {
 constexpr uint64_t kSecondsPerBus = 4000000;
 using Numbers = std::vector<int>;
 
-Numbers BusNumbers(sim::PciFunction *f)
-{
-    return {f->PrimaryBus(), f->SecondaryBus(), f->SubordinateBus()};
-}
+Numbers BusNumbers(sim::PciFunction *f) { return {f->PrimaryBus(), f->SecondaryBus(), f->SubordinateBus()}; }
 
 class ProbeTest : public testsupport::DriverTest {
   protected:
-    // The bridge being enumerated: on bus 0, secondary 3, forwarding up to
-    // 0x12 as the enumeration entry leaves it.
+    // The bridge being enumerated: on bus 0, secondary 3, forwarding up to 0x12 as the entry leaves it.
     void SetUp() override
     {
         DriverTest::SetUp();
@@ -48,8 +41,7 @@ class ProbeTest : public testsupport::DriverTest {
     // Probes bus `bus` as an enumeration of the upstream bridge would.
     void Probe(UCHAR high = 0x12, UCHAR next = 4, UCHAR bus = 3)
     {
-        nextBus = next;
-        highBus = high;
+        nextBus = next, highBus = high;
         probeBuses(&root_, bus);
     }
     static std::vector<PciNode *> Chain(PciNode *first)
@@ -74,19 +66,16 @@ TEST_F(ProbeTest, BridgesAreNumberedDepthFirstAndClosedAroundTheirSubtrees)
     uint64_t t0 = standin::VirtualMicroseconds();
     Probe();
 
-    EXPECT_EQ(BusNumbers(x), (Numbers{3, 4, 5}));
-    EXPECT_EQ(BusNumbers(y), (Numbers{4, 5, 5}));
-    EXPECT_EQ(BusNumbers(z), (Numbers{3, 6, 6}));
+    EXPECT_EQ((std::vector<Numbers>{BusNumbers(x), BusNumbers(y), BusNumbers(z)}),
+              (std::vector<Numbers>{{3, 4, 5}, {4, 5, 5}, {3, 6, 6}}));
     for (auto *f : {x, y, z})
         EXPECT_EQ(f->Peek16(0x3E), 0) << "bridge control cleared";
     EXPECT_EQ(nextBus, 7);
     EXPECT_EQ(highBus, 0x12) << "the probe never changes highBus";
-    // While its subtree is probed a bridge forwards up to highBus; the node
-    // keeps that first subordinate number.
+    // While its subtree is probed a bridge forwards up to highBus; the node keeps that number.
     EXPECT_EQ(CountContaining(TraceLines(), "configBridge: Setting bridge bus numbers to 4 5 12"), 1u);
     ASSERT_EQ(Chain(root_.down).size(), 2u);
-    EXPECT_EQ(root_.down->subBus, 0x12);
-    EXPECT_EQ(root_.down->down->secBus, 5);
+    EXPECT_EQ((Numbers{root_.down->subBus, root_.down->down->secBus}), (Numbers{0x12, 5}));
     EXPECT_EQ(standin::VirtualMicroseconds() - t0, 4 * kSecondsPerBus) << "buses 3 to 6 wait 4 s each";
 }
 
@@ -101,15 +90,12 @@ TEST_F(ProbeTest, SiblingsAreChainedFirstFoundThenTheOthersInReverse)
     EXPECT_EQ(order, (std::vector<uint16_t>{0x1001, 0x1004, 0x1003, 0x1002}));
 }
 
-// A single-function device is probed at function 0 only; a missing function
-// ends a multi-function device; a bridge at function 1 or above is ignored
-// and ends its device.
+// A single-function device is probed at function 0 only; a missing function ends a
+// multi-function device; a bridge at function 1 or above is ignored and ends its device.
 TEST_F(ProbeTest, FunctionsTakenFromEachDevice)
 {
-    sim::DeviceModel multi = sim::models::Generic(0x1102, 0x0002, 0x040100);
-    multi.multiFunction = true;
-    sim::DeviceModel bridge = sim::models::DEC21154();
-    bridge.multiFunction = true;
+    sim::DeviceModel multi = sim::models::Generic(0x1102, 0x0002, 0x040100), bridge = sim::models::DEC21154();
+    multi.multiFunction = bridge.multiFunction = true;
     machine_.AddFunction(behind_, 5, 0, sim::models::RTL8139());
     for (int fn : {0, 2, 3})
         machine_.AddFunction(behind_, 0, fn, multi);
@@ -137,34 +123,27 @@ TEST_F(ProbeTest, BarKindsAreSizedSummedAndRestored)
                                                   sim::MemBar(3, 0x100000), sim::PrefetchBar(4, 0x100000),
                                                   sim::IoBar(5, 0x20)});
     auto *fn = machine_.AddFunction(behind_, 0, 0, card);
-    fn->Poke32(0x10, 0xE0000004); // a 64-bit BAR already placed
-    fn->Poke32(0x18, 0x0000E001);
-    fn->Poke16(0x04, 0x0007);
+    fn->Poke32(0x10, 0xE0000004), fn->Poke32(0x18, 0x0000E001), fn->Poke16(0x04, 0x0007); // BARs already placed
     Probe();
-
     PciNode *n = root_.down;
     ASSERT_NE(n, nullptr);
-    // The upper half of the 64-bit BAR is skipped; the 16-bit I/O decoder
-    // is widened before its size is taken.
+    // The 64-bit BAR's upper half is skipped; the 16-bit I/O decoder is widened before sizing.
     EXPECT_EQ(std::vector<ULONG>(n->barSize, n->barSize + 6),
               (std::vector<ULONG>{0x200000, 0, 0x10, 0x100000, 0x100000, 0x20}));
     EXPECT_EQ(std::vector<int>(n->barKind, n->barKind + 6), (std::vector<int>{0x04, 0, 1, 0x00, 0x08, 1}));
     EXPECT_EQ((std::vector<ULONG>{n->ioSize, n->memSize, n->memAlign, n->preSize, n->preAlign}),
               (std::vector<ULONG>{0x30, 0x300000, 0x200000, 0x100000, 0x100000}));
     EXPECT_EQ(CountContaining(TraceLines(), "        [2] mask 0x0000FFF1 size 0x10"), 1u);
-
-    EXPECT_EQ(fn->Peek32(0x10), 0xE0000004u);
-    EXPECT_EQ(fn->Peek32(0x18), 0x0000E001u);
-    EXPECT_EQ(fn->Peek16(0x04), 0x0007);
+    EXPECT_EQ((std::vector<ULONG>{fn->Peek32(0x10), fn->Peek32(0x18), fn->Peek16(0x04)}),
+              (std::vector<ULONG>{0xE0000004, 0x0000E001, 0x0007}));
     auto commandWrites = fn->WritesTo(0x04, 2);
     ASSERT_EQ(commandWrites.size(), 2u);
     EXPECT_EQ(commandWrites[0].value, 0u) << "decoding off while sizing";
 }
 
-// A bridge's totals are its subtree's. A function with a PCI-to-PCI header
-// that is no PCI-to-PCI bridge by class (06 80) is sized by its header's two
-// BARs only, never its bus numbers or windows; a CardBus header has one BAR,
-// its socket registers.
+// A bridge's totals are its subtree's. A PCI-to-PCI header that is no PCI-to-PCI bridge by class
+// (06 80) is sized by its two BARs only, never its bus numbers or windows; a CardBus header has
+// one BAR, its socket registers.
 TEST_F(ProbeTest, BridgeHeadersAreSizedByTheirOwnBarsOnly)
 {
     auto *x = machine_.AddFunction(behind_, 2, 0, sim::models::DEC21154());
@@ -184,17 +163,16 @@ TEST_F(ProbeTest, BridgeHeadersAreSizedByTheirOwnBarsOnly)
     EXPECT_EQ(chain[0]->memSize, 0x1000u) << "its BAR counts like any function's";
     EXPECT_EQ(chain[0]->barSize[1], 0u);
     EXPECT_TRUE(cb->WritesTo(0x14, 4).empty()) << "capabilities and status of a CardBus header stay untouched";
-    EXPECT_EQ(chain[2]->barSize[0], 0x1000u) << "the socket registers";
-    EXPECT_EQ(chain[2]->memSize, 0u);
+    EXPECT_EQ((std::vector<ULONG>{chain[2]->barSize[0], chain[2]->memSize}), (std::vector<ULONG>{0x1000, 0}))
+        << "the socket registers";
     EXPECT_EQ(std::vector<ULONG>(chain[1]->barSize, chain[1]->barSize + 6), std::vector<ULONG>(6, 0));
     EXPECT_EQ(chain[1]->ioSize, 0u);
     ASSERT_NE(chain[1]->down, nullptr);
     EXPECT_EQ(chain[1]->down->ioSize, 0x100u);
 }
 
-// No number left (past highBus, or past busLimit, which other bridges
-// route): the bridge is left unnumbered, its registers cleared, and nothing
-// behind it is probed.
+// No number left (past highBus, or past busLimit, which other bridges route): the bridge stays
+// unnumbered, its registers cleared, nothing behind it probed.
 TEST_F(ProbeTest, BridgesPastHighBusOrBusLimitStayUnnumbered)
 {
     auto *x = machine_.AddFunction(behind_, 0, 0, sim::models::DEC21154());
@@ -204,9 +182,8 @@ TEST_F(ProbeTest, BridgesPastHighBusOrBusLimitStayUnnumbered)
     machine_.SetBusNumbers(y, 4, 9, 9);
     machine_.SetBusNumbers(upstream_, 0, 3, 5);
     Probe(5);
-    EXPECT_EQ(BusNumbers(x), (Numbers{3, 4, 5}));
-    EXPECT_EQ(BusNumbers(y), (Numbers{4, 5, 5}));
-    EXPECT_EQ(BusNumbers(z), (Numbers{0, 0, 0})) << "6 is past highBus";
+    EXPECT_EQ((std::vector<Numbers>{BusNumbers(x), BusNumbers(y), BusNumbers(z)}),
+              (std::vector<Numbers>{{3, 4, 5}, {4, 5, 5}, {0, 0, 0}})) << "6 is past highBus";
     EXPECT_EQ(CountContaining(TraceLines(), "WARNING probeBuses: no bus number left for bridge 03:02:0"), 1u);
     freePciTree(&root_, FALSE);
     root_ = PciNode{};
@@ -214,9 +191,8 @@ TEST_F(ProbeTest, BridgesPastHighBusOrBusLimitStayUnnumbered)
     busLimit = 4;
     Probe(0x12);
     busLimit = 0xFF;
-    EXPECT_EQ(BusNumbers(x), (Numbers{3, 4, 4}));
-    EXPECT_EQ(BusNumbers(y), (Numbers{0, 0, 0}));
-    EXPECT_EQ(BusNumbers(z), (Numbers{0, 0, 0}));
+    EXPECT_EQ((std::vector<Numbers>{BusNumbers(x), BusNumbers(y), BusNumbers(z)}),
+              (std::vector<Numbers>{{3, 4, 4}, {0, 0, 0}, {0, 0, 0}}));
     ASSERT_NE(root_.down, nullptr);
     ASSERT_NE(root_.down->down, nullptr) << "Y is found on bus 4";
     EXPECT_EQ(root_.down->down->down, nullptr) << "nothing is probed behind Y";
@@ -233,7 +209,7 @@ TEST_F(ProbeTest, NodeAllocationFailureEndsThatDeviceOnly)
     Probe();
     auto chain = Chain(root_.down);
     ASSERT_EQ(chain.size(), 1u);
-    EXPECT_EQ(chain[0]->device, 1);
+    EXPECT_EQ(chain[0]->device, 1) << "device 0's node failed";
     EXPECT_EQ(CountContaining(TraceLines(), "ERROR addNewDevice: Malloc failed"), 1u);
 }
 
@@ -243,11 +219,9 @@ TEST_F(ProbeTest, IsBridgeKnowsPciAndCardBusBridgesOnly)
     EXPECT_FALSE(isBridge(0x06, 0x00) || isBridge(0x06, 0x01) || isBridge(0x06, 0x05) || isBridge(0x03, 0x04));
 }
 
-// The deepest hierarchy the bus numbers allow: behind the controller
-// (secondary bus 1) a chain of bridges, each on the bus of the one before;
-// the numbered ones take buses 2 to 0xFF, the last finds no number left
-// (nextBus wrapped to 0). A card sits beside it on bus 0xFF. Probe, totals,
-// dump and free walk all 255 levels without recursion.
+// The deepest hierarchy: behind the controller (bus 1) a chain of bridges taking buses 2 to 0xFF,
+// the last finding no number left (nextBus wrapped to 0), a card beside it on bus 0xFF. Probe,
+// totals, dump and free walk all 255 levels without recursion.
 TEST_F(ProbeTest, DeepestChainOfBridgesIsNumberedTotalledDumpedAndFreed)
 {
     constexpr int kNumbered = 0xFF - 1;
@@ -294,9 +268,8 @@ TEST_F(ProbeTest, DeepestChainOfBridgesIsNumberedTotalledDumpedAndFreed)
     EXPECT_EQ(buses[0] + buses[1] + buses[2] + buses[kNumbered + 1] + buses.back(), "fffffe0100");
 }
 
-// After a re-insertion a bridge the bus driver numbered goes back to
-// unnumbered; a device whose BAR2 bytes sit where a bridge keeps its bus
-// numbers is left alone, as is an unnumbered bridge or an empty slot.
+// After a re-insertion a bridge the bus driver numbered goes back to unnumbered; a device (BAR2
+// where a bridge keeps its bus numbers), an unnumbered bridge or an empty slot are left alone.
 TEST_F(ProbeTest, OnlyANumberedBridgeIsSetBackToUnnumbered)
 {
     sim::DeviceModel card = sim::models::RTL8139();
@@ -308,8 +281,7 @@ TEST_F(ProbeTest, OnlyANumberedBridgeIsSetBackToUnnumbered)
     machine_.SetBusNumbers(numbered, 3, 4, 4);
     for (UCHAR device = 1; device <= 4; device++)
         UnnumberReturnedBridge(3, device, 0);
-    EXPECT_EQ(plain->Peek32(0x18), 0x12345000u);
-    EXPECT_EQ(numbered->Peek32(0x18) & 0xFFFFFF, 0u);
+    EXPECT_EQ((std::vector<ULONG>{plain->Peek32(0x18), numbered->Peek32(0x18) & 0xFFFFFF}), (std::vector<ULONG>{0x12345000, 0}));
     EXPECT_TRUE(unnumbered->WriteLog().empty());
     EXPECT_EQ(CountContaining(TraceLines(), "set back to unnumbered"), 1u);
 }

@@ -1,6 +1,5 @@
-// Direct configuration access through the address and data ports: byte and
-// word lanes, the address layout, restoring the address port, the one-time
-// port translation, and what happens when the port cannot be translated.
+// Direct configuration access through the address and data ports: lanes, the address layout and
+// its restoring, the one-time port translation, and a port that cannot be translated.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -43,8 +42,8 @@ class DirectAccessTest : public testsupport::DriverTest {
     sim::PciFunction *fn_ = nullptr;
 };
 
-// Reads are whole double words from which the lane is picked; writes use
-// the port lane and width of the value, without a read-modify-write.
+// Reads are whole double words the lane is picked from; writes use the port lane and width of
+// the value, without a read-modify-write.
 TEST_F(DirectAccessTest, LanesAndWidths)
 {
     EXPECT_EQ((std::vector<ULONG>{PciCfgRead8(0, 3, 0, 0x40), PciCfgRead8(0, 3, 0, 0x41), PciCfgRead8(0, 3, 0, 0x42),
@@ -55,24 +54,24 @@ TEST_F(DirectAccessTest, LanesAndWidths)
     EXPECT_EQ(DataAccesses(), std::vector<std::vector<int>>(7, {0xCFC, 4, 0}));
 
     standin::ClearPortLog();
-    PciCfgWrite8(0, 3, 0, 0x42, 0x5A);
-    PciCfgWrite16(0, 3, 0, 0x41, 0xBEEF); // the word at 0x40
-    PciCfgWrite32(0, 3, 0, 0x47, 0x00000006);
+    PciCfgWrite8(0, 3, 0, 0x42, 0x5A), PciCfgWrite16(0, 3, 0, 0x41, 0xBEEF), PciCfgWrite32(0, 3, 0, 0x47, 6); // 0x41: the word at 0x40
     EXPECT_EQ(DataAccesses(), (std::vector<std::vector<int>>{{0xCFE, 1, 1}, {0xCFC, 2, 1}, {0xCFC, 4, 1}}));
-    EXPECT_EQ(fn_->Peek32(0x40), 0x115ABEEFu);
-    EXPECT_EQ(fn_->Peek32(0x44), 0x00000006u);
+    EXPECT_EQ((std::vector<ULONG>{fn_->Peek32(0x40), fn_->Peek32(0x44)}), (std::vector<ULONG>{0x115ABEEF, 6}));
     PciCfgWrite16(0, 3, 0, 0x42, 0xCAFE);
     EXPECT_EQ(fn_->Peek32(0x40), 0xCAFEBEEFu);
+    EXPECT_EQ(standin::CurrentIrql(), PASSIVE_LEVEL);
+    standin::SetIrql(DISPATCH_LEVEL);
+    PciCfgWrite8(0, 0, 0, 0x0C, 0x10);
+    EXPECT_EQ(standin::CurrentIrql(), DISPATCH_LEVEL) << "back at the caller's level: usable from completion routines";
+    standin::SetIrql(PASSIVE_LEVEL);
 }
 
-// Device and function numbers are masked to their fields; the address port
-// is read first and gets back whatever it held.
+// Device and function numbers are masked to their fields; the address port is read first and
+// gets back whatever it held.
 TEST_F(DirectAccessTest, AddressIsBuiltMaskedAndRestored)
 {
-    const struct {
-        uint8_t bus, dev, fn, off;
-        uint32_t address;
-    } rows[] = {{0, 0, 0, 0, 0x80000000},    {0xFF, 31, 7, 0xFC, 0x80FFFFFC}, {3, 0x25, 0, 0x10, 0x80032810},
+    const struct { uint8_t bus, dev, fn, off; uint32_t address; }
+        rows[] = {{0, 0, 0, 0, 0x80000000},    {0xFF, 31, 7, 0xFC, 0x80FFFFFC}, {3, 0x25, 0, 0x10, 0x80032810},
                 {3, 1, 9, 0x3E, 0x8003093C}, {0x12, 0, 0, 0x1B, 0x80120018}};
     for (const auto &r : rows) {
         machine_.SetAddressRegister(0x8000F8AC);
@@ -87,8 +86,7 @@ TEST_F(DirectAccessTest, AddressIsBuiltMaskedAndRestored)
     }
 }
 
-// The ports are translated (and announced) once; the translated address is
-// used for both ports.
+// The ports are translated (and announced) once; the translated address is used for both ports.
 TEST_F(DirectAccessTest, PortsAreTranslatedOnce)
 {
     standin::SetTranslateOffset(0x1000);
@@ -103,34 +101,20 @@ TEST_F(DirectAccessTest, PortsAreTranslatedOnce)
     EXPECT_EQ(testsupport::TraceLines(), std::vector<std::string>{"Initializing PCI configuration registers"});
 }
 
-// A failed translation: reads give all ones, writes are dropped, no port is
-// touched, and every access tries again.
+// A failed translation: reads give all ones, writes are dropped, no port is touched, and every
+// access tries again.
 TEST_F(DirectAccessTest, FailedTranslationNeverTouchesAPortAndRetriesEachTime)
 {
     standin::SetTranslateFails(true);
-    EXPECT_EQ(PciCfgRead32(0, 3, 0, 0x40), 0xFFFFFFFFu);
-    EXPECT_EQ(PciCfgRead16(0, 3, 0, 0x40), 0xFFFFu);
-    EXPECT_EQ(PciCfgRead8(0, 3, 0, 0x40), 0xFFu);
-    PciCfgWrite32(0, 3, 0, 0x40, 0);
-    PciCfgWrite16(0, 3, 0, 0x40, 0);
-    PciCfgWrite8(0, 3, 0, 0x40, 0);
+    EXPECT_EQ((std::vector<ULONG>{PciCfgRead32(0, 3, 0, 0x40), PciCfgRead16(0, 3, 0, 0x40), PciCfgRead8(0, 3, 0, 0x40)}),
+              (std::vector<ULONG>{0xFFFFFFFF, 0xFFFF, 0xFF}));
+    PciCfgWrite32(0, 3, 0, 0x40, 0), PciCfgWrite16(0, 3, 0, 0x40, 0), PciCfgWrite8(0, 3, 0, 0x40, 0);
     EXPECT_TRUE(standin::PortLog().empty());
     EXPECT_EQ(standin::TranslateCalls(), 6u);
 
     standin::SetTranslateFails(false);
-    EXPECT_EQ(PciCfgRead32(0, 3, 0, 0x40), 0x11223344u);
-    EXPECT_EQ(PciCfgRead32(0, 3, 0, 0x40), 0x11223344u);
+    EXPECT_EQ((std::vector<ULONG>{PciCfgRead32(0, 3, 0, 0x40), PciCfgRead32(0, 3, 0, 0x40)}), std::vector<ULONG>(2, 0x11223344));
     EXPECT_EQ(standin::TranslateCalls(), 7u);
-}
-
-TEST_F(DirectAccessTest, AccessesReturnToTheCallersLevel)
-{
-    PciCfgRead32(0, 0, 0, 0);
-    EXPECT_EQ(standin::CurrentIrql(), PASSIVE_LEVEL);
-    standin::SetIrql(DISPATCH_LEVEL);
-    PciCfgWrite8(0, 0, 0, 0x0C, 0x10);
-    EXPECT_EQ(standin::CurrentIrql(), DISPATCH_LEVEL) << "usable from completion routines";
-    standin::SetIrql(PASSIVE_LEVEL);
 }
 
 } // namespace

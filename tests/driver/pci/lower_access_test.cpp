@@ -1,10 +1,6 @@
-// Configuration access through the device's stack: the request reaches the
-// bus driver through whatever stands on top, pending and failing bus
-// drivers, the read-back check of writes, the failure paths, and the dumps.
+// Configuration access through the device's stack: through whatever stands on top, pending and
+// failing bus drivers, the read-back check of writes, the failure paths, and the dumps.
 #include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
 
 #include "core/debug.h"
 #include "pci/pci_direct.h"
@@ -60,8 +56,7 @@ class LowerAccessTest : public testsupport::DriverTest {
     {
         filterDriver_ = standin::CreateDriverObject("\\Driver\\Upper");
         filterDriver_->MajorFunction[IRP_MJ_PNP] = PassDownFilter::Dispatch;
-        ASSERT_EQ(IoCreateDevice(filterDriver_, sizeof(PDEVICE_OBJECT), nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE,
-                                 &filter_),
+        ASSERT_EQ(IoCreateDevice(filterDriver_, sizeof(PDEVICE_OBJECT), nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &filter_),
                   STATUS_SUCCESS);
         *static_cast<PDEVICE_OBJECT *>(filter_->DeviceExtension) = testsupport::AttachInAddDevice(filter_, pdo_);
         filter_->Flags &= ~DO_DEVICE_INITIALIZING;
@@ -73,27 +68,23 @@ class LowerAccessTest : public testsupport::DriverTest {
     std::unique_ptr<sim::PciBusDriver> bus_;
     PDEVICE_OBJECT pdo_ = nullptr;
     PDRIVER_OBJECT filterDriver_ = nullptr;
-    PDEVICE_OBJECT filter_ = nullptr;
+    PDEVICE_OBJECT filter_ = nullptr; // the pass-down device, when attached
 };
 
-// Through a filter above the PDO, with the bus driver completing at once and
-// then pending: every width reads and writes the function; writes that stick
-// are quiet, the reference to the top of the stack is dropped.
+// Through a filter above the PDO, the bus driver completing at once, then pending: every width
+// reads and writes the function; writes that stick are quiet; the stack top's reference is dropped.
 TEST_F(LowerAccessTest, RequestsGoToTheTopOfTheStackAndReachTheFunction)
 {
     AttachFilter();
     for (sim::ConfigMode mode : {sim::ConfigMode::Synchronous, sim::ConfigMode::Pending}) {
         bus_->SetConfigMode(pdo_, mode);
-        EXPECT_EQ(ReadPCIConfigW(pdo_, 0x02), 0x8139);
-        EXPECT_EQ(ReadPCIConfigDW(pdo_, 0x00), 0x813910ECu);
-        EXPECT_EQ(ReadPCIConfigB(pdo_, 0x0B), 0x02);
         UCHAR buf[8] = {};
         EXPECT_EQ(ReadPCIConfigBuf(pdo_, 0, buf, sizeof(buf)), STATUS_SUCCESS);
-        EXPECT_EQ(buf[0] | buf[3] << 8, 0x81EC);
-        EXPECT_EQ(WritePCIConfigW(pdo_, 0x04, 0x0007), STATUS_SUCCESS);
-        EXPECT_EQ(WritePCIConfigB(pdo_, 0x0D, 0x40), STATUS_SUCCESS);
-        EXPECT_EQ(card_->Peek16(0x04), 0x0007);
-        EXPECT_EQ(card_->Peek8(0x0D), 0x40);
+        EXPECT_EQ((std::vector<ULONG>{ReadPCIConfigW(pdo_, 0x02), ReadPCIConfigDW(pdo_, 0x00), ReadPCIConfigB(pdo_, 0x0B),
+                                      (ULONG)(buf[0] | buf[3] << 8)}),
+                  (std::vector<ULONG>{0x8139, 0x813910EC, 0x02, 0x81EC}));
+        EXPECT_EQ(WritePCIConfigW(pdo_, 0x04, 0x0007) | WritePCIConfigB(pdo_, 0x0D, 0x40), STATUS_SUCCESS);
+        EXPECT_EQ((std::vector<ULONG>{card_->Peek16(0x04), card_->Peek8(0x0D)}), (std::vector<ULONG>{0x0007, 0x40}));
     }
     EXPECT_EQ(PassDownFilter::seen, 16) << "sent to the top, not to the PDO itself";
     EXPECT_EQ(standin::ObjectReferenceCount(filter_), 0);
@@ -111,27 +102,24 @@ TEST_F(LowerAccessTest, WriteThatDoesNotStickIsReportedButSucceeds)
     EXPECT_EQ(lines[1].rfind("WritePCIConfigW: wrote 0xffff readback 0x", 0), 0u) << lines[1];
 }
 
-// Any status but success, a positive one too: reads yield all ones and leave
-// the buffer alone, writes are not read back; each names its offset.
+// Any status but success, a positive one too: reads yield all ones and leave the buffer alone,
+// writes are not read back; each names its offset.
 TEST_F(LowerAccessTest, FailingBusDriver)
 {
-    const struct {
-        sim::ConfigMode mode;
-        NTSTATUS status;
-    } rows[] = {{sim::ConfigMode::Fail, STATUS_UNSUCCESSFUL},
+    const struct { sim::ConfigMode mode; NTSTATUS status; }
+        rows[] = {{sim::ConfigMode::Fail, STATUS_UNSUCCESSFUL},
                 {sim::ConfigMode::PendingFail, STATUS_DEVICE_NOT_READY},
                 {sim::ConfigMode::Fail, STATUS_PENDING + 1}};
     for (const auto &r : rows) {
         bus_->SetConfigMode(pdo_, r.mode, r.status);
-        EXPECT_EQ(ReadPCIConfigB(pdo_, 0x3C), 0xFF);
-        EXPECT_EQ(ReadPCIConfigW(pdo_, 0x02), 0xFFFF);
-        EXPECT_EQ(ReadPCIConfigDW(pdo_, 0x18), 0xFFFFFFFFu);
+        EXPECT_EQ((std::vector<ULONG>{ReadPCIConfigB(pdo_, 0x3C), ReadPCIConfigW(pdo_, 0x02), ReadPCIConfigDW(pdo_, 0x18)}),
+                  (std::vector<ULONG>{0xFF, 0xFFFF, 0xFFFFFFFF}));
         UCHAR buf[4] = {1, 2, 3, 4};
         EXPECT_EQ(ReadPCIConfigBuf(pdo_, 0x10, buf, 4), r.status);
         EXPECT_EQ(buf[0], 1) << "the buffer is left alone";
         uint64_t reads = bus_->Record(pdo_)->configReads;
-        EXPECT_EQ(WritePCIConfigB(pdo_, 0x0C, 0x10), r.status);
-        EXPECT_EQ(WritePCIConfigW(pdo_, 0x3E, 0x0600), r.status);
+        EXPECT_EQ((std::vector<NTSTATUS>{WritePCIConfigB(pdo_, 0x0C, 0x10), WritePCIConfigW(pdo_, 0x3E, 0x0600)}),
+                  std::vector<NTSTATUS>(2, r.status));
         EXPECT_EQ(bus_->Record(pdo_)->configReads, reads) << "no read-back";
     }
     auto lines = TraceLines();
@@ -148,18 +136,16 @@ TEST_F(LowerAccessTest, NoStackTopOrNoRequestMeansInsufficientResources)
     standin::SetAttachedDeviceReferenceFails(true);
     EXPECT_EQ(_ReadWritePci(pdo_, 0, &b, 0, 1), STATUS_INSUFFICIENT_RESOURCES);
     standin::SetAttachedDeviceReferenceFails(false);
-    EXPECT_EQ(TraceLines(), Lines{"WARNING _ReadWritePci: IoGetAttachedDeviceReference returned NULL"});
-
     standin::SetIrpAllocationFails(true);
     EXPECT_EQ(_ReadWritePci(pdo_, 0, &b, 0, 1), STATUS_INSUFFICIENT_RESOURCES);
     standin::SetIrpAllocationFails(false);
-    EXPECT_EQ(TraceLines().size(), 1u) << "silently";
+    EXPECT_EQ(TraceLines(), Lines{"WARNING _ReadWritePci: IoGetAttachedDeviceReference returned NULL"}) << "no IRP: silently";
     EXPECT_EQ(standin::ObjectReferenceCount(pdo_), 0) << "the reference is dropped";
 }
 
-// A dump through the stack shows only the whole double words read, never
-// more than its 256-byte buffer, and all ones for a failed read.
-TEST_F(LowerAccessTest, DumpThroughTheStack)
+// A dump through the stack shows only whole double words read, at most its 256-byte buffer, and
+// all ones for a failed read; one by the ports stops at 128 bytes, an absent function all ones.
+TEST_F(LowerAccessTest, DumpsThroughTheStackAndThePorts)
 {
     DumpPciSpace("PrestartDevice", pdo_, 20);
     DumpPciSpace(nullptr, pdo_, 1000);
@@ -167,28 +153,17 @@ TEST_F(LowerAccessTest, DumpThroughTheStack)
     DumpPciSpace("x", pdo_, 16);
     auto lines = TraceLines();
     ASSERT_EQ(lines.size(), 3u + 17u + 3u);
-    EXPECT_EQ(lines[0], "==== PrestartDevice PCI Space");
-    EXPECT_EQ(lines[1].substr(0, 14), "[00] 813910EC ");
     EXPECT_EQ(lines[2].size(), std::string("[10] 00000000").size()) << lines[2];
-    EXPECT_EQ(lines[3], "====  PCI Space");
-    EXPECT_EQ(lines[19].substr(0, 5), "[F0] ");
-    EXPECT_EQ(lines[21], "ERROR! ReadPCIConfigBuf @ 0x0 failed");
-    EXPECT_EQ(lines[22], "[00] FFFFFFFF FFFFFFFF FFFFFFFF FFFFFFFF");
-}
-
-// A dump by the ports stops at 128 bytes and shows whole lines; an absent
-// function shows all ones.
-TEST_F(LowerAccessTest, DumpThroughThePorts)
-{
+    EXPECT_EQ((Lines{lines[0], lines[1].substr(0, 14), lines[3], lines[19].substr(0, 5), lines[21], lines[22]}),
+              (Lines{"==== PrestartDevice PCI Space", "[00] 813910EC ", "====  PCI Space", "[F0] ",
+                     "ERROR! ReadPCIConfigBuf @ 0x0 failed", "[00] FFFFFFFF FFFFFFFF FFFFFFFF FFFFFFFF"}));
     DumpPciSpaceAt("probeBuses", 0, 4, 0, 0xFF);
     DumpPciSpaceAt(nullptr, 0, 9, 0, 4);
-    auto lines = TraceLines();
-    ASSERT_EQ(lines.size(), 9u + 2u);
-    EXPECT_EQ(lines[0], "==== probeBuses PCI Space 00:04:0");
-    EXPECT_EQ(lines[1].substr(0, 14), "[00] 813910EC ");
-    EXPECT_EQ(lines[8].substr(0, 5), "[70] ");
-    EXPECT_EQ(lines[9], "====  PCI Space 00:09:0");
-    EXPECT_EQ(lines[10], "[00] FFFFFFFF FFFFFFFF FFFFFFFF FFFFFFFF");
+    lines = TraceLines();
+    ASSERT_EQ(lines.size(), 23u + 9u + 2u);
+    EXPECT_EQ((Lines{lines[23], lines[24].substr(0, 14), lines[31].substr(0, 5), lines[32], lines[33]}),
+              (Lines{"==== probeBuses PCI Space 00:04:0", "[00] 813910EC ", "[70] ", "====  PCI Space 00:09:0",
+                     "[00] FFFFFFFF FFFFFFFF FFFFFFFF FFFFFFFF"}));
 }
 
 } // namespace

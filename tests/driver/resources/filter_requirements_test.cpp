@@ -1,6 +1,4 @@
-// IRP_MN_FILTER_RESOURCE_REQUIREMENTS end to end: the request goes through
-// the driver's PnP dispatch on a filter device above the simulated PCI bus
-// driver's PDO, and comes back with the list it carries at the end.
+// IRP_MN_FILTER_RESOURCE_REQUIREMENTS end to end through the PnP dispatch above a simulated PDO.
 #include <gtest/gtest.h>
 
 #include "resource_fixture.h"
@@ -9,7 +7,6 @@ using namespace restest;
 
 namespace {
 
-// As the bus driver reports the windows of each kind of bridge.
 const Alternative kCardBusWindows = {kMemWin, Private(1, 1, 0), kMemWin, Private(1, 2, 0), kPortWin, Private(1, 3, 0)};
 const Alternative kP2pWindows = {kPortWin, Private(1, 2, 0), kMemWin, Private(1, 3, 0), kPreWin, Private(1, 4, 0)};
 
@@ -18,8 +15,7 @@ enum class Which { RootCardBus, P2p, InnerCardBus };
 struct IoCase {
     const char *name;
     Which which;
-    ULONG ownFlags;    // set on the bridge's extension besides its role
-    ULONG parentFlags; // set on the adapter controller's extension
+    ULONG ownFlags, parentFlags; // on the bridge's and on the adapter controller's extension
     ULONG filterIo, io;
     bool keepsIo;
 };
@@ -39,31 +35,22 @@ TEST_P(IoWindowTest, IoWindowIsKeptOrDropped)
     PoolList result;
     EXPECT_EQ(Filter(dev, sent, result), STATUS_SUCCESS);
     ASSERT_NE(result, nullptr);
-
     Alternative got = Read(result.get())[0];
     size_t ports = 0;
     for (const auto &d : got) {
         ports += d.Type == CmResourceTypePort;
-        if (d.Type == CmResourceTypePort) {
-            EXPECT_EQ(d.u.Port.Length, c.io) << "the I/O window got the I/O need";
-            EXPECT_EQ(d.u.Port.MaximumAddress.LowPart, 0xFFFFu);
-        }
+        if (d.Type == CmResourceTypePort)
+            EXPECT_EQ((std::vector<ULONG>{d.u.Port.Length, d.u.Port.MaximumAddress.LowPart}), (std::vector<ULONG>{c.io, 0xFFFF}));
         if (d.Type == CmResourceTypeMemory)
             EXPECT_NE(d.u.Memory.Length, 0x100000u) << "the memory windows were filtered first";
     }
-    // The edits go into a copy; the list sent down is freed once the
-    // drivers below have succeeded.
+    // The edits go into a copy; the list sent down is freed once the drivers below succeeded.
     EXPECT_NE(result.get(), sent);
     EXPECT_FALSE(IsOutstanding(sent)) << "the list sent down is freed";
     EXPECT_EQ(result->ListSize, sentSize);
-    if (c.keepsIo) {
-        EXPECT_EQ(got.size(), 6u);
-        EXPECT_EQ(ports, 1u);
+    EXPECT_EQ((std::vector<size_t>{got.size(), ports}), (c.keepsIo ? std::vector<size_t>{6, 1} : std::vector<size_t>{4, 0}));
+    if (c.keepsIo)
         EXPECT_EQ(CountContaining(TraceLines(), "NOTE filterOutIo"), 0u);
-    } else {
-        EXPECT_EQ(got.size(), 4u);
-        EXPECT_EQ(ports, 0u);
-    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -73,27 +60,32 @@ INSTANTIATE_TEST_SUITE_P(
                       IoCase{"CardBusBehindTheAdapterLosesIo", Which::InnerCardBus, 0, 0, 0, 0x800, false},
                       IoCase{"P2pKeepsIoWithoutFilterIo", Which::P2p, NOIO, 0, 0, 0, true},
                       IoCase{"P2pKeepsNeededIo", Which::P2p, 0, 0, 1, 0x2000, true},
-                      // Io below one 4 KB block: the window would decode over
-                      // its neighbours, so it goes, filterIO or not.
+                      // Io below one 4 KB block would decode over its neighbours: dropped, filterIO or not.
                       IoCase{"P2pWithIoBelowOneBlockLosesIo", Which::P2p, 0, 0, 0, 0x800, false},
                       IoCase{"P2pMarkedNoioLosesIo", Which::P2p, NOIO, 0, 1, 0x2000, false},
                       IoCase{"P2pWithoutIoNeedLosesIo", Which::P2p, 0, 0, 1, 0, false},
                       IoCase{"P2pInheritsNoioFromItsParent", Which::P2p, 0, NOIO, 1, 0x2000, false}),
     [](const ::testing::TestParamInfo<IoCase> &info) { return info.param.name; });
 
-// The list is printed as the bus driver built it, then enumerated, then
-// printed as the request carries it at the end; a failed request is not
-// printed afterwards, goes on with its own list, and the copy is freed.
-TEST_F(MachineTest, ListIsPrintedBeforeFilteringAndAfterTheLowerDrivers)
+// The location and bus numbers are refreshed; the list is printed as the bus driver built it, then
+// enumerated, then printed as the request ends.
+TEST_F(MachineTest, LocationIsRefreshedAndListPrintedBeforeFilteringAndAfterTheLowerDrivers)
 {
     Build();
+    PDEVICE_EXTENSION ext = GET_EXTENSION(innerCbDev_);
+    ext->Bus = ext->Device = ext->Function = UNKNOWN_NUMBER;
+    ext->PriBus = ext->SecBus = 0;
     PoolList result;
     EXPECT_EQ(Filter(innerCbDev_, NewList({kCardBusWindows}), result), STATUS_SUCCESS);
+    EXPECT_EQ((std::vector<ULONG>{ext->Bus, ext->Device, ext->Function, ext->PriBus, ext->SecBus}),
+              (std::vector<ULONG>{2, 0, 0, 2, 3}));
+    char located[64];
+    snprintf(located, sizeof located, "LocateMe: vid 0x%04X-%04X @ 2:0:0", innerCb_->VendorId(), innerCb_->DeviceId());
     auto lines = TraceLines();
+    EXPECT_EQ(CountContaining(lines, located), 1u);
     long pre = FindLine(lines, "Pre-Filtered Resources:");
     long before = FindLine(lines, "Resource Requirements [0] Count 6", pre);
-    long enumerate = FindLine(lines, "EnumerateFromHere", pre);
-    long post = FindLine(lines, "Post-Filtered Resources:", pre);
+    long enumerate = FindLine(lines, "EnumerateFromHere", pre), post = FindLine(lines, "Post-Filtered Resources:", pre);
     ASSERT_GE(pre, 1);
     EXPECT_TRUE(pre < before && before < enumerate && enumerate < post) << pre << before << enumerate << post;
     EXPECT_GT(FindLine(lines, "Resource Requirements [0] Count 4", post), post);
@@ -108,15 +100,15 @@ TEST_F(MachineTest, FailedRequestIsNotPrintedAfterwardsAndItsStatusReturned)
     size_t blocks = standin::OutstandingCount(TOLMU_POOL_TAG);
     bus_->FailMinor(GET_EXTENSION(cbDev_)->Pdo, IRP_MN_FILTER_RESOURCE_REQUIREMENTS, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(Filter(cbDev_, sent, result), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(result.get(), sent) << "the PnP manager goes on with its own list";
-    EXPECT_EQ(CountContaining(TraceLines(), "Pre-Filtered Resources:"), 1u);
-    EXPECT_EQ(CountContaining(TraceLines(), "Post-Filtered Resources:"), 0u);
+    ASSERT_EQ(result.get(), sent) << "the PnP manager goes on with its own list";
+    EXPECT_EQ((std::vector<size_t>{CountContaining(TraceLines(), "Pre-Filtered Resources:"),
+                                   CountContaining(TraceLines(), "Post-Filtered Resources:")}),
+              (std::vector<size_t>{1, 0}));
     EXPECT_EQ(Read(result.get())[0], kCardBusWindows) << "as it was: the edits went into a copy";
     EXPECT_EQ(standin::OutstandingCount(TOLMU_POOL_TAG), blocks) << "the copy is freed";
 }
 
-// FilterResources leaves the list of a device that is no bridge alone (and
-// returns 1); the request then frees its memory ranges of their limits.
+// A device that is no bridge: FilterResources leaves it (returns 1), its memory ranges are freed.
 TEST_F(MachineTest, DeviceThatIsNoBridgeOnlyHasItsMemoryRangesFreed)
 {
     Build(kIo, 1);
@@ -125,35 +117,20 @@ TEST_F(MachineTest, DeviceThatIsNoBridgeOnlyHasItsMemoryRangesFreed)
     PoolList result;
     EXPECT_EQ(Filter(nicDev_, sent, result), STATUS_SUCCESS);
     EXPECT_FALSE(IsOutstanding(sent)) << "replaced by the edited copy";
-
-    mem.u.Memory.MinimumAddress.LowPart = 0;
-    mem.u.Memory.MaximumAddress.LowPart = 0xFFFFFFFF;
+    mem.u.Memory.MinimumAddress.LowPart = 0, mem.u.Memory.MaximumAddress.LowPart = 0xFFFFFFFF;
     const Alternative freed = {port, Private(0, 0, 0), mem, Private(1, 3, 0)}; // (1, 3, 0) would be a window key
     EXPECT_EQ(Read(result.get())[0], freed);
     EXPECT_EQ(FilterResources(nicDev_, result.get()), 1u);
     EXPECT_EQ(Read(result.get())[0], freed);
     auto lines = TraceLines();
-    EXPECT_EQ(CountContaining(lines, "WARNING adjustMinMax: Min != 0x0 d0000000"), 1u);
-    EXPECT_EQ(CountContaining(lines, "WARNING adjustMinMax Max != 0xFFFFFFFF dfffffff"), 1u);
-    EXPECT_EQ(CountContaining(lines, "EnumerateFromHere"), 0u);
-    EXPECT_EQ(CountContaining(lines, "[Need"), 0u);
+    EXPECT_EQ((std::vector<size_t>{CountContaining(lines, "WARNING adjustMinMax: Min != 0x0 d0000000"),
+                                   CountContaining(lines, "WARNING adjustMinMax Max != 0xFFFFFFFF dfffffff"),
+                                   CountContaining(lines, "EnumerateFromHere") + CountContaining(lines, "[Need")}),
+              (std::vector<size_t>{1, 1, 0}));
 }
 
-TEST_F(MachineTest, LocationAndBusNumbersAreRefreshedFirst)
-{
-    Build();
-    PDEVICE_EXTENSION ext = GET_EXTENSION(p2pDev_);
-    ext->Bus = ext->Device = ext->Function = UNKNOWN_NUMBER;
-    ext->PriBus = ext->SecBus = 0;
-    PoolList result;
-    EXPECT_EQ(Filter(p2pDev_, NewList({kP2pWindows}), result), STATUS_SUCCESS);
-    EXPECT_EQ((std::vector<ULONG>{ext->Bus, ext->Device, ext->Function, ext->PriBus, ext->SecBus}),
-              (std::vector<ULONG>{1, 0, 0, 1, 2}));
-    EXPECT_EQ(CountContaining(TraceLines(), "LocateMe: vid 0x1011-0026 @ 1:0:0"), 1u);
-}
 
-// No list at all passes down; a list the I/O window cannot be dropped from
-// (no pool for the new one) stays as it was.
+// No list passes down; without pool for a new list the I/O window stays.
 TEST_F(MachineTest, RequestKeepsItsListWhenThereIsNoneOrNoPool)
 {
     Build(kIo, 1);
@@ -168,12 +145,12 @@ TEST_F(MachineTest, RequestKeepsItsListWhenThereIsNoneOrNoPool)
     standin::FailAllAllocations(false);
     EXPECT_EQ(status, STATUS_SUCCESS);
     ASSERT_EQ(result.get(), sent) << "no copy: edited where it is";
-    EXPECT_EQ(Read(result.get())[0].size(), 6u) << "the I/O window cannot be dropped without a new list";
-    EXPECT_EQ(Read(result.get())[0][0].u.Memory.Length, kMem);
+    Alternative got = Read(result.get())[0];
+    EXPECT_EQ((std::vector<ULONG>{(ULONG)got.size(), got[0].u.Memory.Length}), (std::vector<ULONG>{6, kMem}))
+        << "the I/O window cannot be dropped without a new list";
 }
 
-// NOIO and ENUMERATE are copied from the parent bridge, never taken away;
-// other marks (VGA) are not copied.
+// NOIO and ENUMERATE are copied from the parent bridge, never taken away; VGA is not copied.
 TEST_F(MachineTest, MarksAreCopiedFromTheParentBridgeAndNeverTakenAway)
 {
     Build();
@@ -182,12 +159,10 @@ TEST_F(MachineTest, MarksAreCopiedFromTheParentBridgeAndNeverTakenAway)
     inheritFlags(nicDev_);
     EXPECT_EQ(GET_EXTENSION(nicDev_)->Flags, (ULONG)NOIO);
     GET_EXTENSION(p2pDev_)->Flags |= NOIO | ENUMERATE;
-    inheritFlags(nicDev_);
-    EXPECT_EQ(GET_EXTENSION(nicDev_)->Flags, (ULONG)(NOIO | ENUMERATE));
-    inheritFlags(innerCbDev_);
-    EXPECT_EQ(GET_EXTENSION(innerCbDev_)->Flags, (ULONG)(CB_BRIDGE | NOIO | ENUMERATE));
-    inheritFlags(cbDev_); // the adapter's controller has no parent filter device
-    EXPECT_EQ(GET_EXTENSION(cbDev_)->Flags, (ULONG)(CB_BRIDGE | ROOT));
+    for (PDEVICE_OBJECT dev : {nicDev_, innerCbDev_, cbDev_}) // the adapter's controller has no parent filter device
+        inheritFlags(dev);
+    EXPECT_EQ((std::vector<ULONG>{GET_EXTENSION(nicDev_)->Flags, GET_EXTENSION(innerCbDev_)->Flags, GET_EXTENSION(cbDev_)->Flags}),
+              (std::vector<ULONG>{NOIO | ENUMERATE, CB_BRIDGE | NOIO | ENUMERATE, CB_BRIDGE | ROOT}));
 }
 
 } // namespace

@@ -1,7 +1,5 @@
-// FilterResources on the bridges of a simulated adapter: which window
-// descriptors the device-private tags select, what they are rewritten to,
-// and the lines that say so. The bridges are not marked for enumeration
-// unless a test says so, so their needs are the configured window sizes.
+// FilterResources on a simulated adapter's bridges: which windows the private tags select, what
+// they become, and the lines saying so. Bridges not marked for enumeration need the configured sizes.
 #include <gtest/gtest.h>
 
 #include "resource_fixture.h"
@@ -27,9 +25,9 @@ struct WindowCase {
     const char *name;
     ULONG bridgeType;
     Alternative input, expected;
-    Lines notes;       // one rule line before each
-    size_t rewritten;  // "orig len" lines
-    const char *bad = nullptr; // the line after "ERROR FilterBridgeResList trying to filter desc 1"
+    Lines notes;               // one rule line before each
+    size_t rewritten;          // "orig len" lines
+    const char *bad = nullptr; // after "ERROR FilterBridgeResList trying to filter desc 1"
 };
 
 class FilterWindowTest : public MachineTest, public ::testing::WithParamInterface<WindowCase> {};
@@ -39,9 +37,7 @@ TEST_P(FilterWindowTest, TaggedWindowsAreRewritten)
     const WindowCase &c = GetParam();
     Build();
     PoolList list(NewList({c.input}));
-
     EXPECT_EQ(FilterResources(c.bridgeType == BRIDGE_TYPE_P2P ? p2pDev_ : cbDev_, list.get()), kIo);
-
     EXPECT_EQ(Read(list.get())[0], c.expected);
     Lines lines = TraceLines();
     EXPECT_EQ(NoteLines(), c.notes);
@@ -87,8 +83,7 @@ std::vector<WindowCase> WindowCases()
          {note("0", 0), note("2-4", 1)}, 4},
         {"TagAtIndexZeroRewritesNothing", p2p, {Private(1, 3, 0), kMemWin}, {Private(1, 3, 0), kMemWin},
          {note("0--1", 1)}, 0},
-        // A second tag in a row names the first as its range; the window is
-        // rewritten again.
+        // A second tag in a row names the first as its range; the window is rewritten again.
         {"SecondTagInARow", p2p, {kMemWin, Private(1, 3, 0), Private(1, 3, 0)},
          {kMemNew, Private(1, 3, 0), Private(1, 3, 0)}, {note("0", 1), note("0-1", 1)}, 2, "BAD TYPE 0x81... skipping"},
         // An interrupt between the window and its tag starts the range.
@@ -100,11 +95,8 @@ std::vector<WindowCase> WindowCases()
 INSTANTIATE_TEST_SUITE_P(Rows, FilterWindowTest, ::testing::ValuesIn(WindowCases()),
                          [](const ::testing::TestParamInfo<WindowCase> &info) { return info.param.name; });
 
-// ------------------------------------------------------------ single cases
-
-// The needs are printed first, then each rewrite. A bridge that is not
-// enumerated has its bridges above route the bus behind it; that is reported
-// from verbose 9.
+// The needs are printed first, then each rewrite; the propagation of the bus behind a bridge that
+// is not enumerated is reported from verbose 9.
 TEST_F(MachineTest, NeedsArePrintedFirstAndEachRewriteReported)
 {
     Build();
@@ -125,23 +117,14 @@ TEST_F(MachineTest, NeedsArePrintedFirstAndEachRewriteReported)
     long note = FindLine(lines, "[NOTE] checking Desc #0 Applying filter 1");
     ASSERT_GE(note, 1);
     ASSERT_LT(note + 2, (long)lines.size());
-    EXPECT_EQ(lines[note - 1], kRule);
-    EXPECT_EQ(lines[note + 1], "[NOTE] orig len   0x00100000 new len   0x00400000");
-    EXPECT_EQ(lines[note + 2], "[NOTE] orig align 0x00100000 new align 0x00400000");
+    EXPECT_EQ(Lines(lines.begin() + note - 1, lines.begin() + note + 3),
+              (Lines{kRule, lines[note], "[NOTE] orig len   0x00100000 new len   0x00400000",
+                     "[NOTE] orig align 0x00100000 new align 0x00400000"}));
 }
 
-// The walk over the descriptors stops at Count: a tag lying right behind
-// the last descriptor (inside the pool block) rewrites nothing.
-TEST_F(MachineTest, TagBehindTheLastDescriptorIsNotRead)
-{
-    Build();
-    PoolList list(NewList({{kMemWin}}, {Private(1, 3, 0)}));
-    FilterResources(p2pDev_, list.get());
-    EXPECT_EQ(Read(list.get())[0], Alternative{kMemWin});
-    EXPECT_EQ(NoteLines(), Lines{});
-}
-
-TEST_F(MachineTest, OnlyTheFirstAlternativeListIsRewritten)
+// Only the first alternative list is rewritten; the walk stops at its Count (a tag right behind
+// the last descriptor of a list, inside the pool block, rewrites nothing).
+TEST_F(MachineTest, OnlyTheFirstAlternativeListUpToItsCountIsRewritten)
 {
     Build();
     Alternative second = {Mem(0x200000, 0x100000, 0xC0000000, 0xCFFFFFFF, kAlternative), Private(1, 3, 0)};
@@ -149,6 +132,10 @@ TEST_F(MachineTest, OnlyTheFirstAlternativeListIsRewritten)
     FilterResources(p2pDev_, list.get());
     EXPECT_EQ(Read(list.get()), (Alternatives{{kMemNew, Private(1, 3, 0)}, second}));
     EXPECT_EQ(NoteLines().size(), 1u);
+    PoolList past(NewList({{kMemWin}}, {Private(1, 3, 0)}));
+    FilterResources(p2pDev_, past.get());
+    EXPECT_EQ(Read(past.get())[0], Alternative{kMemWin});
+    EXPECT_EQ(NoteLines().size(), 1u) << "nothing read past Count";
 }
 
 TEST_F(MachineTest, EnumeratedBridgeWithNothingBehindGetsTheSmallestWindows)
@@ -158,9 +145,7 @@ TEST_F(MachineTest, EnumeratedBridgeWithNothingBehindGetsTheSmallestWindows)
     machine_.SetBusNumbers(bridge, 1, 4, 4);
     PDEVICE_OBJECT lone = AttachFilter(bridge, BRIDGE_TYPE_P2P, P2P_BRIDGE | ENUMERATE);
     PoolList list(NewList({{kPortWin, Private(1, 2, 0), kMemWin, Private(1, 3, 0), kPreWin, Private(1, 4, 0)}}));
-
     EXPECT_EQ(FilterResources(lone, list.get()), 0u) << "nothing behind needs I/O";
-
     EXPECT_EQ(Read(list.get())[0], (Alternative{Rewritten(kPortWin, 0, 0x1000, kPortIo | kPos), Private(1, 2, 0),
                                                 Rewritten(kMemWin, 0x100000, 0x100000, 0), Private(1, 3, 0),
                                                 Rewritten(kPreWin, 0x100000, 0x100000, kPrefetch), Private(1, 4, 0)}));

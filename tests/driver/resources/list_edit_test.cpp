@@ -1,6 +1,4 @@
-// The requirements-list editors: the private copy, dropping a bridge's I/O
-// window and freeing memory ranges of their placement limits; their walks
-// stop at Count, and missing lists and failed allocations are reported.
+// The requirements-list editors: copy, dropping I/O windows, freeing memory ranges of their limits.
 #include <gtest/gtest.h>
 
 #include "resource_fixture.h"
@@ -14,29 +12,19 @@ using ListEditTest = MachineTest;
 const IO_RESOURCE_DESCRIPTOR kMem1 = Mem(0x1000, 0x1000), kMem2 = Mem(0x2000, 0x1000, 0xE0000000, 0xEFFFFFFF);
 const IO_RESOURCE_DESCRIPTOR kPort2 = Port(0x100, 0x100, 0x2000, 0x2FFF, kAlternative), kIrq = Irq(5, 11);
 
-TEST_F(ListEditTest, DuplicateCopiesTheWholeListAndKeepsTheOld)
-{
-    Alternatives alts = {{kMem1, Private(0, 0, 0), Port(0x20, 0x20)},
-                         {Mem(0x4000, 0x4000, 0xE0000000, 0xEFFFFFFF, kAlternative), Private(0, 1, 0)}};
-    PoolList old(NewList(alts));
-    PoolList copy(dupResourceRequirementsList(old.get()));
-    ASSERT_NE(copy, nullptr);
-    EXPECT_NE(copy, old);
-    ASSERT_EQ(copy->ListSize, old->ListSize);
-    EXPECT_EQ(std::memcmp(copy.get(), old.get(), old->ListSize), 0) << "byte for byte";
-    EXPECT_EQ(Read(old.get()), alts) << "the old list is untouched";
-}
-
-// A list exactly as large as its descriptors, with something behind the
-// last one that a walk past Count would take: the copy would write past its
-// block (a broken fence fails the test), filterOutIo would drop the port,
+// The copy is byte for byte and keeps the old. Behind the last descriptor lies what a walk past
+// Count would take: the copy would break its block's fence, filterOutIo would drop the port,
 // adjustMinMax would free the memory range.
-TEST_F(ListEditTest, WalksStopAtCount)
+TEST_F(ListEditTest, DuplicateCopiesTheWholeListAndWalksStopAtCount)
 {
     const IO_RESOURCE_DESCRIPTOR trap = Mem(0x1000, 0x1000, 0xA0000, 0xBFFFF);
-    PoolList list(NewList({{kPortWin, Private(1, 2, 0)}, {kMem1}}, {trap, kPortWin}));
+    const Alternatives alts = {{kPortWin, Private(1, 2, 0)}, {Mem(0x4000, 0x4000, 0xE0000000, 0xEFFFFFFF, kAlternative), kMem1}};
+    PoolList list(NewList(alts, {trap, kPortWin}));
     auto beyond = [&list] { return reinterpret_cast<PIO_RESOURCE_DESCRIPTOR>((char *)list.get() + list->ListSize); };
     PoolList copy(dupResourceRequirementsList(list.get()));
+    ASSERT_TRUE(copy != nullptr && copy != list && copy->ListSize == list->ListSize);
+    EXPECT_EQ(std::memcmp(copy.get(), list.get(), list->ListSize), 0) << "byte for byte";
+    EXPECT_EQ(Read(list.get()), alts) << "the old list is untouched";
     adjustMinMax(list.get());
     EXPECT_EQ(beyond()[0], trap);
     EXPECT_EQ(CountContaining(TraceLines(), "d0000000"), 1u) << "only kMem1's limits are lifted";
@@ -44,8 +32,7 @@ TEST_F(ListEditTest, WalksStopAtCount)
     EXPECT_EQ(Read(edited.get()), (Alternatives{{kMem1}}));
 }
 
-// Without a list, or without pool: the editors say so and leave the list
-// they were given alone.
+// Without a list, or without pool: the editors say so and leave the list alone.
 TEST_F(ListEditTest, MissingListsAndFailedAllocationsAreReported)
 {
     Alternative descs = {kMemWin, Private(1, 3, 0), kPortWin, Private(1, 2, 0)};
@@ -64,9 +51,8 @@ TEST_F(ListEditTest, MissingListsAndFailedAllocationsAreReported)
     EXPECT_EQ(CountContaining(TraceLines(), "ERROR filterOutIo: PMalloc failed, list left unchanged"), 1u);
 }
 
-// Every port window of every list goes with the descriptor behind it (a
-// port closing a list alone); the header and ListSize are kept, the old
-// list is freed, and from verbose 6 each step is reported.
+// Every port window of every list goes with the descriptor behind it (a port closing a list
+// alone); header and ListSize are kept, the old list freed, each step reported from verbose 6.
 TEST_F(ListEditTest, FilterOutIoDropsEveryPortWindowAndItsTag)
 {
     const struct {
@@ -106,8 +92,8 @@ TEST_F(ListEditTest, FilterOutIoDropsEveryPortWindowAndItsTag)
         }
 }
 
-// Memory ranges in every list become the whole 32-bit space, with a warning
-// for each limit lifted; high halves, ports and interrupts are left alone.
+// Memory ranges in every list become the whole 32-bit space, a warning for each limit lifted;
+// high halves, ports and interrupts are left alone.
 TEST_F(ListEditTest, AdjustMinMaxFreesMemoryRangesOfTheirLimits)
 {
     IO_RESOURCE_DESCRIPTOR high = Mem(0x1000, 0x1000, 0xC0000000, 0xC0FFFFFF);

@@ -1,15 +1,12 @@
-// Shared pieces of the resource tests: requirement lists built in the
-// driver's pool and read back as plain vectors, and a simulated adapter
-// whose PCI bus driver answers under filter devices the tests fill in.
+// Shared pieces of the resource tests: requirement lists in the driver's pool
+// read back as vectors, and a simulated adapter under filled-in filter devices.
 #ifndef TOLMU_TESTS_RESOURCE_FIXTURE_H
 #define TOLMU_TESTS_RESOURCE_FIXTURE_H
 
 #include <algorithm>
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -31,52 +28,33 @@ using Lines = std::vector<std::string>;
 using testsupport::CountContaining;
 using testsupport::TraceLines;
 
-constexpr UCHAR kPreferred = 0;
-constexpr UCHAR kAlternative = IO_RESOURCE_ALTERNATIVE;
+constexpr UCHAR kPreferred = 0, kAlternative = IO_RESOURCE_ALTERNATIVE;
 
-// A descriptor; a, b are its first two words (length and alignment, the
-// lowest and highest vector, or device-private data).
+// a, b: the first two words (length and alignment, vector range, or private data).
 inline IO_RESOURCE_DESCRIPTOR Desc(UCHAR type, ULONG a, ULONG b, ULONG min = 0, ULONG max = 0, UCHAR option = 0,
                                    USHORT flags = 0, UCHAR share = CmResourceShareDeviceExclusive)
 {
     IO_RESOURCE_DESCRIPTOR d{};
-    d.Option = option;
-    d.Type = type;
-    d.ShareDisposition = share;
-    d.Flags = flags;
-    d.u.Generic.Length = a;
-    d.u.Generic.Alignment = b;
-    d.u.Generic.MinimumAddress.QuadPart = min;
-    d.u.Generic.MaximumAddress.QuadPart = max;
+    d.Option = option, d.Type = type, d.ShareDisposition = share, d.Flags = flags;
+    d.u.Generic.Length = a, d.u.Generic.Alignment = b;
+    d.u.Generic.MinimumAddress.QuadPart = min, d.u.Generic.MaximumAddress.QuadPart = max;
     return d;
 }
-
 inline IO_RESOURCE_DESCRIPTOR Mem(ULONG length, ULONG alignment, ULONG min = 0xD0000000, ULONG max = 0xDFFFFFFF,
                                   UCHAR option = kPreferred, USHORT flags = CM_RESOURCE_MEMORY_READ_WRITE)
 {
     return Desc(CmResourceTypeMemory, length, alignment, min, max, option, flags);
 }
-
 inline IO_RESOURCE_DESCRIPTOR Port(ULONG length, ULONG alignment, ULONG min = 0x1000, ULONG max = 0x1FFF,
                                    UCHAR option = kPreferred, USHORT flags = CM_RESOURCE_PORT_IO)
 {
     return Desc(CmResourceTypePort, length, alignment, min, max, option, flags);
 }
+inline IO_RESOURCE_DESCRIPTOR Private(ULONG a, ULONG b, ULONG c) { return Desc(CmResourceTypeDevicePrivate, a, b, c, 0, 0, 0, 0); }
+inline IO_RESOURCE_DESCRIPTOR Irq(ULONG min, ULONG max) { return Desc(CmResourceTypeInterrupt, min, max, 0, 0, 0, 0, CmResourceShareShared); }
 
-inline IO_RESOURCE_DESCRIPTOR Private(ULONG a, ULONG b, ULONG c)
-{
-    return Desc(CmResourceTypeDevicePrivate, a, b, c, 0, 0, 0, 0);
-}
-
-inline IO_RESOURCE_DESCRIPTOR Irq(ULONG min, ULONG max)
-{
-    return Desc(CmResourceTypeInterrupt, min, max, 0, 0, 0, 0, CmResourceShareShared);
-}
-
-// A list in the driver's pool (the editors free lists with MFree), as a bus
-// driver reports it for a device on bus 1, slot 3. `beyond` descriptors are
-// laid out after the last list, outside every Count and ListSize but inside
-// the block: what a walk that reads past Count would find.
+// A pool list (the editors free with MFree) for a device at bus 1, slot 3;
+// `beyond` descriptors lie after the last list, outside Count and ListSize.
 inline PIO_RESOURCE_REQUIREMENTS_LIST NewList(const Alternatives &alts, const Alternative &beyond = {})
 {
     size_t bytes = offsetof(IO_RESOURCE_REQUIREMENTS_LIST, List);
@@ -84,13 +62,8 @@ inline PIO_RESOURCE_REQUIREMENTS_LIST NewList(const Alternatives &alts, const Al
         bytes += offsetof(IO_RESOURCE_LIST, Descriptors) + alt.size() * sizeof(IO_RESOURCE_DESCRIPTOR);
     auto *list = static_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(
         PMalloc((ULONG)(bytes + beyond.size() * sizeof(IO_RESOURCE_DESCRIPTOR))));
-    if (list == nullptr)
-        return nullptr;
     std::memset(list, 0, bytes);
-    list->ListSize = (ULONG)bytes;
-    list->InterfaceType = PCIBus;
-    list->BusNumber = 1;
-    list->SlotNumber = 3;
+    list->ListSize = (ULONG)bytes, list->InterfaceType = PCIBus, list->BusNumber = 1, list->SlotNumber = 3;
     list->AlternativeLists = (ULONG)alts.size();
     PIO_RESOURCE_LIST alt = list->List;
     for (const auto &descs : alts) {
@@ -103,21 +76,17 @@ inline PIO_RESOURCE_REQUIREMENTS_LIST NewList(const Alternatives &alts, const Al
     return list;
 }
 
-// The alternative lists of a list, read with the platform's layout.
 inline Alternatives Read(PIO_RESOURCE_REQUIREMENTS_LIST list)
 {
     Alternatives out;
     PIO_RESOURCE_LIST alt = list->List;
-    for (ULONG i = 0; i < list->AlternativeLists; i++) {
+    for (ULONG i = 0; i < list->AlternativeLists; i++, alt = reinterpret_cast<PIO_RESOURCE_LIST>(&alt->Descriptors[alt->Count]))
         out.emplace_back(alt->Descriptors, alt->Descriptors + alt->Count);
-        alt = reinterpret_cast<PIO_RESOURCE_LIST>(&alt->Descriptors[alt->Count]);
-    }
     return out;
 }
 
 } // namespace restest
 
-// Descriptors compare byte for byte.
 inline bool operator==(const IO_RESOURCE_DESCRIPTOR &a, const IO_RESOURCE_DESCRIPTOR &b)
 {
     return std::memcmp(&a, &b, sizeof a) == 0;
@@ -125,19 +94,15 @@ inline bool operator==(const IO_RESOURCE_DESCRIPTOR &a, const IO_RESOURCE_DESCRI
 
 namespace restest {
 
-// Owns a pool list for the length of a test body (the pool must be empty
-// after it).
 struct PoolFree {
     void operator()(IO_RESOURCE_REQUIREMENTS_LIST *list) const { MFree(list); }
 };
-using PoolList = std::unique_ptr<IO_RESOURCE_REQUIREMENTS_LIST, PoolFree>;
+using PoolList = std::unique_ptr<IO_RESOURCE_REQUIREMENTS_LIST, PoolFree>; // the pool must be empty after a test
 
 inline bool IsOutstanding(const void *block)
 {
-    for (const auto &b : standin::OutstandingBlocks())
-        if (b.address == block)
-            return true;
-    return false;
+    const auto &blocks = standin::OutstandingBlocks();
+    return std::any_of(blocks.begin(), blocks.end(), [block](const auto &b) { return b.address == block; });
 }
 
 // Index of the first trace line containing needle at or after `from`, or -1.
@@ -149,27 +114,22 @@ inline long FindLine(const Lines &lines, const std::string &needle, size_t from 
     return -1;
 }
 
-// The configured window sizes, and bridge windows as the bus driver reports
-// them: each followed by its device-private tag in the lists below.
-constexpr ULONG kMem = 0x400000, kPre = 0x2000000, kIo = 0x2000; // I/O in whole 4 KB blocks
-const IO_RESOURCE_DESCRIPTOR kMemWin = Mem(0x100000, 0x100000);
-const IO_RESOURCE_DESCRIPTOR kPreWin =
-    Mem(0x100000, 0x100000, 0xD0000000, 0xDFFFFFFF, kPreferred, CM_RESOURCE_MEMORY_PREFETCHABLE);
-const IO_RESOURCE_DESCRIPTOR kPortWin = Port(0x100, 0x100);
+// The configured window sizes (I/O in whole 4 KB blocks), and bridge windows
+// as the bus driver reports them, each followed by its private tag.
+constexpr ULONG kMem = 0x400000, kPre = 0x2000000, kIo = 0x2000;
+const IO_RESOURCE_DESCRIPTOR kMemWin = Mem(0x100000, 0x100000), kPortWin = Port(0x100, 0x100);
+const IO_RESOURCE_DESCRIPTOR kPreWin = Mem(0x100000, 0x100000, 0xD0000000, 0xDFFFFFFF, kPreferred, CM_RESOURCE_MEMORY_PREFETCHABLE);
 
 // A rewritten window: anywhere in its space, the given length and alignment.
 inline IO_RESOURCE_DESCRIPTOR Rewritten(IO_RESOURCE_DESCRIPTOR d, ULONG length, ULONG alignment, USHORT flags)
 {
-    d.u.Generic.Length = length;
-    d.u.Generic.Alignment = alignment;
+    d.u.Generic.Length = length, d.u.Generic.Alignment = alignment, d.Flags = flags;
     d.u.Generic.MinimumAddress.QuadPart = 0;
     d.u.Generic.MaximumAddress.QuadPart = d.Type == CmResourceTypePort ? 0xFFFF : 0xFFFFFFFF;
-    d.Flags = flags;
     return d;
 }
 
-// A simulated adapter: the driver's PnP dispatch on filter devices above the
-// simulated PCI bus driver's PDOs.
+// The driver's PnP dispatch on filter devices above the simulated bus driver's PDOs.
 class MachineTest : public testsupport::DriverTest {
   protected:
     void SetUp() override
@@ -192,15 +152,12 @@ class MachineTest : public testsupport::DriverTest {
         DriverTest::TearDown();
     }
 
-    // The registry values as the driver reads them at load, then the
-    // adapter: its CardBus controller at 00:03.0; behind it on bus 1 a
-    // PCI-to-PCI bridge; behind that on bus 2 a second CardBus controller
-    // (bus 3 behind it) and a network card.
+    // Registry values read as at load; the CardBus controller at 00:03.0,
+    // behind it a PCI-to-PCI bridge (bus 1), behind that a CardBus controller
+    // (bus 3 behind it) and a network card on bus 2.
     void Build(ULONG io = kIo, ULONG filterIo = 0)
     {
-        const std::pair<const char *, ULONG> values[] = {{"Memory", kMem}, {"PreFetch", kPre}, {"Io", io},
-                                                         {"filterIO", filterIo}};
-        for (const auto &v : values)
+        for (const auto &v : {std::pair<const char *, ULONG>{"Memory", kMem}, {"PreFetch", kPre}, {"Io", io}, {"filterIO", filterIo}})
             standin::RegSetDword("tolmu\\Parameters", v.first, v.second);
         ReadConfiguration();
         machine_.AddFunction(machine_.Root(), 0, 0, sim::models::Intel440BX());
@@ -219,8 +176,7 @@ class MachineTest : public testsupport::DriverTest {
         nicDev_ = AttachFilter(nic_, BRIDGE_TYPE_OTHER, 0);
     }
 
-    // A filter device on top of the function's PDO, its extension filled in
-    // as AddDevice leaves it.
+    // A filter device on the function's PDO, its extension as AddDevice leaves it.
     PDEVICE_OBJECT AttachFilter(sim::PciFunction *fn, ULONG bridgeType, ULONG flags)
     {
         PDEVICE_OBJECT pdo = bus_->PdoFor(fn), fdo = nullptr;
@@ -229,43 +185,31 @@ class MachineTest : public testsupport::DriverTest {
                   STATUS_SUCCESS);
         PDEVICE_EXTENSION ext = GET_EXTENSION(fdo);
         std::memset(ext, 0, sizeof(*ext));
-        ext->DeviceObject = fdo;
-        ext->Pdo = pdo;
-        ext->LowerDevice = testsupport::AttachInAddDevice(fdo, pdo);
-        ext->BridgeType = bridgeType;
-        ext->VenId = fn->VendorId();
-        ext->DevId = fn->DeviceId();
+        ext->DeviceObject = fdo, ext->Pdo = pdo, ext->LowerDevice = testsupport::AttachInAddDevice(fdo, pdo);
+        ext->BridgeType = bridgeType, ext->VenId = fn->VendorId(), ext->DevId = fn->DeviceId();
         ext->Bus = (ULONG)machine_.BusNumberOf(fn);
-        ext->Device = (ULONG)fn->DeviceNumber();
-        ext->Function = (ULONG)fn->FunctionNumber();
-        if (bridgeType != BRIDGE_TYPE_OTHER) {
-            ext->PriBus = fn->PrimaryBus();
-            ext->SecBus = fn->SecondaryBus();
-            ext->SubBus = fn->SubordinateBus();
-        }
-        ext->Flags = flags;
-        ext->Marker = EXTENSION_MARKER;
+        ext->Device = (ULONG)fn->DeviceNumber(), ext->Function = (ULONG)fn->FunctionNumber();
+        if (bridgeType != BRIDGE_TYPE_OTHER)
+            ext->PriBus = fn->PrimaryBus(), ext->SecBus = fn->SecondaryBus(), ext->SubBus = fn->SubordinateBus();
+        ext->Flags = flags, ext->Marker = EXTENSION_MARKER;
         fdo->Flags &= ~DO_DEVICE_INITIALIZING;
         filters_.push_back(fdo);
         return fdo;
     }
 
-    // IRP_MN_FILTER_RESOURCE_REQUIREMENTS at the filter, as the PnP manager
-    // sends it (through a function driver that passes it on): the list in
-    // Parameters and IoStatus.Information, the status preset to
-    // STATUS_NOT_SUPPORTED. The list the request ends with goes to `result`.
+    // IRP_MN_FILTER_RESOURCE_REQUIREMENTS as the PnP manager sends it: the
+    // list in Parameters and Information, status STATUS_NOT_SUPPORTED; the
+    // list the request ends with goes to `result`.
     NTSTATUS Filter(PDEVICE_OBJECT filter, PIO_RESOURCE_REQUIREMENTS_LIST list, PoolList &result)
     {
         PIRP irp = IoAllocateIrp(filter->StackSize, FALSE);
         PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-        next->MajorFunction = IRP_MJ_PNP;
-        next->MinorFunction = IRP_MN_FILTER_RESOURCE_REQUIREMENTS;
+        next->MajorFunction = IRP_MJ_PNP, next->MinorFunction = IRP_MN_FILTER_RESOURCE_REQUIREMENTS;
         next->Parameters.FilterResourceRequirements.IoResourceRequirementList = list;
         irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
         irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(list);
         NTSTATUS status = IoCallDriver(filter, irp);
-        EXPECT_EQ(standin::GetIrpState(irp), standin::IrpState::Completed)
-            << standin::IrpStateName(standin::GetIrpState(irp));
+        EXPECT_EQ(standin::GetIrpState(irp), standin::IrpState::Completed) << standin::IrpStateName(standin::GetIrpState(irp));
         EXPECT_EQ(irp->IoStatus.Status, status) << "the request completes with the returned status";
         result.reset(reinterpret_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(irp->IoStatus.Information));
         IoFreeIrp(irp);
