@@ -124,6 +124,72 @@ TEST(Arbitration, FirstFitRefusesOverlapsAndTakesAllOrNothing)
     EXPECT_EQ(uint64_t(a->partials[1].u.Memory.Start.QuadPart), 0x80000000u) << "then plain memory";
 }
 
+// A filter that frees the requirements list it is given, puts a copy in its
+// place and fails the request: the PnP manager still holds the freed list.
+PDEVICE_OBJECT &Lower(PDEVICE_OBJECT d) { return *static_cast<PDEVICE_OBJECT *>(d->DeviceExtension); }
+NTSTATUS NTAPI FreeingAdd(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
+{
+    PDEVICE_OBJECT d = nullptr;
+    NTSTATUS status = IoCreateDevice(driver, sizeof(PDEVICE_OBJECT), nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &d);
+    if (!NT_SUCCESS(status))
+        return status;
+    Lower(d) = IoAttachDeviceToDeviceStack(d, pdo);
+    d->DeviceType = Lower(d)->DeviceType;
+    d->Flags |= Lower(d)->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE);
+    d->Flags &= ~DO_DEVICE_INITIALIZING;
+    return STATUS_SUCCESS;
+}
+NTSTATUS NTAPI FreeingPnp(PDEVICE_OBJECT d, PIRP irp)
+{
+    PDEVICE_OBJECT lower = Lower(d);
+    const UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
+    if (minor == IRP_MN_FILTER_RESOURCE_REQUIREMENTS && irp->IoStatus.Information != 0) {
+        auto *old = reinterpret_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(irp->IoStatus.Information);
+        void *copy = ExAllocatePoolWithTag(PagedPool, old->ListSize, 0x74736554);
+        memcpy(copy, old, old->ListSize);
+        ExFreePool(old);
+        irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(copy);
+        irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_UNSUCCESSFUL;
+    }
+    IoSkipCurrentIrpStackLocation(irp);
+    NTSTATUS status = IoCallDriver(lower, irp);
+    if (minor == IRP_MN_REMOVE_DEVICE) {
+        IoDetachDevice(lower);
+        IoDeleteDevice(d);
+    }
+    return status;
+}
+NTSTATUS NTAPI FreeingPower(PDEVICE_OBJECT d, PIRP irp)
+{
+    PoStartNextPowerIrp(irp);
+    IoSkipCurrentIrpStackLocation(irp);
+    return PoCallDriver(Lower(d), irp);
+}
+VOID NTAPI FreeingUnload(PDRIVER_OBJECT) {}
+NTSTATUS NTAPI FreeingFilterEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    driver->DriverExtension->AddDevice = FreeingAdd;
+    driver->MajorFunction[IRP_MJ_PNP] = FreeingPnp;
+    driver->MajorFunction[IRP_MJ_POWER] = FreeingPower;
+    driver->DriverUnload = FreeingUnload;
+    return STATUS_SUCCESS;
+}
+
+TEST_F(OsTest, FilterThatFreesTheListWithoutSuccessIsCaught)
+{
+    std::vector<std::string> seen;
+    standin::SetFindingHandler([&seen](const standin::Finding &f) { seen.push_back(f.rule + ": " + f.detail); });
+    BootChassis(FreeingFilterEntry);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].rfind("FILTERED_LIST_FREED_WITHOUT_SUCCESS: IRP_MN_FILTER_RESOURCE_REQUIREMENTS for 00:03.0", 0), 0u)
+        << seen[0];
+    pnp_->UnloadAll();
+    pnp_.reset();
+    standin::SetFindingHandler(nullptr);
+}
+
 // The hardware judge at the end of every step: one finding per violation per
 // step; a started function the hardware cannot serve is named.
 TEST_F(OsTest, HardwareJudgeReportsEachStepOnce)
