@@ -199,17 +199,20 @@ def known_devices(src):
     if found == 0:
         raise SourceError("driver/quirks/cardbus.cpp: no *_DEVICE_ID")
 
-    # driver/pnp/start.cpp: VENDOR_NAME (every device of the vendor) and NAME_xxx
-    # device constants of such a vendor.
-    defines = _defines(_read(src, "driver/pnp/start.cpp"))
-    vendors = {k[len("VENDOR_"):]: _number(v, k) for k, v in defines.items() if k.startswith("VENDOR_")}
-    if not vendors:
-        raise SourceError("driver/pnp/start.cpp: no VENDOR_* constant")
-    for name, vendor in vendors.items():
-        known.add_vendor(vendor, "driver/pnp/start.cpp VENDOR_" + name)
-        for dname, dvalue in defines.items():
-            if dname.startswith(name + "_"):
-                known.add_device(vendor, _number(dvalue, dname), "driver/pnp/start.cpp " + dname)
+    # driver/pnp/start.cpp and driver/quirks/cardbus.cpp: VENDOR_NAME (every
+    # device of the vendor) and NAME_xxx device constants of such a vendor.
+    found = 0
+    for path in ("driver/pnp/start.cpp", "driver/quirks/cardbus.cpp"):
+        defines = _defines(_read(src, path))
+        vendors = {k[len("VENDOR_"):]: _number(v, k) for k, v in defines.items() if k.startswith("VENDOR_")}
+        for name, vendor in vendors.items():
+            known.add_vendor(vendor, path + " VENDOR_" + name)
+            found += 1
+            for dname, dvalue in defines.items():
+                if dname.startswith(name + "_"):
+                    known.add_device(vendor, _number(dvalue, dname), path + " " + dname)
+    if found == 0:
+        raise SourceError("driver/pnp/start.cpp, driver/quirks/cardbus.cpp: no VENDOR_* constant")
     return known
 
 

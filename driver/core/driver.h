@@ -9,9 +9,9 @@
 
 #define TOLMU_VERSION "5.4"
 
-extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
-VOID NTAPI Unload(PDRIVER_OBJECT DriverObject);
-NTSTATUS NTAPI PassThrough(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+extern "C" DRIVER_INITIALIZE DriverEntry;
+DRIVER_UNLOAD Unload;
+DRIVER_DISPATCH PassThrough; /* every major code but PnP and power */
 VOID PrintOsVersion(void);
 BOOLEAN IsCheckedBuild(void);
 

@@ -9,15 +9,9 @@
  */
 #include "enum/bus_map.h"
 #include "pci/pci_direct.h"
+#include "pci/pci_regs.h"
 #include "core/debug.h"
 
-#define CFG_VENDOR_ID 0x00   /* 16 bit */
-#define CFG_HEADER_TYPE 0x0E /* 8 bit */
-#define  HEADER_MULTI_FUNCTION 0x80
-#define  HEADER_LAYOUT_MASK 0x7F
-#define  HEADER_LAYOUT_PCI_BRIDGE 1
-#define  HEADER_LAYOUT_CARDBUS 2
-#define CFG_BUS_NUMBERS 0x18 /* 32 bit: primary, secondary, subordinate, latency */
 
 static BOOLEAN bitTest(const UCHAR *bits, ULONG n) { return (bits[n >> 3] & (1 << (n & 7))) != 0; }
 static VOID bitSet(UCHAR *bits, ULONG n) { bits[n >> 3] |= (UCHAR)(1 << (n & 7)); }
@@ -32,19 +26,19 @@ static VOID scanBus(BusMap *map, UCHAR bus, USHORT parent)
             UCHAR d = (UCHAR)device, f = (UCHAR)function;
             ULONG header, layout, numbers;
 
-            if (PciCfgRead16(bus, d, f, CFG_VENDOR_ID) == 0xFFFF) {
+            if (PciCfgRead16(bus, d, f, CFG16_VENDOR_ID) == CFG_VENDOR_ID_NONE) {
                 if (function == 0)
                     break;
                 continue;
             }
-            header = PciCfgRead8(bus, d, f, CFG_HEADER_TYPE);
-            layout = header & HEADER_LAYOUT_MASK;
-            if (layout == HEADER_LAYOUT_PCI_BRIDGE || layout == HEADER_LAYOUT_CARDBUS) {
+            header = PciCfgRead8(bus, d, f, CFG8_HEADER_TYPE);
+            layout = header & CFG_HEADER_LAYOUT_MASK;
+            if (layout == CFG_HEADER_LAYOUT_PCI_BRIDGE || layout == CFG_HEADER_LAYOUT_CARDBUS) {
                 if (map->count == BUS_MAP_MAX_BRIDGES) {
                     map->complete = FALSE;
                 } else {
                     BusMapBridge *b = &map->bridges[map->count++];
-                    numbers = PciCfgRead32(bus, d, f, CFG_BUS_NUMBERS);
+                    numbers = PciCfgRead32(bus, d, f, CFG32_BRIDGE_BUS_NUMBERS);
                     b->bus = bus;
                     b->device = d;
                     b->function = f;
@@ -53,7 +47,7 @@ static VOID scanBus(BusMap *map, UCHAR bus, USHORT parent)
                     b->parent = parent;
                 }
             }
-            if (function == 0 && !(header & HEADER_MULTI_FUNCTION))
+            if (function == 0 && !(header & CFG_HEADER_MULTI_FUNCTION))
                 break;
         }
     }
@@ -78,7 +72,7 @@ static BOOLEAN busAnswers(UCHAR bus)
     ULONG device;
 
     for (device = 0; device < 32; device++)
-        if (PciCfgRead16(bus, (UCHAR)device, 0, CFG_VENDOR_ID) != 0xFFFF)
+        if (PciCfgRead16(bus, (UCHAR)device, 0, CFG16_VENDOR_ID) != CFG_VENDOR_ID_NONE)
             return TRUE;
     return FALSE;
 }

@@ -11,22 +11,13 @@
 #include "pci/pci_direct.h"
 #include "pci/pci_dump.h"
 #include "pci/pci_lower.h"
+#include "pci/pci_regs.h"
 #include "enum/bus_map.h"
 #include "core/config.h"
 #include "core/debug.h"
 
-#define CFG_BUS_NUMBERS 0x18     /* 32 bit: primary, secondary, subordinate, secondary latency */
-#define CFG_PRIMARY_BUS 0x18     /* 8 bit */
-#define CFG_SECONDARY_BUS 0x19   /* 8 bit */
-#define CFG_SUBORDINATE_BUS 0x1A /* 8 bit */
-
 /* Bus numbers reserved behind an enumerated bridge beyond its own bus. */
 #define BUS_NUMBER_HEADROOM 16
-
-#define CFG_VENDOR_ID 0x00       /* 16 bit */
-#define CFG_HEADER_TYPE 0x0E     /* 8 bit */
-#define  HEADER_LAYOUT_MASK 0x7F
-#define  HEADER_LAYOUT_DEVICE 0
 
 #define MIN_WINDOW 0x100000 /* 1 MB: the least a memory window is given */
 #define IO_BLOCK 0x1000     /* a PCI-to-PCI bridge decodes I/O in 4 KB blocks */
@@ -54,16 +45,16 @@ VOID UnnumberReturnedBridge(UCHAR Bus, UCHAR Device, UCHAR Function)
 {
     ULONG header;
 
-    if ((PciCfgRead16(Bus, Device, Function, CFG_VENDOR_ID) & 0xFFFF) == 0xFFFF)
+    if ((PciCfgRead16(Bus, Device, Function, CFG16_VENDOR_ID) & 0xFFFF) == CFG_VENDOR_ID_NONE)
         return;
-    header = PciCfgRead8(Bus, Device, Function, CFG_HEADER_TYPE);
-    if ((header & HEADER_LAYOUT_MASK) == HEADER_LAYOUT_DEVICE ||
-        PciCfgRead8(Bus, Device, Function, CFG_SECONDARY_BUS) == 0)
+    header = PciCfgRead8(Bus, Device, Function, CFG8_HEADER_TYPE);
+    if ((header & CFG_HEADER_LAYOUT_MASK) == CFG_HEADER_LAYOUT_DEVICE ||
+        PciCfgRead8(Bus, Device, Function, CFG8_BRIDGE_SECONDARY_BUS) == 0)
         return;
     DebugPrint("NOTE UnnumberReturnedBridge: %x:%x:%x set back to unnumbered\n", Bus, Device, Function);
-    PciCfgWrite8(Bus, Device, Function, CFG_SUBORDINATE_BUS, 0);
-    PciCfgWrite8(Bus, Device, Function, CFG_SECONDARY_BUS, 0);
-    PciCfgWrite8(Bus, Device, Function, CFG_PRIMARY_BUS, 0);
+    PciCfgWrite8(Bus, Device, Function, CFG8_BRIDGE_SUBORDINATE_BUS, 0);
+    PciCfgWrite8(Bus, Device, Function, CFG8_BRIDGE_SECONDARY_BUS, 0);
+    PciCfgWrite8(Bus, Device, Function, CFG8_BRIDGE_PRIMARY_BUS, 0);
 }
 
 VOID propigateBusNo(PDEVICE_OBJECT FilterDevice, UCHAR BusNo)
@@ -79,14 +70,14 @@ VOID propigateBusNo(PDEVICE_OBJECT FilterDevice, UCHAR BusNo)
      * has device objects, even when bad hardware makes the bus numbers loop. */
     while (d != 0 && steps-- > 0) {
         PDEVICE_EXTENSION e = GET_EXTENSION(d);
-        UCHAR sub = ReadPCIConfigB(d, CFG_SUBORDINATE_BUS);
+        UCHAR sub = ReadPCIConfigB(d, CFG8_BRIDGE_SUBORDINATE_BUS);
 
         /* Read through the bus driver, written through the ports; only ever
          * raised, and never at a location nobody could tell. */
         if (BusNo > sub && !LocationKnown(e)) {
             DebugPrint("WARNING propigateBusNo: location of a bridge above is unknown, sub left at %x\n", sub);
         } else if (BusNo > sub) {
-            PciCfgWrite8((UCHAR)e->Bus, (UCHAR)e->Device, (UCHAR)e->Function, CFG_SUBORDINATE_BUS, BusNo);
+            PciCfgWrite8((UCHAR)e->Bus, (UCHAR)e->Device, (UCHAR)e->Function, CFG8_BRIDGE_SUBORDINATE_BUS, BusNo);
             DebugPrint("NOTE propigateBusNo: %x:%x:%x updating sub from %x to %x\n", e->Bus, e->Device, e->Function,
                        sub, BusNo);
         }
@@ -99,7 +90,7 @@ VOID propigateBusNo(PDEVICE_OBJECT FilterDevice, UCHAR BusNo)
 
 VOID CheckBusNumbers(PDEVICE_EXTENSION Extension)
 {
-    ULONG numbers = ReadPCIConfigDW(Extension->Pdo, CFG_BUS_NUMBERS);
+    ULONG numbers = ReadPCIConfigDW(Extension->Pdo, CFG32_BRIDGE_BUS_NUMBERS);
     ULONG pri = numbers & 0xFF;
     ULONG sec = (numbers >> 8) & 0xFF;
     ULONG sub = (numbers >> 16) & 0xFF;
@@ -170,9 +161,11 @@ static BOOLEAN NumberUnnumberedBridge(PDEVICE_EXTENSION Extension, BusMap *Map, 
 
     DebugPrint("NOTE EnumerateFromHere: numbering bridge %x:%x:%x pri %x sec %x\n", Extension->Bus, Extension->Device,
                Extension->Function, bus, secondary);
-    PciCfgWrite8(bus, (UCHAR)Extension->Device, (UCHAR)Extension->Function, CFG_PRIMARY_BUS, bus);
-    PciCfgWrite8(bus, (UCHAR)Extension->Device, (UCHAR)Extension->Function, CFG_SECONDARY_BUS, (UCHAR)secondary);
-    PciCfgWrite8(bus, (UCHAR)Extension->Device, (UCHAR)Extension->Function, CFG_SUBORDINATE_BUS, (UCHAR)secondary);
+    PciCfgWrite8(bus, (UCHAR)Extension->Device, (UCHAR)Extension->Function, CFG8_BRIDGE_PRIMARY_BUS, bus);
+    PciCfgWrite8(bus, (UCHAR)Extension->Device, (UCHAR)Extension->Function, CFG8_BRIDGE_SECONDARY_BUS,
+                 (UCHAR)secondary);
+    PciCfgWrite8(bus, (UCHAR)Extension->Device, (UCHAR)Extension->Function, CFG8_BRIDGE_SUBORDINATE_BUS,
+                 (UCHAR)secondary);
     Extension->PriBus = bus;
     Extension->SecBus = secondary;
     Extension->SubBus = secondary;
@@ -209,10 +202,10 @@ static VOID raiseBridgesAbove(BusMap *Map, LONG Self, UCHAR BusNo)
     p = Map->bridges[Self].parent;
     for (steps = 0; p != BUS_MAP_NONE && steps < Map->count; steps++) {
         BusMapBridge *b = &Map->bridges[p];
-        UCHAR sub = (UCHAR)PciCfgRead8(b->bus, b->device, b->function, CFG_SUBORDINATE_BUS);
+        UCHAR sub = (UCHAR)PciCfgRead8(b->bus, b->device, b->function, CFG8_BRIDGE_SUBORDINATE_BUS);
 
         if (BusNo > sub) {
-            PciCfgWrite8(b->bus, b->device, b->function, CFG_SUBORDINATE_BUS, BusNo);
+            PciCfgWrite8(b->bus, b->device, b->function, CFG8_BRIDGE_SUBORDINATE_BUS, BusNo);
             DebugPrint("NOTE EnumerateFromHere: bridge %x:%x:%x above the adapter: sub from %x to %x\n", b->bus,
                        b->device, b->function, sub, BusNo);
             b->subBus = BusNo;
@@ -441,7 +434,7 @@ VOID EnumerateFromHere(PDEVICE_EXTENSION Extension, PULONG MemoryNeed, PULONG Pr
      * to its siblings. */
     if (numberedByEarlierProbe(Extension) && (UCHAR)(nextBus - 1) != top) {
         PciCfgWrite8((UCHAR)Extension->Bus, (UCHAR)Extension->Device, (UCHAR)Extension->Function,
-                     CFG_SUBORDINATE_BUS, (UCHAR)(nextBus - 1));
+                     CFG8_BRIDGE_SUBORDINATE_BUS, (UCHAR)(nextBus - 1));
         DebugPrint("NOTE EnumerateFromHere: %x:%x:%x sub closed to %x\n", Extension->Bus, Extension->Device,
                    Extension->Function, (UCHAR)(nextBus - 1));
         Extension->SubBus = (UCHAR)(nextBus - 1);

@@ -7,8 +7,9 @@
 #define TOLMU_PCI_TREE_H
 
 #include "tolmu_platform.h"
+#include "pci/pci_regs.h"
 
-#define PCI_NODE_BARS 6
+#define PCI_NODE_BARS CFG_BAR_COUNT
 
 /* One probed function. The root record (owned by the enumeration) keeps
  * vendorId and deviceId 0. */

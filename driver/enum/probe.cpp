@@ -12,45 +12,29 @@
 #include "enum/pci_tree.h"
 #include "pci/pci_direct.h"
 #include "pci/pci_dump.h"
+#include "pci/pci_regs.h"
 #include "core/debug.h"
 
 UCHAR nextBus MODULE_STATE = 0;
 UCHAR highBus MODULE_STATE = 0;
 UCHAR busLimit MODULE_STATE = 0xFF;
 
-/* Configuration registers the probe uses. */
-#define CFG_VENDOR_ID 0x00 /* 16 bit */
-#define CFG_COMMAND 0x04   /* 16 bit */
-#define CFG_SUB_CLASS 0x0A /* 8 bit */
-#define CFG_BASE_CLASS 0x0B /* 8 bit */
-#define CFG_HEADER_TYPE 0x0E /* 8 bit */
-#define  HEADER_MULTI_FUNCTION 0x80
-#define  HEADER_LAYOUT_MASK 0x7F
-#define CFG_BAR0 0x10 /* 32 bit, six of them */
-#define  BAR_IO_SPACE 0x01
-#define  BAR_MEM_TYPE_MASK 0x07
-#define  BAR_MEM_TYPE_64 0x04
-#define  BAR_MEM_PREFETCH 0x08
-#define CFG_PRIMARY_BUS 0x18     /* 8 bit */
-#define CFG_SECONDARY_BUS 0x19   /* 8 bit; CardBus bus number on a CardBus bridge */
-#define CFG_SUBORDINATE_BUS 0x1A /* 8 bit */
-#define CFG_BRIDGE_CONTROL 0x3E  /* 16 bit */
-
 #define PROBE_SETTLE_HALF_SECONDS 8 /* four seconds before a bus is scanned */
 
 BOOLEAN isBridge(UCHAR baseClass, UCHAR subClass)
 {
-    return baseClass == 0x06 && (subClass == 0x04 || subClass == 0x07);
+    return baseClass == CFG_BASE_CLASS_BRIDGE &&
+           (subClass == CFG_SUB_CLASS_PCI_BRIDGE || subClass == CFG_SUB_CLASS_CARDBUS_BRIDGE);
 }
 
 VOID configBridge(PciNode *node)
 {
     DebugPrint("configBridge: %02x:%02x:%x\n", node->bus, node->device, node->function);
     DebugPrint("configBridge: Setting bridge bus numbers to %x %x %x\n", node->priBus, node->secBus, node->subBus);
-    PciCfgWrite8(node->bus, node->device, node->function, CFG_PRIMARY_BUS, node->priBus);
-    PciCfgWrite8(node->bus, node->device, node->function, CFG_SECONDARY_BUS, node->secBus);
-    PciCfgWrite8(node->bus, node->device, node->function, CFG_SUBORDINATE_BUS, node->subBus);
-    PciCfgWrite16(node->bus, node->device, node->function, CFG_BRIDGE_CONTROL, 0);
+    PciCfgWrite8(node->bus, node->device, node->function, CFG8_BRIDGE_PRIMARY_BUS, node->priBus);
+    PciCfgWrite8(node->bus, node->device, node->function, CFG8_BRIDGE_SECONDARY_BUS, node->secBus);
+    PciCfgWrite8(node->bus, node->device, node->function, CFG8_BRIDGE_SUBORDINATE_BUS, node->subBus);
+    PciCfgWrite16(node->bus, node->device, node->function, CFG16_BRIDGE_CONTROL, 0);
 }
 
 /* Adds without wrapping past 4 GiB: a sum that would wrap stays at the
@@ -75,26 +59,26 @@ VOID sizeBars(PciNode *node)
 
     /* A bridge header has fewer BARs: past them lie its bus numbers and
      * windows, which must never receive the sizing pattern. */
-    switch (node->headerType & HEADER_LAYOUT_MASK) {
-    case 0:
+    switch (node->headerType & CFG_HEADER_LAYOUT_MASK) {
+    case CFG_HEADER_LAYOUT_DEVICE:
         bars = PCI_NODE_BARS;
         break;
-    case 1:
-        bars = 2;
+    case CFG_HEADER_LAYOUT_PCI_BRIDGE:
+        bars = CFG_P2P_BAR_COUNT;
         break;
-    case 2:
-        bars = 1;
+    case CFG_HEADER_LAYOUT_CARDBUS:
+        bars = CFG_CB_BAR_COUNT;
         break;
     default:
         return;
     }
 
     /* The function decodes nothing while its BARs hold the sizing pattern. */
-    command = PciCfgRead16(b, d, f, CFG_COMMAND);
-    PciCfgWrite16(b, d, f, CFG_COMMAND, 0);
+    command = PciCfgRead16(b, d, f, CFG16_COMMAND);
+    PciCfgWrite16(b, d, f, CFG16_COMMAND, 0);
 
     for (i = 0; i < bars; i++) {
-        UCHAR reg = (UCHAR)(CFG_BAR0 + 4 * i);
+        UCHAR reg = (UCHAR)CFG32_BAR(i);
         ULONG saved, readback, mask, size;
 
         saved = PciCfgRead32(b, d, f, reg);
@@ -103,7 +87,7 @@ VOID sizeBars(PciNode *node)
         PciCfgWrite32(b, d, f, reg, saved);
 
         mask = readback;
-        if (saved & BAR_IO_SPACE) {
+        if (saved & CFG_BAR_IO_SPACE) {
             node->barKind[i] = 1;
             /* A 16-bit I/O decoder leaves the upper half 0. */
             if ((mask & 0xFFFF0000) == 0)
@@ -118,7 +102,7 @@ VOID sizeBars(PciNode *node)
         if (readback != 0)
             DebugPrint("        [%d] mask 0x%08lX size 0x%lX\n", i, readback, size);
 
-        if (!(saved & BAR_IO_SPACE) && (saved & BAR_MEM_TYPE_MASK) == BAR_MEM_TYPE_64) {
+        if (!(saved & CFG_BAR_IO_SPACE) && (saved & CFG_BAR_MEM_TYPE_MASK) == CFG_BAR_MEM_TYPE_64) {
             /* A 64-bit BAR: its size comes from the low double word, and the
              * upper half in the next register is neither probed nor counted.
              * One of 4 GB or more has no size bit in the low half at all. */
@@ -128,7 +112,7 @@ VOID sizeBars(PciNode *node)
         }
     }
 
-    PciCfgWrite16(b, d, f, CFG_COMMAND, (USHORT)command);
+    PciCfgWrite16(b, d, f, CFG16_COMMAND, (USHORT)command);
 }
 
 VOID sumBars(PciNode *node)
@@ -143,9 +127,9 @@ VOID sumBars(PciNode *node)
         UCHAR kind = node->barKind[i];
 
         if (size != 0) {
-            if (kind & BAR_IO_SPACE) {
+            if (kind & CFG_BAR_IO_SPACE) {
                 node->ioSize = addSaturated(node->ioSize, size, "sumBars", node);
-            } else if (kind & BAR_MEM_PREFETCH) {
+            } else if (kind & CFG_BAR_MEM_PREFETCH) {
                 node->preSize = addSaturated(node->preSize, size, "sumBars", node);
                 if (size > node->preAlign)
                     node->preAlign = size;
@@ -155,7 +139,7 @@ VOID sumBars(PciNode *node)
                     node->memAlign = size;
             }
         }
-        if ((kind & BAR_MEM_TYPE_MASK) == BAR_MEM_TYPE_64)
+        if ((kind & CFG_BAR_MEM_TYPE_MASK) == CFG_BAR_MEM_TYPE_64)
             i++;
     }
 }
@@ -166,18 +150,18 @@ PciNode *addNewDevice(UCHAR bus, UCHAR device, UCHAR function)
     USHORT vendorId, deviceId;
     PciNode *node;
 
-    id = PciCfgRead32(bus, device, function, CFG_VENDOR_ID);
+    id = PciCfgRead32(bus, device, function, CFG32_ID);
     deviceId = (USHORT)(id >> 16);
-    vendorId = (USHORT)PciCfgRead16(bus, device, function, CFG_VENDOR_ID);
-    if (vendorId == 0xFFFF)
+    vendorId = (USHORT)PciCfgRead16(bus, device, function, CFG16_VENDOR_ID);
+    if (vendorId == CFG_VENDOR_ID_NONE)
         return 0;
 
     DebugPrint("addNewDevice: trying %x:%02x (%04x/%04x)\n", bus, device, vendorId, deviceId);
 
     /* A bridge is accepted only as function 0. */
     if (function != 0) {
-        UCHAR sub = (UCHAR)PciCfgRead8(bus, device, function, CFG_SUB_CLASS);
-        UCHAR base = (UCHAR)PciCfgRead8(bus, device, function, CFG_BASE_CLASS);
+        UCHAR sub = (UCHAR)PciCfgRead8(bus, device, function, CFG8_SUB_CLASS);
+        UCHAR base = (UCHAR)PciCfgRead8(bus, device, function, CFG8_BASE_CLASS);
 
         if (isBridge(base, sub)) {
             DebugPrint("WARNING addNewDevice: %02x:%02x:%x Ven 0x%04X-%04X ignored\n", bus, device, function,
@@ -197,9 +181,9 @@ PciNode *addNewDevice(UCHAR bus, UCHAR device, UCHAR function)
     node->function = function;
     node->vendorId = vendorId;
     node->deviceId = deviceId;
-    node->subClass = (UCHAR)PciCfgRead8(bus, device, function, CFG_SUB_CLASS);
-    node->baseClass = (UCHAR)PciCfgRead8(bus, device, function, CFG_BASE_CLASS);
-    node->headerType = (UCHAR)PciCfgRead8(bus, device, function, CFG_HEADER_TYPE);
+    node->subClass = (UCHAR)PciCfgRead8(bus, device, function, CFG8_SUB_CLASS);
+    node->baseClass = (UCHAR)PciCfgRead8(bus, device, function, CFG8_BASE_CLASS);
+    node->headerType = (UCHAR)PciCfgRead8(bus, device, function, CFG8_HEADER_TYPE);
 
     /* A bridge's own BARs are sized too: they are placed in the window of
      * the bridge above it. Its totals are those of its subtree. */
@@ -225,9 +209,9 @@ static BOOLEAN numberBridge(PciNode *node, UCHAR bus)
     if (nextBus == 0 || nextBus > high) {
         DebugPrint("WARNING probeBuses: no bus number left for bridge %02x:%02x:%x\n", node->bus, node->device,
                    node->function);
-        PciCfgWrite8(node->bus, node->device, node->function, CFG_PRIMARY_BUS, 0);
-        PciCfgWrite8(node->bus, node->device, node->function, CFG_SECONDARY_BUS, 0);
-        PciCfgWrite8(node->bus, node->device, node->function, CFG_SUBORDINATE_BUS, 0);
+        PciCfgWrite8(node->bus, node->device, node->function, CFG8_BRIDGE_PRIMARY_BUS, 0);
+        PciCfgWrite8(node->bus, node->device, node->function, CFG8_BRIDGE_SECONDARY_BUS, 0);
+        PciCfgWrite8(node->bus, node->device, node->function, CFG8_BRIDGE_SUBORDINATE_BUS, 0);
         return FALSE;
     }
 
@@ -244,7 +228,7 @@ static BOOLEAN numberBridge(PciNode *node, UCHAR bus)
  * it: the last number handed out in its subtree. */
 static VOID closeBridge(PciNode *node)
 {
-    PciCfgWrite8(node->bus, node->device, node->function, CFG_SUBORDINATE_BUS, (UCHAR)(nextBus - 1));
+    PciCfgWrite8(node->bus, node->device, node->function, CFG8_BRIDGE_SUBORDINATE_BUS, (UCHAR)(nextBus - 1));
     DumpPciSpaceAt("after", node->bus, node->device, node->function, 0x20);
 }
 
@@ -328,7 +312,7 @@ VOID probeBuses(PciNode *parent, UCHAR bus)
             first->next = node;
         }
 
-        if (!(node->headerType & HEADER_MULTI_FUNCTION) || ++function == 8) {
+        if (!(node->headerType & CFG_HEADER_MULTI_FUNCTION) || ++function == 8) {
             device++;
             function = 0;
         }

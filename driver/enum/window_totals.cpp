@@ -12,7 +12,6 @@
 
 #define IO_WINDOW_GRANULARITY 0x100      /* 256 bytes */
 #define IO_BLOCK 0x1000                  /* a PCI-to-PCI bridge decodes I/O in 4 KB blocks */
-#define SUBCLASS_PCI_BRIDGE 0x04
 #define MEM_WINDOW_GRANULARITY 0x100000  /* 1 MB */
 #define MIN_WINDOW_ALIGNMENT 0x100000    /* 1 MB */
 
@@ -64,7 +63,7 @@ static ULONG addTotal(PciNode *owner, ULONG sum, ULONG size)
 
 static BOOLEAN isPciToPciBridge(PciNode *node)
 {
-    return isBridge(node->baseClass, node->subClass) && node->subClass == SUBCLASS_PCI_BRIDGE;
+    return isBridge(node->baseClass, node->subClass) && node->subClass == CFG_SUB_CLASS_PCI_BRIDGE;
 }
 
 /*

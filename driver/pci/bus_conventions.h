@@ -12,15 +12,18 @@
  *    number and address properties (address = device << 16 | function).
  * 3. In a bridge's requirements list the descriptors of each window (the
  *    preferred one and its alternatives) are followed by a device-private
- *    descriptor whose three data words name the window (the keys below).
+ *    descriptor whose three data words name the window
+ *    (bus_window_keys.h).
  * 4. In an ordinary function's requirements list every port or memory
  *    descriptor is followed by a device-private descriptor whose second data
- *    word is the index (0 to 5) of the base address register it describes.
+ *    word is the index (0 to 5) of the base address register it describes
+ *    (bus_window_keys.h).
  */
 #ifndef TOLMU_BUS_CONVENTIONS_H
 #define TOLMU_BUS_CONVENTIONS_H
 
 #include "tolmu_platform.h"
+#include "pci/bus_window_keys.h"
 
 /* 1. Configuration requests */
 #define BUS_CONFIG_SPACE PCI_WHICHSPACE_CONFIG
@@ -34,23 +37,6 @@
 #define BUS_ADDRESS_DEVICE(a) ((a) >> 16)
 #define BUS_ADDRESS_FUNCTION(a) ((a) & 0xFFFF)
 
-/* 3. Window keys of a bridge's requirements list: the three data words of the
- * device-private descriptor behind each window's descriptors. */
-#define BUS_WINDOW_KEY0 1
-#define BUS_WINDOW_KEY2 0
-/* PCI-to-PCI bridge: second word 2 = I/O, 3 = memory, 4 = prefetchable. */
-#define BUS_P2P_KEY_IO 2
-#define BUS_P2P_KEY_MEMORY 3
-#define BUS_P2P_KEY_PREFETCH 4
-/* CardBus bridge: second word 1 = memory, 2 = prefetchable, 3 = I/O. */
-#define BUS_CB_KEY_MEMORY 1
-#define BUS_CB_KEY_PREFETCH 2
-#define BUS_CB_KEY_IO 3
-
-/* 4. A function's requirements list: the BAR index travels in the second data
- * word of the device-private descriptor behind each port or memory descriptor. */
-#define BUS_BAR_INDEX_WORD 1
-#define BUS_BAR_COUNT 6
-#define BUS_BAR_OFFSET(index) (0x10 + 4 * (index))
+/* 3. and 4. The keys of a requirements list: bus_window_keys.h. */
 
 #endif /* TOLMU_BUS_CONVENTIONS_H */

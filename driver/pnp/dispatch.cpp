@@ -17,15 +17,17 @@
 #include "core/config.h"
 #include "core/debug.h"
 
-typedef NTSTATUS PNP_HANDLER(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-
 typedef struct _PNP_HANDLER_ENTRY {
     ULONG Minor;
     PNP_HANDLER *Handler;
 } PNP_HANDLER_ENTRY;
 
-/* Handlers by minor code, searched in order; the last entry takes every
- * request whose minor code matches none of the keyed ones. */
+/* Minor code of the last row: no request carries it (the minor codes end at
+ * IRP_MN_QUERY_LEGACY_BUS_INFORMATION, 0x18). */
+#define PNP_ANY_MINOR 0xFF
+
+/* Handlers by minor code, searched in order up to the last row, which takes
+ * every request whose minor code matches none of the rows above it. */
 static const PNP_HANDLER_ENTRY PnpHandlers[] = {
     {IRP_MN_FILTER_RESOURCE_REQUIREMENTS, FilterResourceRequirements},
     {IRP_MN_QUERY_CAPABILITIES, QueryCapabilities},
@@ -36,19 +38,16 @@ static const PNP_HANDLER_ENTRY PnpHandlers[] = {
     {IRP_MN_START_DEVICE, startDevice},
     {IRP_MN_SURPRISE_REMOVAL, SurpriseRemoval},
     {IRP_MN_QUERY_INTERFACE, QueryInterface},
-    {0xFF, PnpPassDownIrpAndWait}, /* every other minor code */
+    {PNP_ANY_MINOR, PnpPassDownIrpAndWait}, /* every other minor code */
 };
-
-#define PNP_KEYED_HANDLERS 9
 
 static PNP_HANDLER *LookupPnpHandler(UCHAR minor)
 {
-    ULONG i;
+    const PNP_HANDLER_ENTRY *entry;
 
-    for (i = 0; i < PNP_KEYED_HANDLERS; i++)
-        if (PnpHandlers[i].Minor == minor)
-            return PnpHandlers[i].Handler;
-    return PnpHandlers[PNP_KEYED_HANDLERS].Handler;
+    for (entry = PnpHandlers; entry->Minor != PNP_ANY_MINOR && entry->Minor != minor; entry++)
+        ;
+    return entry->Handler;
 }
 
 NTSTATUS NTAPI PnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -74,6 +73,8 @@ NTSTATUS NTAPI PnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
  * REQUIRED stops the completion here, so the request comes back to
  * PnpDispatch, which looks at the result and completes it again.
  */
+static IO_COMPLETION_ROUTINE PassDownCompletion;
+
 static NTSTATUS NTAPI PassDownCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     if (Irp->PendingReturned)

@@ -6,15 +6,11 @@
 #include "pnp/pnp.h"
 #include "pci/pci_dump.h"
 #include "pci/pci_lower.h"
+#include "pci/pci_regs.h"
 #include "diag/irp_trace.h"
 #include "diag/resource_print.h"
 #include "core/config.h"
 #include "core/debug.h"
-
-/* Class codes (configuration double word 0x08 without the revision). */
-#define CLASS_PCI_BRIDGE 0x0604     /* upper 16 bits */
-#define CLASS_CARDBUS_BRIDGE 0x0607 /* upper 16 bits */
-#define CLASS_VGA 0x030000          /* upper 24 bits */
 
 /* Flags a filter device takes over from the device below it. */
 #define INHERITED_DO_FLAGS (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE)
@@ -54,8 +50,8 @@ NTSTATUS CommonAdd(const char *Name, PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT
     if (AlreadySeenThisOne(DriverObject->DeviceObject, PhysicalDeviceObject))
         return STATUS_SUCCESS;
 
-    vendorId = ReadPCIConfigW(PhysicalDeviceObject, 0x00);
-    deviceId = ReadPCIConfigW(PhysicalDeviceObject, 0x02);
+    vendorId = ReadPCIConfigW(PhysicalDeviceObject, CFG16_VENDOR_ID);
+    deviceId = ReadPCIConfigW(PhysicalDeviceObject, CFG16_DEVICE_ID);
     if (vendorId == 0xFFFF || deviceId == 0xFFFF) {
         DebugPrint("ERROR %s: illegal Vendor & Device ID\n", Name);
         return STATUS_SUCCESS;
@@ -152,7 +148,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
      * bus driver tags a PCI-to-PCI bridge's windows with other keys, and the
      * CardBus window table would give its I/O window the prefetchable need
      * and its memory window the I/O need. */
-    if ((ReadPCIConfigDW(ext->DeviceObject, 0x08) >> 16) == CLASS_PCI_BRIDGE) {
+    if ((ReadPCIConfigDW(ext->DeviceObject, CFG32_CLASS_REVISION) & CFG_CLASS_MASK) == CFG_CLASS_BRIDGE_PCI) {
         ext->BridgeType = BRIDGE_TYPE_P2P;
         ext->Flags |= ROOT | P2P_BRIDGE;
     } else {
@@ -191,8 +187,8 @@ NTSTATUS AddChildDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT ChildPdo, UL
     if (result != COMMON_ADD_ATTACHED)
         return result;
 
-    classCode = ReadPCIConfigDW(ext->DeviceObject, 0x08);
-    if ((classCode >> 16) == CLASS_PCI_BRIDGE) {
+    classCode = ReadPCIConfigDW(ext->DeviceObject, CFG32_CLASS_REVISION);
+    if ((classCode & CFG_CLASS_MASK) == CFG_CLASS_BRIDGE_PCI) {
         ext->BridgeType = BRIDGE_TYPE_P2P;
         ext->Flags |= P2P_BRIDGE;
         /* A bridge with siblings is a chassis bridge whose hierarchy the
@@ -201,13 +197,13 @@ NTSTATUS AddChildDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT ChildPdo, UL
             ext->Flags |= ENUMERATE | NOIO;
             DebugPrint("NOTE AddChildDevice: NOIO and ENUMERATE flags set\n");
         }
-    } else if ((classCode >> 16) == CLASS_CARDBUS_BRIDGE) {
+    } else if ((classCode & CFG_CLASS_MASK) == CFG_CLASS_BRIDGE_CARDBUS) {
         ext->Flags |= ENUMERATE | NOIO;
         ext->BridgeType = BRIDGE_TYPE_CARDBUS;
         ext->Flags |= CB_BRIDGE;
     } else {
         ext->BridgeType = BRIDGE_TYPE_OTHER;
-        if ((classCode >> 8) == CLASS_VGA)
+        if ((classCode & CFG_CLASS_CODE_MASK) == CFG_CLASS_VGA)
             ext->Flags |= VGA;
     }
 

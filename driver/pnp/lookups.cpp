@@ -9,6 +9,7 @@
  */
 #include "pnp/pnp.h"
 #include "pci/bus_conventions.h"
+#include "pci/pci_regs.h"
 #include "pci/pci_lower.h"
 #include "core/config.h"
 #include "core/debug.h"
@@ -69,7 +70,7 @@ VOID LocateMe(PDEVICE_EXTENSION Extension)
     Extension->Function = BUS_ADDRESS_FUNCTION(address);
 
     if (Extension->Flags & BRIDGE_FLAGS) {
-        ULONG numbers = ReadPCIConfigDW(Extension->DeviceObject, 0x18) & 0x00FFFFFF;
+        ULONG numbers = ReadPCIConfigDW(Extension->DeviceObject, CFG32_BRIDGE_BUS_NUMBERS) & 0x00FFFFFF;
 
         Extension->PriBus = numbers & 0xFF;
         Extension->SecBus = (numbers >> 8) & 0xFF;

@@ -10,8 +10,12 @@
 /* Private result of CommonAdd: a filter device was created and attached. */
 #define COMMON_ADD_ATTACHED 2
 
+/* A PnP request's handler, picked by minor code from the table of
+ * PnpDispatch, which completes the request with the status returned. */
+typedef NTSTATUS PNP_HANDLER(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
 /* Filter device creation */
-NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+DRIVER_ADD_DEVICE AddDevice;
 NTSTATUS AddChildDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT ChildPdo, ULONG Count);
 NTSTATUS CommonAdd(const char *Name, PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject,
                    PDEVICE_EXTENSION *Extension, ULONG Child);
@@ -30,24 +34,24 @@ ULONG CountDriverDevices(PDRIVER_OBJECT DriverObject);
 VOID registerMe(PDEVICE_OBJECT Pdo);
 
 /* PnP dispatch and pass-down */
-NTSTATUS NTAPI PnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS PnpPassDownIrpAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+DRIVER_DISPATCH PnpDispatch;
+PNP_HANDLER PnpPassDownIrpAndWait;
 NTSTATUS CallLowerAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS QueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS QueryDeviceRelations(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS QueryResources(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS QueryResourceRequirements(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS QueryInterface(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS SurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+PNP_HANDLER QueryCapabilities;
+PNP_HANDLER QueryDeviceRelations;
+PNP_HANDLER QueryResources;
+PNP_HANDLER QueryResourceRequirements;
+PNP_HANDLER QueryInterface;
+PNP_HANDLER RemoveDevice;
+PNP_HANDLER SurpriseRemoval;
 
 /* Start sequence and start resources */
-NTSTATUS startDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+PNP_HANDLER startDevice;
 VOID ExtractResources(PDEVICE_EXTENSION Extension, PCM_RESOURCE_LIST List);
 VOID PrintExtractedResources(PDEVICE_EXTENSION Extension);
 
 /* Power */
-NTSTATUS NTAPI PowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+DRIVER_DISPATCH PowerDispatch;
 BOOLEAN IsPowerUpIrp(PIRP Irp);
 
 #endif /* TOLMU_PNP_H */

@@ -6,17 +6,8 @@
 #include "pnp/pnp.h"
 #include "diag/irp_trace.h"
 #include "diag/power_print.h"
-#include "pci/pci_direct.h"
 #include "quirks/quirks.h"
 #include "core/debug.h"
-
-#define VENDOR_O2MICRO 0x1217
-#define  O2MICRO_OZ6933 0x6933
-
-#define CFG_CACHE_LINE_AND_LATENCY 0x0C /* 16 bit: cache line size, latency timer */
-#define  CACHE_LINE_16_LATENCY_F8 0xF810
-#define CFG_SECONDARY_LATENCY 0x1B      /* 8 bit: secondary / CardBus latency timer */
-#define  SECONDARY_LATENCY_F8 0xF8
 
 BOOLEAN IsPowerUpIrp(PIRP Irp)
 {
@@ -32,10 +23,11 @@ BOOLEAN IsPowerUpIrp(PIRP Irp)
  * and the mapped register window, never a request that would have to be
  * waited for.
  */
+static IO_COMPLETION_ROUTINE PowerUpComplete;
+
 static NTSTATUS NTAPI PowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)Context;
-    UCHAR bus = (UCHAR)ext->Bus, device = (UCHAR)ext->Device, function = (UCHAR)ext->Function;
 
     if (Irp->PendingReturned) {
         if (GetVerbose() > 9)
@@ -46,16 +38,10 @@ static NTSTATUS NTAPI PowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVO
     DebugPrint("PowerUpComplete: VenId 0x%04x-%04x @ %x:%x:%x\n", ext->VenId, ext->DevId, ext->Bus, ext->Device,
                ext->Function);
 
-    if (!LocationKnown(ext)) {
+    if (!LocationKnown(ext))
         DebugPrint("WARNING PowerUpComplete: location unknown, configuration left alone\n");
-    } else {
-        PciPatching(bus, device, function);
-        PciCfgWrite16(bus, device, function, CFG_CACHE_LINE_AND_LATENCY, CACHE_LINE_16_LATENCY_F8);
-        if (ext->BridgeType != BRIDGE_TYPE_OTHER)
-            PciCfgWrite8(bus, device, function, CFG_SECONDARY_LATENCY, SECONDARY_LATENCY_F8);
-    }
-    if ((ext->Flags & CB_BRIDGE) && ext->VenId == VENDOR_O2MICRO && ext->DevId != O2MICRO_OZ6933)
-        setO2MicroBits(ext);
+    setPowerLostSettings(ext, CONFIG_THROUGH_PORTS);
+    setO2MicroBits(ext);
     /* The rest of what the start sequence set: the CardBus bridge control
      * and vendor registers, and VGA forwarding in the bridges above a
      * display controller (written when its parents are already up: parents

@@ -13,8 +13,6 @@
 #include "pci/pci_dump.h"
 #include "quirks/quirks.h"
 
-#define VENDOR_O2MICRO 0x1217
-#define  O2MICRO_OZ6933 0x6933 /* has no socket register window to fix */
 #define VENDOR_TOSHIBA 0x1179
 
 /* The I/O range a checked build's PCI driver must see for a PCI-to-PCI
@@ -41,17 +39,14 @@ NTSTATUS startDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     status = PnpPassDownIrpAndWait(DeviceObject, Irp);
     if (NT_SUCCESS(status)) {
         ExtractResources(ext, translated);
-        if (LocationKnown(ext))
-            PciPatching((UCHAR)ext->Bus, (UCHAR)ext->Device, (UCHAR)ext->Function);
-        else
+        if (!LocationKnown(ext))
             DebugPrint("WARNING startDevice: location unknown, no patching\n");
-        setLatencyTimers(DeviceObject);
+        setPowerLostSettings(ext, CONFIG_THROUGH_STACK);
 
         ext->StartSettingCount = 0;
         if (ext->Flags & CB_BRIDGE) {
             setCbBridgeControl(ext, DeviceObject);
-            if (ext->VenId == VENDOR_O2MICRO && ext->DevId != O2MICRO_OZ6933)
-                setO2MicroBits(ext);
+            setO2MicroBits(ext);
             hackCbBridge(ext);
             if (ext->VenId == VENDOR_TOSHIBA) {
                 noteToshibaSettings(ext);

@@ -6,9 +6,9 @@
  */
 #include "pnp/pnp.h"
 #include "pci/pci_lower.h"
+#include "pci/pci_regs.h"
 #include "core/debug.h"
 
-#define CFG_INTERRUPT_LINE 0x3C /* 8 bit */
 #define EXCA_WINDOW_LENGTH 0x1000
 
 /* The descriptor that follows one in a full descriptor's partial list. */
@@ -51,7 +51,7 @@ VOID ExtractResources(PDEVICE_EXTENSION Extension, PCM_RESOURCE_LIST List)
                 /* A CardBus controller's own routing is in its interrupt
                  * line register, whatever vector the list carries. */
                 if (Extension->Flags & CB_BRIDGE)
-                    Extension->Irq = ReadPCIConfigB(Extension->DeviceObject, CFG_INTERRUPT_LINE);
+                    Extension->Irq = ReadPCIConfigB(Extension->DeviceObject, CFG8_INTERRUPT_LINE);
                 else
                     Extension->Irq = d->u.Interrupt.Vector;
                 break;

@@ -15,20 +15,18 @@
 #include "core/debug.h"
 #include "pci/pci_direct.h"
 #include "pci/pci_lower.h"
+#include "pci/pci_regs.h"
+#include "pnp/pnp.h"
 
-/* Standard header, every device */
-#define PCI_CACHE_LINE_SIZE 0x0C /* 8 bit */
-#define PCI_LATENCY_TIMER 0x0D   /* 8 bit */
 /* Cache line size and latency timer as one word: 0x10 double words of cache
  * line, 0xF8 clocks on the bus before giving it up. */
-#define  PCI_TIMERS_VALUE 0xF810
+#define PCI_TIMERS_VALUE 0xF810
+/* Secondary (or CardBus) latency timer of a bridge. */
+#define BRIDGE_LATENCY_VALUE 0xF8
 
-/* Bridge header (PCI-to-PCI layout and CardBus layout) */
-#define BRIDGE_SECONDARY_LATENCY 0x1B /* 8 bit: secondary / CardBus latency timer */
-#define  BRIDGE_LATENCY_VALUE 0xF8
-#define CB_BRIDGE_CONTROL 0x3E        /* 16 bit */
-#define  CB_BRIDGE_CTL_PREFETCH1 0x0200  /* memory window 1 prefetchable */
-#define  CB_BRIDGE_CTL_POSTWRITES 0x0400 /* write posting enable */
+/* O2Micro CardBus controllers */
+#define VENDOR_O2MICRO 0x1217
+#define O2MICRO_OZ6933 0x6933 /* has no socket register window to fix */
 
 /* Texas Instruments CardBus controllers */
 #define TI_VENDOR_ID 0x104C
@@ -77,14 +75,28 @@ static VOID keepStartSetting(PDEVICE_EXTENSION Extension, ULONG Offset, ULONG Wi
     setting->Value = Value;
 }
 
+/* Writes a byte or a word of the device's configuration space by the path
+ * given. Through the configuration ports nothing can fail. */
+static NTSTATUS writeConfig(PDEVICE_EXTENSION Extension, CONFIG_PATH Path, ULONG Offset, ULONG Width, USHORT Value)
+{
+    if (Path == CONFIG_THROUGH_PORTS) {
+        UCHAR bus = (UCHAR)Extension->Bus, device = (UCHAR)Extension->Device, function = (UCHAR)Extension->Function;
+
+        if (Width == 1)
+            PciCfgWrite8(bus, device, function, (UCHAR)Offset, (UCHAR)Value);
+        else
+            PciCfgWrite16(bus, device, function, (UCHAR)Offset, Value);
+        return STATUS_SUCCESS;
+    }
+    return Width == 1 ? WritePCIConfigB(Extension->DeviceObject, Offset, (UCHAR)Value)
+                      : WritePCIConfigW(Extension->DeviceObject, Offset, Value);
+}
+
 /* Writes a register of the device through its own stack and, when the bus
  * driver took it, keeps it for the power-up. */
 static VOID writeStartSetting(PDEVICE_EXTENSION Extension, ULONG Offset, ULONG Width, USHORT Value)
 {
-    NTSTATUS status = Width == 1 ? WritePCIConfigB(Extension->DeviceObject, Offset, (UCHAR)Value)
-                                 : WritePCIConfigW(Extension->DeviceObject, Offset, Value);
-
-    if (NT_SUCCESS(status))
+    if (NT_SUCCESS(writeConfig(Extension, CONFIG_THROUGH_STACK, Offset, Width, Value)))
         keepStartSetting(Extension, Offset, Width, Value);
 }
 
@@ -94,15 +106,31 @@ static VOID writeStartSetting(PDEVICE_EXTENSION Extension, ULONG Offset, ULONG W
 /*
  * Cache line size and latency timer of every started device; bridges also
  * get a long latency timer on their secondary (or CardBus) side, so bursts
- * through the adapter are not cut short.
+ * through the adapter are not cut short. A power cycle resets them: the
+ * start sequence writes them through the device's stack, the power-up
+ * completion writes them again through the configuration ports.
  */
-VOID setLatencyTimers(PDEVICE_OBJECT FilterDevice)
+VOID setLatencyTimers(PDEVICE_EXTENSION Extension, CONFIG_PATH Path)
 {
-    PDEVICE_EXTENSION extension = GET_EXTENSION(FilterDevice);
+    writeConfig(Extension, Path, CFG16_CACHE_LINE_AND_LATENCY, 2, PCI_TIMERS_VALUE);
+    if (Extension->BridgeType != BRIDGE_TYPE_OTHER)
+        writeConfig(Extension, Path, CFG8_BRIDGE_SECONDARY_LATENCY, 1, BRIDGE_LATENCY_VALUE);
+}
 
-    WritePCIConfigW(FilterDevice, PCI_CACHE_LINE_SIZE, PCI_TIMERS_VALUE);
-    if (extension->BridgeType != BRIDGE_TYPE_OTHER)
-        WritePCIConfigB(FilterDevice, BRIDGE_SECONDARY_LATENCY, BRIDGE_LATENCY_VALUE);
+/*
+ * What a power cycle takes from every device and both the start sequence
+ * and the power-up completion write alike, by the path given: the patch
+ * table's registers (through the configuration ports, so only where the
+ * location is known) and the PCI timers. Through the ports nothing at all is
+ * written at an unknown location.
+ */
+VOID setPowerLostSettings(PDEVICE_EXTENSION Extension, CONFIG_PATH Path)
+{
+    if (LocationKnown(Extension))
+        PciPatching((UCHAR)Extension->Bus, (UCHAR)Extension->Device, (UCHAR)Extension->Function);
+    else if (Path == CONFIG_THROUGH_PORTS)
+        return;
+    setLatencyTimers(Extension, Path);
 }
 
 /*
@@ -114,21 +142,21 @@ VOID setLatencyTimers(PDEVICE_OBJECT FilterDevice)
 VOID setCbBridgeControl(PDEVICE_EXTENSION Extension, PDEVICE_OBJECT FilterDevice)
 {
     USHORT control;
-    const USHORT wanted = CB_BRIDGE_CTL_PREFETCH1 | CB_BRIDGE_CTL_POSTWRITES;
+    const USHORT wanted = CFG_CB_CONTROL_PREFETCH1 | CFG_CB_CONTROL_POSTWRITES;
 
     if ((Extension->Bus & 0xFF) == UNKNOWN_LOCATION_BYTE || (Extension->Device & 0xFF) == UNKNOWN_LOCATION_BYTE ||
         (Extension->Function & 0xFF) == UNKNOWN_LOCATION_BYTE)
         return;
 
-    control = ReadPCIConfigW(FilterDevice, CB_BRIDGE_CONTROL);
+    control = ReadPCIConfigW(FilterDevice, CFG16_BRIDGE_CONTROL);
     if ((control & wanted) == wanted) {
         /* Already set (by an earlier start): still what a power-up must
          * bring back. A failed read is no value to bring back. */
         if (control != 0xFFFF)
-            keepStartSetting(Extension, CB_BRIDGE_CONTROL, 2, control);
+            keepStartSetting(Extension, CFG16_BRIDGE_CONTROL, 2, control);
         return;
     }
-    writeStartSetting(Extension, CB_BRIDGE_CONTROL, 2, (USHORT)(control | wanted));
+    writeStartSetting(Extension, CFG16_BRIDGE_CONTROL, 2, (USHORT)(control | wanted));
 }
 
 /*
@@ -136,7 +164,8 @@ VOID setCbBridgeControl(PDEVICE_EXTENSION Extension, PDEVICE_OBJECT FilterDevice
  * in configuration space. Map the window, set the two groups of bits, report
  * them before and after, and always release the mapping again: this also
  * runs from the power-up completion, every time the controller returns to
- * D0.
+ * D0. Any other device, and an OZ6933 (no such window to fix), is left alone
+ * without a word.
  */
 VOID setO2MicroBits(PDEVICE_EXTENSION Extension)
 {
@@ -147,6 +176,9 @@ VOID setO2MicroBits(PDEVICE_EXTENSION Extension)
     ULONG tuningValue;
     UCHAR fifoValue;
 
+    if ((Extension->Flags & CB_BRIDGE) == 0 || Extension->VenId != VENDOR_O2MICRO ||
+        Extension->DevId == O2MICRO_OZ6933)
+        return;
     if (GetIgnoreO2() != 0) {
         DebugPrint("WARNING setO2MicroBits: ignoring O2Micro hack...\n");
         return;
@@ -246,16 +278,12 @@ VOID setToPICBites(PDEVICE_EXTENSION Extension)
  */
 VOID restoreStartSettings(PDEVICE_EXTENSION Extension)
 {
-    UCHAR bus = (UCHAR)Extension->Bus, device = (UCHAR)Extension->Device, function = (UCHAR)Extension->Function;
     ULONG i;
 
     for (i = 0; i < Extension->StartSettingCount && i < START_SETTINGS_MAX; i++) {
         const START_SETTING *setting = &Extension->StartSettings[i];
 
-        if (setting->Width == 1)
-            PciCfgWrite8(bus, device, function, setting->Offset, (UCHAR)setting->Value);
-        else
-            PciCfgWrite16(bus, device, function, setting->Offset, setting->Value);
+        writeConfig(Extension, CONFIG_THROUGH_PORTS, setting->Offset, setting->Width, setting->Value);
     }
 }
 

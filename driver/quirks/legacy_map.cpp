@@ -9,26 +9,9 @@
 #include "core/debug.h"
 #include "pci/pci_direct.h"
 #include "pci/pci_lower.h"
+#include "pci/pci_regs.h"
+#include "pci/bus_window_keys.h"
 #include "pnp/pnp.h"
-
-/* Standard header */
-#define PCI_COMMAND 0x04 /* 16 bit */
-#define PCI_BAR_MEM_TYPE_MASK 0x07
-#define PCI_BAR_MEM_TYPE_64 0x04 /* memory, 64-bit decoder */
-#define  PCI_COMMAND_IO 0x0001     /* I/O space enable */
-#define  PCI_COMMAND_MEMORY 0x0002 /* memory space enable */
-#define  PCI_COMMAND_MASTER 0x0004 /* bus master enable */
-#define PCI_CLASS_REVISION 0x08 /* 32 bit: class code above the revision */
-#define  PCI_CLASS_MASK 0xFFFF0000
-#define  PCI_CLASS_BRIDGE_PCI 0x06040000
-#define  PCI_CLASS_BRIDGE_CARDBUS 0x06070000
-#define PCI_BASE_ADDRESS_0 0x10 /* 32 bit each, six of them */
-#define  PCI_BAR_COUNT 6
-#define PCI_INTERRUPT_LINE 0x3C /* 8 bit */
-
-/* Bridge header (both bridge layouts) */
-#define BRIDGE_CONTROL 0x3E /* 16 bit */
-#define  BRIDGE_CTL_VGA 0x0008
 
 /* No chain of bridges is longer than the number of bus numbers; a longer
  * climb means the lookups go round in a circle. */
@@ -72,7 +55,7 @@ static LONG barIndexAfter(PIO_RESOURCE_LIST List, ULONG j)
 {
     if (j + 1 >= List->Count || List->Descriptors[j + 1].Type != CmResourceTypeDevicePrivate)
         return -1;
-    return (LONG)List->Descriptors[j + 1].u.DevicePrivate.Data[1];
+    return (LONG)List->Descriptors[j + 1].u.DevicePrivate.Data[BUS_BAR_INDEX_WORD];
 }
 
 /*
@@ -117,9 +100,9 @@ VOID mapLegacyDevice(PDEVICE_EXTENSION Extension, PIO_RESOURCE_REQUIREMENTS_LIST
 
     LocateMe(Extension);
 
-    classCode = ReadPCIConfigDW(Extension->Pdo, PCI_CLASS_REVISION);
-    classCode &= PCI_CLASS_MASK;
-    if (classCode == PCI_CLASS_BRIDGE_PCI || classCode == PCI_CLASS_BRIDGE_CARDBUS) {
+    classCode = ReadPCIConfigDW(Extension->Pdo, CFG32_CLASS_REVISION);
+    classCode &= CFG_CLASS_MASK;
+    if (classCode == CFG_CLASS_BRIDGE_PCI || classCode == CFG_CLASS_BRIDGE_CARDBUS) {
         DebugPrint("mapLegacyDevice: ignoring bridge device...\n");
         return;
     }
@@ -172,11 +155,11 @@ VOID mapLegacyDevice(PDEVICE_EXTENSION Extension, PIO_RESOURCE_REQUIREMENTS_LIST
                     DebugPrint("WARNING mapLegacyDevice: desc %d has no BAR index, skipped\n", j);
                     break;
                 }
-                if (index >= PCI_BAR_COUNT) {
+                if (index >= CFG_BAR_COUNT) {
                     DebugPrint("WARNING mapLegacyDevice: desc %d names BAR #%d, skipped\n", j, index);
                     break;
                 }
-                barOffset = (UCHAR)(PCI_BASE_ADDRESS_0 + 4 * index);
+                barOffset = (UCHAR)CFG32_BAR(index);
 
                 if (descriptor->Type == CmResourceTypePort) {
                     if (!placeInWindow(&parent->IoBase, parent->IoEnd, descriptor->u.Port.Length,
@@ -186,7 +169,7 @@ VOID mapLegacyDevice(PDEVICE_EXTENSION Extension, PIO_RESOURCE_REQUIREMENTS_LIST
                                    index, descriptor->u.Port.Length, parent->IoBase);
                         break;
                     }
-                    command |= PCI_COMMAND_IO;
+                    command |= CFG_COMMAND_IO;
                     DebugPrint("mapLegacyDevice: mapping I/O bar #%d <== 0x%lx\n", index, address);
                 } else {
                     if (descriptor->Flags & CM_RESOURCE_MEMORY_PREFETCHABLE) {
@@ -203,11 +186,12 @@ VOID mapLegacyDevice(PDEVICE_EXTENSION Extension, PIO_RESOURCE_REQUIREMENTS_LIST
                                    index, descriptor->u.Memory.Length, *cursor);
                         break;
                     }
-                    command |= PCI_COMMAND_MEMORY | PCI_COMMAND_MASTER;
+                    command |= CFG_COMMAND_MEMORY | CFG_COMMAND_MASTER;
                     DebugPrint("mapLegacyDevice: mapping MEM bar #%d <== 0x%lx\n", index, address);
                     /* The upper half of a 64-bit BAR: the range is below 4 GB. */
-                    if ((PciCfgRead32(bus, device, function, barOffset) & PCI_BAR_MEM_TYPE_MASK) == PCI_BAR_MEM_TYPE_64 &&
-                        index + 1 < PCI_BAR_COUNT)
+                    if ((PciCfgRead32(bus, device, function, barOffset) & CFG_BAR_MEM_TYPE_MASK) ==
+                            CFG_BAR_MEM_TYPE_64 &&
+                        index + 1 < CFG_BAR_COUNT)
                         PciCfgWrite32(bus, device, function, (UCHAR)(barOffset + 4), 0);
                 }
                 PciCfgWrite32(bus, device, function, barOffset, address);
@@ -215,8 +199,8 @@ VOID mapLegacyDevice(PDEVICE_EXTENSION Extension, PIO_RESOURCE_REQUIREMENTS_LIST
 
             case CmResourceTypeInterrupt:
                 DebugPrint("mapLegacyDevice: mapping IRQ #%d\n", root->Irq);
-                PciCfgWrite8(bus, device, function, PCI_INTERRUPT_LINE, (UCHAR)root->Irq);
-                DebugPrint("mapLegacyDevice: readback %d\n", PciCfgRead8(bus, device, function, PCI_INTERRUPT_LINE));
+                PciCfgWrite8(bus, device, function, CFG8_INTERRUPT_LINE, (UCHAR)root->Irq);
+                DebugPrint("mapLegacyDevice: readback %d\n", PciCfgRead8(bus, device, function, CFG8_INTERRUPT_LINE));
                 break;
 
             default:
@@ -228,7 +212,7 @@ VOID mapLegacyDevice(PDEVICE_EXTENSION Extension, PIO_RESOURCE_REQUIREMENTS_LIST
     }
 
     DebugPrint("mapLegacyDevice: cmd reg <== 0x%x\n", (ULONG)command);
-    PciCfgWrite16(bus, device, function, PCI_COMMAND, command);
+    PciCfgWrite16(bus, device, function, CFG16_COMMAND, command);
 }
 
 /*
@@ -265,9 +249,10 @@ VOID vgaEnable(PDEVICE_OBJECT FilterDevice)
         }
         bridge = GET_EXTENSION(parentDevice);
         if (bridge->Marker == EXTENSION_MARKER && (bridge->Flags & BRIDGE_FLAGS) != 0 && LocationKnown(bridge)) {
-            control = PciCfgRead16((UCHAR)bridge->Bus, (UCHAR)bridge->Device, (UCHAR)bridge->Function, BRIDGE_CONTROL);
-            PciCfgWrite16((UCHAR)bridge->Bus, (UCHAR)bridge->Device, (UCHAR)bridge->Function, BRIDGE_CONTROL,
-                          (USHORT)(control | BRIDGE_CTL_VGA));
+            control =
+                PciCfgRead16((UCHAR)bridge->Bus, (UCHAR)bridge->Device, (UCHAR)bridge->Function, CFG16_BRIDGE_CONTROL);
+            PciCfgWrite16((UCHAR)bridge->Bus, (UCHAR)bridge->Device, (UCHAR)bridge->Function, CFG16_BRIDGE_CONTROL,
+                          (USHORT)(control | CFG_BRIDGE_CONTROL_VGA));
         }
         current = parentDevice;
     }

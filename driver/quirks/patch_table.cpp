@@ -12,6 +12,7 @@
 #include "quirks/quirks.h"
 #include "core/debug.h"
 #include "pci/pci_direct.h"
+#include "pci/pci_regs.h"
 
 /* Vendors */
 #define PCI_VENDOR_TI 0x104C
@@ -152,8 +153,8 @@ VOID PciPatching(UCHAR Bus, UCHAR Device, UCHAR Function)
     UCHAR offset;
 
     for (row = PciPatchTable; row->VendorId != PATCH_END && row->DeviceId != PATCH_END; row++) {
-        vendorId = PciCfgRead16(Bus, Device, Function, 0x00);
-        deviceId = PciCfgRead16(Bus, Device, Function, 0x02);
+        vendorId = PciCfgRead16(Bus, Device, Function, CFG16_VENDOR_ID);
+        deviceId = PciCfgRead16(Bus, Device, Function, CFG16_DEVICE_ID);
         if (vendorId != row->VendorId || deviceId != row->DeviceId)
             continue;
 

@@ -8,8 +8,15 @@
 
 #include "pnp/device_extension.h"
 
+/* How a setting reaches the device's configuration space: through the bus
+ * driver (a request to the device's own stack, waited for: passive level,
+ * the start sequence) or through the configuration ports (any IRQL up to
+ * dispatch level, the power-up completion; only where LocationKnown). */
+typedef enum _CONFIG_PATH { CONFIG_THROUGH_STACK, CONFIG_THROUGH_PORTS } CONFIG_PATH;
+
 /* CardBus controller settings */
-VOID setLatencyTimers(PDEVICE_OBJECT FilterDevice);
+VOID setPowerLostSettings(PDEVICE_EXTENSION Extension, CONFIG_PATH Path);
+VOID setLatencyTimers(PDEVICE_EXTENSION Extension, CONFIG_PATH Path);
 VOID setCbBridgeControl(PDEVICE_EXTENSION Extension, PDEVICE_OBJECT FilterDevice);
 VOID setO2MicroBits(PDEVICE_EXTENSION Extension);
 VOID hackCbBridge(PDEVICE_EXTENSION Extension);

@@ -15,6 +15,7 @@
 #include "core/config.h"
 #include "core/debug.h"
 #include "enum/enumerate.h"
+#include "pci/bus_window_keys.h"
 #include "pnp/pnp.h"
 
 /* Alignment of an I/O window: bridges decode I/O in 4 KB steps. */
@@ -27,21 +28,22 @@
 /* PCI-to-PCI bridge windows, by the tag the bus driver puts behind them. */
 static const ResourceFilter P2pFilters[RESOURCE_FILTERS] = {
     /* I/O window: decoded positively by the bridge */
-    {1, {1, 2, 0}, FILTER_ACTION_IO, CM_RESOURCE_PORT_POSITIVE_DECODE, 0},
+    {1, {BUS_WINDOW_KEY0, BUS_P2P_KEY_IO, BUS_WINDOW_KEY2}, FILTER_ACTION_IO, CM_RESOURCE_PORT_POSITIVE_DECODE, 0},
     /* memory window */
-    {1, {1, 3, 0}, FILTER_ACTION_MEMORY, 0, 0},
+    {1, {BUS_WINDOW_KEY0, BUS_P2P_KEY_MEMORY, BUS_WINDOW_KEY2}, FILTER_ACTION_MEMORY, 0, 0},
     /* prefetchable memory window */
-    {1, {1, 4, 0}, FILTER_ACTION_PREFETCH, 0, 0},
+    {1, {BUS_WINDOW_KEY0, BUS_P2P_KEY_PREFETCH, BUS_WINDOW_KEY2}, FILTER_ACTION_PREFETCH, 0, 0},
 };
 
 /* CardBus bridge windows (the adapter's own controller included). */
 static const ResourceFilter CardBusFilters[RESOURCE_FILTERS] = {
     /* memory window 0 */
-    {1, {1, 1, 0}, FILTER_ACTION_MEMORY, 0, 0},
+    {1, {BUS_WINDOW_KEY0, BUS_CB_KEY_MEMORY, BUS_WINDOW_KEY2}, FILTER_ACTION_MEMORY, 0, 0},
     /* memory window 1, made the prefetchable one */
-    {1, {1, 2, 0}, FILTER_ACTION_PREFETCH, CM_RESOURCE_MEMORY_PREFETCHABLE, 0},
+    {1, {BUS_WINDOW_KEY0, BUS_CB_KEY_PREFETCH, BUS_WINDOW_KEY2}, FILTER_ACTION_PREFETCH, CM_RESOURCE_MEMORY_PREFETCHABLE,
+     0},
     /* I/O window */
-    {1, {1, 3, 0}, FILTER_ACTION_IO, CM_RESOURCE_PORT_POSITIVE_DECODE, 0},
+    {1, {BUS_WINDOW_KEY0, BUS_CB_KEY_IO, BUS_WINDOW_KEY2}, FILTER_ACTION_IO, CM_RESOURCE_PORT_POSITIVE_DECODE, 0},
 };
 
 /* What the enumeration says the bridge's windows need. */

@@ -5,7 +5,7 @@
 #ifndef TOLMU_RESOURCES_H
 #define TOLMU_RESOURCES_H
 
-#include "pnp/device_extension.h"
+#include "pnp/pnp.h"
 
 /* One window filter: a device-private key and what to do with the window
  * descriptors in front of a descriptor carrying it. */
@@ -22,7 +22,7 @@ typedef struct _ResourceFilter {
 #define FILTER_ACTION_PREFETCH 3
 #define RESOURCE_FILTERS 3
 
-NTSTATUS FilterResourceRequirements(PDEVICE_OBJECT FilterDevice, PIRP Irp);
+PNP_HANDLER FilterResourceRequirements;
 VOID inheritFlags(PDEVICE_OBJECT FilterDevice);
 /* IoDropped, when given, is set when the bridge's I/O window must go. */
 ULONG FilterResources(PDEVICE_OBJECT FilterDevice, PIO_RESOURCE_REQUIREMENTS_LIST List, PBOOLEAN IoDropped = 0);

@@ -20,15 +20,6 @@ namespace decode {
 
 namespace {
 
-constexpr uint8_t kDeviceRom = 0x30, kBridgeRom = 0x38;
-constexpr uint8_t kIoBase = 0x1C, kIoLimit = 0x1D, kIoBaseUpper = 0x30, kIoLimitUpper = 0x32;
-constexpr uint8_t kMemBase = 0x20, kMemLimit = 0x22;
-constexpr uint8_t kPrefBase = 0x24, kPrefLimit = 0x26, kPrefBaseUpper = 0x28, kPrefLimitUpper = 0x2C;
-constexpr uint8_t kBridgeControl = 0x3E;
-constexpr uint16_t kControlIsa = 0x0004, kControlVga = 0x0008, kControlVga16 = 0x0010;
-constexpr uint16_t kCardBusPrefetch0 = 0x0100;
-constexpr uint8_t kCardBusMemBase0 = 0x1C, kCardBusIoBase0 = 0x2C;
-
 Spans Normalize(Spans s)
 {
     std::sort(s.begin(), s.end(), [](const Span &a, const Span &b) { return a.lo < b.lo; });
@@ -166,7 +157,7 @@ void AddWindow(std::vector<Claim> &out, bool io, const std::string &what, uint64
 
 void AddVga(std::vector<Claim> &out, uint16_t control, bool ioOn, bool memOn, bool decode16)
 {
-    if ((control & kControlVga) == 0)
+    if ((control & CFG_BRIDGE_CONTROL_VGA) == 0)
         return;
     if (ioOn) {
         Claim c;
@@ -177,7 +168,7 @@ void AddVga(std::vector<Claim> &out, uint16_t control, bool ioOn, bool memOn, bo
         c.shown = "VGA I/O 0x3b0-0x3bb, 0x3c0-0x3df";
         out.push_back(c);
         /* Without VGA 16-bit decode, address bits 15..10 are not decoded. */
-        if (!(decode16 && (control & kControlVga16) != 0)) {
+        if (!(decode16 && (control & CFG_P2P_CONTROL_VGA16) != 0)) {
             c.what = "VGA I/O aliases";
             c.spans = VgaIo(1);
             c.shown = "the 10-bit aliases of VGA I/O, 0x7b0-0x7bb ... 0xffc0-0xffdf";
@@ -200,8 +191,8 @@ void AddVga(std::vector<Claim> &out, uint16_t control, bool ioOn, bool memOn, bo
 std::vector<Claim> ClaimsOf(const PciFunction *f)
 {
     std::vector<Claim> out;
-    uint16_t command = f->Peek16(kCommand);
-    bool ioOn = (command & kCommandIo) != 0, memOn = (command & kCommandMemory) != 0;
+    uint16_t command = f->Peek16(CFG16_COMMAND);
+    bool ioOn = (command & CFG_COMMAND_IO) != 0, memOn = (command & CFG_COMMAND_MEMORY) != 0;
     uint8_t layout = f->HeaderLayout();
 
     for (const BarInfo &b : DecodeBars(f)) {
@@ -216,7 +207,7 @@ std::vector<Claim> ClaimsOf(const PciFunction *f)
         out.push_back(c);
     }
 
-    uint8_t romAt = layout == kHeaderDevice ? kDeviceRom : layout == kHeaderPciBridge ? kBridgeRom : 0;
+    uint8_t romAt = layout == kHeaderDevice ? CFG32_ROM : layout == kHeaderPciBridge ? CFG32_P2P_ROM : 0;
     if (romAt != 0) {
         uint32_t mask = f->WriteMask(romAt, 4) & 0xFFFFF800u;
         uint32_t value = f->Peek32(romAt);
@@ -232,57 +223,57 @@ std::vector<Claim> ClaimsOf(const PciFunction *f)
     }
 
     if (layout == kHeaderPciBridge) {
-        uint16_t control = f->Peek16(kBridgeControl);
-        bool isa = (control & kControlIsa) != 0;
+        uint16_t control = f->Peek16(CFG16_BRIDGE_CONTROL);
+        bool isa = (control & CFG_BRIDGE_CONTROL_ISA) != 0;
         /* I/O: 4 KB blocks; a bridge without an I/O window has read-only
          * zero registers and forwards no I/O. */
-        bool ioWindow = ((f->WriteMask(kIoBase, 1) | f->WriteMask(kIoLimit, 1)) & 0xF0) != 0;
+        bool ioWindow = ((f->WriteMask(CFG8_P2P_IO_BASE, 1) | f->WriteMask(CFG8_P2P_IO_LIMIT, 1)) & 0xF0) != 0;
         if (ioWindow && ioOn) {
-            uint64_t base = uint64_t(f->Peek8(kIoBase) & 0xF0) << 8;
-            uint64_t limit = uint64_t(f->Peek8(kIoLimit) & 0xF0) << 8 | 0xFFF;
-            if ((f->Peek8(kIoBase) & 0x0F) == 0x01) {
-                base |= uint64_t(f->Peek16(kIoBaseUpper)) << 16;
-                limit |= uint64_t(f->Peek16(kIoLimitUpper)) << 16;
+            uint64_t base = uint64_t(f->Peek8(CFG8_P2P_IO_BASE) & 0xF0) << 8;
+            uint64_t limit = uint64_t(f->Peek8(CFG8_P2P_IO_LIMIT) & 0xF0) << 8 | 0xFFF;
+            if ((f->Peek8(CFG8_P2P_IO_BASE) & 0x0F) == 0x01) {
+                base |= uint64_t(f->Peek16(CFG16_P2P_IO_BASE_UPPER)) << 16;
+                limit |= uint64_t(f->Peek16(CFG16_P2P_IO_LIMIT_UPPER)) << 16;
             }
             AddWindow(out, true, "I/O window", base, limit, isa);
         }
         /* Memory: 1 MB blocks. */
-        bool memWindow = ((f->WriteMask(kMemBase, 2) | f->WriteMask(kMemLimit, 2)) & 0xFFF0) != 0;
+        bool memWindow = ((f->WriteMask(CFG16_P2P_MEMORY_BASE, 2) | f->WriteMask(CFG16_P2P_MEMORY_LIMIT, 2)) & 0xFFF0) != 0;
         if (memWindow && memOn) {
-            uint64_t base = uint64_t(f->Peek16(kMemBase) & 0xFFF0) << 16;
-            uint64_t limit = uint64_t(f->Peek16(kMemLimit) & 0xFFF0) << 16 | 0xFFFFF;
+            uint64_t base = uint64_t(f->Peek16(CFG16_P2P_MEMORY_BASE) & 0xFFF0) << 16;
+            uint64_t limit = uint64_t(f->Peek16(CFG16_P2P_MEMORY_LIMIT) & 0xFFF0) << 16 | 0xFFFFF;
             AddWindow(out, false, "memory window", base, limit, false);
         }
-        bool prefWindow = ((f->WriteMask(kPrefBase, 2) | f->WriteMask(kPrefLimit, 2)) & 0xFFF0) != 0;
+        bool prefWindow = ((f->WriteMask(CFG16_P2P_PREFETCH_BASE, 2) | f->WriteMask(CFG16_P2P_PREFETCH_LIMIT, 2)) & 0xFFF0) != 0;
         if (prefWindow && memOn) {
-            uint64_t base = uint64_t(f->Peek16(kPrefBase) & 0xFFF0) << 16;
-            uint64_t limit = uint64_t(f->Peek16(kPrefLimit) & 0xFFF0) << 16 | 0xFFFFF;
-            if ((f->Peek16(kPrefBase) & 0x0F) == 0x01) {
-                base |= uint64_t(f->Peek32(kPrefBaseUpper)) << 32;
-                limit |= uint64_t(f->Peek32(kPrefLimitUpper)) << 32;
+            uint64_t base = uint64_t(f->Peek16(CFG16_P2P_PREFETCH_BASE) & 0xFFF0) << 16;
+            uint64_t limit = uint64_t(f->Peek16(CFG16_P2P_PREFETCH_LIMIT) & 0xFFF0) << 16 | 0xFFFFF;
+            if ((f->Peek16(CFG16_P2P_PREFETCH_BASE) & 0x0F) == 0x01) {
+                base |= uint64_t(f->Peek32(CFG32_P2P_PREFETCH_BASE_UPPER)) << 32;
+                limit |= uint64_t(f->Peek32(CFG32_P2P_PREFETCH_LIMIT_UPPER)) << 32;
             }
             AddWindow(out, false, "prefetchable window", base, limit, false);
         }
         AddVga(out, control, ioOn, memOn, true);
     } else if (layout == kHeaderCardBusBridge) {
-        uint16_t control = f->Peek16(kBridgeControl);
-        bool isa = (control & kControlIsa) != 0;
+        uint16_t control = f->Peek16(CFG16_BRIDGE_CONTROL);
+        bool isa = (control & CFG_BRIDGE_CONTROL_ISA) != 0;
         /* A CardBus window is open when its base or its limit register is
          * not zero and the base is not above the limit: memory in 4 KB
          * blocks, I/O in double words. */
         for (int w = 0; w < 2; w++) {
-            uint32_t rawBase = f->Peek32(uint8_t(kCardBusMemBase0 + 8 * w));
-            uint32_t rawLimit = f->Peek32(uint8_t(kCardBusMemBase0 + 8 * w + 4));
+            uint32_t rawBase = f->Peek32(uint8_t(CFG32_CB_MEMORY_BASE0 + 8 * w));
+            uint32_t rawLimit = f->Peek32(uint8_t(CFG32_CB_MEMORY_BASE0 + 8 * w + 4));
             if (!memOn || (rawBase == 0 && rawLimit == 0))
                 continue;
-            bool pref = (control & (kCardBusPrefetch0 << w)) != 0;
+            bool pref = (control & (CFG_CB_CONTROL_PREFETCH0 << w)) != 0;
             AddWindow(out, false,
                       std::string("CardBus ") + (pref ? "prefetchable " : "") + "memory window " + std::to_string(w),
                       rawBase & 0xFFFFF000u, (rawLimit & 0xFFFFF000u) | 0xFFFu, false);
         }
         for (int w = 0; w < 2; w++) {
-            uint32_t rawBase = f->Peek32(uint8_t(kCardBusIoBase0 + 8 * w));
-            uint32_t rawLimit = f->Peek32(uint8_t(kCardBusIoBase0 + 8 * w + 4));
+            uint32_t rawBase = f->Peek32(uint8_t(CFG32_CB_IO_BASE0 + 8 * w));
+            uint32_t rawLimit = f->Peek32(uint8_t(CFG32_CB_IO_BASE0 + 8 * w + 4));
             if (!ioOn || ((rawBase & ~3u) == 0 && (rawLimit & ~3u) == 0))
                 continue;
             AddWindow(out, true, "CardBus I/O window " + std::to_string(w), rawBase & ~3u, (rawLimit & ~3u) | 3u, isa);

@@ -12,15 +12,13 @@
 #include <string>
 #include <vector>
 
+#include "pci/pci_regs.h"
 #include "pci_function.h"
 
 namespace sim::decode {
 
 constexpr uint64_t kTop = std::numeric_limits<uint64_t>::max();
 
-/* Configuration registers the judge reads. */
-constexpr uint8_t kCommand = 0x04;
-constexpr uint16_t kCommandIo = 0x0001, kCommandMemory = 0x0002;
 
 struct Span {
     uint64_t lo, hi;

@@ -244,8 +244,8 @@ class Judge {
         for (const Claim &c : Claims(bridge))
             if (c.forwards && c.io == io)
                 fwd = Union(fwd, c.spans);
-        uint16_t command = bridge->Peek16(kCommand);
-        bool on = (command & (io ? kCommandIo : kCommandMemory)) != 0;
+        uint16_t command = bridge->Peek16(CFG16_COMMAND);
+        bool on = (command & (io ? CFG_COMMAND_IO : CFG_COMMAND_MEMORY)) != 0;
         if (on && PciBusDriver::Subtractive(bridge)) {
             /* Whatever nothing else on the primary bus claims. */
             *subtractive = true;

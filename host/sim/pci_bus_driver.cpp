@@ -410,14 +410,14 @@ NTSTATUS PciBusDriver::QueryId(PdoRecord &r, PIRP irp, ULONG_PTR *information)
     std::string ven = "VEN_" + Hex4(f->VendorId()), dev = "DEV_" + Hex4(f->DeviceId());
     uint16_t subVendor = 0, subSystem = 0;
     if (f->HeaderLayout() == kHeaderDevice) {
-        subVendor = f->Peek16(0x2C);
-        subSystem = f->Peek16(0x2E);
+        subVendor = f->Peek16(CFG16_SUBSYSTEM_VENDOR_ID);
+        subSystem = f->Peek16(CFG16_SUBSYSTEM_ID);
     } else if (IsCardBus(f)) {
-        subVendor = f->Peek16(0x40);
-        subSystem = f->Peek16(0x42);
+        subVendor = f->Peek16(CFG16_CB_SUBSYSTEM_VENDOR_ID);
+        subSystem = f->Peek16(CFG16_CB_SUBSYSTEM_ID);
     }
     std::string subsys = "SUBSYS_" + Hex4(subSystem) + Hex4(subVendor);
-    std::string rev = "REV_" + Hex2(f->Peek8(0x08));
+    std::string rev = "REV_" + Hex2(f->Peek8(CFG8_REVISION));
     uint32_t cc = f->ClassCode();
     std::string cc6 = "CC_" + Hex2(cc >> 16) + Hex2(cc >> 8) + Hex2(cc);
     std::string cc4 = "CC_" + Hex2(cc >> 16) + Hex2(cc >> 8);

@@ -47,6 +47,8 @@
 #include <string>
 #include <vector>
 
+#include "pci/bus_window_keys.h"
+#include "pci/pci_regs.h"
 #include "pci_machine.h"
 #include "resources.h"
 #include "ntddk_host.h"
@@ -61,15 +63,8 @@ enum class ConfigMode {
     PendingFail, /* returns STATUS_PENDING, completes later with the failure status */
 };
 
-/* Device-private keys the bus driver puts behind each window or BAR. */
-constexpr ULONG kKeyWindow = 1;  /* first word of a bridge window's key */
-constexpr ULONG kKeyBar = 0;     /* first word of a BAR's key; the second is the BAR index */
-constexpr ULONG kP2pKeyIo = 2;
-constexpr ULONG kP2pKeyMemory = 3;
-constexpr ULONG kP2pKeyPrefetch = 4;
-constexpr ULONG kCbKeyMemory = 1;
-constexpr ULONG kCbKeyPrefetch = 2;
-constexpr ULONG kCbKeyIo = 3;
+/* Device-private keys the bus driver puts behind each window or BAR:
+ * pci/bus_window_keys.h. */
 
 /* Window sizes the bus driver asks for on a bridge's behalf (README). */
 constexpr uint32_t kBridgeIoGranularity = 0x1000;
@@ -78,31 +73,8 @@ constexpr uint32_t kCardBusIoWindow = 0x1000;
 constexpr uint32_t kCardBusMemWindow = 0x400000;
 constexpr uint32_t kCardBusPrefetchWindow = 0x400000;
 
-/* Configuration registers the bus driver programs. */
+/* Configuration registers: pci/pci_regs.h. */
 namespace busreg {
-constexpr uint8_t kCfgCommand = 0x04;          /* 16 bit */
-constexpr uint16_t kCmdIo = 0x0001;
-constexpr uint16_t kCmdMemory = 0x0002;
-constexpr uint16_t kCmdBusMaster = 0x0004;
-constexpr uint8_t kCfgBar0 = 0x10;
-constexpr uint8_t kCfgPrimaryBus = 0x18;
-constexpr uint8_t kCfgSecondaryBus = 0x19;
-constexpr uint8_t kCfgSubordinateBus = 0x1A;
-constexpr uint8_t kCfgInterruptLine = 0x3C;
-constexpr uint8_t kCfgInterruptPin = 0x3D;
-/* PCI-to-PCI bridge windows. */
-constexpr uint8_t kP2pIoBase = 0x1C, kP2pIoLimit = 0x1D;          /* 8 bit each, bits 15..12 */
-constexpr uint8_t kP2pMemBase = 0x20, kP2pMemLimit = 0x22;        /* 16 bit each, bits 31..20 */
-constexpr uint8_t kP2pPrefBase = 0x24, kP2pPrefLimit = 0x26;      /* 16 bit each, bits 31..20 */
-constexpr uint8_t kP2pPrefBaseUpper = 0x28, kP2pPrefLimitUpper = 0x2C;
-constexpr uint8_t kP2pIoBaseUpper = 0x30, kP2pIoLimitUpper = 0x32;
-/* CardBus bridge windows. */
-constexpr uint8_t kCbMemBase0 = 0x1C, kCbMemLimit0 = 0x20, kCbMemBase1 = 0x24, kCbMemLimit1 = 0x28;
-constexpr uint8_t kCbIoBase0 = 0x2C, kCbIoLimit0 = 0x30;
-constexpr uint8_t kCbBridgeControl = 0x3E;
-constexpr uint16_t kCbPrefetch0 = 0x0100; /* memory window 0 prefetchable */
-constexpr uint16_t kCbPrefetch1 = 0x0200; /* memory window 1 prefetchable */
-
 inline bool IsP2p(const PciFunction *f) { return f->HeaderLayout() == kHeaderPciBridge; }
 inline bool IsCardBus(const PciFunction *f) { return f->HeaderLayout() == kHeaderCardBusBridge; }
 } // namespace busreg

@@ -97,7 +97,7 @@ bool PciBusDriver::Subtractive(const PciFunction *f)
      * taken to decode subtractively). */
     if (f == nullptr || !IsP2p(f))
         return false;
-    return (f->ClassCode() & 0xFF) == 0x01 || (f->WriteMask(kP2pIoLimit, 1) & 0xF0) == 0;
+    return (f->ClassCode() & 0xFF) == 0x01 || (f->WriteMask(CFG8_P2P_IO_LIMIT, 1) & 0xF0) == 0;
 }
 
 std::vector<IO_RESOURCE_DESCRIPTOR> PciBusDriver::Requirements(PciFunction *f) const
@@ -127,7 +127,7 @@ std::vector<IO_RESOURCE_DESCRIPTOR> PciBusDriver::Requirements(PciFunction *f) c
             b.Memory(ULONG(bar.size), ULONG(bar.size), 0, 0xFFFFFFFF,
                      bar.prefetchable ? CM_RESOURCE_MEMORY_PREFETCHABLE : 0);
         }
-        b.DevicePrivate(kKeyBar, ULONG(bar.index), 0);
+        b.DevicePrivate(BUS_BAR_KEY0, ULONG(bar.index), 0);
     }
 
     if (IsP2p(f)) {
@@ -137,24 +137,24 @@ std::vector<IO_RESOURCE_DESCRIPTOR> PciBusDriver::Requirements(PciFunction *f) c
         uint64_t pref = RoundUp(std::max<uint64_t>(need.pref, kBridgeMemGranularity), kBridgeMemGranularity);
         b.Port(ULONG(io), kBridgeIoGranularity, 0, 0xFFFF,
                CM_RESOURCE_PORT_IO | CM_RESOURCE_PORT_POSITIVE_DECODE | CM_RESOURCE_PORT_WINDOW_DECODE);
-        b.DevicePrivate(kKeyWindow, kP2pKeyIo, 0);
+        b.DevicePrivate(BUS_WINDOW_KEY0, BUS_P2P_KEY_IO, 0);
         b.Memory(ULONG(mem), ULONG(need.memAlign), 0, 0xFFFFFFFF, 0);
-        b.DevicePrivate(kKeyWindow, kP2pKeyMemory, 0);
+        b.DevicePrivate(BUS_WINDOW_KEY0, BUS_P2P_KEY_MEMORY, 0);
         b.Memory(ULONG(pref), ULONG(need.prefAlign), 0, 0xFFFFFFFF,
                  CM_RESOURCE_MEMORY_PREFETCHABLE);
-        b.DevicePrivate(kKeyWindow, kP2pKeyPrefetch, 0);
+        b.DevicePrivate(BUS_WINDOW_KEY0, BUS_P2P_KEY_PREFETCH, 0);
     } else if (IsCardBus(f)) {
         /* The CardBus driver's defaults: it cannot see what a card will need. */
         b.Memory(kCardBusMemWindow, 0x1000, 0, 0xFFFFFFFF, 0);
-        b.DevicePrivate(kKeyWindow, kCbKeyMemory, 0);
+        b.DevicePrivate(BUS_WINDOW_KEY0, BUS_CB_KEY_MEMORY, 0);
         b.Memory(kCardBusPrefetchWindow, 0x1000, 0, 0xFFFFFFFF, CM_RESOURCE_MEMORY_PREFETCHABLE);
-        b.DevicePrivate(kKeyWindow, kCbKeyPrefetch, 0);
+        b.DevicePrivate(BUS_WINDOW_KEY0, BUS_CB_KEY_PREFETCH, 0);
         b.Port(kCardBusIoWindow, 4, 0, 0xFFFF, CM_RESOURCE_PORT_IO | CM_RESOURCE_PORT_POSITIVE_DECODE);
-        b.DevicePrivate(kKeyWindow, kCbKeyIo, 0);
+        b.DevicePrivate(BUS_WINDOW_KEY0, BUS_CB_KEY_IO, 0);
     }
 
-    if (f->Peek8(kCfgInterruptPin) != 0) {
-        uint8_t line = f->Peek8(kCfgInterruptLine);
+    if (f->Peek8(CFG8_INTERRUPT_PIN) != 0) {
+        uint8_t line = f->Peek8(CFG8_INTERRUPT_LINE);
         if (line >= 1 && line <= 15)
             b.Interrupt(line, line);
         else
@@ -166,62 +166,62 @@ std::vector<IO_RESOURCE_DESCRIPTOR> PciBusDriver::Requirements(PciFunction *f) c
 std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> PciBusDriver::BootConfig(PciFunction *f) const
 {
     std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> out;
-    uint16_t command = f->Peek16(kCfgCommand);
+    uint16_t command = f->Peek16(CFG16_COMMAND);
     for (const BarInfo &bar : Bars(f)) {
         if (bar.address == 0)
             continue;
-        if (bar.io && (command & kCmdIo)) {
+        if (bar.io && (command & CFG_COMMAND_IO)) {
             out.push_back(CmPort(bar.address, ULONG(bar.size)));
-            out.push_back(CmDevicePrivate(kKeyBar, ULONG(bar.index), 0));
-        } else if (!bar.io && (command & kCmdMemory)) {
+            out.push_back(CmDevicePrivate(BUS_BAR_KEY0, ULONG(bar.index), 0));
+        } else if (!bar.io && (command & CFG_COMMAND_MEMORY)) {
             out.push_back(CmMemory(bar.address, ULONG(bar.size), bar.prefetchable ? CM_RESOURCE_MEMORY_PREFETCHABLE : 0));
-            out.push_back(CmDevicePrivate(kKeyBar, ULONG(bar.index), 0));
+            out.push_back(CmDevicePrivate(BUS_BAR_KEY0, ULONG(bar.index), 0));
         }
     }
     if (IsP2p(f)) {
-        uint64_t ioBase = uint64_t(f->Peek8(kP2pIoBase) & 0xF0) << 8 | uint64_t(f->Peek16(kP2pIoBaseUpper)) << 16;
+        uint64_t ioBase = uint64_t(f->Peek8(CFG8_P2P_IO_BASE) & 0xF0) << 8 | uint64_t(f->Peek16(CFG16_P2P_IO_BASE_UPPER)) << 16;
         uint64_t ioLimit =
-            (uint64_t(f->Peek8(kP2pIoLimit) & 0xF0) << 8 | 0xFFF) | uint64_t(f->Peek16(kP2pIoLimitUpper)) << 16;
-        if ((command & kCmdIo) && ioBase != 0 && ioBase <= ioLimit) {
+            (uint64_t(f->Peek8(CFG8_P2P_IO_LIMIT) & 0xF0) << 8 | 0xFFF) | uint64_t(f->Peek16(CFG16_P2P_IO_LIMIT_UPPER)) << 16;
+        if ((command & CFG_COMMAND_IO) && ioBase != 0 && ioBase <= ioLimit) {
             out.push_back(CmPort(ioBase, ULONG(ioLimit - ioBase + 1),
                                  CM_RESOURCE_PORT_IO | CM_RESOURCE_PORT_POSITIVE_DECODE));
-            out.push_back(CmDevicePrivate(kKeyWindow, kP2pKeyIo, 0));
+            out.push_back(CmDevicePrivate(BUS_WINDOW_KEY0, BUS_P2P_KEY_IO, 0));
         }
-        uint64_t memBase = uint64_t(f->Peek16(kP2pMemBase) & 0xFFF0) << 16;
-        uint64_t memLimit = (uint64_t(f->Peek16(kP2pMemLimit) & 0xFFF0) << 16) | 0xFFFFF;
-        if ((command & kCmdMemory) && memBase != 0 && memBase <= memLimit) {
+        uint64_t memBase = uint64_t(f->Peek16(CFG16_P2P_MEMORY_BASE) & 0xFFF0) << 16;
+        uint64_t memLimit = (uint64_t(f->Peek16(CFG16_P2P_MEMORY_LIMIT) & 0xFFF0) << 16) | 0xFFFFF;
+        if ((command & CFG_COMMAND_MEMORY) && memBase != 0 && memBase <= memLimit) {
             out.push_back(CmMemory(memBase, ULONG(memLimit - memBase + 1)));
-            out.push_back(CmDevicePrivate(kKeyWindow, kP2pKeyMemory, 0));
+            out.push_back(CmDevicePrivate(BUS_WINDOW_KEY0, BUS_P2P_KEY_MEMORY, 0));
         }
-        uint64_t prefBase = uint64_t(f->Peek16(kP2pPrefBase) & 0xFFF0) << 16 | uint64_t(f->Peek32(kP2pPrefBaseUpper)) << 32;
-        uint64_t prefLimit = ((uint64_t(f->Peek16(kP2pPrefLimit) & 0xFFF0) << 16) | 0xFFFFF) |
-                             uint64_t(f->Peek32(kP2pPrefLimitUpper)) << 32;
-        if ((command & kCmdMemory) && prefBase != 0 && prefBase <= prefLimit) {
+        uint64_t prefBase = uint64_t(f->Peek16(CFG16_P2P_PREFETCH_BASE) & 0xFFF0) << 16 | uint64_t(f->Peek32(CFG32_P2P_PREFETCH_BASE_UPPER)) << 32;
+        uint64_t prefLimit = ((uint64_t(f->Peek16(CFG16_P2P_PREFETCH_LIMIT) & 0xFFF0) << 16) | 0xFFFFF) |
+                             uint64_t(f->Peek32(CFG32_P2P_PREFETCH_LIMIT_UPPER)) << 32;
+        if ((command & CFG_COMMAND_MEMORY) && prefBase != 0 && prefBase <= prefLimit) {
             out.push_back(CmMemory(prefBase, ULONG(prefLimit - prefBase + 1), CM_RESOURCE_MEMORY_PREFETCHABLE));
-            out.push_back(CmDevicePrivate(kKeyWindow, kP2pKeyPrefetch, 0));
+            out.push_back(CmDevicePrivate(BUS_WINDOW_KEY0, BUS_P2P_KEY_PREFETCH, 0));
         }
     } else if (IsCardBus(f)) {
-        uint16_t control = f->Peek16(kCbBridgeControl);
-        const uint8_t bases[2] = {kCbMemBase0, kCbMemBase1};
-        const uint8_t limits[2] = {kCbMemLimit0, kCbMemLimit1};
+        uint16_t control = f->Peek16(CFG16_BRIDGE_CONTROL);
+        const uint8_t bases[2] = {CFG32_CB_MEMORY_BASE0, CFG32_CB_MEMORY_BASE1};
+        const uint8_t limits[2] = {CFG32_CB_MEMORY_LIMIT0, CFG32_CB_MEMORY_LIMIT1};
         for (int w = 0; w < 2; w++) {
             uint64_t base = f->Peek32(bases[w]) & 0xFFFFF000;
             uint64_t limit = (f->Peek32(limits[w]) & 0xFFFFF000) | 0xFFF;
-            if ((command & kCmdMemory) && base != 0 && base <= limit) {
-                bool pref = (control & (w == 0 ? kCbPrefetch0 : kCbPrefetch1)) != 0;
+            if ((command & CFG_COMMAND_MEMORY) && base != 0 && base <= limit) {
+                bool pref = (control & (w == 0 ? CFG_CB_CONTROL_PREFETCH0 : CFG_CB_CONTROL_PREFETCH1)) != 0;
                 out.push_back(CmMemory(base, ULONG(limit - base + 1), pref ? CM_RESOURCE_MEMORY_PREFETCHABLE : 0));
-                out.push_back(CmDevicePrivate(kKeyWindow, pref ? kCbKeyPrefetch : kCbKeyMemory, 0));
+                out.push_back(CmDevicePrivate(BUS_WINDOW_KEY0, pref ? BUS_CB_KEY_PREFETCH : BUS_CB_KEY_MEMORY, 0));
             }
         }
-        uint64_t ioBase = f->Peek32(kCbIoBase0) & 0xFFFFFFFC;
-        uint64_t ioLimit = (f->Peek32(kCbIoLimit0) & 0xFFFFFFFC) | 3;
-        if ((command & kCmdIo) && ioBase != 0 && ioBase <= ioLimit) {
+        uint64_t ioBase = f->Peek32(CFG32_CB_IO_BASE0) & 0xFFFFFFFC;
+        uint64_t ioLimit = (f->Peek32(CFG32_CB_IO_LIMIT0) & 0xFFFFFFFC) | 3;
+        if ((command & CFG_COMMAND_IO) && ioBase != 0 && ioBase <= ioLimit) {
             out.push_back(CmPort(ioBase, ULONG(ioLimit - ioBase + 1)));
-            out.push_back(CmDevicePrivate(kKeyWindow, kCbKeyIo, 0));
+            out.push_back(CmDevicePrivate(BUS_WINDOW_KEY0, BUS_CB_KEY_IO, 0));
         }
     }
-    uint8_t line = f->Peek8(kCfgInterruptLine);
-    if (f->Peek8(kCfgInterruptPin) != 0 && line >= 1 && line <= 15 && !out.empty())
+    uint8_t line = f->Peek8(CFG8_INTERRUPT_LINE);
+    if (f->Peek8(CFG8_INTERRUPT_PIN) != 0 && line >= 1 && line <= 15 && !out.empty())
         out.push_back(CmInterrupt(line));
     return out;
 }
@@ -260,9 +260,9 @@ void PciBusDriver::NumberChildBridges(PciFunction *bridge)
             free.push_back(uint8_t(n));
 
     auto program = [&](PciFunction *c, uint8_t s, uint8_t u) {
-        machine_.ConfigWrite(sec, uint8_t(c->DeviceNumber()), uint8_t(c->FunctionNumber()), kCfgPrimaryBus, 1, sec);
-        machine_.ConfigWrite(sec, uint8_t(c->DeviceNumber()), uint8_t(c->FunctionNumber()), kCfgSecondaryBus, 1, s);
-        machine_.ConfigWrite(sec, uint8_t(c->DeviceNumber()), uint8_t(c->FunctionNumber()), kCfgSubordinateBus, 1, u);
+        machine_.ConfigWrite(sec, uint8_t(c->DeviceNumber()), uint8_t(c->FunctionNumber()), CFG8_BRIDGE_PRIMARY_BUS, 1, sec);
+        machine_.ConfigWrite(sec, uint8_t(c->DeviceNumber()), uint8_t(c->FunctionNumber()), CFG8_BRIDGE_SECONDARY_BUS, 1, s);
+        machine_.ConfigWrite(sec, uint8_t(c->DeviceNumber()), uint8_t(c->FunctionNumber()), CFG8_BRIDGE_SUBORDINATE_BUS, 1, u);
     };
     if (unconfigured.size() == 1) {
         /* A lone bridge gets the whole run of free numbers. */
@@ -382,7 +382,7 @@ NTSTATUS PciBusDriver::Start(PdoRecord &r, PIRP irp)
         } else if (d.Type == CmResourceTypeDevicePrivate) {
             if (pending >= 0) {
                 Target t;
-                t.kind = d.u.DevicePrivate.Data[0] == kKeyWindow ? Target::Window : Target::Bar;
+                t.kind = d.u.DevicePrivate.Data[0] == BUS_WINDOW_KEY0 ? Target::Window : Target::Bar;
                 t.key = d.u.DevicePrivate.Data[1];
                 ranges[pending].second = t;
                 pending = -1;
@@ -397,9 +397,9 @@ NTSTATUS PciBusDriver::Start(PdoRecord &r, PIRP irp)
         bool pref = (rg.first.Flags & CM_RESOURCE_MEMORY_PREFETCHABLE) != 0;
         rg.second.kind = Target::Window;
         if (IsP2p(f))
-            rg.second.key = rg.first.Type == CmResourceTypePort ? kP2pKeyIo : pref ? kP2pKeyPrefetch : kP2pKeyMemory;
+            rg.second.key = rg.first.Type == CmResourceTypePort ? BUS_P2P_KEY_IO : pref ? BUS_P2P_KEY_PREFETCH : BUS_P2P_KEY_MEMORY;
         else
-            rg.second.key = rg.first.Type == CmResourceTypePort ? kCbKeyIo : pref ? kCbKeyPrefetch : kCbKeyMemory;
+            rg.second.key = rg.first.Type == CmResourceTypePort ? BUS_CB_KEY_IO : pref ? BUS_CB_KEY_PREFETCH : BUS_CB_KEY_MEMORY;
     }
 
     /* Check everything against the hardware before touching it. */
@@ -418,24 +418,24 @@ NTSTATUS PciBusDriver::Start(PdoRecord &r, PIRP irp)
             if (b == nullptr || b->io != (rg.first.Type == CmResourceTypePort) || length < b->size ||
                 start % b->size != 0 || (!b->is64 && start + length - 1 > 0xFFFFFFFFull))
                 return STATUS_UNSUCCESSFUL;
-            if (b->io && (f->WriteMask(uint8_t(kCfgBar0 + 4 * b->index), 4) & 0xFFFF0000) == 0 &&
+            if (b->io && (f->WriteMask(uint8_t(CFG32_BAR0 + 4 * b->index), 4) & 0xFFFF0000) == 0 &&
                 start + length - 1 > 0xFFFF)
                 return STATUS_UNSUCCESSFUL;
         } else if (rg.second.kind == Target::Window && length != 0) {
             uint64_t end = start + length - 1;
             if (IsP2p(f)) {
-                bool io = rg.second.key == kP2pKeyIo;
+                bool io = rg.second.key == BUS_P2P_KEY_IO;
                 uint64_t granularity = io ? kBridgeIoGranularity : kBridgeMemGranularity;
-                bool io32 = (f->Peek8(kP2pIoBase) & 0x0F) == 0x01;
-                bool pref64 = (f->Peek16(kP2pPrefBase) & 0x0F) == 0x01;
+                bool io32 = (f->Peek8(CFG8_P2P_IO_BASE) & 0x0F) == 0x01;
+                bool pref64 = (f->Peek16(CFG16_P2P_PREFETCH_BASE) & 0x0F) == 0x01;
                 if (start % granularity != 0)
                     return STATUS_UNSUCCESSFUL;
                 if (io && !io32 && end > 0xFFFF)
                     return STATUS_UNSUCCESSFUL;
-                if (!io && end > 0xFFFFFFFFull && !(rg.second.key == kP2pKeyPrefetch && pref64))
+                if (!io && end > 0xFFFFFFFFull && !(rg.second.key == BUS_P2P_KEY_PREFETCH && pref64))
                     return STATUS_UNSUCCESSFUL;
             } else {
-                bool io = rg.second.key == kCbKeyIo;
+                bool io = rg.second.key == BUS_CB_KEY_IO;
                 if (start % (io ? 4 : 0x1000) != 0 || end > 0xFFFFFFFFull)
                     return STATUS_UNSUCCESSFUL;
             }
@@ -446,20 +446,20 @@ NTSTATUS PciBusDriver::Start(PdoRecord &r, PIRP irp)
     auto write = [&](uint8_t off, int width, uint32_t value) {
         machine_.ConfigWrite(r.bus, r.device, r.fn, off, width, value);
     };
-    write(kCfgCommand, 2, f->Peek16(kCfgCommand) & ~(kCmdIo | kCmdMemory));
+    write(CFG16_COMMAND, 2, f->Peek16(CFG16_COMMAND) & ~(CFG_COMMAND_IO | CFG_COMMAND_MEMORY));
 
-    uint16_t command = kCmdBusMaster;
+    uint16_t command = CFG_COMMAND_MASTER;
     bool ioWin = false, memWin = false, prefWin = false, cbMem = false, cbPref = false, cbIo = false;
     for (const auto &rg : ranges) {
         uint64_t start = uint64_t(rg.first.u.Generic.Start.QuadPart);
         uint64_t length = rg.first.u.Generic.Length;
         if (rg.second.kind == Target::Bar) {
             const BarInfo *b = barAt(rg.second.key);
-            uint8_t off = uint8_t(kCfgBar0 + 4 * b->index);
+            uint8_t off = uint8_t(CFG32_BAR0 + 4 * b->index);
             write(off, 4, uint32_t(start));
             if (b->is64)
                 write(uint8_t(off + 4), 4, uint32_t(start >> 32));
-            command |= b->io ? kCmdIo : kCmdMemory;
+            command |= b->io ? CFG_COMMAND_IO : CFG_COMMAND_MEMORY;
             if (IsCardBus(f) && b->index == 0)
                 MapSocketWindow(r, start);
             continue;
@@ -469,50 +469,50 @@ NTSTATUS PciBusDriver::Start(PdoRecord &r, PIRP irp)
         uint64_t end = start + length - 1;
         if (IsP2p(f)) {
             switch (rg.second.key) {
-            case kP2pKeyIo:
-                write(kP2pIoBaseUpper, 2, uint32_t(start >> 16));
-                write(kP2pIoLimitUpper, 2, uint32_t(end >> 16));
-                write(kP2pIoBase, 1, uint32_t((start >> 8) & 0xF0));
-                write(kP2pIoLimit, 1, uint32_t((end >> 8) & 0xF0));
+            case BUS_P2P_KEY_IO:
+                write(CFG16_P2P_IO_BASE_UPPER, 2, uint32_t(start >> 16));
+                write(CFG16_P2P_IO_LIMIT_UPPER, 2, uint32_t(end >> 16));
+                write(CFG8_P2P_IO_BASE, 1, uint32_t((start >> 8) & 0xF0));
+                write(CFG8_P2P_IO_LIMIT, 1, uint32_t((end >> 8) & 0xF0));
                 ioWin = true;
-                command |= kCmdIo;
+                command |= CFG_COMMAND_IO;
                 break;
-            case kP2pKeyMemory:
-                write(kP2pMemBase, 2, uint32_t((start >> 16) & 0xFFF0));
-                write(kP2pMemLimit, 2, uint32_t((end >> 16) & 0xFFF0));
+            case BUS_P2P_KEY_MEMORY:
+                write(CFG16_P2P_MEMORY_BASE, 2, uint32_t((start >> 16) & 0xFFF0));
+                write(CFG16_P2P_MEMORY_LIMIT, 2, uint32_t((end >> 16) & 0xFFF0));
                 memWin = true;
-                command |= kCmdMemory;
+                command |= CFG_COMMAND_MEMORY;
                 break;
-            case kP2pKeyPrefetch:
-                write(kP2pPrefBase, 2, uint32_t((start >> 16) & 0xFFF0));
-                write(kP2pPrefLimit, 2, uint32_t((end >> 16) & 0xFFF0));
-                write(kP2pPrefBaseUpper, 4, uint32_t(start >> 32));
-                write(kP2pPrefLimitUpper, 4, uint32_t(end >> 32));
+            case BUS_P2P_KEY_PREFETCH:
+                write(CFG16_P2P_PREFETCH_BASE, 2, uint32_t((start >> 16) & 0xFFF0));
+                write(CFG16_P2P_PREFETCH_LIMIT, 2, uint32_t((end >> 16) & 0xFFF0));
+                write(CFG32_P2P_PREFETCH_BASE_UPPER, 4, uint32_t(start >> 32));
+                write(CFG32_P2P_PREFETCH_LIMIT_UPPER, 4, uint32_t(end >> 32));
                 prefWin = true;
-                command |= kCmdMemory;
+                command |= CFG_COMMAND_MEMORY;
                 break;
             default:
                 break;
             }
         } else if (IsCardBus(f)) {
             switch (rg.second.key) {
-            case kCbKeyMemory:
-                write(kCbMemBase0, 4, uint32_t(start));
-                write(kCbMemLimit0, 4, uint32_t(end) & 0xFFFFF000);
+            case BUS_CB_KEY_MEMORY:
+                write(CFG32_CB_MEMORY_BASE0, 4, uint32_t(start));
+                write(CFG32_CB_MEMORY_LIMIT0, 4, uint32_t(end) & 0xFFFFF000);
                 cbMem = true;
-                command |= kCmdMemory;
+                command |= CFG_COMMAND_MEMORY;
                 break;
-            case kCbKeyPrefetch:
-                write(kCbMemBase1, 4, uint32_t(start));
-                write(kCbMemLimit1, 4, uint32_t(end) & 0xFFFFF000);
+            case BUS_CB_KEY_PREFETCH:
+                write(CFG32_CB_MEMORY_BASE1, 4, uint32_t(start));
+                write(CFG32_CB_MEMORY_LIMIT1, 4, uint32_t(end) & 0xFFFFF000);
                 cbPref = true;
-                command |= kCmdMemory;
+                command |= CFG_COMMAND_MEMORY;
                 break;
-            case kCbKeyIo:
-                write(kCbIoBase0, 4, uint32_t(start));
-                write(kCbIoLimit0, 4, uint32_t(end) & 0xFFFFFFFC);
+            case BUS_CB_KEY_IO:
+                write(CFG32_CB_IO_BASE0, 4, uint32_t(start));
+                write(CFG32_CB_IO_LIMIT0, 4, uint32_t(end) & 0xFFFFFFFC);
                 cbIo = true;
-                command |= kCmdIo;
+                command |= CFG_COMMAND_IO;
                 break;
             default:
                 break;
@@ -522,43 +522,43 @@ NTSTATUS PciBusDriver::Start(PdoRecord &r, PIRP irp)
     /* A window the assignment left out decodes nothing: base above limit. */
     if (IsP2p(f)) {
         if (!ioWin) {
-            write(kP2pIoBase, 1, 0xF0);
-            write(kP2pIoLimit, 1, 0x00);
-            write(kP2pIoBaseUpper, 2, 0);
-            write(kP2pIoLimitUpper, 2, 0);
+            write(CFG8_P2P_IO_BASE, 1, 0xF0);
+            write(CFG8_P2P_IO_LIMIT, 1, 0x00);
+            write(CFG16_P2P_IO_BASE_UPPER, 2, 0);
+            write(CFG16_P2P_IO_LIMIT_UPPER, 2, 0);
         }
         if (!memWin) {
-            write(kP2pMemBase, 2, 0xFFF0);
-            write(kP2pMemLimit, 2, 0);
+            write(CFG16_P2P_MEMORY_BASE, 2, 0xFFF0);
+            write(CFG16_P2P_MEMORY_LIMIT, 2, 0);
         }
         if (!prefWin) {
-            write(kP2pPrefBase, 2, 0xFFF0);
-            write(kP2pPrefLimit, 2, 0);
-            write(kP2pPrefBaseUpper, 4, 0);
-            write(kP2pPrefLimitUpper, 4, 0);
+            write(CFG16_P2P_PREFETCH_BASE, 2, 0xFFF0);
+            write(CFG16_P2P_PREFETCH_LIMIT, 2, 0);
+            write(CFG32_P2P_PREFETCH_BASE_UPPER, 4, 0);
+            write(CFG32_P2P_PREFETCH_LIMIT_UPPER, 4, 0);
         }
-        command |= kCmdIo | kCmdMemory;
+        command |= CFG_COMMAND_IO | CFG_COMMAND_MEMORY;
     } else if (IsCardBus(f)) {
         if (!cbMem) {
-            write(kCbMemBase0, 4, 0xFFFFF000);
-            write(kCbMemLimit0, 4, 0);
+            write(CFG32_CB_MEMORY_BASE0, 4, 0xFFFFF000);
+            write(CFG32_CB_MEMORY_LIMIT0, 4, 0);
         }
         if (!cbPref) {
-            write(kCbMemBase1, 4, 0xFFFFF000);
-            write(kCbMemLimit1, 4, 0);
+            write(CFG32_CB_MEMORY_BASE1, 4, 0xFFFFF000);
+            write(CFG32_CB_MEMORY_LIMIT1, 4, 0);
         }
         if (!cbIo) {
-            write(kCbIoBase0, 4, 0xFFFFFFFC);
-            write(kCbIoLimit0, 4, 0);
+            write(CFG32_CB_IO_BASE0, 4, 0xFFFFFFFC);
+            write(CFG32_CB_IO_LIMIT0, 4, 0);
         }
         /* Memory window 1 is the prefetchable one. */
-        uint16_t control = f->Peek16(kCbBridgeControl);
-        control = uint16_t((control & ~kCbPrefetch0) | (cbPref ? kCbPrefetch1 : 0));
-        write(kCbBridgeControl, 2, control);
+        uint16_t control = f->Peek16(CFG16_BRIDGE_CONTROL);
+        control = uint16_t((control & ~CFG_CB_CONTROL_PREFETCH0) | (cbPref ? CFG_CB_CONTROL_PREFETCH1 : 0));
+        write(CFG16_BRIDGE_CONTROL, 2, control);
     }
     if (vector >= 0)
-        write(kCfgInterruptLine, 1, uint32_t(vector));
-    write(kCfgCommand, 2, command);
+        write(CFG8_INTERRUPT_LINE, 1, uint32_t(vector));
+    write(CFG16_COMMAND, 2, command);
     r.startCommand = command;
     r.started = true;
     r.removed = false;
@@ -568,8 +568,8 @@ NTSTATUS PciBusDriver::Start(PdoRecord &r, PIRP irp)
 void PciBusDriver::Stop(PdoRecord &r)
 {
     if (r.present && r.started)
-        machine_.ConfigWrite(r.bus, r.device, r.fn, kCfgCommand, 2,
-                             r.function->Peek16(kCfgCommand) & ~(kCmdIo | kCmdMemory | kCmdBusMaster));
+        machine_.ConfigWrite(r.bus, r.device, r.fn, CFG16_COMMAND, 2,
+                             r.function->Peek16(CFG16_COMMAND) & ~(CFG_COMMAND_IO | CFG_COMMAND_MEMORY | CFG_COMMAND_MASTER));
     UnmapSocketWindow(r);
     r.started = false;
 }
@@ -590,7 +590,7 @@ void PciBusDriver::SetPower(PdoRecord &r, DEVICE_POWER_STATE state)
         if (it != sockets_.end())
             it->second.fill(0);
         if (r.started && r.present)
-            machine_.ConfigWrite(r.bus, r.device, r.fn, kCfgCommand, 2, r.startCommand);
+            machine_.ConfigWrite(r.bus, r.device, r.fn, CFG16_COMMAND, 2, r.startCommand);
     }
     r.power = state;
 }

@@ -5,6 +5,8 @@
  */
 #include "pci_function.h"
 
+#include "pci/pci_regs.h"
+
 #include <cstdio>
 #include <stdexcept>
 
@@ -13,7 +15,6 @@ namespace sim {
 /* Command register bits the bus may write: I/O space, memory space, bus
  * master, memory write and invalidate, parity error response, SERR# enable,
  * interrupt disable. */
-static constexpr uint8_t kBar0Offset = 0x10;
 static constexpr uint32_t kCommandWritable = 0x0557;
 
 /* PCI-to-PCI bridge control: parity, SERR#, ISA, VGA, VGA 16-bit decode,
@@ -143,11 +144,11 @@ void PciFunction::ResetVolatileState()
         for (unsigned o = from; o < to; o++)
             config_[o] = reset_[o];
     };
-    restore(0x04, 0x06); /* command */
-    restore(0x0C, 0x0E); /* cache line size, latency timer */
+    restore(CFG16_COMMAND, CFG16_COMMAND + 2);
+    restore(CFG8_CACHE_LINE_SIZE, CFG8_LATENCY_TIMER + 1);
     if (IsBridge()) {
-        restore(0x1B, 0x1C); /* secondary / CardBus latency timer */
-        restore(0x3E, 0x40); /* bridge control */
+        restore(CFG8_BRIDGE_SECONDARY_LATENCY, CFG8_BRIDGE_SECONDARY_LATENCY + 1);
+        restore(CFG16_BRIDGE_CONTROL, CFG16_BRIDGE_CONTROL + 2);
     }
     restore(0x40, 0x100); /* vendor-defined registers */
 }
@@ -210,11 +211,11 @@ void PciFunction::DefineDeviceHeader()
     for (const BarDef &bar : model_.bars) {
         if (bar.index < 0 || bar.index > 5 || (bar.kind == BarKind::Mem64 && bar.index > 4))
             throw std::invalid_argument(model_.name + ": BAR index out of range for a device");
-        DefineBar(static_cast<uint8_t>(0x10 + 4 * bar.index), bar);
+        DefineBar(static_cast<uint8_t>(CFG32_BAR(bar.index)), bar);
     }
-    Define(0x2C, 2, model_.subVendorId, 0, 0);
-    Define(0x2E, 2, model_.subSystemId, 0, 0);
-    DefineRom(0x30, model_.romSize);
+    Define(CFG16_SUBSYSTEM_VENDOR_ID, 2, model_.subVendorId, 0, 0);
+    Define(CFG16_SUBSYSTEM_ID, 2, model_.subSystemId, 0, 0);
+    DefineRom(CFG32_ROM, model_.romSize);
 }
 
 void PciFunction::DefinePciBridgeHeader()
@@ -222,56 +223,56 @@ void PciFunction::DefinePciBridgeHeader()
     for (const BarDef &bar : model_.bars) {
         if (bar.index < 0 || bar.index > 1 || (bar.kind == BarKind::Mem64 && bar.index > 0))
             throw std::invalid_argument(model_.name + ": BAR index out of range for a bridge");
-        DefineBar(static_cast<uint8_t>(0x10 + 4 * bar.index), bar);
+        DefineBar(static_cast<uint8_t>(CFG32_BAR(bar.index)), bar);
     }
-    Define(0x18, 1, 0, 0xFF, 0); /* primary bus number */
-    Define(0x19, 1, 0, 0xFF, 0); /* secondary bus number */
-    Define(0x1A, 1, 0, 0xFF, 0); /* subordinate bus number */
-    Define(0x1B, 1, 0, 0xFF, 0); /* secondary latency timer */
+    Define(CFG8_BRIDGE_PRIMARY_BUS, 1, 0, 0xFF, 0);
+    Define(CFG8_BRIDGE_SECONDARY_BUS, 1, 0, 0xFF, 0);
+    Define(CFG8_BRIDGE_SUBORDINATE_BUS, 1, 0, 0xFF, 0);
+    Define(CFG8_BRIDGE_SECONDARY_LATENCY, 1, 0, 0xFF, 0);
 
     /* I/O window: address bits 15..12 in the upper nibble; the low nibble
-     * says whether the upper 16 bits at 0x30/0x32 are decoded too. */
-    uint8_t ioCap = model_.bridgeIo32 ? 0x01 : 0x00;
-    Define(0x1C, 1, ioCap, 0xF0, 0);
-    Define(0x1D, 1, ioCap, 0xF0, 0);
-    Define(0x1E, 2, 0x0280, 0, kStatusErrorBits); /* secondary status */
+     * says whether the upper 16 bits are decoded too. */
+    uint8_t ioCap = model_.bridgeIo32 ? CFG_P2P_IO_32 : 0x00;
+    Define(CFG8_P2P_IO_BASE, 1, ioCap, 0xF0, 0);
+    Define(CFG8_P2P_IO_LIMIT, 1, ioCap, 0xF0, 0);
+    Define(CFG16_P2P_SECONDARY_STATUS, 2, 0x0280, 0, kStatusErrorBits);
 
-    Define(0x20, 2, 0, 0xFFF0, 0); /* memory base, bits 31..20 */
-    Define(0x22, 2, 0, 0xFFF0, 0); /* memory limit */
+    Define(CFG16_P2P_MEMORY_BASE, 2, 0, 0xFFF0, 0); /* bits 31..20 */
+    Define(CFG16_P2P_MEMORY_LIMIT, 2, 0, 0xFFF0, 0);
 
-    uint16_t prefCap = model_.bridgePref64 ? 0x0001 : 0x0000;
-    Define(0x24, 2, prefCap, 0xFFF0, 0); /* prefetchable base */
-    Define(0x26, 2, prefCap, 0xFFF0, 0); /* prefetchable limit */
+    uint16_t prefCap = model_.bridgePref64 ? CFG_P2P_PREFETCH_64 : 0x0000;
+    Define(CFG16_P2P_PREFETCH_BASE, 2, prefCap, 0xFFF0, 0);
+    Define(CFG16_P2P_PREFETCH_LIMIT, 2, prefCap, 0xFFF0, 0);
     uint32_t upperMask = model_.bridgePref64 ? 0xFFFFFFFF : 0;
-    Define(0x28, 4, 0, upperMask, 0); /* prefetchable base, upper 32 bits */
-    Define(0x2C, 4, 0, upperMask, 0); /* prefetchable limit, upper 32 bits */
+    Define(CFG32_P2P_PREFETCH_BASE_UPPER, 4, 0, upperMask, 0);
+    Define(CFG32_P2P_PREFETCH_LIMIT_UPPER, 4, 0, upperMask, 0);
 
     uint32_t ioUpperMask = model_.bridgeIo32 ? 0xFFFF : 0;
-    Define(0x30, 2, 0, ioUpperMask, 0); /* I/O base, upper 16 bits */
-    Define(0x32, 2, 0, ioUpperMask, 0); /* I/O limit, upper 16 bits */
+    Define(CFG16_P2P_IO_BASE_UPPER, 2, 0, ioUpperMask, 0);
+    Define(CFG16_P2P_IO_LIMIT_UPPER, 2, 0, ioUpperMask, 0);
 
-    DefineRom(0x38, model_.romSize);
-    Define(0x3E, 2, model_.bridgeControl, kPciBridgeControlWritable, kPciBridgeControlW1c);
+    DefineRom(CFG32_P2P_ROM, model_.romSize);
+    Define(CFG16_BRIDGE_CONTROL, 2, model_.bridgeControl, kPciBridgeControlWritable, kPciBridgeControlW1c);
 }
 
 void PciFunction::DefineCardBusHeader()
 {
     if (!model_.bars.empty())
         throw std::invalid_argument(model_.name + ": a CardBus bridge has only its socket register BAR");
-    DefineBar(0x10, MemBar(0, 0x1000));           /* socket / ExCA registers */
-    Define(0x16, 2, 0x0200, 0, kStatusErrorBits); /* secondary status */
-    Define(0x18, 1, 0, 0xFF, 0);                  /* PCI bus number */
-    Define(0x19, 1, 0, 0xFF, 0);                  /* CardBus bus number */
-    Define(0x1A, 1, 0, 0xFF, 0);                  /* subordinate bus number */
-    Define(0x1B, 1, 0, 0xFF, 0);                  /* CardBus latency timer */
-    for (uint8_t o = 0x1C; o <= 0x28; o += 4)     /* memory base/limit 0 and 1 */
+    DefineBar(CFG32_CB_SOCKET_BASE, MemBar(0, 0x1000));
+    Define(CFG16_CB_SECONDARY_STATUS, 2, 0x0200, 0, kStatusErrorBits);
+    Define(CFG8_BRIDGE_PRIMARY_BUS, 1, 0, 0xFF, 0);
+    Define(CFG8_BRIDGE_SECONDARY_BUS, 1, 0, 0xFF, 0); /* the CardBus bus */
+    Define(CFG8_BRIDGE_SUBORDINATE_BUS, 1, 0, 0xFF, 0);
+    Define(CFG8_BRIDGE_SECONDARY_LATENCY, 1, 0, 0xFF, 0); /* CardBus latency timer */
+    for (uint8_t o = CFG32_CB_MEMORY_BASE0; o <= CFG32_CB_MEMORY_LIMIT1; o += 4) /* memory base/limit 0 and 1 */
         Define(o, 4, 0, 0xFFFFF000, 0);
-    for (uint8_t o = 0x2C; o <= 0x38; o += 4)     /* I/O base/limit 0 and 1 */
+    for (uint8_t o = CFG32_CB_IO_BASE0; o <= CFG32_CB_IO_LIMIT1; o += 4) /* I/O base/limit 0 and 1 */
         Define(o, 4, 0, 0xFFFFFFFC, 0);
-    Define(0x3E, 2, model_.bridgeControl, kCardBusBridgeControlWritable, 0);
-    Define(0x40, 2, model_.subVendorId, 0, 0);
-    Define(0x42, 2, model_.subSystemId, 0, 0);
-    Define(0x44, 4, 0x00000001, 0xFFFFFFFC, 0); /* 16-bit PC Card legacy-mode base */
+    Define(CFG16_BRIDGE_CONTROL, 2, model_.bridgeControl, kCardBusBridgeControlWritable, 0);
+    Define(CFG16_CB_SUBSYSTEM_VENDOR_ID, 2, model_.subVendorId, 0, 0);
+    Define(CFG16_CB_SUBSYSTEM_ID, 2, model_.subSystemId, 0, 0);
+    Define(CFG32_CB_LEGACY_BASE, 4, 0x00000001, 0xFFFFFFFC, 0);
 }
 
 void PciFunction::ApplyModel()
@@ -281,19 +282,20 @@ void PciFunction::ApplyModel()
     wmask_.fill(0);
     w1c_.fill(0);
 
-    Define(0x00, 2, model_.vendorId, 0, 0);
-    Define(0x02, 2, model_.deviceId, 0, 0);
-    Define(0x04, 2, 0, kCommandWritable, 0);
-    Define(0x06, 2, model_.status, 0, kStatusErrorBits);
-    Define(0x08, 4,
+    Define(CFG16_VENDOR_ID, 2, model_.vendorId, 0, 0);
+    Define(CFG16_DEVICE_ID, 2, model_.deviceId, 0, 0);
+    Define(CFG16_COMMAND, 2, 0, kCommandWritable, 0);
+    Define(CFG16_STATUS, 2, model_.status, 0, kStatusErrorBits);
+    Define(CFG32_CLASS_REVISION, 4,
            model_.revision | static_cast<uint32_t>(model_.progIf) << 8 | static_cast<uint32_t>(model_.subClass) << 16 |
                static_cast<uint32_t>(model_.baseClass) << 24,
            0, 0);
-    Define(0x0C, 1, 0, 0xFF, 0); /* cache line size */
-    Define(0x0D, 1, 0, 0xFF, 0); /* latency timer */
-    Define(0x0E, 1, (model_.headerLayout & 0x7F) | (model_.multiFunction ? kHeaderMultiFunction : 0), 0, 0);
-    Define(0x3C, 1, 0, 0xFF, 0); /* interrupt line */
-    Define(0x3D, 1, model_.interruptPin, 0, 0);
+    Define(CFG8_CACHE_LINE_SIZE, 1, 0, 0xFF, 0);
+    Define(CFG8_LATENCY_TIMER, 1, 0, 0xFF, 0);
+    Define(CFG8_HEADER_TYPE, 1,
+           (model_.headerLayout & CFG_HEADER_LAYOUT_MASK) | (model_.multiFunction ? kHeaderMultiFunction : 0), 0, 0);
+    Define(CFG8_INTERRUPT_LINE, 1, 0, 0xFF, 0);
+    Define(CFG8_INTERRUPT_PIN, 1, model_.interruptPin, 0, 0);
 
     switch (model_.headerLayout) {
     case kHeaderDevice:
@@ -331,7 +333,7 @@ std::vector<BarInfo> DecodeBars(const PciFunction *f)
         return bars;
     }
     for (int i = 0; i < count; i++) {
-        uint8_t off = uint8_t(kBar0Offset + 4 * i);
+        uint8_t off = uint8_t(CFG32_BAR(i));
         uint32_t mask = f->WriteMask(off, 4);
         if (mask == 0)
             continue;

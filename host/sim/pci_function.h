@@ -30,15 +30,18 @@
 #include <string>
 #include <vector>
 
+#include "pci/pci_regs.h"
+
 namespace sim {
 
 class PciSegment;
 
-/* Header layouts (configuration register 0x0E without bit 7). */
-constexpr uint8_t kHeaderDevice = 0;
-constexpr uint8_t kHeaderPciBridge = 1;
-constexpr uint8_t kHeaderCardBusBridge = 2;
-constexpr uint8_t kHeaderMultiFunction = 0x80;
+/* Header layouts (the header type register without bit 7), by the values of
+ * the driver's register header. */
+constexpr uint8_t kHeaderDevice = CFG_HEADER_LAYOUT_DEVICE;
+constexpr uint8_t kHeaderPciBridge = CFG_HEADER_LAYOUT_PCI_BRIDGE;
+constexpr uint8_t kHeaderCardBusBridge = CFG_HEADER_LAYOUT_CARDBUS;
+constexpr uint8_t kHeaderMultiFunction = CFG_HEADER_MULTI_FUNCTION;
 
 /* Status register bits that a write of 1 clears: master data parity error,
  * signalled target abort, received target abort, received master abort,
@@ -172,16 +175,16 @@ class PciFunction {
     /* ------------------------------------------------------------ identity */
     const DeviceModel &Model() const { return model_; }
     const std::string &Name() const { return model_.name; }
-    uint16_t VendorId() const { return Peek16(0x00); }
-    uint16_t DeviceId() const { return Peek16(0x02); }
-    uint32_t ClassCode() const { return Peek32(0x08) >> 8; } /* base:sub:prog-if */
-    uint8_t HeaderLayout() const { return Peek8(0x0E) & 0x7F; }
-    bool IsMultiFunction() const { return (Peek8(0x0E) & kHeaderMultiFunction) != 0; }
+    uint16_t VendorId() const { return Peek16(CFG16_VENDOR_ID); }
+    uint16_t DeviceId() const { return Peek16(CFG16_DEVICE_ID); }
+    uint32_t ClassCode() const { return Peek32(CFG32_CLASS_REVISION) >> 8; } /* base:sub:prog-if */
+    uint8_t HeaderLayout() const { return Peek8(CFG8_HEADER_TYPE) & CFG_HEADER_LAYOUT_MASK; }
+    bool IsMultiFunction() const { return (Peek8(CFG8_HEADER_TYPE) & kHeaderMultiFunction) != 0; }
     bool IsBridge() const { return HeaderLayout() == kHeaderPciBridge || HeaderLayout() == kHeaderCardBusBridge; }
     /* Bridges: the bus number registers as programmed. */
-    uint8_t PrimaryBus() const { return Peek8(0x18); }
-    uint8_t SecondaryBus() const { return Peek8(0x19); }
-    uint8_t SubordinateBus() const { return Peek8(0x1A); }
+    uint8_t PrimaryBus() const { return Peek8(CFG8_BRIDGE_PRIMARY_BUS); }
+    uint8_t SecondaryBus() const { return Peek8(CFG8_BRIDGE_SECONDARY_BUS); }
+    uint8_t SubordinateBus() const { return Peek8(CFG8_BRIDGE_SUBORDINATE_BUS); }
 
     /* Where the function sits in the physical tree (set by PciMachine). */
     PciSegment *Segment() const { return segment_; }

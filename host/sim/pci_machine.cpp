@@ -101,9 +101,9 @@ PciSegment *PciMachine::SecondarySegment(const PciFunction *bridge) const
 
 void PciMachine::SetBusNumbers(PciFunction *bridge, uint8_t primary, uint8_t secondary, uint8_t subordinate)
 {
-    bridge->Poke8(0x18, primary);
-    bridge->Poke8(0x19, secondary);
-    bridge->Poke8(0x1A, subordinate);
+    bridge->Poke8(CFG8_BRIDGE_PRIMARY_BUS, primary);
+    bridge->Poke8(CFG8_BRIDGE_SECONDARY_BUS, secondary);
+    bridge->Poke8(CFG8_BRIDGE_SUBORDINATE_BUS, subordinate);
 }
 
 uint8_t PciMachine::NumberSegment(PciSegment *segment, uint8_t bus, uint8_t next, bool includeCardBus)
@@ -116,7 +116,7 @@ uint8_t PciMachine::NumberSegment(PciSegment *segment, uint8_t bus, uint8_t next
         uint8_t secondary = next++;
         SetBusNumbers(f, bus, secondary, 0xFF);
         next = NumberSegment(f->Secondary(), secondary, next, includeCardBus);
-        f->Poke8(0x1A, static_cast<uint8_t>(next - 1));
+        f->Poke8(CFG8_BRIDGE_SUBORDINATE_BUS, static_cast<uint8_t>(next - 1));
     }
     return next;
 }

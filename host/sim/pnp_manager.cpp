@@ -436,18 +436,18 @@ void PnpManager::SpacesFromAssignment(DeviceNode *node)
         ULONG key = 0;
         bool tagged = false;
         if (i + 1 < list.size() && list[i + 1].Type == CmResourceTypeDevicePrivate) {
-            if (list[i + 1].u.DevicePrivate.Data[0] != kKeyWindow)
+            if (list[i + 1].u.DevicePrivate.Data[0] != BUS_WINDOW_KEY0)
                 continue; /* a BAR of the bridge itself */
             key = list[i + 1].u.DevicePrivate.Data[1];
             tagged = true;
         }
         bool io, pref;
         if (tagged && cardbus) {
-            io = key == kCbKeyIo;
-            pref = key == kCbKeyPrefetch;
+            io = key == BUS_CB_KEY_IO;
+            pref = key == BUS_CB_KEY_PREFETCH;
         } else if (tagged) {
-            io = key == kP2pKeyIo;
-            pref = key == kP2pKeyPrefetch;
+            io = key == BUS_P2P_KEY_IO;
+            pref = key == BUS_P2P_KEY_PREFETCH;
         } else {
             io = d.Type == CmResourceTypePort;
             pref = (d.Flags & CM_RESOURCE_MEMORY_PREFETCHABLE) != 0;

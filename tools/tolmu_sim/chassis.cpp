@@ -7,12 +7,14 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <iterator>
 #include <map>
 #include <set>
 
 #include "lspci_import.h"
 #include "machine_file.h"
 #include "pci_names.h"
+#include "pci/pci_regs.h"
 
 namespace tolmusim {
 
@@ -142,15 +144,19 @@ std::string FreeLabel(const std::vector<FunctionDesc> &functions)
 void PowerOnBytes(std::vector<uint8_t> *config, const sim::PciFunction &pf)
 {
     uint8_t layout = pf.HeaderLayout();
-    std::set<int> zero{0x04, 0x05, 0x0C, 0x0D, 0x3C};
+    std::set<int> zero{CFG16_COMMAND, CFG16_COMMAND + 1, CFG8_CACHE_LINE_SIZE, CFG8_LATENCY_TIMER, CFG8_INTERRUPT_LINE};
+    const int busNumbers[] = {CFG8_BRIDGE_PRIMARY_BUS, CFG8_BRIDGE_SECONDARY_BUS, CFG8_BRIDGE_SUBORDINATE_BUS,
+                              CFG8_BRIDGE_SECONDARY_LATENCY};
     if (layout == sim::kHeaderDevice)
-        zero.insert({0x30, 0x31, 0x32, 0x33});
+        for (int i = 0; i < 4; i++)
+            zero.insert(CFG32_ROM + i);
     if (layout == sim::kHeaderPciBridge)
-        zero.insert({0x18, 0x19, 0x1A, 0x1B, 0x38, 0x39, 0x3A, 0x3B});
+        for (int i = 0; i < 4; i++)
+            zero.insert({busNumbers[i], CFG32_P2P_ROM + i});
     if (layout == sim::kHeaderCardBusBridge)
-        zero.insert({0x18, 0x19, 0x1A, 0x1B});
-    for (size_t i = 0x04; i < config->size() && i < 256; i++) {
-        bool identity = (i >= 0x08 && i < 0x0C) || i == 0x0E;
+        zero.insert(std::begin(busNumbers), std::end(busNumbers));
+    for (size_t i = CFG16_COMMAND; i < config->size() && i < 256; i++) {
+        bool identity = (i >= CFG32_CLASS_REVISION && i < CFG32_CLASS_REVISION + 4) || i == CFG8_HEADER_TYPE;
         if (identity)
             continue;
         uint8_t &byte = (*config)[i];

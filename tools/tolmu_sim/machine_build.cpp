@@ -14,6 +14,7 @@
 #include "hex.h"
 #include "pci_devices.h"
 #include "pci_names.h"
+#include "pci/pci_regs.h"
 
 namespace tolmusim {
 
@@ -357,15 +358,16 @@ bool BuildMachine(const MachineDesc &desc, BuiltMachine *out, std::string *error
         if (f.config.size() > 256)
             return fail(FunctionWhere(desc, f) + "more than 256 configuration bytes");
         for (size_t i = 0; i < f.config.size(); i++) {
-            bool identity = i < 0x04 || (i >= 0x08 && i < 0x0C) || i == 0x0E;
-            bool busNumbers = pf->IsBridge() && i >= 0x18 && i <= 0x1A;
+            bool identity = i < CFG16_COMMAND || (i >= CFG32_CLASS_REVISION && i < CFG32_CLASS_REVISION + 4) ||
+                            i == CFG8_HEADER_TYPE;
+            bool busNumbers = pf->IsBridge() && i >= CFG8_BRIDGE_PRIMARY_BUS && i <= CFG8_BRIDGE_SUBORDINATE_BUS;
             if (!identity && !busNumbers)
                 pf->Poke8(uint8_t(i), f.config[i]);
         }
         for (const BarDesc &b : f.bars) {
             if (!b.address)
                 continue;
-            uint8_t reg = uint8_t(0x10 + 4 * b.index);
+            uint8_t reg = uint8_t(CFG32_BAR(b.index));
             uint32_t flags = pf->Peek32(reg) & (Lower(b.type).rfind("io", 0) == 0 ? 0x3u : 0xFu);
             uint32_t mask = uint32_t(~(b.size - 1));
             pf->Poke32(reg, (uint32_t(*b.address) & mask) | flags);

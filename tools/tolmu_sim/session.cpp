@@ -12,6 +12,7 @@
 #include "core/config.h"
 #include "core/debug.h"
 #include "core/driver.h"
+#include "pci/pci_regs.h"
 #include "hardware_judge.h"
 #include "pci_bus_driver.h"
 #include "pci_names.h"
@@ -72,44 +73,44 @@ uint32_t Cfg32(const std::array<uint8_t, 256> &c, int at) { return uint32_t(Cfg1
 std::vector<WindowState> Windows(const std::array<uint8_t, 256> &c, uint8_t header)
 {
     std::vector<WindowState> out;
-    uint16_t command = Cfg16(c, 0x04);
-    bool ioOn = (command & 1) != 0;
-    bool memOn = (command & 2) != 0;
+    uint16_t command = Cfg16(c, CFG16_COMMAND);
+    bool ioOn = (command & CFG_COMMAND_IO) != 0;
+    bool memOn = (command & CFG_COMMAND_MEMORY) != 0;
     if (header == sim::kHeaderPciBridge) {
         WindowState io{"io"};
-        io.base = uint64_t(c[0x1C] & 0xF0) << 8;
-        io.limit = uint64_t(c[0x1D] & 0xF0) << 8 | 0xFFF;
-        if ((c[0x1C] & 0x0F) == 1) {
-            io.base |= uint64_t(Cfg16(c, 0x30)) << 16;
-            io.limit |= uint64_t(Cfg16(c, 0x32)) << 16;
+        io.base = uint64_t(c[CFG8_P2P_IO_BASE] & 0xF0) << 8;
+        io.limit = uint64_t(c[CFG8_P2P_IO_LIMIT] & 0xF0) << 8 | 0xFFF;
+        if ((c[CFG8_P2P_IO_BASE] & 0x0F) == CFG_P2P_IO_32) {
+            io.base |= uint64_t(Cfg16(c, CFG16_P2P_IO_BASE_UPPER)) << 16;
+            io.limit |= uint64_t(Cfg16(c, CFG16_P2P_IO_LIMIT_UPPER)) << 16;
         }
         io.enabled = ioOn && io.base <= io.limit;
         WindowState mem{"mem"};
-        mem.base = uint64_t(Cfg16(c, 0x20) & 0xFFF0) << 16;
-        mem.limit = uint64_t(Cfg16(c, 0x22) & 0xFFF0) << 16 | 0xFFFFF;
+        mem.base = uint64_t(Cfg16(c, CFG16_P2P_MEMORY_BASE) & 0xFFF0) << 16;
+        mem.limit = uint64_t(Cfg16(c, CFG16_P2P_MEMORY_LIMIT) & 0xFFF0) << 16 | 0xFFFFF;
         mem.enabled = memOn && mem.base <= mem.limit;
         WindowState pref{"pref"};
-        pref.base = uint64_t(Cfg16(c, 0x24) & 0xFFF0) << 16;
-        pref.limit = uint64_t(Cfg16(c, 0x26) & 0xFFF0) << 16 | 0xFFFFF;
-        if ((c[0x24] & 0x0F) == 1) {
-            pref.base |= uint64_t(Cfg32(c, 0x28)) << 32;
-            pref.limit |= uint64_t(Cfg32(c, 0x2C)) << 32;
+        pref.base = uint64_t(Cfg16(c, CFG16_P2P_PREFETCH_BASE) & 0xFFF0) << 16;
+        pref.limit = uint64_t(Cfg16(c, CFG16_P2P_PREFETCH_LIMIT) & 0xFFF0) << 16 | 0xFFFFF;
+        if ((c[CFG16_P2P_PREFETCH_BASE] & 0x0F) == CFG_P2P_PREFETCH_64) {
+            pref.base |= uint64_t(Cfg32(c, CFG32_P2P_PREFETCH_BASE_UPPER)) << 32;
+            pref.limit |= uint64_t(Cfg32(c, CFG32_P2P_PREFETCH_LIMIT_UPPER)) << 32;
         }
         pref.enabled = memOn && pref.base <= pref.limit;
         out = {io, mem, pref};
     } else if (header == sim::kHeaderCardBusBridge) {
-        uint16_t control = Cfg16(c, 0x3E);
+        uint16_t control = Cfg16(c, CFG16_BRIDGE_CONTROL);
         for (int i = 0; i < 2; i++) {
-            WindowState m{(control & (0x100 << i)) ? "pref" : "mem"};
-            m.base = Cfg32(c, 0x1C + 8 * i) & 0xFFFFF000u;
-            m.limit = (Cfg32(c, 0x20 + 8 * i) & 0xFFFFF000u) | 0xFFF;
+            WindowState m{(control & (CFG_CB_CONTROL_PREFETCH0 << i)) ? "pref" : "mem"};
+            m.base = Cfg32(c, CFG32_CB_MEMORY_BASE0 + 8 * i) & 0xFFFFF000u;
+            m.limit = (Cfg32(c, CFG32_CB_MEMORY_LIMIT0 + 8 * i) & 0xFFFFF000u) | 0xFFF;
             m.enabled = memOn && m.base != 0 && m.base <= m.limit;
             out.push_back(m);
         }
         for (int i = 0; i < 2; i++) {
             WindowState io{"io"};
-            io.base = Cfg32(c, 0x2C + 8 * i) & 0xFFFFFFFCu;
-            io.limit = Cfg32(c, 0x30 + 8 * i) | 0x3;
+            io.base = Cfg32(c, CFG32_CB_IO_BASE0 + 8 * i) & 0xFFFFFFFCu;
+            io.limit = Cfg32(c, CFG32_CB_IO_LIMIT0 + 8 * i) | 0x3;
             io.enabled = ioOn && io.base != 0 && io.base <= io.limit;
             out.push_back(io);
         }
@@ -272,11 +273,11 @@ std::vector<FunctionState> Snapshot(const BuiltMachine &built, sim::PciBusDriver
             root = root->Parent();
         fs.rootBus = root->RootNumber();
         if (fs.header == sim::kHeaderCardBusBridge) {
-            fs.subVendorId = Cfg16(fs.config, 0x40);
-            fs.subDeviceId = Cfg16(fs.config, 0x42);
+            fs.subVendorId = Cfg16(fs.config, CFG16_CB_SUBSYSTEM_VENDOR_ID);
+            fs.subDeviceId = Cfg16(fs.config, CFG16_CB_SUBSYSTEM_ID);
         } else if (fs.header == sim::kHeaderDevice) {
-            fs.subVendorId = Cfg16(fs.config, 0x2C);
-            fs.subDeviceId = Cfg16(fs.config, 0x2E);
+            fs.subVendorId = Cfg16(fs.config, CFG16_SUBSYSTEM_VENDOR_ID);
+            fs.subDeviceId = Cfg16(fs.config, CFG16_SUBSYSTEM_ID);
         }
         fs.name = desc != nullptr && !desc->name.empty() ? desc->name : PciName(fs.vendorId, fs.deviceId);
         if (fs.bridge) {
