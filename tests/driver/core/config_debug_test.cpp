@@ -2,6 +2,8 @@
 // the trace buffer, the pool wrappers and the half-second stall.
 #include <gtest/gtest.h>
 
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -102,6 +104,20 @@ TEST_F(ConfigTest, StoredValuesReplaceTheDefaults)
     ReadConfiguration();
     EXPECT_EQ(All(), (std::vector<ULONG>{0x1000, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 1, 0x19, 0x1A, 0x104C,
                                          0xAC51, 0x00030405, 0x1000, 9}));
+    // The load printout names every value with what was read, as stored.
+    StartTrace();
+    PrintConfiguration();
+    std::map<std::string, ULONG> printed, read;
+    for (const std::string &line : TraceLines()) {
+        std::istringstream in(line);
+        std::string tolmu, name, equals;
+        ULONG value = 0;
+        in >> tolmu >> name >> equals >> std::hex >> value;
+        printed[name] = value;
+    }
+    for (const auto &v : values)
+        read[v.first] = v.second;
+    EXPECT_EQ(printed, read);
     standin::RegSetDword(kParams, "Io", 0x700);
     EXPECT_EQ(GetIo(), 0x13u) << "read once";
 
