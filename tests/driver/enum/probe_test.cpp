@@ -243,6 +243,7 @@ TEST_F(ProbeTest, DeepestChainOfBridgesIsNumberedTotalledDumpedAndFreed)
     EXPECT_EQ(nextBus, 0) << "every number handed out";
     EXPECT_EQ(standin::VirtualMicroseconds() - t0, uint64_t(kNumbered + 1) * kSecondsPerBus);
     EXPECT_EQ(CountContaining(TraceLines(), "WARNING probeBuses: no bus number left for bridge ff:00:0"), 1u);
+    EXPECT_EQ(CountContaining(TraceLines(), "==== after PCI Space"), size_t(kNumbered)) << "each closed bridge dumped";
 
     std::vector<PciNode *> levels;
     for (PciNode *n = root_.down; n != nullptr; n = n->down)

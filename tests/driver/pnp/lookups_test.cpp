@@ -183,6 +183,7 @@ TEST_F(LookupTest, BridgeWithNothingToProbeGetsOneMegabyteWindows)
     bus_->SetConfigMode(Pdo(p2p_), sim::ConfigMode::Fail);
     EXPECT_EQ(Enumerate(p2p_)[0], 0x1100000u) << "probed from bus 3 as known";
     EXPECT_EQ(e->SecBus, 3u);
+    EXPECT_EQ(CountContaining(TraceLines(), "2:0:0 unreadable, going on with Pri 2 Sec 3 Sub 3"), 1u);
     t0 = standin::VirtualMicroseconds();
     e->PriBus = e->SecBus = e->SubBus = 0xFF;
     EXPECT_EQ(Enumerate(p2p_), least);
