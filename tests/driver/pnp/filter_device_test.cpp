@@ -47,6 +47,7 @@ TEST_F(FilterDeviceTest, AddDeviceFiltersTheAdapterAsItsKindOfRoot)
     EXPECT_EQ((std::vector<ULONG>{e->PriBus, e->SecBus, e->SubBus, e->Irq, e->ExCa}),
               std::vector<ULONG>(5, UNKNOWN_NUMBER));
     EXPECT_EQ(F(bridge)->Flags & (DO_DEVICE_INITIALIZING | DO_POWER_PAGABLE), ULONG(DO_POWER_PAGABLE)) << "as its PDO";
+    EXPECT_EQ(CountContaining(TraceLines(), "+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+"), 2u) << "one per call";
     pnptest::SendPnp(F(cb_), IRP_MN_REMOVE_DEVICE);
     fdoDriver.Remove(fdo);
 }
@@ -106,6 +107,7 @@ TEST_F(FilterDeviceTest, IgnoredAndIllegalDevicesGetNoFilter)
     AddDevice(driver_, Pdo(deviceZero));
     EXPECT_EQ(FilterCount(), 2u);
     auto lines = TraceLines();
+    EXPECT_EQ(CountContaining(lines, "||| CommonAdd: icb = 0x00050003 tmp = 0x0003"), 1u);
     EXPECT_EQ(CountContaining(lines, "||| NOTE AddDevice: ignoring this controller"), 2u);
     EXPECT_EQ(CountContaining(lines, "ERROR AddDevice: illegal Vendor & Device ID"), 2u);
 }

@@ -77,7 +77,10 @@ TEST_F(LookupTest, LocationParentAndRootFollowTheBusNumbers)
     EXPECT_EQ(GetParent(F(nic_)), F(p2p_));
     EXPECT_EQ(GetParent(F(p2p_)), F(cb_));
     EXPECT_EQ(GetParent(F(cb_)), nullptr);
+    SetVerbose(9);
     EXPECT_EQ(GetRoot(F(nic_)), F(cb_)) << "climbs through the intermediate bridge";
+    EXPECT_EQ(CountContaining(TraceLines(), "GetRoot: found root!!!"), 1u);
+    SetVerbose(0);
     Ext(F(vga_))->Bus = 9;
     EXPECT_EQ(GetRoot(F(vga_)), nullptr);
     e->Marker = 0;
