@@ -13,6 +13,7 @@
 #include <cstdio>
 
 #include "hardware_judge.h"
+#include "resources.h"
 
 namespace sim {
 
@@ -87,13 +88,6 @@ Spans Union(const Spans &a, const Spans &b)
 namespace {
 
 uint64_t LowestBit(uint64_t m) { return m & (~m + 1); }
-
-std::string Hex(uint64_t v)
-{
-    char buf[24];
-    snprintf(buf, sizeof buf, "0x%llx", (unsigned long long)v);
-    return buf;
-}
 
 std::string SpanText(const Span &s) { return Hex(s.lo) + "-" + Hex(s.hi); }
 

@@ -56,13 +56,6 @@ bool IsPoolBlock(const void *p)
     return false;
 }
 
-std::string Hex(uint64_t v)
-{
-    char buf[24];
-    snprintf(buf, sizeof buf, "0x%llx", (unsigned long long)v);
-    return buf;
-}
-
 } // namespace
 
 const char *NodeStateName(NodeState state)

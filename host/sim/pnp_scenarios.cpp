@@ -18,13 +18,6 @@ namespace sim {
 
 namespace {
 
-std::string Hex(uint64_t v)
-{
-    char buf[24];
-    snprintf(buf, sizeof buf, "0x%llx", (unsigned long long)v);
-    return buf;
-}
-
 } // namespace
 
 /* =============================================================== scenarios */

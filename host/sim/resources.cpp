@@ -217,6 +217,13 @@ CM_PARTIAL_RESOURCE_DESCRIPTOR CmDevicePrivate(ULONG d0, ULONG d1, ULONG d2)
     return d;
 }
 
+std::string Hex(uint64_t v)
+{
+    char buf[24];
+    snprintf(buf, sizeof buf, "0x%llx", (unsigned long long)v);
+    return buf;
+}
+
 std::string DescribeRequirements(const std::vector<IO_RESOURCE_DESCRIPTOR> &list)
 {
     std::string text;

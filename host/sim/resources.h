@@ -83,6 +83,8 @@ CM_PARTIAL_RESOURCE_DESCRIPTOR CmInterrupt(ULONG vector);
 CM_PARTIAL_RESOURCE_DESCRIPTOR CmDevicePrivate(ULONG d0, ULONG d1, ULONG d2);
 
 /* One line per descriptor, for failure messages and the device tree. */
+// A number as the findings and descriptions print it: 0x and lower-case hex.
+std::string Hex(uint64_t v);
 std::string DescribeRequirements(const std::vector<IO_RESOURCE_DESCRIPTOR> &list);
 std::string DescribePartials(const std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> &list);
 
