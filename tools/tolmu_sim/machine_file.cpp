@@ -212,6 +212,10 @@ std::optional<MachineDesc> ParseMachineJson(const std::string &text, const std::
         std::string what = e.what();
         size_t cut = what.find("syntax error");
         return fail(LineOfOffset(text, at), "malformed JSON: " + (cut != std::string::npos ? what.substr(cut) : what));
+    } catch (const json::exception &e) {
+        /* A number too large for any type (out_of_range 406) is not a parse
+         * error to the library, but the file is just as unreadable. */
+        return fail(1, std::string("malformed JSON: ") + e.what());
     }
     if (!j.is_object())
         return fail(1, "a machine file is a JSON object");
