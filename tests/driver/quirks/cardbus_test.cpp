@@ -106,6 +106,11 @@ TEST_F(QuirksTest, ToshibaSettingsAreNotedThenSetUnlessIgnored)
     Configure({{"ignoreToshiba", 0}});
     setToPICBites(ext);
     EXPECT_EQ(topic->WriteLog(), (Writes{{0xAF, 1, 0x01}, {0xB6, 1, 0x00}}));
+    // A return to D0 writes the two again, and nothing of a slot an earlier start left behind.
+    ext->StartSettings[2] = {0x40, 1, 0x55};
+    topic->ClearWriteLog();
+    restoreStartSettings(ext);
+    EXPECT_EQ(topic->WriteLog(), (Writes{{0xAF, 1, 0x01}, {0xB6, 1, 0x00}}));
 }
 
 // The option, no window or a failed mapping keep the settings from being made; mappings released.

@@ -5,52 +5,16 @@ using namespace quirkstest;
 
 namespace {
 
-IO_RESOURCE_DESCRIPTOR Desc(UCHAR type, USHORT flags = 0, ULONG length = 0, ULONG alignment = 0, ULONG max = 0)
+// Requirements as the bus driver hands them over: a port or memory range is followed by a tag
+// naming its BAR (Data[1]).
+IO_RESOURCE_DESCRIPTOR Port(ULONG length, ULONG alignment) { return sim::RequirementsBuilder().Port(length, alignment, 0, 0xFFFF).Descriptors()[0]; }
+IO_RESOURCE_DESCRIPTOR Mem(ULONG length, ULONG alignment, USHORT flags = CM_RESOURCE_MEMORY_READ_WRITE)
 {
-    IO_RESOURCE_DESCRIPTOR d{};
-    d.Type = type, d.Flags = flags, d.u.Generic.Length = length, d.u.Generic.Alignment = alignment;
-    d.u.Generic.MaximumAddress.QuadPart = max;
-    return d;
+    return sim::RequirementsBuilder().Memory(length, alignment, 0, 0xFFFFFFFF, flags).Descriptors()[0];
 }
-IO_RESOURCE_DESCRIPTOR Port(ULONG length, ULONG alignment) { return Desc(CmResourceTypePort, CM_RESOURCE_PORT_IO, length, alignment, 0xFFFF); }
-IO_RESOURCE_DESCRIPTOR Mem(ULONG length, ULONG alignment, bool prefetchable = false)
-{
-    return Desc(CmResourceTypeMemory, prefetchable ? CM_RESOURCE_MEMORY_PREFETCHABLE : CM_RESOURCE_MEMORY_READ_WRITE,
-                length, alignment, 0xFFFFFFFF);
-}
-// The bus driver's tag after a port or memory requirement: Data[1] is the BAR index.
-IO_RESOURCE_DESCRIPTOR Private(ULONG barIndex)
-{
-    IO_RESOURCE_DESCRIPTOR d = Desc(CmResourceTypeDevicePrivate);
-    d.u.DevicePrivate.Data[0] = 1, d.u.DevicePrivate.Data[1] = barIndex;
-    return d;
-}
-IO_RESOURCE_DESCRIPTOR Irq()
-{
-    IO_RESOURCE_DESCRIPTOR d = Desc(CmResourceTypeInterrupt);
-    d.u.Interrupt.MaximumVector = 0xFF;
-    return d;
-}
-
-// A requirements list of alternative lists, laid out as the bus driver hands it over.
-struct Requirements {
-    explicit Requirements(std::vector<std::vector<IO_RESOURCE_DESCRIPTOR>> lists)
-    {
-        size_t size = offsetof(IO_RESOURCE_REQUIREMENTS_LIST, List);
-        for (const auto &l : lists)
-            size += offsetof(IO_RESOURCE_LIST, Descriptors) + l.size() * sizeof(IO_RESOURCE_DESCRIPTOR);
-        storage.assign((size + 7) / 8, 0);
-        Get()->ListSize = (ULONG)size, Get()->InterfaceType = PCIBus, Get()->AlternativeLists = (ULONG)lists.size();
-        auto *list = Get()->List;
-        for (const auto &l : lists) {
-            list->Version = list->Revision = 1, list->Count = (ULONG)l.size();
-            memcpy(list->Descriptors, l.data(), l.size() * sizeof(IO_RESOURCE_DESCRIPTOR));
-            list = (PIO_RESOURCE_LIST)&list->Descriptors[l.size()];
-        }
-    }
-    PIO_RESOURCE_REQUIREMENTS_LIST Get() { return reinterpret_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(storage.data()); }
-    std::vector<uint64_t> storage;
-};
+IO_RESOURCE_DESCRIPTOR Private(ULONG barIndex) { return sim::RequirementsBuilder().DevicePrivate(1, barIndex, 0).Descriptors()[0]; }
+IO_RESOURCE_DESCRIPTOR Irq() { return sim::RequirementsBuilder().Interrupt(0, 0xFF).Descriptors()[0]; }
+using Lists = std::vector<std::vector<IO_RESOURCE_DESCRIPTOR>>;
 
 class ChassisTest : public QuirksTest {
   protected:
@@ -83,24 +47,36 @@ class ChassisTest : public QuirksTest {
             f->ClearWriteLog();
     }
 
+    void TearDown() override
+    {
+        for (auto *l : lists_)
+            ExFreePool(l);
+        QuirksTest::TearDown();
+    }
+    PIO_RESOURCE_REQUIREMENTS_LIST Req(const Lists &lists)
+    {
+        lists_.push_back(sim::BuildRequirementsList(lists, PCIBus, 0, 0));
+        return lists_.back();
+    }
     std::vector<ULONG> Cursors() const { return {bridge_->IoBase, bridge_->MemBase, bridge_->PreBase}; }
 
     sim::PciFunction *rootFn_ = nullptr, *bridgeFn_ = nullptr, *cardFn_ = nullptr, *vgaFn_ = nullptr;
     PDEVICE_EXTENSION root_ = nullptr, bridge_ = nullptr, card_ = nullptr, vga_ = nullptr;
+    std::vector<PIO_RESOURCE_REQUIREMENTS_LIST> lists_;
 };
 
 const char *const kLocateCard = "LocateMe: vid 0x1234-5678 @ 2:2:0";
 const char *const kNoteCard = "NOTE: mapping legacy device @ 2:2:0";
 
 // A requirements list for the card, its writes in order, the parent's cursors after (I/O,
-// memory, prefetchable) and a line the trace must hold; what cannot be placed is skipped.
+// memory, prefetchable) and lines the trace must hold; what cannot be placed is skipped.
 struct MapCase {
     const char *name;
-    std::vector<std::vector<IO_RESOURCE_DESCRIPTOR>> lists;
+    Lists lists;
     void (*setup)(sim::PciFunction *card, PDEVICE_EXTENSION bridge, PIO_RESOURCE_REQUIREMENTS_LIST req);
     Writes writes;
     std::vector<ULONG> cursors;
-    std::string line;
+    Lines lines;
 };
 
 void PrintTo(const MapCase &c, std::ostream *os) { *os << c.name; }
@@ -111,73 +87,66 @@ TEST_P(MapTest, CardIsPlacedInItsParentsWindows)
 {
     const MapCase &c = GetParam();
     Build(1);
-    Requirements req(c.lists);
+    PIO_RESOURCE_REQUIREMENTS_LIST req = Req(c.lists);
     if (c.setup != nullptr)
-        c.setup(cardFn_, bridge_, req.Get());
-    mapLegacyDevice(card_, req.Get());
+        c.setup(cardFn_, bridge_, req);
+    mapLegacyDevice(card_, req);
     EXPECT_EQ(cardFn_->WriteLog(), c.writes);
     EXPECT_EQ(Cursors(), c.cursors);
-    EXPECT_EQ(testsupport::CountContaining(Trace(), c.line), 1u) << testsupport::TraceText();
+    for (const std::string &line : c.lines)
+        EXPECT_EQ(testsupport::CountContaining(Trace(), line), 1u) << line << "\n" << testsupport::TraceText();
 }
 
-// Cursors near the ends of the windows, for the does-not-fit cases.
-void NearEnds(sim::PciFunction *, PDEVICE_EXTENSION b, PIO_RESOURCE_REQUIREMENTS_LIST)
-{
-    b->IoBase = 0x1FF0, b->MemBase = 0xE00FF000, b->PreBase = 0xD00FF800;
-}
-const std::vector<ULONG> kNearEnds = {0x1FF0, 0xE00FF000, 0xD00FF800};
 const Writes kNothingPlaced = {{0x04, 2, 0x0000}}; // no decoding, no bus mastering
-const char *const kNoIndex = "WARNING mapLegacyDevice: desc 0 has no BAR index, skipped";
+#define SETUP(body) [](sim::PciFunction *card, PDEVICE_EXTENSION b, PIO_RESOURCE_REQUIREMENTS_LIST r) { body; }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, MapTest,
     ::testing::Values(
         MapCase{"WholeCardInListOrder",
-                {{Port(0x20, 0x20), Private(0), Mem(0x1000, 0x1000), Private(1), Irq(), Mem(0x1000, 0x1000, true),
-                  Private(2)}},
+                {{Port(0x20, 0x20), Private(0), Mem(0x1000, 0x1000), Private(1), Irq(),
+                  Mem(0x1000, 0x1000, CM_RESOURCE_MEMORY_PREFETCHABLE), Private(2)}},
                 nullptr,
                 {{0x10, 4, 0x1020}, {0x14, 4, 0xE0000000}, {0x3C, 1, 11}, {0x18, 4, 0xD0000000}, {0x04, 2, 0x0007}},
                 {0x1040, 0xE0001000, 0xD0001000},
-                "mapLegacyDevice: cmd reg <== 0x7"},
+                {"mapLegacyDevice: cmd reg <== 0x7"}},
         MapCase{"EveryAlternativeList", {{Port(0x20, 0x20), Private(0)}, {Port(0x20, 0x20), Private(0)}}, nullptr,
-                {{0x10, 4, 0x1020}, {0x10, 4, 0x1040}, {0x04, 2, 0x0001}}, {0x1060, 0xE0000000, 0xD0000000}, kNoteCard},
-        MapCase{"AtTheCursorWithoutAlignment", {{Port(0x8, 0), Private(0)}},
-                [](sim::PciFunction *, PDEVICE_EXTENSION b, PIO_RESOURCE_REQUIREMENTS_LIST) { b->IoBase = 0x1013; },
-                {{0x10, 4, 0x1013}, {0x04, 2, 0x0001}}, {0x101B, 0xE0000000, 0xD0000000}, kNoteCard},
-        MapCase{"UpToTheWindowEnd", {{Port(0x20, 0x20), Private(0)}},
-                [](sim::PciFunction *, PDEVICE_EXTENSION b, PIO_RESOURCE_REQUIREMENTS_LIST) { b->IoBase = 0x1FE0; },
-                {{0x10, 4, 0x1FE0}, {0x04, 2, 0x0001}}, {0x2000, 0xE0000000, 0xD0000000}, kNoteCard},
-        // BAR1 reads as a 64-bit decoder: its upper half (BAR2) is cleared.
-        MapCase{"SixtyFourBitBarGetsItsUpperHalfCleared", {{Mem(0x1000, 0x1000), Private(1)}},
-                [](sim::PciFunction *card, PDEVICE_EXTENSION, PIO_RESOURCE_REQUIREMENTS_LIST) { card->Poke32(0x14, 0x4), card->Poke32(0x18, 0x12345000); },
-                {{0x18, 4, 0}, {0x14, 4, 0xE0000000}, {0x04, 2, 0x0006}}, {0x1010, 0xE0001000, 0xD0000000}, kNoteCard},
+                {{0x10, 4, 0x1020}, {0x10, 4, 0x1040}, {0x04, 2, 0x0001}}, {0x1060, 0xE0000000, 0xD0000000}, {}},
+        MapCase{"AtTheCursorWithoutAlignment", {{Port(0x8, 0), Private(0)}}, SETUP(b->IoBase = 0x1013),
+                {{0x10, 4, 0x1013}, {0x04, 2, 0x0001}}, {0x101B, 0xE0000000, 0xD0000000}, {}},
+        MapCase{"UpToTheWindowEnd", {{Port(0x20, 0x20), Private(0)}}, SETUP(b->IoBase = 0x1FE0),
+                {{0x10, 4, 0x1FE0}, {0x04, 2, 0x0001}}, {0x2000, 0xE0000000, 0xD0000000}, {}},
+        // BAR1 reads as a 64-bit decoder: its upper half (BAR2) is cleared; BAR5 has no upper half.
+        MapCase{"SixtyFourBitBarGetsItsUpperHalfCleared", {{Mem(0x1000, 0x1000), Private(1), Mem(0x1000, 0x1000), Private(5)}},
+                SETUP((card->Poke32(0x14, 0x4), card->Poke32(0x18, 0x12345000), card->Poke32(0x24, 0x4))),
+                {{0x18, 4, 0}, {0x14, 4, 0xE0000000}, {0x24, 4, 0xE0001000}, {0x04, 2, 0x0006}},
+                {0x1010, 0xE0002000, 0xD0000000}, {}},
         MapCase{"SkippedPortDoesNotStopTheWalk", {{Port(0x20, 0x20), Mem(0x1000, 0x1000), Private(1)}}, nullptr,
-                {{0x14, 4, 0xE0000000}, {0x04, 2, 0x0006}}, {0x1010, 0xE0001000, 0xD0000000}, kNoIndex},
-        MapCase{"PortLastOfItsList", {{Port(0x8, 0x8)}}, NearEnds, kNothingPlaced, kNearEnds, kNoIndex},
-        MapCase{"MemoryFollowedByAnotherRequirement", {{Mem(0x100, 0x100), Desc(CmResourceTypeDma)}}, NearEnds,
-                kNothingPlaced, kNearEnds, kNoIndex},
-        MapCase{"IndexPastTheSixRegisters", {{Port(0x8, 0x8), Private(6)}}, NearEnds, kNothingPlaced, kNearEnds,
-                "WARNING mapLegacyDevice: desc 0 names BAR #6, skipped"},
-        MapCase{"PortPastTheWindowEnd", {{Port(0x20, 0x20), Private(0)}}, NearEnds, kNothingPlaced, kNearEnds,
-                "WARNING mapLegacyDevice: I/O bar #0 (0x20 bytes) does not fit at 0x1ff0, skipped"},
-        MapCase{"MemoryPastTheWindowEnd", {{Mem(0x2000, 0x1000), Private(1)}}, NearEnds, kNothingPlaced, kNearEnds,
-                "WARNING mapLegacyDevice: MEM bar #1 (0x2000 bytes) does not fit at 0xe00ff000, skipped"},
-        MapCase{"PrefetchableAlignedPastTheWindowEnd", {{Mem(0x1000, 0x1000, true), Private(2)}}, NearEnds,
-                kNothingPlaced, kNearEnds,
-                "WARNING mapLegacyDevice: MEM bar #2 (0x1000 bytes) does not fit at 0xd00ff800, skipped"},
+                {{0x14, 4, 0xE0000000}, {0x04, 2, 0x0006}}, {0x1010, 0xE0001000, 0xD0000000},
+                {"WARNING mapLegacyDevice: desc 0 has no BAR index, skipped"}},
+        // Cursors near the ends of the windows: nothing fits, nothing is untagged or past the six registers.
+        MapCase{"NothingPastTheWindowEndsOrWithoutAValidIndex",
+                {{Port(0x20, 0x20), Private(0), Mem(0x2000, 0x1000), Private(1),
+                  Mem(0x1000, 0x1000, CM_RESOURCE_MEMORY_PREFETCHABLE), Private(2), Port(0x8, 0x8), Private(6),
+                  Mem(0x100, 0x100), Irq(), Port(0x8, 0x8)}},
+                SETUP((b->IoBase = 0x1FF0, b->MemBase = 0xE00FF000, b->PreBase = 0xD00FF800)),
+                {{0x3C, 1, 11}, {0x04, 2, 0x0000}}, {0x1FF0, 0xE00FF000, 0xD00FF800},
+                {"WARNING mapLegacyDevice: I/O bar #0 (0x20 bytes) does not fit at 0x1ff0, skipped",
+                 "WARNING mapLegacyDevice: MEM bar #1 (0x2000 bytes) does not fit at 0xe00ff000, skipped",
+                 "WARNING mapLegacyDevice: MEM bar #2 (0x1000 bytes) does not fit at 0xd00ff800, skipped",
+                 "WARNING mapLegacyDevice: desc 6 names BAR #6, skipped",
+                 "WARNING mapLegacyDevice: desc 8 has no BAR index, skipped",
+                 "WARNING mapLegacyDevice: desc 10 has no BAR index, skipped"}},
         MapCase{"ParentWithoutSuchAWindow", {{Port(0x20, 0x20), Private(0)}},
-                [](sim::PciFunction *, PDEVICE_EXTENSION b, PIO_RESOURCE_REQUIREMENTS_LIST) { b->IoBase = b->IoLength = b->IoEnd = 0; },
-                kNothingPlaced, {0, 0xE0000000, 0xD0000000},
-                "WARNING mapLegacyDevice: I/O bar #0 (0x20 bytes) does not fit at 0x0, skipped"},
+                SETUP(b->IoBase = b->IoLength = b->IoEnd = 0), kNothingPlaced, {0, 0xE0000000, 0xD0000000},
+                {"WARNING mapLegacyDevice: I/O bar #0 (0x20 bytes) does not fit at 0x0, skipped"}},
         MapCase{"RoundingPastFourGigabytes", {{Mem(0x100, 0x1000), Private(1)}},
-                [](sim::PciFunction *, PDEVICE_EXTENSION b, PIO_RESOURCE_REQUIREMENTS_LIST) { b->MemBase = 0xFFFFF800, b->MemEnd = ~0u; },
-                kNothingPlaced, {0x1010, 0xFFFFF800, 0xD0000000},
-                "WARNING mapLegacyDevice: MEM bar #1 (0x100 bytes) does not fit at 0xfffff800, skipped"},
+                SETUP((b->MemBase = 0xFFFFF800, b->MemEnd = ~0u)), kNothingPlaced, {0x1010, 0xFFFFF800, 0xD0000000},
+                {"WARNING mapLegacyDevice: MEM bar #1 (0x100 bytes) does not fit at 0xfffff800, skipped"}},
         // The tag falls outside the list's size.
         MapCase{"ListShorterThanItsCounts", {{Port(0x20, 0x20), Private(0)}},
-                [](sim::PciFunction *, PDEVICE_EXTENSION, PIO_RESOURCE_REQUIREMENTS_LIST r) { r->ListSize -= sizeof(IO_RESOURCE_DESCRIPTOR); },
-                kNothingPlaced, {0x1010, 0xE0000000, 0xD0000000},
-                "WARNING mapLegacyDevice: list 0 runs past the end of the requirements, stopped"}),
+                SETUP(r->ListSize -= sizeof(IO_RESOURCE_DESCRIPTOR)), kNothingPlaced, {0x1010, 0xE0000000, 0xD0000000},
+                {"WARNING mapLegacyDevice: list 0 runs past the end of the requirements, stopped"}}),
     [](const ::testing::TestParamInfo<MapCase> &info) { return std::string(info.param.name); });
 
 // A failed class read (all-ones, no bridge class) still maps: the direct accesses skip the stack.
@@ -185,8 +154,7 @@ TEST_F(ChassisTest, FailedClassReadStillMaps)
 {
     Build(1);
     bus_->SetConfigMode(card_->Pdo, sim::ConfigMode::Fail);
-    Requirements req({{Port(0x20, 0x20), Private(0)}});
-    mapLegacyDevice(card_, req.Get());
+    mapLegacyDevice(card_, Req({{Port(0x20, 0x20), Private(0)}}));
     EXPECT_EQ(testsupport::CountContaining(Trace(), "ERROR! ReadPCIConfigW @ 0x8 failed"), 1u);
     EXPECT_EQ(cardFn_->WriteLog(), (Writes{{0x10, 4, 0x1020}, {0x04, 2, 0x0001}}));
 }
@@ -195,26 +163,26 @@ TEST_F(ChassisTest, FailedClassReadStillMaps)
 TEST_F(ChassisTest, DeviceIsLeftAloneWhenOffUnlistedABridgeOrWithoutParentRootOrLocation)
 {
     Build(0);
-    Requirements req({{Port(0x20, 0x20), Private(0)}});
+    PIO_RESOURCE_REQUIREMENTS_LIST req = Req({{Port(0x20, 0x20), Private(0)}});
     const std::vector<ULONG> cursors = Cursors();
-    mapLegacyDevice(card_, req.Get());
+    mapLegacyDevice(card_, req);
     EXPECT_EQ(Fresh(), Lines{}) << "mapLegacy off";
 
     Configure({{"mapLegacy", 1}});
     mapLegacyDevice(card_, nullptr);
     EXPECT_EQ(Fresh(), Lines{"WARNING mapLegacyDevice: pRes is NULL!!!"});
-    mapLegacyDevice(bridge_, req.Get());
+    mapLegacyDevice(bridge_, req);
     EXPECT_EQ(Fresh(), (Lines{"LocateMe: vid 0x1011-0026 @ 1:0:0", "mapLegacyDevice: ignoring bridge device..."}));
     bridge_->SecBus = 7; // no filtered bridge has bus 2 behind it any more
-    mapLegacyDevice(card_, req.Get());
+    mapLegacyDevice(card_, req);
     EXPECT_EQ(Fresh(), (Lines{kLocateCard, kNoteCard, "ERROR mapLegacyDevice: GetParent returned NULL"}));
     bridge_->SecBus = 2;
     root_->Flags &= ~ROOT;
-    mapLegacyDevice(card_, req.Get());
+    mapLegacyDevice(card_, req);
     EXPECT_EQ(Fresh(), (Lines{kLocateCard, kNoteCard, "ERROR mapLegacyDevice: GetRoot returned NULL"}));
     root_->Flags |= ROOT;
     bus_->SetPropertiesFail(card_->Pdo, true);
-    mapLegacyDevice(card_, req.Get());
+    mapLegacyDevice(card_, req);
     EXPECT_EQ(testsupport::CountContaining(Fresh(), "WARNING mapLegacyDevice: location unknown, nothing mapped"), 1u);
 
     EXPECT_EQ(cardFn_->WriteLog(), Writes{});
