@@ -1,9 +1,11 @@
 // The bus probe on simulated hardware: numbering and its limits, sibling order, functions taken,
-// BAR sizing, failed allocation, settle time per bus, stack-free walks at the deepest hierarchy.
+// BAR sizing, failed allocation, settle time per bus, stack-free walks at the deepest hierarchy;
+// window totals: every bridge and the root record get the rounded sums and largest alignments below.
 #include <gtest/gtest.h>
 
 #include <set>
 
+#include "core/config.h"
 #include "core/debug.h"
 #include "enum/enumerate.h"
 #include "enum/pci_tree.h"
@@ -19,6 +21,7 @@ constexpr uint64_t kSecondsPerBus = 4000000;
 using Numbers = std::vector<int>;
 
 Numbers BusNumbers(sim::PciFunction *f) { return {f->PrimaryBus(), f->SecondaryBus(), f->SubordinateBus()}; }
+std::vector<PciNode *> Chain(PciNode *n) { std::vector<PciNode *> out; for (; n; n = n->next) out.push_back(n); return out; }
 
 class ProbeTest : public testsupport::DriverTest {
   protected:
@@ -38,18 +41,12 @@ class ProbeTest : public testsupport::DriverTest {
         machine_.Uninstall();
         DriverTest::TearDown();
     }
-    // Probes bus `bus` as an enumeration of the upstream bridge would.
+    // Probes bus `bus` as an enumeration of the upstream bridge would, into a fresh tree.
     void Probe(UCHAR high = 0x12, UCHAR next = 4, UCHAR bus = 3)
     {
+        freePciTree(&root_, FALSE), root_ = PciNode{};
         nextBus = next, highBus = high;
         probeBuses(&root_, bus);
-    }
-    static std::vector<PciNode *> Chain(PciNode *first)
-    {
-        std::vector<PciNode *> out;
-        for (; first; first = first->next)
-            out.push_back(first);
-        return out;
     }
 
     sim::PciMachine machine_;
@@ -58,14 +55,18 @@ class ProbeTest : public testsupport::DriverTest {
     PciNode root_{};
 };
 
-TEST_F(ProbeTest, BridgesAreNumberedDepthFirstAndClosedAroundTheirSubtrees)
+// Depth first, each bridge closed around its subtree. With no number left (past highBus, or past
+// busLimit, which other bridges route) a bridge stays unnumbered, its registers cleared, nothing
+// behind it probed.
+TEST_F(ProbeTest, BridgesAreNumberedDepthFirstWithinHighBusAndBusLimit)
 {
     auto *x = machine_.AddFunction(behind_, 0, 0, sim::models::DEC21154());
     auto *y = machine_.AddFunction(machine_.SecondarySegment(x), 0, 0, sim::models::DEC21154());
+    machine_.AddFunction(machine_.SecondarySegment(y), 0, 0, sim::models::RTL8139());
     auto *z = machine_.AddFunction(behind_, 2, 0, sim::models::TIPCI2250());
+    machine_.SetBusNumbers(y, 4, 9, 9);
     uint64_t t0 = standin::VirtualMicroseconds();
     Probe();
-
     EXPECT_EQ((std::vector<Numbers>{BusNumbers(x), BusNumbers(y), BusNumbers(z)}),
               (std::vector<Numbers>{{3, 4, 5}, {4, 5, 5}, {3, 6, 6}}));
     for (auto *f : {x, y, z})
@@ -77,17 +78,39 @@ TEST_F(ProbeTest, BridgesAreNumberedDepthFirstAndClosedAroundTheirSubtrees)
     ASSERT_EQ(Chain(root_.down).size(), 2u);
     EXPECT_EQ((Numbers{root_.down->subBus, root_.down->down->secBus}), (Numbers{0x12, 5}));
     EXPECT_EQ(standin::VirtualMicroseconds() - t0, 4 * kSecondsPerBus) << "buses 3 to 6 wait 4 s each";
+
+    machine_.SetBusNumbers(upstream_, 0, 3, 5);
+    Probe(5);
+    EXPECT_EQ((std::vector<Numbers>{BusNumbers(x), BusNumbers(y), BusNumbers(z)}),
+              (std::vector<Numbers>{{3, 4, 5}, {4, 5, 5}, {0, 0, 0}})) << "6 is past highBus";
+    EXPECT_EQ(CountContaining(TraceLines(), "WARNING probeBuses: no bus number left for bridge 03:02:0"), 1u);
+
+    busLimit = 4;
+    Probe(0x12);
+    busLimit = 0xFF;
+    EXPECT_EQ((std::vector<Numbers>{BusNumbers(x), BusNumbers(y), BusNumbers(z)}),
+              (std::vector<Numbers>{{3, 4, 4}, {0, 0, 0}, {0, 0, 0}}));
+    ASSERT_NE(root_.down, nullptr);
+    ASSERT_NE(root_.down->down, nullptr) << "Y is found on bus 4";
+    EXPECT_EQ(root_.down->down->down, nullptr) << "nothing is probed behind Y";
+    EXPECT_EQ(nextBus, 5);
+    EXPECT_EQ(CountContaining(TraceLines(), "configBridge: Setting bridge bus numbers to 3 4 4"), 1u)
+        << "the subordinate number written while X is probed stays within the limit";
 }
 
+// The first found heads the chain, the others follow in reverse; a node that cannot be allocated
+// ends that device only.
 TEST_F(ProbeTest, SiblingsAreChainedFirstFoundThenTheOthersInReverse)
 {
-    for (int dev = 0; dev < 4; dev++)
+    for (int dev = 0; dev < 5; dev++)
         machine_.AddFunction(behind_, dev * 3, 0, sim::models::Generic(0x1234, 0x1001 + dev, 0x020000));
+    standin::FailNthAllocation(1);
     Probe();
     std::vector<uint16_t> order;
     for (PciNode *n : Chain(root_.down))
         order.push_back(n->deviceId);
-    EXPECT_EQ(order, (std::vector<uint16_t>{0x1001, 0x1004, 0x1003, 0x1002}));
+    EXPECT_EQ(order, (std::vector<uint16_t>{0x1002, 0x1005, 0x1004, 0x1003})) << "device 0's node failed";
+    EXPECT_EQ(CountContaining(TraceLines(), "ERROR addNewDevice: Malloc failed"), 1u);
 }
 
 // A single-function device is probed at function 0 only; a missing function ends a
@@ -171,54 +194,6 @@ TEST_F(ProbeTest, BridgeHeadersAreSizedByTheirOwnBarsOnly)
     EXPECT_EQ(chain[1]->down->ioSize, 0x100u);
 }
 
-// No number left (past highBus, or past busLimit, which other bridges route): the bridge stays
-// unnumbered, its registers cleared, nothing behind it probed.
-TEST_F(ProbeTest, BridgesPastHighBusOrBusLimitStayUnnumbered)
-{
-    auto *x = machine_.AddFunction(behind_, 0, 0, sim::models::DEC21154());
-    auto *y = machine_.AddFunction(machine_.SecondarySegment(x), 0, 0, sim::models::DEC21154());
-    machine_.AddFunction(machine_.SecondarySegment(y), 0, 0, sim::models::RTL8139());
-    auto *z = machine_.AddFunction(behind_, 2, 0, sim::models::DEC21154());
-    machine_.SetBusNumbers(y, 4, 9, 9);
-    machine_.SetBusNumbers(upstream_, 0, 3, 5);
-    Probe(5);
-    EXPECT_EQ((std::vector<Numbers>{BusNumbers(x), BusNumbers(y), BusNumbers(z)}),
-              (std::vector<Numbers>{{3, 4, 5}, {4, 5, 5}, {0, 0, 0}})) << "6 is past highBus";
-    EXPECT_EQ(CountContaining(TraceLines(), "WARNING probeBuses: no bus number left for bridge 03:02:0"), 1u);
-    freePciTree(&root_, FALSE);
-    root_ = PciNode{};
-
-    busLimit = 4;
-    Probe(0x12);
-    busLimit = 0xFF;
-    EXPECT_EQ((std::vector<Numbers>{BusNumbers(x), BusNumbers(y), BusNumbers(z)}),
-              (std::vector<Numbers>{{3, 4, 4}, {0, 0, 0}, {0, 0, 0}}));
-    ASSERT_NE(root_.down, nullptr);
-    ASSERT_NE(root_.down->down, nullptr) << "Y is found on bus 4";
-    EXPECT_EQ(root_.down->down->down, nullptr) << "nothing is probed behind Y";
-    EXPECT_EQ(nextBus, 5);
-    EXPECT_EQ(CountContaining(TraceLines(), "configBridge: Setting bridge bus numbers to 3 4 4"), 1u)
-        << "the subordinate number written while X is probed stays within the limit";
-}
-
-TEST_F(ProbeTest, NodeAllocationFailureEndsThatDeviceOnly)
-{
-    machine_.AddFunction(behind_, 0, 0, sim::models::RTL8139());
-    machine_.AddFunction(behind_, 1, 0, sim::models::RTL8139());
-    standin::FailNthAllocation(1);
-    Probe();
-    auto chain = Chain(root_.down);
-    ASSERT_EQ(chain.size(), 1u);
-    EXPECT_EQ(chain[0]->device, 1) << "device 0's node failed";
-    EXPECT_EQ(CountContaining(TraceLines(), "ERROR addNewDevice: Malloc failed"), 1u);
-}
-
-TEST_F(ProbeTest, IsBridgeKnowsPciAndCardBusBridgesOnly)
-{
-    EXPECT_TRUE(isBridge(0x06, 0x04) && isBridge(0x06, 0x07));
-    EXPECT_FALSE(isBridge(0x06, 0x00) || isBridge(0x06, 0x01) || isBridge(0x06, 0x05) || isBridge(0x03, 0x04));
-}
-
 // The deepest hierarchy: behind the controller (bus 1) a chain of bridges taking buses 2 to 0xFF,
 // the last finding no number left (nextBus wrapped to 0), a card beside it on bus 0xFF. Probe,
 // totals, dump and free walk all 255 levels without recursion.
@@ -285,6 +260,116 @@ TEST_F(ProbeTest, OnlyANumberedBridgeIsSetBackToUnnumbered)
     EXPECT_EQ((std::vector<ULONG>{plain->Peek32(0x18), numbered->Peek32(0x18) & 0xFFFFFF}), (std::vector<ULONG>{0x12345000, 0}));
     EXPECT_TRUE(unnumbered->WriteLog().empty());
     EXPECT_EQ(CountContaining(TraceLines(), "set back to unnumbered"), 1u);
+}
+
+using Totals = std::vector<ULONG>; // io, mem, memAlign, pre, preAlign
+
+PciNode Device(USHORT deviceId, ULONG io, ULONG mem, ULONG memAlign, ULONG pre = 0, ULONG preAlign = 0)
+{
+    PciNode n{};
+    n.vendorId = 0x1234, n.deviceId = deviceId, n.baseClass = 0x02;
+    n.ioSize = io, n.memSize = mem, n.memAlign = memAlign, n.preSize = pre, n.preAlign = preAlign;
+    return n;
+}
+
+PciNode Bridge(USHORT deviceId, UCHAR subClass = 0x04)
+{
+    PciNode n{};
+    n.vendorId = 0x1011, n.deviceId = deviceId, n.baseClass = 0x06, n.subClass = subClass;
+    return n;
+}
+
+Totals Of(const PciNode &n) { return {n.ioSize, n.memSize, n.memAlign, n.preSize, n.preAlign}; }
+
+using TotalsTest = ProbeTest;
+
+// root: P (a device), Q (a bridge) with R behind it, a bare device. A device's own totals are
+// never rounded; its alignment is raised to 1 MB, a zero one is not.
+TEST_F(TotalsTest, WorkedExampleOfADeviceAndABridgeWithADeviceBehindIt)
+{
+    PciNode root{};
+    PciNode p = Device(1, 0x20, 0x1000, 0x1000), q = Bridge(2), bare = Device(4, 0, 0, 0);
+    PciNode r = Device(3, 0, 0x20000, 0x20000, 0x800000, 0x800000);
+    root.down = &p, p.next = &q, q.next = &bare, q.down = &r;
+    totalAllSpaces(&root);
+    EXPECT_EQ((std::vector<Totals>{Of(r), Of(q), Of(p), Of(bare), Of(root)}),
+              (std::vector<Totals>{{0, 0x20000, 0x100000, 0x800000, 0x800000},
+                                   {0, 0x100000, 0x100000, 0x800000, 0x800000},
+                                   {0x20, 0x1000, 0x100000, 0, 0},
+                                   {0, 0, 0, 0, 0},
+                                   {0x100, 0x200000, 0x100000, 0x800000, 0x800000}}));
+}
+
+// A PCI-to-PCI bridge decodes I/O in whole 4 KB blocks; the root record (whose own kind decides
+// later) and a CardBus bridge keep 256-byte steps.
+TEST_F(TotalsTest, TotalsAreRaisedToTheirGranularity)
+{
+    const struct { UCHAR subClass; ULONG mem, io, memAfter, ioAfter; }
+        rows[] = {{0x04, 0x100000, 0x1000, 0x100000, 0x1000}, {0x04, 0x100001, 0x1010, 0x200000, 0x2000},
+                {0x04, 0x1000, 0x1, 0x100000, 0x1000},      {0x04, 0, 0, 0, 0},
+                {0x07, 0, 0x10, 0, 0x100},                  {0x00, 0, 0x310, 0, 0x400}};
+    for (const auto &r : rows) {
+        PciNode owner = r.subClass != 0 ? Bridge(3, r.subClass) : PciNode{};
+        PciNode child = Device(4, r.io, r.mem, 0x1000);
+        owner.down = &child;
+        totalAllSpaces(&owner);
+        EXPECT_EQ((Totals{owner.memSize, owner.ioSize}), (Totals{r.memAfter, r.ioAfter}))
+            << std::hex << "mem 0x" << r.mem << " io 0x" << r.io << " subclass " << int(r.subClass);
+    }
+}
+
+// A nested bridge takes what the requirements filter will ask for it: at least 1 MB of memory and
+// of prefetchable memory, its I/O in whole blocks within Io (none for a CardBus bridge, whose I/O
+// window is always removed, nor under filterIO), and its own BARs.
+TEST_F(TotalsTest, NestedBridgeCountsWhatItsFilterWillAskFor)
+{
+    for (ULONG filterIo : {0, 1}) {
+        standin::RegSetDword("tolmu\\Parameters", "Io", 0x2000);
+        standin::RegSetDword("tolmu\\Parameters", "filterIO", filterIo);
+        ReadConfiguration();
+        PciNode root{}, empty = Bridge(1), withIo = Bridge(2), cardbus = Bridge(4, 0x07);
+        PciNode ioCard = Device(3, 0x2100, 0, 0), cbCard = Device(5, 0x100, 0x3000, 0x1000);
+        cardbus.barSize[0] = 0x1000; // socket registers, memory
+        root.down = &empty, empty.next = &withIo, withIo.next = &cardbus, withIo.down = &ioCard, cardbus.down = &cbCard;
+        totalAllSpaces(&root);
+        EXPECT_EQ(withIo.ioSize, 0x3000u);
+        // 1 MB each for empty, withIo and the CardBus window, plus its 4 KB registers; three 1 MB prefetchable.
+        EXPECT_EQ(Of(root), (Totals{filterIo ? 0u : 0x2000u, 0x400000, 0x100000, 0x300000, 0x100000}))
+            << "filterIO " << filterIo;
+    }
+}
+
+TEST_F(TotalsTest, AdditionsAndRoundingsAreReportedFromVerboseNine)
+{
+    for (LONG verbose : {8, 9}) {
+        SetVerbose(verbose);
+        PciNode bridge = Bridge(0x0026);
+        PciNode child = Device(0x8139, 0x10, 0x100, 0x100);
+        bridge.down = &child;
+        totalAllSpaces(&bridge);
+    }
+    auto lines = TraceLines();
+    ASSERT_EQ(lines.size(), 4u) << "nothing at verbose 8";
+    EXPECT_EQ(lines[0], "totalAllSpaces: 1011:0026 += 1234:8139 @ 0:0:0 I/M/P 10/100/0");
+    EXPECT_EQ(lines[2], "adjustSpaces: 1011:0026 Mem 0x100 to 0x100000");
+    EXPECT_EQ(lines[3], "adjustSpaces: 1011:0026 I/O 0x10 to 0x1000");
+}
+
+TEST_F(TotalsTest, TotalsNearFourGigabytesAreKeptAndZeroGranularityLeavesAKindAlone)
+{
+    PciNode root{};
+    PciNode a = Device(1, 0, 0xC0000000, 0x40000000), b = Device(2, 0, 0x50000000, 0x10000000);
+    root.down = &a, a.next = &b;
+    totalAllSpaces(&root);
+    EXPECT_EQ(root.memSize, 0xFFF00000u) << "a wrapped sum would look small";
+    auto lines = TraceLines();
+    EXPECT_EQ((std::vector<size_t>{CountContaining(lines, "WARNING totalAllSpaces: 0000:0000 total above 4 GB"),
+                                   CountContaining(lines, "WARNING adjustSpaces: 0000:0000 total 0xFFFFFFFF above 4 GB, kept at 0xFFF00000")}),
+              (std::vector<size_t>{1, 1}));
+    PciNode n = Bridge(7); // zero granularity leaves that kind alone
+    n.ioSize = n.memSize = n.preSize = 0x10;
+    adjustSpaces(&n, 0, 0x100000);
+    EXPECT_EQ((std::vector<ULONG>{n.ioSize, n.memSize, n.preSize}), (std::vector<ULONG>{0x10, 0x100000, 0x100000}));
 }
 
 } // namespace
