@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/config.h"
+#include "enum/enumerate.h"
 #include "pci/pci_direct.h"
 #include "pci_bus_driver.h"
 #include "pnp/device_extension.h"
@@ -452,12 +453,10 @@ INSTANTIATE_TEST_SUITE_P(
                 {{0x10, 4, 0x1020}, {0x14, 4, 0xE0000000}, {0x3C, 1, 11}, {0x18, 4, 0xD0000000}, {0x04, 2, 0x0007}},
                 {0x1040, 0xE0001000, 0xD0001000},
                 {"mapLegacyDevice: cmd reg <== 0x7"}},
-        MapCase{"EveryAlternativeList", {{Port(0x20, 0x20), Private(0)}, {Port(0x20, 0x20), Private(0)}}, nullptr,
-                {{0x10, 4, 0x1020}, {0x10, 4, 0x1040}, {0x04, 2, 0x0001}}, {0x1060, 0xE0000000, 0xD0000000}, {}},
-        MapCase{"AtTheCursorWithoutAlignment", {{Port(0x8, 0), Private(0)}}, SETUP(b->IoBase = 0x1013),
-                {{0x10, 4, 0x1013}, {0x04, 2, 0x0001}}, {0x101B, 0xE0000000, 0xD0000000}, {}},
-        MapCase{"UpToTheWindowEnd", {{Port(0x20, 0x20), Private(0)}}, SETUP(b->IoBase = 0x1FE0),
-                {{0x10, 4, 0x1FE0}, {0x04, 2, 0x0001}}, {0x2000, 0xE0000000, 0xD0000000}, {}},
+        // Every alternative list; at the cursor without alignment, then aligned up to the window end.
+        MapCase{"EveryAlternativeListUpToTheWindowEnd", {{Port(0x8, 0), Private(0)}, {Port(0x20, 0x20), Private(0)}},
+                SETUP(b->IoBase = 0x1FD3), {{0x10, 4, 0x1FD3}, {0x10, 4, 0x1FE0}, {0x04, 2, 0x0001}},
+                {0x2000, 0xE0000000, 0xD0000000}, {}},
         // BAR1 reads as a 64-bit decoder: its upper half (BAR2) is cleared; BAR5 has no upper half.
         MapCase{"SixtyFourBitBarGetsItsUpperHalfCleared", {{Mem(0x1000, 0x1000), Private(1), Mem(0x1000, 0x1000), Private(5)}},
                 SETUP((card->Poke32(0x14, 0x4), card->Poke32(0x18, 0x12345000), card->Poke32(0x24, 0x4))),
@@ -479,12 +478,11 @@ INSTANTIATE_TEST_SUITE_P(
                  "WARNING mapLegacyDevice: desc 6 names BAR #6, skipped",
                  "WARNING mapLegacyDevice: desc 8 has no BAR index, skipped",
                  "WARNING mapLegacyDevice: desc 10 has no BAR index, skipped"}},
-        MapCase{"ParentWithoutSuchAWindow", {{Port(0x20, 0x20), Private(0)}},
-                SETUP(b->IoBase = b->IoLength = b->IoEnd = 0), kNothingPlaced, {0, 0xE0000000, 0xD0000000},
-                {"WARNING mapLegacyDevice: I/O bar #0 (0x20 bytes) does not fit at 0x0, skipped"}},
-        MapCase{"RoundingPastFourGigabytes", {{Mem(0x100, 0x1000), Private(1)}},
-                SETUP((b->MemBase = 0xFFFFF800, b->MemEnd = ~0u)), kNothingPlaced, {0x1010, 0xFFFFF800, 0xD0000000},
-                {"WARNING mapLegacyDevice: MEM bar #1 (0x100 bytes) does not fit at 0xfffff800, skipped"}},
+        MapCase{"ParentWithoutSuchAWindowOrRoundingPastFourGigabytes", {{Port(0x20, 0x20), Private(0), Mem(0x100, 0x1000), Private(1)}},
+                SETUP((b->IoBase = b->IoLength = b->IoEnd = 0, b->MemBase = 0xFFFFF800, b->MemEnd = ~0u)), kNothingPlaced,
+                {0, 0xFFFFF800, 0xD0000000},
+                {"WARNING mapLegacyDevice: I/O bar #0 (0x20 bytes) does not fit at 0x0, skipped",
+                 "WARNING mapLegacyDevice: MEM bar #1 (0x100 bytes) does not fit at 0xfffff800, skipped"}},
         // The tag falls outside the list's size.
         MapCase{"ListShorterThanItsCounts", {{Port(0x20, 0x20), Private(0)}},
                 SETUP(r->ListSize -= sizeof(IO_RESOURCE_DESCRIPTOR)), kNothingPlaced, {0x1010, 0xE0000000, 0xD0000000},
@@ -557,6 +555,20 @@ TEST_F(ChassisTest, VgaForwardingIsTurnedOnInEveryBridgeAbove)
     vgaEnable(vga_->DeviceObject);
     EXPECT_EQ(rootFn_->WriteLog(), Writes{});
     EXPECT_EQ(testsupport::CountContaining(Fresh(), "WARNING vgaEnable: bridge chain loops at devObj"), 1u);
+}
+
+// A bridge whose subtree its parent's probe numbered, now routing more than lies behind it, is
+// closed around what its own probe finds.
+TEST_F(ChassisTest, EnumeratedBridgeIsClosedAroundItsSubtree)
+{
+    Build(0);
+    machine_.SetBusNumbers(rootFn_, 0, 1, 3), root_->SubBus = 3;
+    machine_.SetBusNumbers(bridgeFn_, 1, 2, 3), bridge_->SubBus = 3;
+    root_->Flags |= ENUMERATE, bridge_->Flags |= ENUMERATE;
+    ULONG needs[5];
+    EnumerateFromHere(bridge_, &needs[0], &needs[1], &needs[2], &needs[3], &needs[4], nullptr);
+    EXPECT_EQ((std::vector<ULONG>{bridgeFn_->SubordinateBus(), bridge_->SubBus}), (std::vector<ULONG>{2, 2}));
+    EXPECT_EQ(testsupport::CountContaining(Trace(), "NOTE EnumerateFromHere: 1:0:0 sub closed to 2"), 1u) << testsupport::TraceText();
 }
 
 } // namespace
