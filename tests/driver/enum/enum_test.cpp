@@ -65,10 +65,10 @@ TEST_F(ProbeTest, BridgesAreNumberedDepthFirstWithinHighBusAndBusLimit)
     machine_.AddFunction(machine_.SecondarySegment(y), 0, 0, sim::models::RTL8139());
     auto *z = machine_.AddFunction(behind_, 2, 0, sim::models::TIPCI2250());
     machine_.SetBusNumbers(y, 4, 9, 9);
+    auto numbers = [&] { return std::vector<Numbers>{BusNumbers(x), BusNumbers(y), BusNumbers(z)}; };
     uint64_t t0 = standin::VirtualMicroseconds();
     Probe();
-    EXPECT_EQ((std::vector<Numbers>{BusNumbers(x), BusNumbers(y), BusNumbers(z)}),
-              (std::vector<Numbers>{{3, 4, 5}, {4, 5, 5}, {3, 6, 6}}));
+    EXPECT_EQ(numbers(), (std::vector<Numbers>{{3, 4, 5}, {4, 5, 5}, {3, 6, 6}}));
     for (auto *f : {x, y, z})
         EXPECT_EQ(f->Peek16(0x3E), 0) << "bridge control cleared";
     EXPECT_EQ(nextBus, 7);
@@ -81,15 +81,13 @@ TEST_F(ProbeTest, BridgesAreNumberedDepthFirstWithinHighBusAndBusLimit)
 
     machine_.SetBusNumbers(upstream_, 0, 3, 5);
     Probe(5);
-    EXPECT_EQ((std::vector<Numbers>{BusNumbers(x), BusNumbers(y), BusNumbers(z)}),
-              (std::vector<Numbers>{{3, 4, 5}, {4, 5, 5}, {0, 0, 0}})) << "6 is past highBus";
+    EXPECT_EQ(numbers(), (std::vector<Numbers>{{3, 4, 5}, {4, 5, 5}, {0, 0, 0}})) << "6 is past highBus";
     EXPECT_EQ(CountContaining(TraceLines(), "WARNING probeBuses: no bus number left for bridge 03:02:0"), 1u);
 
     busLimit = 4;
     Probe(0x12);
     busLimit = 0xFF;
-    EXPECT_EQ((std::vector<Numbers>{BusNumbers(x), BusNumbers(y), BusNumbers(z)}),
-              (std::vector<Numbers>{{3, 4, 4}, {0, 0, 0}, {0, 0, 0}}));
+    EXPECT_EQ(numbers(), (std::vector<Numbers>{{3, 4, 4}, {0, 0, 0}, {0, 0, 0}}));
     ASSERT_NE(root_.down, nullptr);
     ASSERT_NE(root_.down->down, nullptr) << "Y is found on bus 4";
     EXPECT_EQ(root_.down->down->down, nullptr) << "nothing is probed behind Y";
@@ -139,17 +137,30 @@ TEST_F(ProbeTest, FunctionsTakenFromEachDevice)
     EXPECT_EQ(ignored->SecondaryBus(), 0) << "an ignored bridge is not numbered";
 }
 
-TEST_F(ProbeTest, BarKindsAreSizedSummedAndRestored)
+// Every kind of BAR is sized with decoding off, summed and restored. A bridge's totals are its
+// subtree's. A PCI-to-PCI header that is no PCI-to-PCI bridge by class (06 80) is sized by its two
+// BARs only, never its bus numbers or windows; a CardBus header has one BAR, its socket registers.
+TEST_F(ProbeTest, BarsAreSizedAndBridgeHeadersByTheirOwnBarsOnly)
 {
     sim::DeviceModel card = sim::models::Generic(0x10EE, 0x0100, 0x118000,
                                                  {sim::Mem64Bar(0, 0x200000, false), sim::Io16Bar(2, 0x10),
                                                   sim::MemBar(3, 0x100000), sim::PrefetchBar(4, 0x100000),
                                                   sim::IoBar(5, 0x20)});
-    auto *fn = machine_.AddFunction(behind_, 0, 0, card);
+    auto *fn = machine_.AddFunction(behind_, 3, 0, card);
     fn->Poke32(0x10, 0xE0000004), fn->Poke32(0x18, 0x0000E001), fn->Poke16(0x04, 0x0007); // BARs already placed
+    auto *x = machine_.AddFunction(behind_, 2, 0, sim::models::DEC21154());
+    machine_.AddFunction(machine_.SecondarySegment(x), 0, 0, sim::models::RTL8139());
+    sim::DeviceModel odd = sim::models::GenericBridge(0x1234, 0x0001);
+    odd.subClass = 0x80;
+    odd.bars = {sim::MemBar(0, 0x1000)};
+    auto *f = machine_.AddFunction(behind_, 0, 0, odd);
+    machine_.SetBusNumbers(f, 3, 9, 9);
+    auto *cb = machine_.AddFunction(behind_, 1, 0, sim::models::TI1420());
     Probe();
-    PciNode *n = root_.down;
-    ASSERT_NE(n, nullptr);
+
+    auto chain = Chain(root_.down); // 0, then 3, 2 and 1 in reverse
+    ASSERT_EQ(chain.size(), 4u);
+    PciNode *n = chain[1];
     // The 64-bit BAR's upper half is skipped; the 16-bit I/O decoder is widened before sizing.
     EXPECT_EQ(std::vector<ULONG>(n->barSize, n->barSize + 6),
               (std::vector<ULONG>{0x200000, 0, 0x10, 0x100000, 0x100000, 0x20}));
@@ -162,36 +173,18 @@ TEST_F(ProbeTest, BarKindsAreSizedSummedAndRestored)
     auto commandWrites = fn->WritesTo(0x04, 2);
     ASSERT_EQ(commandWrites.size(), 2u);
     EXPECT_EQ(commandWrites[0].value, 0u) << "decoding off while sizing";
-}
 
-// A bridge's totals are its subtree's. A PCI-to-PCI header that is no PCI-to-PCI bridge by class
-// (06 80) is sized by its two BARs only, never its bus numbers or windows; a CardBus header has
-// one BAR, its socket registers.
-TEST_F(ProbeTest, BridgeHeadersAreSizedByTheirOwnBarsOnly)
-{
-    auto *x = machine_.AddFunction(behind_, 2, 0, sim::models::DEC21154());
-    machine_.AddFunction(machine_.SecondarySegment(x), 0, 0, sim::models::RTL8139());
-    sim::DeviceModel odd = sim::models::GenericBridge(0x1234, 0x0001);
-    odd.subClass = 0x80;
-    odd.bars = {sim::MemBar(0, 0x1000)};
-    auto *f = machine_.AddFunction(behind_, 0, 0, odd);
-    machine_.SetBusNumbers(f, 3, 9, 9);
-    auto *cb = machine_.AddFunction(behind_, 1, 0, sim::models::TI1420());
-    Probe();
-
-    auto chain = Chain(root_.down); // 0, then 2 and 1 in reverse
-    ASSERT_EQ(chain.size(), 3u);
     EXPECT_EQ(BusNumbers(f), (Numbers{3, 9, 9}));
     EXPECT_TRUE(f->WritesTo(0x18, 4).empty() && f->WritesTo(0x1C, 4).empty() && f->WritesTo(0x20, 4).empty());
     EXPECT_EQ(chain[0]->memSize, 0x1000u) << "its BAR counts like any function's";
     EXPECT_EQ(chain[0]->barSize[1], 0u);
     EXPECT_TRUE(cb->WritesTo(0x14, 4).empty()) << "capabilities and status of a CardBus header stay untouched";
-    EXPECT_EQ((std::vector<ULONG>{chain[2]->barSize[0], chain[2]->memSize}), (std::vector<ULONG>{0x1000, 0}))
+    EXPECT_EQ((std::vector<ULONG>{chain[3]->barSize[0], chain[3]->memSize}), (std::vector<ULONG>{0x1000, 0}))
         << "the socket registers";
-    EXPECT_EQ(std::vector<ULONG>(chain[1]->barSize, chain[1]->barSize + 6), std::vector<ULONG>(6, 0));
-    EXPECT_EQ(chain[1]->ioSize, 0u);
-    ASSERT_NE(chain[1]->down, nullptr);
-    EXPECT_EQ(chain[1]->down->ioSize, 0x100u);
+    EXPECT_EQ(std::vector<ULONG>(chain[2]->barSize, chain[2]->barSize + 6), std::vector<ULONG>(6, 0));
+    EXPECT_EQ(chain[2]->ioSize, 0u);
+    ASSERT_NE(chain[2]->down, nullptr);
+    EXPECT_EQ(chain[2]->down->ioSize, 0x100u);
 }
 
 // The deepest hierarchy: behind the controller (bus 1) a chain of bridges taking buses 2 to 0xFF,
