@@ -21,7 +21,13 @@ constexpr uint64_t kSecondsPerBus = 4000000;
 using Numbers = std::vector<int>;
 
 Numbers BusNumbers(sim::PciFunction *f) { return {f->PrimaryBus(), f->SecondaryBus(), f->SubordinateBus()}; }
-std::vector<PciNode *> Chain(PciNode *n) { std::vector<PciNode *> out; for (; n; n = n->next) out.push_back(n); return out; }
+std::vector<PciNode *> Chain(PciNode *n)
+{
+    std::vector<PciNode *> out;
+    for (; n; n = n->next)
+        out.push_back(n);
+    return out;
+}
 
 class ProbeTest : public testsupport::DriverTest {
   protected:

@@ -17,7 +17,10 @@
 #include "test_support.h"
 
 namespace sim { // [offset/width=value]
-void PrintTo(const PciFunction::WriteRecord &w, std::ostream *os) { *os << std::hex << "[0x" << int(w.offset) << "/" << w.width << "=0x" << w.value << "]"; }
+void PrintTo(const PciFunction::WriteRecord &w, std::ostream *os)
+{
+    *os << std::hex << "[0x" << int(w.offset) << "/" << w.width << "=0x" << w.value << "]";
+}
 } // namespace sim
 
 namespace {
@@ -289,8 +292,14 @@ sim::DeviceModel DeviceFor(USHORT vendor, USHORT device, bool multiFunction = fa
     return m;
 }
 
-uint32_t Get(const sim::PciFunction *f, const Need &n) { return n.width == 8 ? f->Peek8(n.offset) : n.width == 16 ? f->Peek16(n.offset) : f->Peek32(n.offset); }
-void Set(sim::PciFunction *f, const Need &n, uint32_t v) { n.width == 8 ? f->Poke8(n.offset, v) : n.width == 16 ? f->Poke16(n.offset, v) : f->Poke32(n.offset, v); }
+uint32_t Get(const sim::PciFunction *f, const Need &n)
+{
+    return n.width == 8 ? f->Peek8(n.offset) : n.width == 16 ? f->Peek16(n.offset) : f->Peek32(n.offset);
+}
+void Set(sim::PciFunction *f, const Need &n, uint32_t v)
+{
+    n.width == 8 ? f->Poke8(n.offset, v) : n.width == 16 ? f->Poke16(n.offset, v) : f->Poke32(n.offset, v);
+}
 
 // Function 1 of each two-function part is patched, its registers holding the opposite of the
 // need over all-zeros, then all-ones (a bit set or cleared too many shows either way).
@@ -338,10 +347,14 @@ TEST_F(QuirksTest, RegisterIsWrittenOnlyWhileItDiffers)
 // ---- Legacy device mapping and VGA forwarding on a chassis: controller, bridge, cards.
 // Requirements as the bus driver hands them over: a port or memory range is followed by a tag
 // naming its BAR (Data[1]).
-IO_RESOURCE_DESCRIPTOR Port(ULONG length, ULONG alignment) { return sim::RequirementsBuilder().Port(length, alignment, 0, 0xFFFF).Descriptors()[0]; }
-IO_RESOURCE_DESCRIPTOR Mem(ULONG length, ULONG alignment, USHORT flags = 0) { return sim::RequirementsBuilder().Memory(length, alignment, 0, ~0u, flags).Descriptors()[0]; }
-IO_RESOURCE_DESCRIPTOR Private(ULONG barIndex) { return sim::RequirementsBuilder().DevicePrivate(1, barIndex, 0).Descriptors()[0]; }
-IO_RESOURCE_DESCRIPTOR Irq() { return sim::RequirementsBuilder().Interrupt(0, 0xFF).Descriptors()[0]; }
+IO_RESOURCE_DESCRIPTOR One(const sim::RequirementsBuilder &b) { return b.Descriptors()[0]; }
+IO_RESOURCE_DESCRIPTOR Port(ULONG length, ULONG alignment) { return One(sim::RequirementsBuilder().Port(length, alignment, 0, 0xFFFF)); }
+IO_RESOURCE_DESCRIPTOR Mem(ULONG length, ULONG alignment, USHORT flags = 0)
+{
+    return One(sim::RequirementsBuilder().Memory(length, alignment, 0, ~0u, flags));
+}
+IO_RESOURCE_DESCRIPTOR Private(ULONG barIndex) { return One(sim::RequirementsBuilder().DevicePrivate(1, barIndex, 0)); }
+IO_RESOURCE_DESCRIPTOR Irq() { return One(sim::RequirementsBuilder().Interrupt(0, 0xFF)); }
 using Lists = std::vector<std::vector<IO_RESOURCE_DESCRIPTOR>>;
 
 class ChassisTest : public QuirksTest {
@@ -443,7 +456,8 @@ INSTANTIATE_TEST_SUITE_P(
                 SETUP(b->IoBase = 0x1FD3), {{0x10, 4, 0x1FD3}, {0x10, 4, 0x1FE0}, {0x04, 2, 0x0001}},
                 {0x2000, 0xE0000000, 0xD0000000}, {}},
         // BAR1 reads as a 64-bit decoder: its upper half (BAR2) is cleared; BAR5 has no upper half.
-        MapCase{"SixtyFourBitBarGetsItsUpperHalfCleared", {{Mem(0x1000, 0x1000), Private(1), Mem(0x1000, 0x1000), Private(5)}},
+        MapCase{"SixtyFourBitBarGetsItsUpperHalfCleared",
+                {{Mem(0x1000, 0x1000), Private(1), Mem(0x1000, 0x1000), Private(5)}},
                 SETUP((card->Poke32(0x14, 0x4), card->Poke32(0x18, 0x12345000), card->Poke32(0x24, 0x4))),
                 {{0x18, 4, 0}, {0x14, 4, 0xE0000000}, {0x24, 4, 0xE0001000}, {0x04, 2, 0x0006}},
                 {0x1010, 0xE0002000, 0xD0000000}, {}},
@@ -463,7 +477,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "WARNING mapLegacyDevice: desc 6 names BAR #6, skipped",
                  "WARNING mapLegacyDevice: desc 8 has no BAR index, skipped",
                  "WARNING mapLegacyDevice: desc 10 has no BAR index, skipped"}},
-        MapCase{"ParentWithoutSuchAWindowOrRoundingPastFourGigabytes", {{Port(0x20, 0x20), Private(0), Mem(0x100, 0x1000), Private(1)}},
+        MapCase{"ParentWithoutSuchAWindowOrRoundingPastFourGigabytes",
+                {{Port(0x20, 0x20), Private(0), Mem(0x100, 0x1000), Private(1)}},
                 SETUP((b->IoBase = b->IoLength = b->IoEnd = 0, b->MemBase = 0xFFFFF800, b->MemEnd = ~0u)), kNothingPlaced,
                 {0, 0xFFFFF800, 0xD0000000},
                 {"WARNING mapLegacyDevice: I/O bar #0 (0x20 bytes) does not fit at 0x0, skipped",
@@ -553,7 +568,7 @@ TEST_F(ChassisTest, EnumeratedBridgeIsClosedAroundItsSubtree)
     ULONG needs[5];
     EnumerateFromHere(bridge_, &needs[0], &needs[1], &needs[2], &needs[3], &needs[4], nullptr);
     EXPECT_EQ((std::vector<ULONG>{bridgeFn_->SubordinateBus(), bridge_->SubBus}), (std::vector<ULONG>{2, 2}));
-    EXPECT_EQ(testsupport::CountContaining(Trace(), "NOTE EnumerateFromHere: 1:0:0 sub closed to 2"), 1u) << testsupport::TraceText();
+    EXPECT_EQ(testsupport::CountContaining(Trace(), "NOTE EnumerateFromHere: 1:0:0 sub closed to 2"), 1u);
 }
 
 } // namespace
