@@ -143,17 +143,21 @@ TEST_F(LowerAccessTest, NoStackTopOrNoRequestMeansInsufficientResources)
     EXPECT_EQ(standin::ObjectReferenceCount(pdo_), 0) << "the reference is dropped";
 }
 
-// A dump through the stack shows only whole double words read, at most its 256-byte buffer, and
-// all ones for a failed read; one by the ports stops at 128 bytes, an absent function all ones.
+// A dump through the stack shows only whole double words read (a short last line just those), at
+// most its 256-byte buffer, and all ones for a failed read; one by the ports stops at 128 bytes,
+// an absent function all ones.
 TEST_F(LowerAccessTest, DumpsThroughTheStackAndThePorts)
 {
-    DumpPciSpace("PrestartDevice", pdo_, 20);
+    card_->Poke32(0x14, 0x12345678);
+    DumpPciSpace("PrestartDevice", pdo_, 24);
     DumpPciSpace(nullptr, pdo_, 1000);
     bus_->SetConfigMode(pdo_, sim::ConfigMode::Fail);
     DumpPciSpace("x", pdo_, 16);
     auto lines = TraceLines();
     ASSERT_EQ(lines.size(), 3u + 17u + 3u);
-    EXPECT_EQ(lines[2].size(), std::string("[10] 00000000").size()) << lines[2];
+    char last[32];
+    snprintf(last, sizeof last, "[10] %08X 12345678", card_->Peek32(0x10));
+    EXPECT_EQ(lines[2], last) << "a last line of two double words";
     EXPECT_EQ((Lines{lines[0], lines[1].substr(0, 14), lines[3], lines[19].substr(0, 5), lines[21], lines[22]}),
               (Lines{"==== PrestartDevice PCI Space", "[00] 813910EC ", "====  PCI Space", "[F0] ",
                      "ERROR! ReadPCIConfigBuf @ 0x0 failed", "[00] FFFFFFFF FFFFFFFF FFFFFFFF FFFFFFFF"}));
