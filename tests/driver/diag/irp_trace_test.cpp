@@ -161,20 +161,20 @@ TEST_F(DiagTest, WideStringsAreCutOrSplitAfter127Characters)
 TEST_F(TraceTest, ContentsPrintersShowTheResult)
 {
     const std::string plus(47, '+');
-    Bytes translated = ResourceList({{PCIBus, 0}}, {{Cm(CmResourceTypeBusNumber)}});
+    Bytes translated = ResourceList({{PCIBus, 0}}, {{{CmResourceTypeBusNumber}}});
     auto start = PnpIrp(IRP_MN_START_DEVICE);
     start->Stack()->Parameters.StartDevice.AllocatedResourcesTranslated = (PCM_RESOURCE_LIST)translated.data();
     EXPECT_EQ(Contents(*start, 0), (Lines{plus, "StartDevice: Translated resources", "BUS descriptor: 0", plus}));
     start->Stack()->Parameters.StartDevice.AllocatedResourcesTranslated = nullptr;
     EXPECT_EQ(Contents(*start, 0), Lines{});
 
-    Bytes requirements = Requirements(0, {{Io(CmResourceTypeDevicePrivate, 3, 4)}});
+    auto requirements = Requirements({{restest::Private(3, 4, 0)}});
     std::u16string text = u"PCI-to-CardBus bridge";
     PNP_BUS_INFORMATION info{};
     info.BusTypeGuid.Data1 = 0xC8EBDFB0, info.LegacyBusType = PNPBus, info.BusNumber = 3;
     const struct { UCHAR minor; ULONG_PTR result; Lines lines; }
         rows[] = {{IRP_MN_QUERY_RESOURCES, (ULONG_PTR)translated.data(), {"BUS descriptor: 0", plus}},
-                {IRP_MN_QUERY_RESOURCE_REQUIREMENTS, (ULONG_PTR)requirements.data(),
+                {IRP_MN_QUERY_RESOURCE_REQUIREMENTS, (ULONG_PTR)requirements.get(),
                  {"Resource Requirements [0] Count 1", "--- descriptor: 0 [Marker 3-4]"}},
                 {IRP_MN_QUERY_DEVICE_TEXT, (ULONG_PTR)text.c_str(), {"     'PCI-to-CardBus bridge'"}},
                 {IRP_MN_QUERY_PNP_DEVICE_STATE, PNP_DEVICE_DISABLED, {"     Pnp: 0x1 DISABLED" + std::string(8, ' ')}},

@@ -42,18 +42,18 @@ TEST_F(DiagTest, UnknownTypesOptionsAndSharesAreMarked)
 // each kind of descriptor with its own lines; the slot only from verbose 9.
 TEST_F(DiagTest, RequirementsListPrintsEveryAlternativeList)
 {
-    Bytes bytes = Requirements(
-        5, {{Io(CmResourceTypePort, 0x1000, 0x1000, 0x1000, 0xFFFF, 0x0C, IO_RESOURCE_PREFERRED, 1),
-             Io(CmResourceTypeInterrupt, 0x10, 0x1F, 0, 0, 0, IO_RESOURCE_ALTERNATIVE, CmResourceShareShared)},
-            {Io(CmResourceTypeDevicePrivate, 1, 2), Io(CmResourceTypeBusNumber, 1, 0),
-             Io(CmResourceTypeMemory, 0x2000, 0x1000, 0x100000000ULL, 0x1FFFFFFFFULL, CM_RESOURCE_MEMORY_PREFETCHABLE,
-                IO_RESOURCE_DEFAULT, 2)}});
+    auto list = Requirements(
+        {{Desc(CmResourceTypePort, 0x1000, 0x1000, 0x1000, 0xFFFF, IO_RESOURCE_PREFERRED, 0x0C),
+          Desc(CmResourceTypeInterrupt, 0x10, 0x1F, 0, 0, IO_RESOURCE_ALTERNATIVE, 0, CmResourceShareShared)},
+         {restest::Private(1, 2, 0), Desc(CmResourceTypeBusNumber, 1, 0),
+          Desc(CmResourceTypeMemory, 0x2000, 0x1000, 0x100000000ULL, 0x1FFFFFFFFULL, IO_RESOURCE_DEFAULT,
+               CM_RESOURCE_MEMORY_PREFETCHABLE, 2)}});
     for (LONG verbose : {8, 9}) {
         SetVerbose(verbose);
-        PrintResourceRequirementsList((PIO_RESOURCE_REQUIREMENTS_LIST)bytes.data());
+        PrintResourceRequirementsList(list.get());
         Lines lines = Take();
         ASSERT_EQ(lines.size(), verbose == 9 ? 15u : 14u);
-        EXPECT_EQ(lines[0] == "SlotNumber is 5", verbose == 9);
+        EXPECT_EQ(lines[0] == "SlotNumber is 3", verbose == 9);
         Lines last(lines.end() - 9, lines.end());
         EXPECT_EQ(last, (Lines{"INT descriptor: 1 ALT  Vector [Min 0x10 Max 0x1F]", "     Share: SHARED",
                                "Resource Requirements [1] Count 3", "--- descriptor: 0 [Marker 1-2]",
@@ -67,12 +67,11 @@ TEST_F(DiagTest, RequirementsListPrintsEveryAlternativeList)
 
 TEST_F(DiagTest, ResourceListPrintsEveryFullDescriptorAndItsBusFromVerboseNine)
 {
-    CM_PARTIAL_RESOURCE_DESCRIPTOR irq = Cm(CmResourceTypeInterrupt, 0, 0, 0, CmResourceShareShared);
-    irq.u.Interrupt.Vector = 0x3B, irq.u.Interrupt.Level = 0xB;
+    CM_PARTIAL_RESOURCE_DESCRIPTOR irq = sim::CmInterrupt(0x3B);
+    irq.u.Interrupt.Level = 0xB;
     Bytes bytes = ResourceList({{PCIBus, 2}, {Isa, 0}},
-                               {{Cm(CmResourceTypeMemory, 0x1E0000000ULL, 0x100000, CM_RESOURCE_MEMORY_PREFETCHABLE, 1),
-                                 irq},
-                                {Cm(CmResourceTypeDevicePrivate, 0x800000007ULL), Cm(CmResourceTypeDma)}});
+                               {{sim::CmMemory(0x1E0000000ULL, 0x100000, CM_RESOURCE_MEMORY_PREFETCHABLE), irq},
+                                {sim::CmDevicePrivate(7, 8, 0), {CmResourceTypeDma}}});
     const Lines body = {"MEM descriptor: 0 [Start = 0xE0000000 Len = 0x100000]", "     Flags: 0x4 PRE" + std::string(8, ' '),
                         "     Share: EXCLUSIVE device", "INT descriptor: 1 [Vec = 0x3B Level = 0xB]", "     Share: SHARED",
                         "InterfaceType: 0x1 BusNumber: 0x0", "--- descriptor: 0 [Marker 7-8]", "DMA descriptor: 1",

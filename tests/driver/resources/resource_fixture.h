@@ -18,6 +18,7 @@
 #include "pci_bus_driver.h"
 #include "pci_machine.h"
 #include "pnp/pnp.h"
+#include "resources.h"
 #include "resources/resources.h"
 
 namespace restest {
@@ -31,13 +32,13 @@ using testsupport::TraceLines;
 constexpr UCHAR kPreferred = 0, kAlternative = IO_RESOURCE_ALTERNATIVE;
 
 // a, b: the first two words (length and alignment, vector range, or private data).
-inline IO_RESOURCE_DESCRIPTOR Desc(UCHAR type, ULONG a, ULONG b, ULONG min = 0, ULONG max = 0, UCHAR option = 0,
+inline IO_RESOURCE_DESCRIPTOR Desc(UCHAR type, ULONG a, ULONG b, ULONGLONG min = 0, ULONGLONG max = 0, UCHAR option = 0,
                                    USHORT flags = 0, UCHAR share = CmResourceShareDeviceExclusive)
 {
     IO_RESOURCE_DESCRIPTOR d{};
     d.Option = option, d.Type = type, d.ShareDisposition = share, d.Flags = flags;
     d.u.Generic.Length = a, d.u.Generic.Alignment = b;
-    d.u.Generic.MinimumAddress.QuadPart = min, d.u.Generic.MaximumAddress.QuadPart = max;
+    d.u.Generic.MinimumAddress.QuadPart = (LONGLONG)min, d.u.Generic.MaximumAddress.QuadPart = (LONGLONG)max;
     return d;
 }
 inline IO_RESOURCE_DESCRIPTOR Mem(ULONG length, ULONG alignment, ULONG min = 0xD0000000, ULONG max = 0xDFFFFFFF,
@@ -46,9 +47,9 @@ inline IO_RESOURCE_DESCRIPTOR Mem(ULONG length, ULONG alignment, ULONG min = 0xD
     return Desc(CmResourceTypeMemory, length, alignment, min, max, option, flags);
 }
 inline IO_RESOURCE_DESCRIPTOR Port(ULONG length, ULONG alignment, ULONG min = 0x1000, ULONG max = 0x1FFF,
-                                   UCHAR option = kPreferred, USHORT flags = CM_RESOURCE_PORT_IO)
+                                   UCHAR option = kPreferred)
 {
-    return Desc(CmResourceTypePort, length, alignment, min, max, option, flags);
+    return Desc(CmResourceTypePort, length, alignment, min, max, option, CM_RESOURCE_PORT_IO);
 }
 inline IO_RESOURCE_DESCRIPTOR Private(ULONG a, ULONG b, ULONG c) { return Desc(CmResourceTypeDevicePrivate, a, b, c, 0, 0, 0, 0); }
 inline IO_RESOURCE_DESCRIPTOR Irq(ULONG min, ULONG max) { return Desc(CmResourceTypeInterrupt, min, max, 0, 0, 0, 0, CmResourceShareShared); }
@@ -57,33 +58,14 @@ inline IO_RESOURCE_DESCRIPTOR Irq(ULONG min, ULONG max) { return Desc(CmResource
 // `beyond` descriptors lie after the last list, outside Count and ListSize.
 inline PIO_RESOURCE_REQUIREMENTS_LIST NewList(const Alternatives &alts, const Alternative &beyond = {})
 {
-    size_t bytes = offsetof(IO_RESOURCE_REQUIREMENTS_LIST, List);
-    for (const auto &alt : alts)
-        bytes += offsetof(IO_RESOURCE_LIST, Descriptors) + alt.size() * sizeof(IO_RESOURCE_DESCRIPTOR);
-    auto *list = static_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(
-        PMalloc((ULONG)(bytes + beyond.size() * sizeof(IO_RESOURCE_DESCRIPTOR))));
-    std::memset(list, 0, bytes);
-    list->ListSize = (ULONG)bytes, list->InterfaceType = PCIBus, list->BusNumber = 1, list->SlotNumber = 3;
-    list->AlternativeLists = (ULONG)alts.size();
-    PIO_RESOURCE_LIST alt = list->List;
-    for (const auto &descs : alts) {
-        alt->Version = alt->Revision = 1;
-        alt->Count = (ULONG)descs.size();
-        std::copy(descs.begin(), descs.end(), alt->Descriptors);
-        alt = reinterpret_cast<PIO_RESOURCE_LIST>(&alt->Descriptors[alt->Count]);
-    }
-    std::copy(beyond.begin(), beyond.end(), reinterpret_cast<PIO_RESOURCE_DESCRIPTOR>(alt));
+    PIO_RESOURCE_REQUIREMENTS_LIST built = sim::BuildRequirementsList(alts, PCIBus, 1, 3);
+    auto *list = static_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(PMalloc(built->ListSize + (ULONG)(beyond.size() * sizeof beyond[0])));
+    std::memcpy(list, built, built->ListSize);
+    ExFreePool(built);
+    std::copy(beyond.begin(), beyond.end(), reinterpret_cast<PIO_RESOURCE_DESCRIPTOR>((char *)list + list->ListSize));
     return list;
 }
-
-inline Alternatives Read(PIO_RESOURCE_REQUIREMENTS_LIST list)
-{
-    Alternatives out;
-    PIO_RESOURCE_LIST alt = list->List;
-    for (ULONG i = 0; i < list->AlternativeLists; i++, alt = reinterpret_cast<PIO_RESOURCE_LIST>(&alt->Descriptors[alt->Count]))
-        out.emplace_back(alt->Descriptors, alt->Descriptors + alt->Count);
-    return out;
-}
+inline Alternatives Read(PIO_RESOURCE_REQUIREMENTS_LIST list) { return sim::AlternativeLists(list); }
 
 } // namespace restest
 
