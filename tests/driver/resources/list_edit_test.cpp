@@ -18,7 +18,7 @@ const IO_RESOURCE_DESCRIPTOR kPort2 = Port(0x100, 0x100, 0x2000, 0x2FFF, kAltern
 TEST_F(ListEditTest, DuplicateCopiesTheWholeListAndWalksStopAtCount)
 {
     const IO_RESOURCE_DESCRIPTOR trap = Mem(0x1000, 0x1000, 0xA0000, 0xBFFFF);
-    const Alternatives alts = {{kPortWin, Private(1, 2, 0)}, {Mem(0x4000, 0x4000, 0xE0000000, 0xEFFFFFFF, kAlternative), kMem1}};
+    const Alternatives alts = {{kPortWin, kTag2}, {Mem(0x4000, 0x4000, 0xE0000000, 0xEFFFFFFF, kAlternative), kMem1}};
     PoolList list(NewList(alts, {trap, kPortWin}));
     auto beyond = [&list] { return reinterpret_cast<PIO_RESOURCE_DESCRIPTOR>((char *)list.get() + list->ListSize); };
     PoolList copy(dupResourceRequirementsList(list.get()));
@@ -35,7 +35,7 @@ TEST_F(ListEditTest, DuplicateCopiesTheWholeListAndWalksStopAtCount)
 // Without a list, or without pool: the editors say so and leave the list alone.
 TEST_F(ListEditTest, MissingListsAndFailedAllocationsAreReported)
 {
-    Alternative descs = {kMemWin, Private(1, 3, 0), kPortWin, Private(1, 2, 0)};
+    Alternative descs = {kMemWin, kTag3, kPortWin, kTag2};
     PoolList old(NewList({descs}));
     EXPECT_EQ(dupResourceRequirementsList(nullptr), nullptr);
     EXPECT_EQ(filterOutIo(nullptr), nullptr);
@@ -59,18 +59,18 @@ TEST_F(ListEditTest, FilterOutIoDropsEveryPortWindowAndItsTag)
         Alternatives input, expected;
         Lines lines; // each once, at verbose 6
     } rows[] = {
-        {{{kMem1, Private(1, 3, 0), kIrq}, {kMem2, Private(1, 3, 0)}},
-         {{kMem1, Private(1, 3, 0), kIrq}, {kMem2, Private(1, 3, 0)}},
+        {{{kMem1, kTag3, kIrq}, {kMem2, kTag3}},
+         {{kMem1, kTag3, kIrq}, {kMem2, kTag3}},
          {"NOTE filterOutIo: entered", "filterOutIo: Copying desc 2 to 2"}},
-        {{{kPortWin, Private(1, 2, 0), kMem1, Private(1, 1, 0), kPort2, Private(1, 3, 0)}},
-         {{kMem1, Private(1, 1, 0)}},
+        {{{kPortWin, kTag2, kMem1, kTag1, kPort2, kTag3}},
+         {{kMem1, kTag1}},
          {"filterOutIo: skipping desc 0 & 1", "filterOutIo: skipping desc 4 & 5", "filterOutIo: nList->Count is now 4",
           "filterOutIo: nList->Count is now 2", "filterOutIo: Copying desc 2 to 0"}},
-        {{{kMem1, Private(1, 3, 0), kPortWin}, {kMem2, Private(1, 3, 0)}},
-         {{kMem1, Private(1, 3, 0)}, {kMem2, Private(1, 3, 0)}},
+        {{{kMem1, kTag3, kPortWin}, {kMem2, kTag3}},
+         {{kMem1, kTag3}, {kMem2, kTag3}},
          {"filterOutIo: skipping desc 2", "filterOutIo: nList->Count is now 2"}},
-        {{{kPortWin, Private(1, 2, 0), kMem1, Private(1, 3, 0)}, {kMem2, Private(1, 3, 0), kPort2, Private(1, 2, 0), kIrq}},
-         {{kMem1, Private(1, 3, 0)}, {kMem2, Private(1, 3, 0), kIrq}},
+        {{{kPortWin, kTag2, kMem1, kTag3}, {kMem2, kTag3, kPort2, kTag2, kIrq}},
+         {{kMem1, kTag3}, {kMem2, kTag3, kIrq}},
          {}}};
     for (LONG verbose : {5, 6})
         for (const auto &r : rows) {

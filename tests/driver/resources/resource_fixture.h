@@ -101,6 +101,8 @@ inline long FindLine(const Lines &lines, const std::string &needle, size_t from 
 constexpr ULONG kMem = 0x400000, kPre = 0x2000000, kIo = 0x2000;
 const IO_RESOURCE_DESCRIPTOR kMemWin = Mem(0x100000, 0x100000), kPortWin = Port(0x100, 0x100);
 const IO_RESOURCE_DESCRIPTOR kPreWin = Mem(0x100000, 0x100000, 0xD0000000, 0xDFFFFFFF, kPreferred, CM_RESOURCE_MEMORY_PREFETCHABLE);
+// The tags (1, n, 0) the bus driver puts behind a window.
+const IO_RESOURCE_DESCRIPTOR kTag1 = Private(1, 1, 0), kTag2 = Private(1, 2, 0), kTag3 = Private(1, 3, 0), kTag4 = Private(1, 4, 0);
 
 // A rewritten window: anywhere in its space, the given length and alignment.
 inline IO_RESOURCE_DESCRIPTOR Rewritten(IO_RESOURCE_DESCRIPTOR d, ULONG length, ULONG alignment, USHORT flags)
