@@ -34,14 +34,13 @@ class TraceTest : public DiagTest {
 // unknown ones (0xFF is no match for the table's end) warn from verbose 9.
 TEST_F(TraceTest, MinorCodesAreNamedAndUnknownOnesWarnFromVerboseNine)
 {
+    Lines names;
     for (UCHAR minor : {IRP_MN_CANCEL_REMOVE_DEVICE, IRP_MN_WRITE_CONFIG, IRP_MN_START_DEVICE}) {
-        auto irp = PnpIrp(minor);
-        PCPNP_MINOR_NAME row = LookupPnpMinor(irp->Irp(), "test");
+        PCPNP_MINOR_NAME row = LookupPnpMinor(PnpIrp(minor)->Irp(), "test");
         ASSERT_TRUE(row != nullptr && row->Quiet == 0u);
-        irp->Finish(STATUS_SUCCESS);
-        PrintIrpIn(&device_, irp->Irp(), "ENTER ");
-        EXPECT_EQ(Take(), Lines{Line("ENTER", row->Name)});
+        names.push_back(row->Name);
     }
+    EXPECT_EQ(names, (Lines{"CANCEL_REMOVE_DEVICE", "WRITE_CONFIG", "START_DEVICE"}));
     for (LONG verbose : {8, 9})
         for (UCHAR minor : {0x0E, 0x19, 0xFF}) {
             SetVerbose(verbose);

@@ -133,19 +133,4 @@ TEST_F(MachineTest, RequestKeepsItsListWhenThereIsNoneOrNoPool)
         << "the I/O window cannot be dropped without a new list";
 }
 
-// NOIO and ENUMERATE are copied from the parent bridge, never taken away; VGA is not copied.
-TEST_F(MachineTest, MarksAreCopiedFromTheParentBridgeAndNeverTakenAway)
-{
-    Build();
-    GET_EXTENSION(p2pDev_)->Flags |= VGA;
-    GET_EXTENSION(nicDev_)->Flags = NOIO;
-    inheritFlags(nicDev_);
-    EXPECT_EQ(GET_EXTENSION(nicDev_)->Flags, (ULONG)NOIO);
-    GET_EXTENSION(p2pDev_)->Flags |= NOIO | ENUMERATE;
-    for (PDEVICE_OBJECT dev : {nicDev_, innerCbDev_, cbDev_}) // the adapter's controller has no parent filter device
-        inheritFlags(dev);
-    EXPECT_EQ((std::vector<ULONG>{GET_EXTENSION(nicDev_)->Flags, GET_EXTENSION(innerCbDev_)->Flags, GET_EXTENSION(cbDev_)->Flags}),
-              (std::vector<ULONG>{NOIO | ENUMERATE, CB_BRIDGE | NOIO | ENUMERATE, CB_BRIDGE | ROOT}));
-}
-
 } // namespace

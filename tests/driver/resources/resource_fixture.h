@@ -1,14 +1,11 @@
-// Shared pieces of the resource tests: requirement lists in the driver's pool
-// read back as vectors, and a simulated adapter under filled-in filter devices.
+// Shared pieces of the resource and diagnostics tests: requirement lists in the driver's pool read
+// back as vectors, and a simulated adapter under filled-in filter devices.
 #ifndef TOLMU_TESTS_RESOURCE_FIXTURE_H
 #define TOLMU_TESTS_RESOURCE_FIXTURE_H
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "test_support.h"
 
@@ -16,10 +13,14 @@
 #include "core/debug.h"
 #include "iomgr.h"
 #include "pci_bus_driver.h"
-#include "pci_machine.h"
 #include "pnp/pnp.h"
 #include "resources.h"
 #include "resources/resources.h"
+
+inline bool operator==(const IO_RESOURCE_DESCRIPTOR &a, const IO_RESOURCE_DESCRIPTOR &b)
+{
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
 
 namespace restest {
 
@@ -46,8 +47,7 @@ inline IO_RESOURCE_DESCRIPTOR Mem(ULONG length, ULONG alignment, ULONG min = 0xD
 {
     return Desc(CmResourceTypeMemory, length, alignment, min, max, option, flags);
 }
-inline IO_RESOURCE_DESCRIPTOR Port(ULONG length, ULONG alignment, ULONG min = 0x1000, ULONG max = 0x1FFF,
-                                   UCHAR option = kPreferred)
+inline IO_RESOURCE_DESCRIPTOR Port(ULONG length, ULONG alignment, ULONG min = 0x1000, ULONG max = 0x1FFF, UCHAR option = 0)
 {
     return Desc(CmResourceTypePort, length, alignment, min, max, option, CM_RESOURCE_PORT_IO);
 }
@@ -66,15 +66,6 @@ inline PIO_RESOURCE_REQUIREMENTS_LIST NewList(const Alternatives &alts, const Al
     return list;
 }
 inline Alternatives Read(PIO_RESOURCE_REQUIREMENTS_LIST list) { return sim::AlternativeLists(list); }
-
-} // namespace restest
-
-inline bool operator==(const IO_RESOURCE_DESCRIPTOR &a, const IO_RESOURCE_DESCRIPTOR &b)
-{
-    return std::memcmp(&a, &b, sizeof a) == 0;
-}
-
-namespace restest {
 
 struct PoolFree {
     void operator()(IO_RESOURCE_REQUIREMENTS_LIST *list) const { MFree(list); }
@@ -96,12 +87,11 @@ inline long FindLine(const Lines &lines, const std::string &needle, size_t from 
     return -1;
 }
 
-// The configured window sizes (I/O in whole 4 KB blocks), and bridge windows
-// as the bus driver reports them, each followed by its private tag.
+// The configured window sizes (I/O in whole 4 KB blocks); bridge windows as the bus driver reports
+// them, and the tags (1, n, 0) it puts behind them.
 constexpr ULONG kMem = 0x400000, kPre = 0x2000000, kIo = 0x2000;
 const IO_RESOURCE_DESCRIPTOR kMemWin = Mem(0x100000, 0x100000), kPortWin = Port(0x100, 0x100);
 const IO_RESOURCE_DESCRIPTOR kPreWin = Mem(0x100000, 0x100000, 0xD0000000, 0xDFFFFFFF, kPreferred, CM_RESOURCE_MEMORY_PREFETCHABLE);
-// The tags (1, n, 0) the bus driver puts behind a window.
 const IO_RESOURCE_DESCRIPTOR kTag1 = Private(1, 1, 0), kTag2 = Private(1, 2, 0), kTag3 = Private(1, 3, 0), kTag4 = Private(1, 4, 0);
 
 // A rewritten window: anywhere in its space, the given length and alignment.
