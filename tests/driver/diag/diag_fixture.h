@@ -70,13 +70,15 @@ inline Bytes ResourceList(const std::vector<std::pair<INTERFACE_TYPE, ULONG>> &b
     return bytes;
 }
 
-// Take() returns the trace lines printed since the previous Take().
+// Take() returns the trace lines printed since the previous Take(). device_ is a filter device
+// with a registered identity word: its lines read "(0x<identity> <address>)".
 class DiagTest : public testsupport::DriverTest {
   protected:
     void SetUp() override
     {
         DriverTest::SetUp();
         StartTrace();
+        findPtr((ULONG_PTR)&device_, kIdentity);
     }
     Lines Take()
     {
@@ -86,10 +88,24 @@ class DiagTest : public testsupport::DriverTest {
         return testsupport::SplitLines(fresh);
     }
     // The three trace calls PnP dispatch makes around its handler.
-    void TraceRequest(PDEVICE_OBJECT device, PIRP irp)
+    void TraceRequest(PIRP irp)
     {
-        PrintIrpIn(device, irp, "ENTER "), PrintIrpContents(device, irp, ""), PrintIrpOut(device, irp, "DONE  ");
+        PrintIrpIn(&device_, irp, "ENTER "), PrintIrpContents(&device_, irp, ""), PrintIrpOut(&device_, irp, "DONE  ");
     }
+    std::string Line(const char *step, const char *name, bool failed = false) const // an ENTER or DONE line
+    {
+        return Fmt("%s %s (0x%08x %08x)%s", step, name, kIdentity, Addr32(&device_), failed ? " (FAILED)" : "");
+    }
+    // The contents lines of a successful request.
+    Lines Contents(HandIrp &irp, ULONG_PTR information)
+    {
+        irp.Finish(STATUS_SUCCESS, information);
+        Take();
+        PrintIrpContents(&device_, irp.Irp(), "");
+        return Take();
+    }
+    static constexpr ULONG kIdentity = 0x104CAC56;
+    DEVICE_OBJECT device_{};
     size_t taken_ = 0;
 };
 
