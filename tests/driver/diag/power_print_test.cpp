@@ -77,10 +77,7 @@ TEST_F(DiagTest, CapabilitiesPrint)
 
     // Everything set, at verbose 0: one line each, then the six states.
     SetVerbose(0);
-    caps.LockSupported = caps.EjectSupported = caps.Removable = caps.DockDevice = caps.SilentInstall = 1;
-    caps.SurpriseRemovalOK = caps.RawDeviceOK = caps.HardwareDisabled = caps.WarmEjectSupported = 1;
-    caps.NonDynamic = caps.UniqueID = caps.DeviceD1 = caps.DeviceD2 = 1;
-    caps.WakeFromD0 = caps.WakeFromD1 = caps.WakeFromD2 = caps.WakeFromD3 = 1;
+    ((ULONG *)&caps)[1] = 0x3FFFF; // the 18 flag bits
     caps.Address = 0x10, caps.DeviceWake = PowerDeviceD2, caps.SystemWake = PowerSystemSleeping1, caps.D2Latency = 3;
     caps.DeviceState[PowerSystemShutdown] = PowerDeviceD3;
     PrintDeviceCapabilities(irp->Irp());
