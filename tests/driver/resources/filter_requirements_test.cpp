@@ -94,13 +94,12 @@ TEST_F(MachineTest, FailedRequestIsNotPrintedAfterwardsAndItsStatusReturned)
 TEST_F(MachineTest, DeviceThatIsNoBridgeOnlyHasItsMemoryRangesFreed)
 {
     Build(kIo, 1);
-    IO_RESOURCE_DESCRIPTOR mem = Mem(0x100, 0x100, 0xD0000000, 0xDFFFFFFF), port = Port(0x100, 0x100);
+    const IO_RESOURCE_DESCRIPTOR mem = Mem(0x100, 0x100), port = Port(0x100, 0x100);
     PIO_RESOURCE_REQUIREMENTS_LIST sent = NewList({{port, Private(0, 0, 0), mem, kTag3}});
     PoolList result;
     EXPECT_EQ(Filter(nicDev_, sent, result), STATUS_SUCCESS);
     EXPECT_FALSE(IsOutstanding(sent)) << "replaced by the edited copy";
-    mem.u.Memory.MinimumAddress.LowPart = 0, mem.u.Memory.MaximumAddress.LowPart = 0xFFFFFFFF;
-    const Alternative freed = {port, Private(0, 0, 0), mem, kTag3}; // (1, 3, 0) would be a window key
+    const Alternative freed = {port, Private(0, 0, 0), Freed(mem), kTag3}; // (1, 3, 0) would be a window key
     EXPECT_EQ(Read(result.get())[0], freed);
     EXPECT_EQ(FilterResources(nicDev_, result.get()), 1u);
     EXPECT_EQ(Read(result.get())[0], freed);

@@ -103,6 +103,13 @@ inline IO_RESOURCE_DESCRIPTOR Rewritten(IO_RESOURCE_DESCRIPTOR d, ULONG length, 
     return d;
 }
 
+// A memory range freed of its limits by adjustMinMax: anywhere below 4 GB.
+inline IO_RESOURCE_DESCRIPTOR Freed(IO_RESOURCE_DESCRIPTOR d)
+{
+    d.u.Memory.MinimumAddress.LowPart = 0, d.u.Memory.MaximumAddress.LowPart = 0xFFFFFFFF;
+    return d;
+}
+
 // The driver's PnP dispatch on filter devices above the simulated bus driver's PDOs.
 class MachineTest : public testsupport::DriverTest {
   protected:
