@@ -1,6 +1,4 @@
 // IRP_MN_FILTER_RESOURCE_REQUIREMENTS end to end through the PnP dispatch above a simulated PDO.
-#include <gtest/gtest.h>
-
 #include "resource_fixture.h"
 
 using namespace restest;
@@ -61,7 +59,8 @@ INSTANTIATE_TEST_SUITE_P(
                       IoCase{"P2pInheritsNoioFromItsParent", Which::P2p, 0, NOIO, 1, 0x2000, false}),
     [](const ::testing::TestParamInfo<IoCase> &info) { return info.param.name; });
 
-// The list is printed as the bus driver built it, then enumerated, then printed as the request ends.
+// The device is located, its list printed as the bus driver built it, then enumerated, then printed
+// as the request ends.
 TEST_F(MachineTest, ListIsPrintedBeforeFilteringAndAfterTheLowerDrivers)
 {
     Build();
@@ -73,21 +72,7 @@ TEST_F(MachineTest, ListIsPrintedBeforeFilteringAndAfterTheLowerDrivers)
     ASSERT_TRUE(0 < pre && pre < before && before < enumerate && enumerate < post) << pre << before << enumerate << post;
     EXPECT_GT(FindLine(lines, "Resource Requirements [0] Count 4", post), post);
     EXPECT_EQ(lines[pre - 1], std::string(49, '='));
-}
-
-TEST_F(MachineTest, FailedRequestIsNotPrintedAfterwardsAndItsStatusReturned)
-{
-    Build();
-    PIO_RESOURCE_REQUIREMENTS_LIST sent = NewList({kCardBusWindows});
-    PoolList result;
-    size_t blocks = standin::OutstandingCount(TOLMU_POOL_TAG);
-    bus_->FailMinor(GET_EXTENSION(cbDev_)->Pdo, IRP_MN_FILTER_RESOURCE_REQUIREMENTS, STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(Filter(cbDev_, sent, result), STATUS_UNSUCCESSFUL);
-    ASSERT_EQ(result.get(), sent) << "the PnP manager goes on with its own list";
-    EXPECT_EQ(CountContaining(TraceLines(), "Pre-Filtered Resources:"), 1u);
-    EXPECT_EQ(CountContaining(TraceLines(), "Post-Filtered Resources:"), 0u);
-    EXPECT_EQ(Read(result.get())[0], kCardBusWindows) << "as it was: the edits went into a copy";
-    EXPECT_EQ(standin::OutstandingCount(TOLMU_POOL_TAG), blocks) << "the copy is freed";
+    EXPECT_EQ(FindLine(lines, "LocateMe: vid 0x1217-7134 @ 2:0:0"), pre - 2) << "located first";
 }
 
 // A device that is no bridge: FilterResources leaves it (returns 1), its memory ranges are freed.
@@ -106,16 +91,28 @@ TEST_F(MachineTest, DeviceThatIsNoBridgeOnlyHasItsMemoryRangesFreed)
     EXPECT_EQ(CountContaining(TraceLines(), "[Need"), 0u) << "nothing enumerated";
 }
 
-// No list passes down; without pool for a new list the I/O window stays.
-TEST_F(MachineTest, RequestKeepsItsListWhenThereIsNoneOrNoPool)
+// The PnP manager's list comes back as it was when the drivers below fail (the edits went into a
+// copy, which is freed; nothing is printed afterwards). No list passes down; without pool for a new
+// list the I/O window stays.
+TEST_F(MachineTest, RequestKeepsItsListWhenTheDriversBelowFailOrThereIsNoneOrNoPool)
 {
     Build(kIo, 1);
+    PIO_RESOURCE_REQUIREMENTS_LIST sent = NewList({kCardBusWindows});
     PoolList result;
+    size_t blocks = standin::OutstandingCount(TOLMU_POOL_TAG);
+    bus_->FailMinor(GET_EXTENSION(cbDev_)->Pdo, IRP_MN_FILTER_RESOURCE_REQUIREMENTS, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(Filter(cbDev_, sent, result), STATUS_UNSUCCESSFUL);
+    ASSERT_EQ(result.get(), sent) << "the PnP manager goes on with its own list";
+    EXPECT_EQ(CountContaining(TraceLines(), "Pre-Filtered Resources:"), 1u);
+    EXPECT_EQ(CountContaining(TraceLines(), "Post-Filtered Resources:"), 0u);
+    EXPECT_EQ(Read(result.get())[0], kCardBusWindows);
+    EXPECT_EQ(standin::OutstandingCount(TOLMU_POOL_TAG), blocks) << "the copy is freed";
+
     EXPECT_EQ(Filter(innerCbDev_, nullptr, result), STATUS_NOT_SUPPORTED) << "nothing to complete with";
     EXPECT_EQ(result, nullptr);
     EXPECT_EQ(CountContaining(TraceLines(), "WARNING: FilterResources has NULL rList"), 1u);
 
-    PIO_RESOURCE_REQUIREMENTS_LIST sent = NewList({kCardBusWindows});
+    sent = NewList({kCardBusWindows});
     standin::FailAllAllocations(true);
     NTSTATUS status = Filter(innerCbDev_, sent, result);
     standin::FailAllAllocations(false);

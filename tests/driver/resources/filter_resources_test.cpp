@@ -1,7 +1,5 @@
 // FilterResources on a simulated adapter's bridges: which windows the private tags select, what
 // they become, and the lines saying so. Bridges not marked for enumeration need the configured sizes.
-#include <gtest/gtest.h>
-
 #include "resource_fixture.h"
 
 using namespace restest;

@@ -1,6 +1,4 @@
 // The requirements-list editors: copy, dropping I/O windows, freeing memory ranges of their limits.
-#include <gtest/gtest.h>
-
 #include "resource_fixture.h"
 
 using namespace restest;
