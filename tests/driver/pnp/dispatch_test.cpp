@@ -60,7 +60,7 @@ NTSTATUS NTAPI AnsweredAbove(PDEVICE_OBJECT device, PIRP irp)
 {
     irp->IoStatus.Status = STATUS_SUCCESS;
     IoSkipCurrentIrpStackLocation(irp);
-    return IoCallDriver(*static_cast<PDEVICE_OBJECT *>(device->DeviceExtension), irp);
+    return IoCallDriver(standin::AttachedTo(device), irp);
 }
 
 // Capabilities are printed only when they change. An unhandled minor goes down once and comes
@@ -77,8 +77,8 @@ TEST_F(DispatchTest, CapabilitiesAndUnhandledMinorsPassDown)
     }
     EXPECT_EQ(CountContaining(TraceLines(), "Device Capabilities for 0x104c-ac51 are:"), 1u);
     EXPECT_EQ(0, memcmp(&Ext(f)->Capabilities, &caps, sizeof(caps)));
-    pnptest::PassDownDriver above("\\Driver\\pcmcia");
-    PDEVICE_OBJECT fdo = above.AttachTo(Pdo(cb_));
+    sim::FunctionDriver above("\\Driver\\pcmcia", false);
+    PDEVICE_OBJECT fdo = pnptest::AddFunctionDevice(above, Pdo(cb_));
     above.Driver()->MajorFunction[IRP_MJ_PNP] = AnsweredAbove;
     auto &got = bus_->Record(Pdo(cb_))->received;
     auto r = SendPnp(fdo, IRP_MN_QUERY_ID,
@@ -98,7 +98,6 @@ TEST_F(DispatchTest, CapabilitiesAndUnhandledMinorsPassDown)
     bus_->PendMinor(Pdo(cb_), IRP_MN_CANCEL_STOP_DEVICE);
     EXPECT_EQ(SendPnp(f, IRP_MN_CANCEL_STOP_DEVICE).status, STATUS_SUCCESS);
     EXPECT_EQ(std::count(got.begin(), got.end(), UCHAR(IRP_MN_CANCEL_STOP_DEVICE)), 1);
-    above.Remove(fdo);
 }
 
 // Bus relations filter every child once; other types and failed queries none; each waits ticks.

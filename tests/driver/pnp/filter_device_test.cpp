@@ -28,13 +28,14 @@ class FilterDeviceTest : public pnptest::FilterTest {
     sim::PciFunction *cb1_, *o2_;
 };
 
-// A CardBus controller or a PCI-to-PCI bridge as root, located at once, on top of the stack.
+// A CardBus controller or a PCI-to-PCI bridge (at 00:00.0, which no ignoreCb of 0 means) as root,
+// located at once, on top of the stack.
 TEST_F(FilterDeviceTest, AddDeviceFiltersTheAdapterAsItsKindOfRoot)
 {
-    auto *bridge = Add(nullptr, 8, sim::models::DEC21154());
+    auto *bridge = Add(nullptr, 0, sim::models::DEC21154());
     Load();
-    pnptest::PassDownDriver fdoDriver("\\Driver\\pcmcia");
-    PDEVICE_OBJECT fdo = fdoDriver.AttachTo(Pdo(cb_));
+    sim::FunctionDriver fdoDriver("\\Driver\\pcmcia", true);
+    PDEVICE_OBJECT fdo = pnptest::AddFunctionDevice(fdoDriver, Pdo(cb_));
     ASSERT_EQ(AddDevice(driver_, Pdo(cb_)), STATUS_SUCCESS);
     ASSERT_EQ(AddDevice(driver_, Pdo(bridge)), STATUS_SUCCESS);
     PDEVICE_EXTENSION e = Ext(F(cb_)), b = Ext(F(bridge));
@@ -49,7 +50,6 @@ TEST_F(FilterDeviceTest, AddDeviceFiltersTheAdapterAsItsKindOfRoot)
     EXPECT_EQ(F(bridge)->Flags & (DO_DEVICE_INITIALIZING | DO_POWER_PAGABLE), ULONG(DO_POWER_PAGABLE)) << "as its PDO";
     EXPECT_EQ(CountContaining(TraceLines(), "+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+"), 2u) << "one per call";
     pnptest::SendPnp(F(cb_), IRP_MN_REMOVE_DEVICE);
-    fdoDriver.Remove(fdo);
 }
 
 // Children by class code and by how many siblings they have.
@@ -127,12 +127,11 @@ TEST_F(FilterDeviceTest, FailedCreateOrAttachOrADriverAboveLeaveNoFilter)
     EXPECT_EQ(FilterCount(), 0u);
     EXPECT_EQ(CountContaining(TraceLines(), "ERROR AddDevice: creating device (status = 0xC000009A)"), 1u);
 
-    pnptest::PassDownDriver nicDriver("\\Driver\\rtl8139");
-    PDEVICE_OBJECT fdo = nicDriver.AttachTo(Pdo(nic_));
+    sim::FunctionDriver nicDriver("\\Driver\\rtl8139", false);
+    PDEVICE_OBJECT fdo = pnptest::AddFunctionDevice(nicDriver, Pdo(nic_));
     EXPECT_EQ(AddChildDevice(driver_, Pdo(nic_), 2), STATUS_SUCCESS);
     EXPECT_EQ(F(nic_), nullptr);
     EXPECT_EQ(Pdo(nic_)->AttachedDevice, fdo);
-    nicDriver.Remove(fdo);
 }
 
 TEST_F(FilterDeviceTest, SingleSocketControllerDetachesFunctionOne)

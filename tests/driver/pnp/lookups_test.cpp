@@ -15,40 +15,22 @@ namespace {
 
 using Values = std::vector<ULONG>;
 
-// A CM_RESOURCE_LIST of full descriptors (PCI bus 0, version 1) laid out back to back.
-struct ResourceList {
-    explicit ResourceList(const std::vector<std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR>> &fulls)
-    {
-        const ULONG count = ULONG(fulls.size());
-        Put(&count, 1);
-        for (const auto &f : fulls) {
-            const ULONG head[] = {ULONG(PCIBus), 0, 0x00010001, ULONG(f.size())};
-            Put(head, 4);
-            Put(f.data(), f.size());
-        }
-    }
-    template <typename T> void Put(const T *v, size_t n)
-    {
-        bytes.insert(bytes.end(), reinterpret_cast<const uint8_t *>(v), reinterpret_cast<const uint8_t *>(v + n));
-    }
-    PCM_RESOURCE_LIST Get() { return reinterpret_cast<PCM_RESOURCE_LIST>(bytes.data()); }
-    std::vector<uint8_t> bytes;
-};
+using sim::CmMemory;
+using sim::CmPort;
+using Fulls = std::vector<std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR>>;
 
-CM_PARTIAL_RESOURCE_DESCRIPTOR Desc(UCHAR type, ULONG start, ULONG length, USHORT flags = 0)
+// ExtractResources on a CM_RESOURCE_LIST of these full descriptors (PCI bus 0) back to back.
+void Extract(PDEVICE_EXTENSION e, const Fulls &fulls)
 {
-    CM_PARTIAL_RESOURCE_DESCRIPTOR d{};
-    d.Type = type, d.Flags = flags;
-    if (type == CmResourceTypeInterrupt)
-        d.u.Interrupt.Vector = d.u.Interrupt.Level = start;
-    else
-        d.u.Memory.Start.QuadPart = start, d.u.Memory.Length = length; // Port has the same layout
-    return d;
-}
-CM_PARTIAL_RESOURCE_DESCRIPTOR Port(ULONG start, ULONG length) { return Desc(CmResourceTypePort, start, length); }
-CM_PARTIAL_RESOURCE_DESCRIPTOR Mem(ULONG start, ULONG length, bool prefetchable = false)
-{
-    return Desc(CmResourceTypeMemory, start, length, prefetchable ? CM_RESOURCE_MEMORY_PREFETCHABLE : 0);
+    std::vector<uint8_t> bytes(sizeof(ULONG));
+    bytes[0] = uint8_t(fulls.size());
+    for (const auto &f : fulls) {
+        PCM_RESOURCE_LIST one = sim::BuildCmList(f, PCIBus, 0);
+        auto *end = reinterpret_cast<uint8_t *>(&one->List[0].PartialResourceList.PartialDescriptors[f.size()]);
+        bytes.insert(bytes.end(), reinterpret_cast<uint8_t *>(one->List), end);
+        ExFreePool(one);
+    }
+    ExtractResources(e, reinterpret_cast<PCM_RESOURCE_LIST>(bytes.data()));
 }
 
 std::vector<ULONG> Windows(PDEVICE_EXTENSION e)
@@ -77,6 +59,10 @@ TEST_F(LookupTest, LocationParentAndRootFollowTheBusNumbers)
     EXPECT_EQ(GetParent(F(nic_)), F(p2p_));
     EXPECT_EQ(GetParent(F(p2p_)), F(cb_));
     EXPECT_EQ(GetParent(F(cb_)), nullptr);
+    // Surprise removal marks the parent for a new probe if it numbered the buses (marked or root).
+    for (auto *fn : {nic_, p2p_, cb_})
+        pnptest::SendPnp(F(fn), IRP_MN_SURPRISE_REMOVAL);
+    EXPECT_EQ((Values{e->Flags & REPROBE, Ext(F(cb_))->Flags & REPROBE}), (Values{0, REPROBE}));
     SetVerbose(9);
     EXPECT_EQ(GetRoot(F(nic_)), F(cb_)) << "climbs through the intermediate bridge";
     EXPECT_EQ(CountContaining(TraceLines(), "GetRoot: found root!!!"), 1u);
@@ -216,28 +202,25 @@ TEST_F(LookupTest, BridgesKeepTheirWindowsRegisterWindowAndInterruptFromTheStart
     cb_->Poke8(0x3C, 0x0B);
     FilterChassis();
     PDEVICE_EXTENSION cb = Ext(F(cb_)), p2p = Ext(F(p2p_));
-    ResourceList c({{Mem(0xD0000000, 0x1000), Mem(0xE0000000, 0x4000000, true), Mem(0xD8000000, 0x2000000),
-                     Desc(CmResourceTypeInterrupt, 0x30, 0)}});
-    ExtractResources(cb, c.Get());
+    Extract(cb, {{CmMemory(0xD0000000, 0x1000), CmMemory(0xE0000000, 0x4000000, CM_RESOURCE_MEMORY_PREFETCHABLE),
+                  CmMemory(0xD8000000, 0x2000000), sim::CmInterrupt(0x30)}});
     EXPECT_EQ(Windows(cb), (std::vector<ULONG>{0xD0000000, 0xD8000000, 0x2000000, 0xDA000000, 0xE0000000,
                                                0x4000000, 0xE4000000, 0, 0, 0, 0x0B}));
-    ResourceList p({{Desc(CmResourceTypeDevicePrivate, 0, 0)},
-                    {Mem(0xFFF00000, 0x100000), Port(0x4000, 0x1000), Port(0x8000, 0x1000),
-                     Desc(CmResourceTypeInterrupt, 9, 0)}});
-    ExtractResources(p2p, p.Get());
-    ResourceList again({{Port(0x9000, 0x1000)}});
-    ExtractResources(p2p, again.Get());
+    Extract(p2p, {{sim::CmDevicePrivate(0, 0, 0)},
+                  {CmMemory(0xFFF00000, 0x100000), CmPort(0x4000, 0x1000), CmPort(0x8000, 0x1000), sim::CmInterrupt(9)}});
+    Extract(p2p, {{CmPort(0x9000, 0x1000)}});
     EXPECT_EQ(Windows(p2p), (std::vector<ULONG>{UNKNOWN_NUMBER, 0xFFF00000, 0x100000, 0xFFFFFFFF, 0, 0, 0, 0x4000,
                                                 0x1000, 0x5000, 9}));
 
     cb->ExCa = UNKNOWN_NUMBER;
-    ResourceList portFirst({{Port(0x4000, 0x100), Mem(0xD0000000, 0x1000)}});
-    ExtractResources(cb, portFirst.Get());
+    Extract(cb, {{CmPort(0x4000, 0), CmMemory(0xD0000000, 0x1000)}});
     EXPECT_EQ(cb->ExCa, UNKNOWN_NUMBER) << "a list starting with ports has no register window";
     EXPECT_EQ(cb->MemBase, 0xD0000000u);
+    PrintExtractedResources(cb), PrintExtractedResources(p2p);
+    EXPECT_EQ(CountContaining(TraceLines(), "  I/O  : "), 1u) << "an empty I/O range is not printed";
 
     PDEVICE_EXTENSION nic = Ext(F(nic_));
-    ExtractResources(nic, again.Get());
+    Extract(nic, {{CmPort(0x9000, 0x1000)}});
     ExtractResources(p2p, nullptr);
     EXPECT_EQ(nic->IoBase, 0u) << "ordinary devices keep nothing";
 }

@@ -12,6 +12,7 @@
 #include "core/debug.h"
 #include "core/driver.h"
 #include "enum/enumerate.h"
+#include "function_drivers.h"
 #include "pci_bus_driver.h"
 #include "pnp/pnp.h"
 #include "standin/iomgr.h"
@@ -57,49 +58,14 @@ inline Result SendPnp(PDEVICE_OBJECT device, UCHAR minor, const Setup &setup = n
     return Send(device, IRP_MJ_PNP, minor, setup);
 }
 
-// A function driver whose devices pass every request down unchanged, above the filter or the PDO.
-class PassDownDriver {
-  public:
-    explicit PassDownDriver(const std::string &name) : driver_(standin::CreateDriverObject(name))
-    {
-        for (int i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; i++)
-            driver_->MajorFunction[i] = Dispatch;
-    }
-    ~PassDownDriver()
-    {
-        for (PDEVICE_OBJECT d : devices_)
-            if (!standin::DeviceIsDeleted(d))
-                Remove(d);
-        standin::DestroyDriverObject(driver_);
-    }
-    PDEVICE_OBJECT AttachTo(PDEVICE_OBJECT target)
-    {
-        PDEVICE_OBJECT device = nullptr;
-        EXPECT_EQ(IoCreateDevice(driver_, sizeof(PDEVICE_OBJECT), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
-                  STATUS_SUCCESS);
-        *static_cast<PDEVICE_OBJECT *>(device->DeviceExtension) = testsupport::AttachInAddDevice(device, target);
-        device->Flags &= ~DO_DEVICE_INITIALIZING;
-        devices_.push_back(device);
-        return device;
-    }
-    void Remove(PDEVICE_OBJECT device) // detach and delete
-    {
-        if (PDEVICE_OBJECT lower = Lower(device))
-            IoDetachDevice(lower);
-        IoDeleteDevice(device);
-    }
-    PDRIVER_OBJECT Driver() const { return driver_; }
-    static PDEVICE_OBJECT Lower(PDEVICE_OBJECT d) { return *static_cast<PDEVICE_OBJECT *>(d->DeviceExtension); }
-
-  private:
-    static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) // PnP only: no power request reaches it
-    {
-        IoSkipCurrentIrpStackLocation(irp);
-        return IoCallDriver(Lower(device), irp);
-    }
-    PDRIVER_OBJECT driver_;
-    std::vector<PDEVICE_OBJECT> devices_;
-};
+// A function driver's AddDevice on pdo's stack (above whatever is there), as the PnP manager calls it.
+inline PDEVICE_OBJECT AddFunctionDevice(sim::FunctionDriver &driver, PDEVICE_OBJECT pdo)
+{
+    standin::BeginAddDevice(pdo, standin::AddDeviceRole::Function);
+    PDEVICE_OBJECT fdo = driver.AddDevice(pdo);
+    standin::EndAddDevice();
+    return fdo;
+}
 
 class FilterTest : public testsupport::DriverTest {
   protected:
