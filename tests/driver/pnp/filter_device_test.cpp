@@ -12,14 +12,13 @@ namespace {
 
 const char kPublish[] = "dromel\\Configured";
 
-class FilterDeviceTest : public pnptest::FilterTest {
+class FilterDeviceTest : public pnptest::ChassisTest {
   protected:
     void SetUp() override
     {
-        FilterTest::SetUp();
-        BuildChassis(sim::models::TI1420());
+        ChassisTest::SetUp();
         cb1_ = machine_.AddFunction(machine_.Root(), 3, 1, sim::models::TI1420());
-        o2_ = machine_.AddFunction(machine_.Root(), 5, 0, sim::models::O2MicroOZ711());
+        o2_ = Add(nullptr, 5, sim::models::O2MicroOZ711());
     }
     sim::PciFunction *Add(sim::PciFunction *parent, int device, const sim::DeviceModel &m)
     {
@@ -49,7 +48,7 @@ TEST_F(FilterDeviceTest, AddDeviceFiltersTheAdapterAsItsKindOfRoot)
               std::vector<ULONG>(5, UNKNOWN_NUMBER));
     EXPECT_EQ(F(bridge)->Flags & (DO_DEVICE_INITIALIZING | DO_POWER_PAGABLE), ULONG(DO_POWER_PAGABLE)) << "as its PDO";
     EXPECT_EQ(CountContaining(TraceLines(), "+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+"), 2u) << "one per call";
-    pnptest::SendPnp(F(cb_), IRP_MN_REMOVE_DEVICE);
+    pnptest::Send(F(cb_), IRP_MN_REMOVE_DEVICE);
 }
 
 // Children by class code and by how many siblings they have.
@@ -225,24 +224,17 @@ NTSTATUS NTAPI Keep(PDEVICE_OBJECT, PIRP irp)
 
 // Other requests go down with the same stack location and no completion routine (the entry
 // points of PnP and power are in every other test's path).
-TEST_F(LoadTest, PassThroughHandsTheSameStackLocationDown)
+TEST_F(FilterDeviceTest, PassThroughHandsTheSameStackLocationDown)
 {
-    BuildChassis(sim::models::TI1420());
     FilterChassis();
     bus_->Driver()->MajorFunction[IRP_MJ_DEVICE_CONTROL] = Keep;
-    PDEVICE_OBJECT f = F(nic_);
-    PIRP irp = IoAllocateIrp(f->StackSize, FALSE);
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
-    next->MinorFunction = 0x5A;
-    next->Parameters.Others.Argument1 = reinterpret_cast<PVOID>(0x1234);
-    IO_STACK_LOCATION sent = *next;
-    EXPECT_EQ(IoCallDriver(f, irp), STATUS_SUCCESS);
+    IO_STACK_LOCATION sent{};
+    pnptest::Send(F(nic_), 0x5A, [&](PIO_STACK_LOCATION s, PIRP) { s->Parameters.Others.Argument1 = &sent, sent = *s; },
+                  IRP_MJ_DEVICE_CONTROL);
     EXPECT_EQ((std::vector<ULONG>{seen.MajorFunction, seen.MinorFunction}), (std::vector<ULONG>{IRP_MJ_DEVICE_CONTROL, 0x5A}));
     EXPECT_EQ(memcmp(&seen.Parameters, &sent.Parameters, sizeof(sent.Parameters)), 0);
     EXPECT_EQ(seen.DeviceObject, Pdo(nic_));
     EXPECT_EQ(seen.Control & (SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL), 0);
-    IoFreeIrp(irp);
 }
 
 } // namespace

@@ -40,14 +40,7 @@ std::vector<ULONG> Windows(PDEVICE_EXTENSION e)
 }
 
 // Enumerations give the five needs: memory, prefetchable, I/O and the two alignments.
-class LookupTest : public pnptest::FilterTest {
-  protected:
-    void SetUp() override
-    {
-        FilterTest::SetUp();
-        BuildChassis(sim::models::TI1420());
-    }
-};
+using LookupTest = pnptest::ChassisTest;
 
 // Parents by secondary bus (marked, numbered), the root by its bus range; a loop of numbers ends.
 TEST_F(LookupTest, LocationParentAndRootFollowTheBusNumbers)
@@ -61,7 +54,7 @@ TEST_F(LookupTest, LocationParentAndRootFollowTheBusNumbers)
     EXPECT_EQ(GetParent(F(cb_)), nullptr);
     // Surprise removal marks the parent for a new probe if it numbered the buses (marked or root).
     for (auto *fn : {nic_, p2p_, cb_})
-        pnptest::SendPnp(F(fn), IRP_MN_SURPRISE_REMOVAL);
+        pnptest::Send(F(fn), IRP_MN_SURPRISE_REMOVAL);
     EXPECT_EQ((Values{e->Flags & REPROBE, Ext(F(cb_))->Flags & REPROBE}), (Values{0, REPROBE}));
     SetVerbose(9);
     EXPECT_EQ(GetRoot(F(nic_)), F(cb_)) << "climbs through the intermediate bridge";

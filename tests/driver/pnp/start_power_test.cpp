@@ -5,7 +5,7 @@
 
 #include "pnp_harness.h"
 
-using pnptest::SendPnp;
+using pnptest::Send;
 using testsupport::CountContaining;
 using testsupport::TraceLines;
 
@@ -15,18 +15,18 @@ class StartTest : public pnptest::FilterTest {
   protected:
     pnptest::Result Start(PDEVICE_OBJECT filter, PCM_RESOURCE_LIST raw = nullptr, PCM_RESOURCE_LIST tr = nullptr)
     {
-        return SendPnp(filter, IRP_MN_START_DEVICE, [&](PIO_STACK_LOCATION s, PIRP) {
+        return Send(filter, IRP_MN_START_DEVICE, [&](PIO_STACK_LOCATION s, PIRP) {
             s->Parameters.StartDevice.AllocatedResources = raw;
             s->Parameters.StartDevice.AllocatedResourcesTranslated = tr;
         });
     }
     pnptest::Result SetPower(PDEVICE_OBJECT f, POWER_STATE_TYPE type, ULONG state, UCHAR minor = IRP_MN_SET_POWER)
     {
-        return pnptest::Send(f, IRP_MJ_POWER, minor, [&](PIO_STACK_LOCATION s, PIRP) {
+        return Send(f, minor, [&](PIO_STACK_LOCATION s, PIRP) {
             s->Parameters.Power.Type = type;
             s->Parameters.Power.State.DeviceState = DEVICE_POWER_STATE(state);
             s->Parameters.Power.ShutdownType = PowerActionSleep;
-        });
+        }, IRP_MJ_POWER);
     }
     void Boot(const sim::DeviceModel &controller = sim::models::TI1420()) { BuildChassis(controller), FilterChassis(); }
     // A TI1420 behind the chassis bridge (a controller behind the adapter), filtered and located.
@@ -190,7 +190,7 @@ TEST_F(StartTest, OnlyASuccessfulPowerUpOfALocatedDeviceWritesAnything)
     SetPower(F(vga_), SystemPowerState, PowerSystemWorking); // S0 has the value of D0
     SetPower(F(vga_), DevicePowerState, PowerDeviceD0, IRP_MN_QUERY_POWER);
     SetPower(F(vga_), DevicePowerState, PowerDeviceD3);
-    pnptest::Send(F(vga_), IRP_MJ_POWER, IRP_MN_WAIT_WAKE);
+    Send(F(vga_), IRP_MN_WAIT_WAKE, nullptr, IRP_MJ_POWER);
     EXPECT_TRUE(p2p_->WriteLog().empty());
     EXPECT_TRUE(vga_->WriteLog().empty());
     auto lines = TraceLines();
