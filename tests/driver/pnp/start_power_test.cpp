@@ -29,14 +29,6 @@ class StartTest : public pnptest::FilterTest {
         }, IRP_MJ_POWER);
     }
     void Boot(const sim::DeviceModel &controller = sim::models::TI1420()) { BuildChassis(controller), FilterChassis(); }
-    // A TI1420 behind the chassis bridge (a controller behind the adapter), filtered and located.
-    sim::PciFunction *AddInnerController()
-    {
-        auto *ti = machine_.AddFunction(machine_.SecondarySegment(p2p_), 4, 0, sim::models::TI1420());
-        AddChildDevice(driver_, Pdo(ti), 2);
-        LocateMe(Ext(F(ti)));
-        return ti;
-    }
 };
 
 // Every device: timers and VGA check between the two dumps; bridges: secondary latency; the
@@ -137,38 +129,24 @@ TEST_F(StartTest, CheckedBuildWidensBridgeIoAndFailedStartAdjustsNothing)
     EXPECT_EQ(CountContaining(TraceLines(), "==== startDevice"), dumps);
 }
 
-// What the start set and a power cycle lost comes back at D0, once per register after two
-// starts; a plain device gets only its timer word.
-TEST_F(StartTest, PowerUpWritesBackWhatAPowerCycleLoses)
+// What the start set comes back at D0, once per register after two starts; VGA forwarding is only
+// a display's business (the timers and the rest of the write-back: tests/system's sleep steps).
+TEST_F(StartTest, PowerUpWritesBackOnceWhatTheStartsSet)
 {
-    Boot(sim::models::O2MicroOZ711());
-    auto *ti = AddInnerController();
-    Start(F(ti));
-    Start(F(ti));
-    const uint8_t offsets[] = {0x0C, 0x3E, 0x82, 0x8C, 0x8E, 0x92};
-    std::vector<uint16_t> started;
-    for (uint8_t o : offsets)
-        started.push_back(ti->Peek16(o));
-    ASSERT_EQ(started[1] & 0x0600, 0x0600);
-    for (auto *fn : {ti, p2p_, nic_}) {
-        SetPower(F(fn), DevicePowerState, PowerDeviceD3);
-        fn->ResetVolatileState();
-        fn->ClearWriteLog();
-    }
-    ASSERT_NE(ti->Peek16(0x8C), started[3]);
+    Boot();
+    auto *ti = machine_.AddFunction(machine_.SecondarySegment(p2p_), 4, 0, sim::models::TI1420());
+    AddChildDevice(driver_, Pdo(ti), 2);
+    LocateMe(Ext(F(ti)));
+    Start(F(ti)), Start(F(ti));
+    const uint16_t started = ti->Peek16(0x8C);
+    ti->ResetVolatileState();
+    ti->ClearWriteLog();
     const size_t vgaLines = CountContaining(TraceLines(), "vgaEnable");
-
     for (auto *fn : {ti, p2p_, nic_})
         EXPECT_EQ(SetPower(F(fn), DevicePowerState, PowerDeviceD0).status, STATUS_SUCCESS);
-    for (size_t i = 0; i < sizeof offsets; i++)
-        EXPECT_EQ(ti->Peek16(offsets[i]), started[i]) << "register " << int(offsets[i]);
+    EXPECT_EQ(ti->Peek16(0x8C), started);
     EXPECT_EQ(ti->WritesTo(0x8C, 2).size(), 1u) << "two starts, one write back";
-    EXPECT_EQ((std::vector<int>{ti->Peek8(0x1B), p2p_->Peek16(0x0C), p2p_->Peek8(0x1B), nic_->Peek16(0x0C)}),
-              (std::vector<int>{0xF8, 0xF810, 0xF8, 0xF810}));
-    EXPECT_TRUE(nic_->WritesTo(0x1B).empty());
-    auto lines = TraceLines();
-    EXPECT_EQ(CountContaining(lines, "PowerUpComplete: VenId 0x1011-0026 @ 2:0:0"), 1u);
-    EXPECT_EQ(CountContaining(lines, "vgaEnable"), vgaLines) << "VGA forwarding is only a display's business";
+    EXPECT_EQ(CountContaining(TraceLines(), "vgaEnable"), vgaLines);
 }
 
 // A pending power-up is finished later; a failed one, other power requests, and an unlocated
