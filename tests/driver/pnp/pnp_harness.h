@@ -59,14 +59,10 @@ inline PDEVICE_OBJECT AddFunctionDevice(sim::FunctionDriver &driver, PDEVICE_OBJ
 
 class FilterTest : public testsupport::DriverTest {
   protected:
-    void SetUp() override
-    {
-        DriverTest::SetUp();
-        machine_.Install();
-    }
+    void SetUp() override { DriverTest::SetUp(), machine_.Install(); }
     void TearDown() override
     {
-        if (loaded_)
+        if (driver_ != nullptr)
             RemoveAllAndUnload();
         bus_.reset();
         machine_.Uninstall();
@@ -79,7 +75,6 @@ class FilterTest : public testsupport::DriverTest {
         driver_ = standin::CreateDriverObject("\\Driver\\tolmu");
         UNICODE_STRING path{0, 0, nullptr};
         ASSERT_EQ(DriverEntry(driver_, &path), STATUS_SUCCESS);
-        loaded_ = true;
     }
     // IRP_MN_REMOVE_DEVICE to every filter still attached (others deleted), then unload.
     void RemoveAllAndUnload()
@@ -93,7 +88,6 @@ class FilterTest : public testsupport::DriverTest {
         driver_->DriverUnload(driver_);
         standin::DestroyDriverObject(driver_);
         driver_ = nullptr;
-        loaded_ = false;
     }
     std::vector<PDEVICE_OBJECT> Filters() const
     {
@@ -155,7 +149,6 @@ class FilterTest : public testsupport::DriverTest {
     sim::PciMachine machine_;
     std::unique_ptr<sim::PciBusDriver> bus_;
     PDRIVER_OBJECT driver_ = nullptr;
-    bool loaded_ = false;
     BOOLEAN dropped_ = FALSE;
     sim::PciFunction *cb_ = nullptr, *p2p_ = nullptr, *nic_ = nullptr, *vga_ = nullptr;
 };
