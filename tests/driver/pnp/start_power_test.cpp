@@ -157,6 +157,7 @@ TEST_F(StartTest, OnlyASuccessfulPowerUpOfALocatedDeviceWritesAnything)
     EXPECT_TRUE(vga_->WriteLog().empty());
     auto lines = TraceLines();
     EXPECT_EQ(CountContaining(lines, "PowerUpComplete: VenId"), 1u) << "the pending one's only";
+    EXPECT_EQ(CountContaining(lines, "location unknown"), 0u);
     EXPECT_EQ(CountContaining(lines, "PowerDispatch: IRP_MN_WAIT_WAKE"), 1u);
 
     PDEVICE_EXTENSION e = Ext(F(vga_));
