@@ -1,5 +1,5 @@
 // PnP dispatch: requests passed down, waited for and completed; relations, capabilities,
-// resource queries, filtering and removal.
+// resource queries and removal.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -110,8 +110,9 @@ TEST_F(DispatchTest, BusRelationsPutAFilterOnEveryChildOnce)
     EXPECT_EQ(FilterCount(), 2u) << "a failed query adds nothing";
 }
 
-// A device (not a bridge) keeps one copy of its requirements until the resource query or removal.
-TEST_F(DispatchTest, RequirementsAreCopiedAndFiltered)
+// A device (not a bridge) keeps one copy of its requirements until the resource query or removal
+// (the filter request itself: tests/driver/resources).
+TEST_F(DispatchTest, RequirementsAreCopiedUntilTheResourceQueryOrRemoval)
 {
     PDEVICE_OBJECT f = FilterController();
     FreeInformation(Send(f, IRP_MN_QUERY_RESOURCE_REQUIREMENTS));
@@ -125,29 +126,6 @@ TEST_F(DispatchTest, RequirementsAreCopiedAndFiltered)
     EXPECT_EQ(Ext(nic)->DupRequirements, nullptr);
     Send(vga, IRP_MN_REMOVE_DEVICE);
     EXPECT_TRUE(standin::DeviceIsDeleted(vga));
-
-    // An unanswered filter request is completed with success so the edited list (an inner
-    // CardBus bridge loses its I/O windows) is used; a failure below stays a failure.
-    for (bool fail : {false, true}) {
-        auto *inner = machine_.AddFunction(machine_.SecondarySegment(cb_), fail ? 6 : 5, 0, sim::models::TI1420());
-        PDEVICE_OBJECT child = FilterChild(inner);
-        if (fail)
-            bus_->FailMinor(Pdo(inner), IRP_MN_FILTER_RESOURCE_REQUIREMENTS, STATUS_INSUFFICIENT_RESOURCES);
-        auto q = Send(child, IRP_MN_QUERY_RESOURCE_REQUIREMENTS);
-        ASSERT_NE(q.information, 0u);
-        ULONG count = reinterpret_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(q.information)->List[0].Count;
-        auto r = Send(child, IRP_MN_FILTER_RESOURCE_REQUIREMENTS,
-                         [&](PIO_STACK_LOCATION, PIRP irp) { irp->IoStatus.Information = q.information; });
-        EXPECT_EQ(r.status, fail ? STATUS_INSUFFICIENT_RESOURCES : STATUS_SUCCESS);
-        if (fail) {
-            FreeInformation(q);
-            continue;
-        }
-        ASSERT_NE(r.information, q.information);
-        EXPECT_EQ(reinterpret_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(r.information)->List[0].Count, count - 2);
-        FreeInformation(r);
-    }
-    EXPECT_EQ(CountContaining(TraceLines(), "Post-Filtered Resources:"), 1u);
 }
 
 } // namespace
