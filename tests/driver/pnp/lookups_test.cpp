@@ -60,7 +60,10 @@ TEST_F(LookupTest, LocationParentAndRootFollowTheBusNumbers)
     EXPECT_EQ(GetRoot(F(nic_)), F(cb_)) << "climbs through the intermediate bridge";
     EXPECT_EQ(CountContaining(TraceLines(), "GetRoot: found root!!!"), 1u);
     SetVerbose(0);
-    Ext(F(vga_))->Bus = 9;
+    PDEVICE_EXTENSION v = Ext(F(vga_));
+    v->Bus = 0xFF, v->Device = 31, v->Function = 7;
+    EXPECT_TRUE(LocationKnown(v)) << "the highest location is a location";
+    v->Bus = 9;
     EXPECT_EQ(GetRoot(F(vga_)), nullptr);
     e->Marker = 0;
     EXPECT_EQ(GetParent(F(nic_)), nullptr);

@@ -20,11 +20,10 @@ class StartTest : public pnptest::FilterTest {
             s->Parameters.StartDevice.AllocatedResourcesTranslated = tr;
         });
     }
-    pnptest::Result SetPower(PDEVICE_OBJECT f, POWER_STATE_TYPE type, ULONG state, UCHAR minor = IRP_MN_SET_POWER)
+    pnptest::Result PowerUp(PDEVICE_OBJECT f) // to D0
     {
-        return Send(f, minor, [&](PIO_STACK_LOCATION s, PIRP) {
-            s->Parameters.Power.Type = type;
-            s->Parameters.Power.State.DeviceState = DEVICE_POWER_STATE(state);
+        return Send(f, IRP_MN_SET_POWER, [](PIO_STACK_LOCATION s, PIRP) {
+            s->Parameters.Power.Type = DevicePowerState, s->Parameters.Power.State.DeviceState = PowerDeviceD0;
             s->Parameters.Power.ShutdownType = PowerActionSleep;
         }, IRP_MJ_POWER);
     }
@@ -59,7 +58,7 @@ TEST_P(VendorSettingsTest, OnlyTheirOwnControllersGetVendorSettings)
         cb_->Poke8(0xAF, 0xFF);
         cb_->Poke8(0xB6, 0xFF);
         if (powerUp)
-            SetPower(F(cb_), DevicePowerState, PowerDeviceD0);
+            PowerUp(F(cb_));
         else
             Start(F(cb_));
         if (GetParam().o2Settings) {
@@ -127,31 +126,29 @@ TEST_F(StartTest, PowerUpWritesBackOnceWhatTheStartsSet)
     ti->ClearWriteLog();
     const size_t vgaLines = CountContaining(TraceLines(), "vgaEnable");
     for (auto *fn : {ti, p2p_, nic_})
-        EXPECT_EQ(SetPower(F(fn), DevicePowerState, PowerDeviceD0).status, STATUS_SUCCESS);
+        EXPECT_EQ(PowerUp(F(fn)).status, STATUS_SUCCESS);
     EXPECT_EQ(ti->Peek16(0x8C), started);
     EXPECT_EQ(ti->WritesTo(0x8C, 2).size(), 1u) << "two starts, one write back";
     EXPECT_EQ(CountContaining(TraceLines(), "vgaEnable"), vgaLines);
 }
 
-// A pending power-up is finished later; a failed one, other power requests, and an unlocated
-// device (all-ones numbers would address the decoy at ff:1f.7) write nothing.
+// A pending power-up is finished later; a failed one, a wait-wake request and an unlocated device
+// (all-ones numbers would address the decoy at ff:1f.7) write nothing (other power requests than
+// a device's D0: tests/system).
 TEST_F(StartTest, OnlyASuccessfulPowerUpOfALocatedDeviceWritesAnything)
 {
     Configure({{"Verbose", 10}});
     auto *decoy = machine_.AddFunction(machine_.RootBus(0xFF), 0x1F, 7, sim::models::RTL8139());
     Boot();
     bus_->PendMinor(Pdo(nic_), 0x80 | IRP_MN_SET_POWER);
-    EXPECT_EQ(SetPower(F(nic_), DevicePowerState, PowerDeviceD0).status, STATUS_SUCCESS);
+    EXPECT_EQ(PowerUp(F(nic_)).status, STATUS_SUCCESS);
     EXPECT_EQ(nic_->Peek8(0x0D), 0xF8);
     EXPECT_EQ(CountContaining(TraceLines(), "NOTE PowerUpComplete: marking Irp 0x"), 1u);
 
     bus_->FailMinor(Pdo(p2p_), 0x80 | IRP_MN_SET_POWER, STATUS_UNSUCCESSFUL);
     for (auto *fn : {p2p_, vga_, decoy})
         fn->ClearWriteLog();
-    EXPECT_EQ(SetPower(F(p2p_), DevicePowerState, PowerDeviceD0).status, STATUS_UNSUCCESSFUL);
-    SetPower(F(vga_), SystemPowerState, PowerSystemWorking); // S0 has the value of D0
-    SetPower(F(vga_), DevicePowerState, PowerDeviceD0, IRP_MN_QUERY_POWER);
-    SetPower(F(vga_), DevicePowerState, PowerDeviceD3);
+    EXPECT_EQ(PowerUp(F(p2p_)).status, STATUS_UNSUCCESSFUL);
     Send(F(vga_), IRP_MN_WAIT_WAKE, nullptr, IRP_MJ_POWER);
     EXPECT_TRUE(p2p_->WriteLog().empty());
     EXPECT_TRUE(vga_->WriteLog().empty());
@@ -162,7 +159,7 @@ TEST_F(StartTest, OnlyASuccessfulPowerUpOfALocatedDeviceWritesAnything)
 
     PDEVICE_EXTENSION e = Ext(F(vga_));
     e->Bus = e->Device = e->Function = UNKNOWN_NUMBER;
-    EXPECT_EQ(SetPower(F(vga_), DevicePowerState, PowerDeviceD0).status, STATUS_SUCCESS);
+    EXPECT_EQ(PowerUp(F(vga_)).status, STATUS_SUCCESS);
     EXPECT_EQ(Start(F(vga_)).status, STATUS_SUCCESS);
     EXPECT_TRUE(decoy->WriteLog().empty());
     lines = TraceLines();
