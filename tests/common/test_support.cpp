@@ -1,5 +1,6 @@
 #include "test_support.h"
 
+#include "core/config.h"
 #include "core/debug.h"
 #include "standin/iomgr.h"
 
@@ -73,6 +74,13 @@ void DriverTest::StartTrace(unsigned size)
 {
     ASSERT_NE(TraceStart(size), nullptr);
     traceStarted_ = true;
+}
+
+void DriverTest::Configure(const std::vector<std::pair<std::string, ULONG>> &values)
+{
+    for (const auto &v : values)
+        standin::RegSetDword("tolmu\\Parameters", v.first, v.second);
+    ReadConfiguration();
 }
 
 } // namespace testsupport

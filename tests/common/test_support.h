@@ -38,6 +38,8 @@ class DriverTest : public ::testing::Test {
 
     // Allocates a trace buffer of the given size through the driver.
     void StartTrace(unsigned size = 0x40000);
+    // Configuration values stored in the registry and read as at load.
+    static void Configure(const std::vector<std::pair<std::string, ULONG>> &values);
 
     bool traceStarted_ = false;
     bool checkPoolOnTearDown_ = true;

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <vector>
 
+#include "filter_device.h"
 #include "fuzz_input.h"
 
 #include "diag/resource_print.h"
@@ -162,33 +163,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
         PDRIVER_OBJECT driver = standin::CreateDriverObject("\\Driver\\tolmu");
         driver->MajorFunction[IRP_MJ_PNP] = PnpDispatch;
-        PDEVICE_OBJECT pdo = bus.PdoFor(c.fn), filter = nullptr;
-        if (pdo == nullptr ||
-            IoCreateDevice(driver, sizeof(DEVICE_EXTENSION), nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &filter) !=
-                STATUS_SUCCESS)
+        PDEVICE_EXTENSION ext = testsupport::AttachFilterDevice(driver, bus, c.fn, c.type, c.flags);
+        if (ext == nullptr)
             fuzz::Fault("no filter device");
-        PDEVICE_EXTENSION ext = GET_EXTENSION(filter);
-        std::memset(ext, 0, sizeof *ext);
-        ext->DeviceObject = filter;
-        ext->Pdo = pdo;
-        ext->LowerDevice = IoAttachDeviceToDeviceStack(filter, pdo);
-        ext->BridgeType = c.type;
-        ext->VenId = c.fn->VendorId();
-        ext->DevId = c.fn->DeviceId();
-        ext->Bus = (ULONG)machine.BusNumberOf(c.fn);
-        ext->Device = (ULONG)c.fn->DeviceNumber();
-        ext->Function = (ULONG)c.fn->FunctionNumber();
-        if (c.type != BRIDGE_TYPE_OTHER) {
-            ext->PriBus = c.fn->PrimaryBus();
-            ext->SecBus = c.fn->SecondaryBus();
-            ext->SubBus = c.fn->SubordinateBus();
-        }
-        ext->Flags = c.flags;
-        ext->Marker = EXTENSION_MARKER;
-        // What AddDevice takes over from the device below.
-        filter->Flags |= ext->LowerDevice->Flags & (DO_POWER_PAGABLE | DO_BUFFERED_IO | DO_DIRECT_IO);
-        filter->DeviceType = ext->LowerDevice->DeviceType;
-        filter->Flags &= ~DO_DEVICE_INITIALIZING;
+        PDEVICE_OBJECT filter = ext->DeviceObject;
 
         // The requirements filter, as the PnP manager sends it.
         PIO_RESOURCE_REQUIREMENTS_LIST list = RequirementsList(in);
@@ -224,8 +202,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         hackIoLength(resources, 0x1000);
         PrintResourceList(resources);
 
-        IoDetachDevice(ext->LowerDevice);
-        IoDeleteDevice(filter);
+        testsupport::RemoveFilterDevice(filter);
         standin::DestroyDriverObject(driver);
     }
     TraceStop();

@@ -58,13 +58,15 @@ TEST_F(LookupTest, LocationParentAndRootFollowTheBusNumbers)
     EXPECT_EQ((Values{e->Flags & REPROBE, Ext(F(cb_))->Flags & REPROBE}), (Values{0, REPROBE}));
     SetVerbose(9);
     EXPECT_EQ(GetRoot(F(nic_)), F(cb_)) << "climbs through the intermediate bridge";
-    EXPECT_EQ(CountContaining(TraceLines(), "GetRoot: found root!!!"), 1u);
-    SetVerbose(0);
     PDEVICE_EXTENSION v = Ext(F(vga_));
     v->Bus = 0xFF, v->Device = 31, v->Function = 7;
     EXPECT_TRUE(LocationKnown(v)) << "the highest location is a location";
     v->Bus = 9;
     EXPECT_EQ(GetRoot(F(vga_)), nullptr);
+    EXPECT_EQ((std::vector<size_t>{CountContaining(TraceLines(), "GetRoot: found root!!!"),
+                                   CountContaining(TraceLines(), "GetRoot: returning NULL")}),
+              (std::vector<size_t>{1, 1}));
+    SetVerbose(0);
     e->Marker = 0;
     EXPECT_EQ(GetParent(F(nic_)), nullptr);
     e->Marker = EXTENSION_MARKER;
@@ -140,6 +142,7 @@ TEST_F(LookupTest, BridgeNeedsAreConfiguredUnmarkedAndProbedMarkedCappedByIo)
         EXPECT_EQ(highBus, sec == 0xF5 ? 0xFFu : 0x24u) << "secondary " << sec;
     }
     EXPECT_EQ(CountContaining(TraceLines(), "WARNING EnumerateFromHere: bus numbers run past 0xff"), 1u);
+    EXPECT_EQ(CountContaining(TraceLines(), "bus numbers in use unknown"), 0u) << "every bridge is in the map";
 }
 
 // Nothing behind it, no location, or numbers unreadable and never known: the least windows,
@@ -208,7 +211,9 @@ TEST_F(LookupTest, BridgesKeepTheirWindowsRegisterWindowAndInterruptFromTheStart
     EXPECT_EQ(cb->ExCa, UNKNOWN_NUMBER) << "a list starting with ports has no register window";
     EXPECT_EQ(cb->MemBase, 0xD0000000u);
     PrintExtractedResources(cb), PrintExtractedResources(p2p);
-    EXPECT_EQ(CountContaining(TraceLines(), "  I/O  : "), 1u) << "an empty I/O range is not printed";
+    const auto lines = TraceLines();
+    EXPECT_EQ(CountContaining(lines, "  I/O  : "), 1u) << "an empty I/O range is not printed";
+    EXPECT_EQ(CountContaining(lines, "  PRE  : 0xE0000000 - E3FFFFFF"), 1u);
 
     PDEVICE_EXTENSION nic = Ext(F(nic_));
     Extract(nic, {{CmPort(0x9000, 0x1000)}});

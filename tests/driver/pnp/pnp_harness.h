@@ -97,13 +97,6 @@ class FilterTest : public testsupport::DriverTest {
         return out;
     }
     size_t FilterCount() const { return Filters().size(); }
-    // Configuration values as the registry holds them at load.
-    static void Configure(const std::vector<std::pair<std::string, ULONG>> &values)
-    {
-        for (const auto &v : values)
-            standin::RegSetDword("tolmu\\Parameters", v.first, v.second);
-        ReadConfiguration();
-    }
     PDEVICE_EXTENSION Ext(PDEVICE_OBJECT filter) const { return GET_EXTENSION(filter); }
     PDEVICE_OBJECT Pdo(sim::PciFunction *fn) const { return bus_->PdoFor(fn); }
     // The filter device on fn's stack (null if none).

@@ -14,6 +14,7 @@
 #include "quirks/quirks.h"
 #include "standin.h"
 #include "standin/iomgr.h"
+#include "filter_device.h"
 #include "test_support.h"
 
 namespace sim { // [offset/width=value]
@@ -51,10 +52,8 @@ class QuirksTest : public testsupport::DriverTest {
     }
     void TearDown() override
     {
-        for (auto it = filters_.rbegin(); it != filters_.rend(); ++it) {
-            IoDetachDevice(GET_EXTENSION(*it)->LowerDevice);
-            IoDeleteDevice(*it);
-        }
+        for (auto it = filters_.rbegin(); it != filters_.rend(); ++it)
+            testsupport::RemoveFilterDevice(*it);
         bus_.reset();
         standin::DestroyDriverObject(driver_);
         machine_.Uninstall();
@@ -71,30 +70,13 @@ class QuirksTest : public testsupport::DriverTest {
     // A filter device on the function's stack, with its identity and location.
     PDEVICE_EXTENSION Attach(const FilterSetup &s)
     {
-        PDEVICE_OBJECT pdo = bus_->PdoFor(s.function), filter = nullptr;
-        EXPECT_TRUE(pdo != nullptr && IoCreateDevice(driver_, sizeof(DEVICE_EXTENSION), nullptr, FILE_DEVICE_BUS_EXTENDER, 0,
-                                                     FALSE, &filter) == STATUS_SUCCESS)
-            << s.function->Describe() << " is not reachable or has no filter";
-        if (filter == nullptr)
+        PDEVICE_EXTENSION e = testsupport::AttachFilterDevice(driver_, *bus_, s.function, s.bridgeType, s.flags);
+        EXPECT_NE(e, nullptr) << s.function->Describe() << " is not reachable or has no filter";
+        if (e == nullptr)
             return nullptr;
-        PDEVICE_EXTENSION e = GET_EXTENSION(filter);
-        memset(e, 0, sizeof(*e));
-        e->DeviceObject = filter, e->Pdo = pdo, e->LowerDevice = testsupport::AttachInAddDevice(filter, pdo);
-        e->VenId = s.function->VendorId(), e->DevId = s.function->DeviceId();
-        e->Bus = (ULONG)machine_.BusNumberOf(s.function);
-        e->Device = (ULONG)s.function->DeviceNumber(), e->Function = (ULONG)s.function->FunctionNumber();
         e->PriBus = s.priBus, e->SecBus = s.secBus, e->SubBus = s.subBus;
-        e->Flags = s.flags, e->BridgeType = s.bridgeType, e->Irq = e->ExCa = UNKNOWN_NUMBER;
-        e->Marker = EXTENSION_MARKER;
-        filter->Flags &= ~DO_DEVICE_INITIALIZING;
-        filters_.push_back(filter);
+        filters_.push_back(e->DeviceObject);
         return e;
-    }
-    static void Configure(const std::vector<std::pair<std::string, ULONG>> &values)
-    {
-        for (const auto &v : values)
-            standin::RegSetDword("tolmu\\Parameters", v.first, v.second);
-        ReadConfiguration();
     }
     // The trace since Power(), and the part of it Fresh() has not returned yet.
     Lines Trace() const { return testsupport::SplitLines(testsupport::TraceText().substr(traceMark_)); }
@@ -124,7 +106,7 @@ TEST_F(QuirksTest, BridgeControlGetsPrefetchAndPostingOnlyWhenMissing)
         cb->Poke16(0x3E, r[0]);
         cb->ClearWriteLog();
         setCbBridgeControl(ext, ext->DeviceObject);
-        EXPECT_EQ(cb->WriteLog(), r[0] == r[1] ? Writes{} : (Writes{{0x3E, 1, r[1] & 0xFFu}, {0x3F, 1, r[1] >> 8u}}))
+        EXPECT_EQ(cb->WriteLog(), r[0] == r[1] ? Writes{} : (Writes{{0x3E, 1, r[1] & 0xFFu}, {0x3F, 1, uint32_t(r[1] >> 8)}}))
             << "read 0x" << std::hex << r[0];
         EXPECT_EQ(cb->Peek16(0x3E), r[1]);
     }

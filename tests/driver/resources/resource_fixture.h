@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 
+#include "filter_device.h"
 #include "test_support.h"
 
 #include "core/config.h"
@@ -122,11 +123,8 @@ class MachineTest : public testsupport::DriverTest {
     }
     void TearDown() override
     {
-        for (auto it = filters_.rbegin(); it != filters_.rend(); ++it) {
-            if (GET_EXTENSION(*it)->LowerDevice != nullptr)
-                IoDetachDevice(GET_EXTENSION(*it)->LowerDevice);
-            IoDeleteDevice(*it);
-        }
+        for (auto it = filters_.rbegin(); it != filters_.rend(); ++it)
+            testsupport::RemoveFilterDevice(*it);
         standin::DestroyDriverObject(driver_);
         bus_.reset();
         machine_.Uninstall();
@@ -138,9 +136,7 @@ class MachineTest : public testsupport::DriverTest {
     // (bus 3 behind it) and a network card on bus 2.
     void Build(ULONG io = kIo, ULONG filterIo = 0)
     {
-        for (const auto &v : {std::pair<const char *, ULONG>{"Memory", kMem}, {"PreFetch", kPre}, {"Io", io}, {"filterIO", filterIo}})
-            standin::RegSetDword("tolmu\\Parameters", v.first, v.second);
-        ReadConfiguration();
+        Configure({{"Memory", kMem}, {"PreFetch", kPre}, {"Io", io}, {"filterIO", filterIo}});
         machine_.AddFunction(machine_.Root(), 0, 0, sim::models::Intel440BX());
         cb_ = machine_.AddFunction(machine_.Root(), 3, 0, sim::models::TI1420());
         p2p_ = machine_.AddFunction(machine_.SecondarySegment(cb_), 0, 0, sim::models::DEC21154());
@@ -157,25 +153,12 @@ class MachineTest : public testsupport::DriverTest {
         nicDev_ = AttachFilter(nic_, BRIDGE_TYPE_OTHER, 0);
     }
 
-    // A filter device on the function's PDO, its extension as AddDevice leaves it.
     PDEVICE_OBJECT AttachFilter(sim::PciFunction *fn, ULONG bridgeType, ULONG flags)
     {
-        PDEVICE_OBJECT pdo = bus_->PdoFor(fn), fdo = nullptr;
-        EXPECT_NE(pdo, nullptr) << "nothing routes to the function";
-        EXPECT_EQ(IoCreateDevice(driver_, sizeof(DEVICE_EXTENSION), nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &fdo),
-                  STATUS_SUCCESS);
-        PDEVICE_EXTENSION ext = GET_EXTENSION(fdo);
-        std::memset(ext, 0, sizeof(*ext));
-        ext->DeviceObject = fdo, ext->Pdo = pdo, ext->LowerDevice = testsupport::AttachInAddDevice(fdo, pdo);
-        ext->BridgeType = bridgeType, ext->VenId = fn->VendorId(), ext->DevId = fn->DeviceId();
-        ext->Bus = (ULONG)machine_.BusNumberOf(fn);
-        ext->Device = (ULONG)fn->DeviceNumber(), ext->Function = (ULONG)fn->FunctionNumber();
-        if (bridgeType != BRIDGE_TYPE_OTHER)
-            ext->PriBus = fn->PrimaryBus(), ext->SecBus = fn->SecondaryBus(), ext->SubBus = fn->SubordinateBus();
-        ext->Flags = flags, ext->Marker = EXTENSION_MARKER;
-        fdo->Flags &= ~DO_DEVICE_INITIALIZING;
-        filters_.push_back(fdo);
-        return fdo;
+        PDEVICE_EXTENSION ext = testsupport::AttachFilterDevice(driver_, *bus_, fn, bridgeType, flags);
+        EXPECT_NE(ext, nullptr) << "nothing routes to the function";
+        filters_.push_back(ext->DeviceObject);
+        return ext->DeviceObject;
     }
 
     // IRP_MN_FILTER_RESOURCE_REQUIREMENTS as the PnP manager sends it: the
