@@ -40,6 +40,7 @@
 #define  CFG_SUB_CLASS_CARDBUS_BRIDGE 0x07
 #define CFG8_BASE_CLASS 0x0B
 #define  CFG_BASE_CLASS_BRIDGE 0x06
+#define CFG16_CLASS 0x0A /* sub class, base class above it */
 #define CFG8_CACHE_LINE_SIZE 0x0C
 #define CFG8_LATENCY_TIMER 0x0D
 #define CFG16_CACHE_LINE_AND_LATENCY 0x0C /* cache line size, latency timer above it */

@@ -14,6 +14,7 @@
 #include "lspci_dump.h"
 #include "lspci_import.h"
 #include "pci_names.h"
+#include "pci/pci_regs.h"
 
 namespace tolmusim {
 
@@ -31,7 +32,7 @@ bool Importer::BuildBars(Dumped &d, int header, FunctionDesc *f)
                 f->notes.push_back("socket registers shown as " + Hex(b.size) + " bytes; modelled as 0x1000");
         return true;
     }
-    const int count = header == 0 ? 6 : 2; /* BAR registers of the layout */
+    const int count = header == 0 ? CFG_BAR_COUNT : CFG_P2P_BAR_COUNT; /* BAR registers of the layout */
     auto textFor = [&](int index, std::optional<uint64_t> address) -> TextBar * {
         for (TextBar &b : d.bars)
             if (!b.used && b.index == index)
@@ -74,15 +75,15 @@ bool Importer::BuildBars(Dumped &d, int header, FunctionDesc *f)
         return true;
     };
 
-    if (d.Has(0x10) && (count == 2 || d.Has(0x20))) {
+    if (d.Has(CFG32_BAR0) && (count == CFG_P2P_BAR_COUNT || d.Has(CFG32_BAR(CFG_BAR_COUNT - 1)))) {
         for (int i = 0; i < count;) {
-            const unsigned off = 0x10 + 4 * static_cast<unsigned>(i);
+            const unsigned off = CFG32_BAR(static_cast<unsigned>(i));
             const uint32_t raw = d.D(off);
             const bool io = raw & 1;
             const bool is64 = !io && ((raw >> 1) & 3) == 2 && i + 1 < count;
             uint64_t addr = io ? (raw & ~3u) : (raw & ~0xFu);
             if (is64)
-                addr |= static_cast<uint64_t>(d.D(off + 4)) << 32;
+                addr |= static_cast<uint64_t>(d.D(CFG32_BAR(static_cast<unsigned>(i) + 1))) << 32;
             std::optional<uint64_t> address;
             if (addr)
                 address = addr;
@@ -142,42 +143,42 @@ void Importer::SynthesizeConfig(const Dumped &d, const FunctionDesc &f, Function
         w16(o, v);
         w16(o + 2, v >> 16);
     };
-    w16(0x00, *f.vendor);
-    w16(0x02, *f.device);
-    c[0x08] = f.revision.value_or(0);
-    w32(0x08, static_cast<uint32_t>(c[0x08]) | *f.classCode << 8);
-    c[0x0E] = static_cast<uint8_t>(f.header | (f.multifunction.value_or(false) ? 0x80 : 0));
-    c[0x3D] = f.interruptPin.value_or(0);
-    c[0x3C] = d.textIrq.value_or(0);
-    c[0x0C] = d.textCacheLine.value_or(0);
-    c[0x0D] = d.textLatency.value_or(0);
-    w16(0x06, d.textStatus.value_or(0x0200));
+    w16(CFG16_VENDOR_ID, *f.vendor);
+    w16(CFG16_DEVICE_ID, *f.device);
+    c[CFG8_REVISION] = f.revision.value_or(0);
+    w32(CFG32_CLASS_REVISION, static_cast<uint32_t>(c[CFG8_REVISION]) | *f.classCode << 8);
+    c[CFG8_HEADER_TYPE] = static_cast<uint8_t>(f.header | (f.multifunction.value_or(false) ? 0x80 : 0));
+    c[CFG8_INTERRUPT_PIN] = f.interruptPin.value_or(0);
+    c[CFG8_INTERRUPT_LINE] = d.textIrq.value_or(0);
+    c[CFG8_CACHE_LINE_SIZE] = d.textCacheLine.value_or(0);
+    c[CFG8_LATENCY_TIMER] = d.textLatency.value_or(0);
+    w16(CFG16_STATUS, d.textStatus.value_or(0x0200));
     if (f.header == 0) {
-        c[0x3E] = d.textMinGrant.value_or(0);
-        c[0x3F] = d.textMaxLatency.value_or(0);
+        c[CFG8_MIN_GNT] = d.textMinGrant.value_or(0);
+        c[CFG8_MAX_LAT] = d.textMaxLatency.value_or(0);
     }
     for (const BarDesc &b : f.bars) {
         if (!b.address)
             continue;
-        const unsigned at = 0x10 + 4 * static_cast<unsigned>(b.index);
+        const unsigned at = CFG32_BAR(static_cast<unsigned>(b.index));
         const uint32_t flags = b.type == "io" ? 1u : (b.type == "mem64" ? 4u : 0u) | (b.prefetchable ? 8u : 0u);
         w32(at, static_cast<uint32_t>(*b.address) | flags);
         if (b.type == "mem64")
-            w32(at + 4, static_cast<uint32_t>(*b.address >> 32));
+            w32(CFG32_BAR(static_cast<unsigned>(b.index) + 1), static_cast<uint32_t>(*b.address >> 32));
     }
     if (f.header == 0 && f.subVendor) {
-        w16(0x2C, *f.subVendor);
-        w16(0x2E, f.subDevice.value_or(0));
+        w16(CFG16_SUBSYSTEM_VENDOR_ID, *f.subVendor);
+        w16(CFG16_SUBSYSTEM_ID, f.subDevice.value_or(0));
     }
     if (d.textRom && f.header != 2)
-        w32(f.header == 1 ? 0x38 : 0x30, *d.textRom);
+        w32(f.header == 1 ? CFG32_P2P_ROM : CFG32_ROM, *d.textRom);
     if (f.header != 0 && f.busNumbers) {
-        c[0x18] = (*f.busNumbers)[0];
-        c[0x19] = (*f.busNumbers)[1];
-        c[0x1A] = (*f.busNumbers)[2];
+        c[CFG8_BRIDGE_PRIMARY_BUS] = (*f.busNumbers)[0];
+        c[CFG8_BRIDGE_SECONDARY_BUS] = (*f.busNumbers)[1];
+        c[CFG8_BRIDGE_SUBORDINATE_BUS] = (*f.busNumbers)[2];
     }
     if (f.header != 0)
-        c[0x1B] = d.textSecLatency.value_or(0);
+        c[CFG8_BRIDGE_SECONDARY_LATENCY] = d.textSecLatency.value_or(0);
     uint16_t command = d.textCommand.value_or(0);
     if (!d.textCommand) { /* -v: bus master from the flags, decoding from the regions shown enabled */
         command = static_cast<uint16_t>(d.flagsBusMaster ? 0x4 : 0);
@@ -185,57 +186,57 @@ void Importer::SynthesizeConfig(const Dumped &d, const FunctionDesc &f, Function
             if (b.address && !b.disabled && !b.isVirtual)
                 command = static_cast<uint16_t>(command | (b.io ? 0x1 : 0x2));
     }
-    w16(0x04, command);
+    w16(CFG16_COMMAND, command);
     if (f.header == 1)
-        w16(0x3E, d.textBridgeControl.value_or(0));
+        w16(CFG16_BRIDGE_CONTROL, d.textBridgeControl.value_or(0));
     if (f.header == 1) {
         if (d.io.seen) {
             uint8_t cap = d.io.wide ? 1 : 0;
             uint64_t base = d.io.enabled ? d.io.base : 0xF000, limit = d.io.enabled ? d.io.limit : 0;
-            c[0x1C] = static_cast<uint8_t>(((base >> 8) & 0xF0) | cap);
-            c[0x1D] = static_cast<uint8_t>(((limit >> 8) & 0xF0) | cap);
+            c[CFG8_P2P_IO_BASE] = static_cast<uint8_t>(((base >> 8) & 0xF0) | cap);
+            c[CFG8_P2P_IO_LIMIT] = static_cast<uint8_t>(((limit >> 8) & 0xF0) | cap);
             if (d.io.wide) {
-                w16(0x30, static_cast<uint32_t>(base >> 16));
-                w16(0x32, static_cast<uint32_t>(limit >> 16));
+                w16(CFG16_P2P_IO_BASE_UPPER, static_cast<uint32_t>(base >> 16));
+                w16(CFG16_P2P_IO_LIMIT_UPPER, static_cast<uint32_t>(limit >> 16));
             }
         }
         if (d.mem.seen) {
-            w16(0x20, d.mem.enabled ? static_cast<uint32_t>(d.mem.base >> 16) & 0xFFF0 : 0xFFF0);
-            w16(0x22, d.mem.enabled ? static_cast<uint32_t>(d.mem.limit >> 16) & 0xFFF0 : 0);
+            w16(CFG16_P2P_MEMORY_BASE, d.mem.enabled ? static_cast<uint32_t>(d.mem.base >> 16) & 0xFFF0 : 0xFFF0);
+            w16(CFG16_P2P_MEMORY_LIMIT, d.mem.enabled ? static_cast<uint32_t>(d.mem.limit >> 16) & 0xFFF0 : 0);
         }
         if (d.pref.seen) {
             uint8_t cap = d.pref.wide ? 1 : 0;
             uint64_t base = d.pref.enabled ? d.pref.base : 0xFFF00000, limit = d.pref.enabled ? d.pref.limit : 0;
-            w16(0x24, (static_cast<uint32_t>(base >> 16) & 0xFFF0) | cap);
-            w16(0x26, (static_cast<uint32_t>(limit >> 16) & 0xFFF0) | cap);
+            w16(CFG16_P2P_PREFETCH_BASE, (static_cast<uint32_t>(base >> 16) & 0xFFF0) | cap);
+            w16(CFG16_P2P_PREFETCH_LIMIT, (static_cast<uint32_t>(limit >> 16) & 0xFFF0) | cap);
             if (d.pref.wide) {
-                w32(0x28, static_cast<uint32_t>(base >> 32));
-                w32(0x2C, static_cast<uint32_t>(limit >> 32));
+                w32(CFG32_P2P_PREFETCH_BASE_UPPER, static_cast<uint32_t>(base >> 32));
+                w32(CFG32_P2P_PREFETCH_LIMIT_UPPER, static_cast<uint32_t>(limit >> 32));
             }
         }
     } else if (f.header == 2) {
         for (const TextBar &b : d.bars)
             if ((b.index == 0 || b.index < 0) && b.address && !b.io)
-                w32(0x10, static_cast<uint32_t>(*b.address));
+                w32(CFG32_CB_SOCKET_BASE, static_cast<uint32_t>(*b.address));
         uint16_t control = static_cast<uint16_t>(d.textBridgeControl.value_or(0) & ~0x300u);
         for (int i = 0; i < 2; i++) {
             if (d.cbMem[i].seen && d.cbMem[i].enabled) {
-                w32(0x1C + 8 * i, static_cast<uint32_t>(d.cbMem[i].base) & 0xFFFFF000u);
-                w32(0x20 + 8 * i, static_cast<uint32_t>(d.cbMem[i].limit) & 0xFFFFF000u);
+                w32(CFG32_CB_MEMORY_BASE0 + 8 * i, static_cast<uint32_t>(d.cbMem[i].base) & 0xFFFFF000u);
+                w32(CFG32_CB_MEMORY_LIMIT0 + 8 * i, static_cast<uint32_t>(d.cbMem[i].limit) & 0xFFFFF000u);
                 if (d.cbMem[i].prefetchable)
                     control |= static_cast<uint16_t>(0x100 << i);
             }
             if (d.cbIo[i].seen && d.cbIo[i].enabled) {
-                w32(0x2C + 8 * i, static_cast<uint32_t>(d.cbIo[i].base) & ~3u);
-                w32(0x30 + 8 * i, static_cast<uint32_t>(d.cbIo[i].limit) & ~3u);
+                w32(CFG32_CB_IO_BASE0 + 8 * i, static_cast<uint32_t>(d.cbIo[i].base) & ~3u);
+                w32(CFG32_CB_IO_LIMIT0 + 8 * i, static_cast<uint32_t>(d.cbIo[i].limit) & ~3u);
             }
         }
-        w16(0x3E, control);
+        w16(CFG16_BRIDGE_CONTROL, control);
         if (f.subVendor) {
-            w16(0x40, *f.subVendor);
-            w16(0x42, f.subDevice.value_or(0));
+            w16(CFG16_CB_SUBSYSTEM_VENDOR_ID, *f.subVendor);
+            w16(CFG16_CB_SUBSYSTEM_ID, f.subDevice.value_or(0));
         }
-        w32(0x44, d.textLegacy.value_or(0));
+        w32(CFG32_CB_LEGACY_BASE, d.textLegacy.value_or(0));
     }
     out->config = c;
 }
@@ -246,16 +247,16 @@ bool Importer::BuildFunction(Dumped &d, FunctionDesc *f)
     f->line = d.line;
     f->name = d.name;
 
-    if (d.Has(0x00)) {
-        if (d.W(0x00) == 0xFFFF)
+    if (d.Has(CFG16_VENDOR_ID)) {
+        if (d.W(CFG16_VENDOR_ID) == 0xFFFF)
             return Fail(d.line, d.location,
                         "the dump reads all ones (vendor id ffff): the function did not answer "
                         "when the dump was taken; leave it out of the file");
-        f->vendor = d.W(0x00);
-        f->device = d.W(0x02);
-        f->revision = d.B(0x08);
-        f->classCode = d.D(0x08) >> 8;
-        const uint8_t type = d.B(0x0E);
+        f->vendor = d.W(CFG16_VENDOR_ID);
+        f->device = d.W(CFG16_DEVICE_ID);
+        f->revision = d.B(CFG8_REVISION);
+        f->classCode = d.D(CFG32_CLASS_REVISION) >> 8;
+        const uint8_t type = d.B(CFG8_HEADER_TYPE);
         if ((type & 0x7F) > 2)
             return Fail(d.line, d.location, "header type " + Hex(type & 0x7F) + " in the hex is not 0, 1 or 2");
         f->header = type & 0x7F;
@@ -283,24 +284,26 @@ bool Importer::BuildFunction(Dumped &d, FunctionDesc *f)
         f->multifunction = others;
     }
 
-    const unsigned subAt = f->header == 2 ? 0x40 : 0x2C;
-    if (f->header != 1 && d.Has(subAt) && (d.W(subAt) != 0 || d.W(subAt + 2) != 0)) {
+    const unsigned subAt = f->header == 2 ? CFG16_CB_SUBSYSTEM_VENDOR_ID : CFG16_SUBSYSTEM_VENDOR_ID;
+    const unsigned subIdAt = f->header == 2 ? CFG16_CB_SUBSYSTEM_ID : CFG16_SUBSYSTEM_ID;
+    if (f->header != 1 && d.Has(subAt) && (d.W(subAt) != 0 || d.W(subIdAt) != 0)) {
         f->subVendor = d.W(subAt);
-        f->subDevice = d.W(subAt + 2);
+        f->subDevice = d.W(subIdAt);
     } else if (d.textSubVendor) {
         f->subVendor = d.textSubVendor;
         f->subDevice = d.textSubDevice;
     }
-    if (d.Has(0x30))
-        f->interruptPin = static_cast<uint8_t>(d.B(0x3D) <= 4 ? d.B(0x3D) : 0);
+    if (d.Has(CFG8_INTERRUPT_PIN))
+        f->interruptPin = static_cast<uint8_t>(d.B(CFG8_INTERRUPT_PIN) <= 4 ? d.B(CFG8_INTERRUPT_PIN) : 0);
     else if (d.textPin)
         f->interruptPin = d.textPin;
     else /* lspci -vv prints "Interrupt:" only for a function with a pin; -v shows the IRQ alone: take INTA */
         f->interruptPin = static_cast<uint8_t>(d.flagsIrq ? 1 : 0);
 
     if (f->header == 1 || f->header == 2) {
-        if (d.Has(0x10))
-            f->busNumbers = std::array<uint8_t, 3>{d.B(0x18), d.B(0x19), d.B(0x1A)};
+        if (d.Has(CFG8_BRIDGE_PRIMARY_BUS))
+            f->busNumbers = std::array<uint8_t, 3>{d.B(CFG8_BRIDGE_PRIMARY_BUS), d.B(CFG8_BRIDGE_SECONDARY_BUS),
+                                                   d.B(CFG8_BRIDGE_SUBORDINATE_BUS)};
         else if (d.textBus)
             f->busNumbers = d.textBus;
     }

@@ -37,6 +37,7 @@
 #include "hex.h"
 #include "lspci_dump.h"
 #include "pci_names.h"
+#include "pci/pci_regs.h"
 
 namespace tolmusim {
 
@@ -129,8 +130,8 @@ bool LeadingIdPair(const std::string &s, uint16_t *first, uint16_t *second)
  * the class name lspci printed, looked up in pci.ids. */
 std::optional<uint16_t> ClassOf(const Dumped &d)
 {
-    if (d.Has(0x00))
-        return d.W(0x0A);
+    if (d.Has(CFG16_CLASS))
+        return d.W(CFG16_CLASS);
     if (d.nnClass)
         return d.nnClass;
     return PciClassFromName(d.className);
