@@ -1,5 +1,8 @@
 #include "test_support.h"
 
+#include <algorithm>
+#include <sstream>
+
 #include "core/config.h"
 #include "core/debug.h"
 #include "standin/iomgr.h"
@@ -18,17 +21,9 @@ PDEVICE_OBJECT AttachInAddDevice(PDEVICE_OBJECT device, PDEVICE_OBJECT target)
 std::vector<std::string> SplitLines(const std::string &text)
 {
     std::vector<std::string> lines;
-    std::string cur;
-    for (char c : text) {
-        if (c == '\n') {
-            lines.push_back(cur);
-            cur.clear();
-        } else {
-            cur.push_back(c);
-        }
-    }
-    if (!cur.empty())
-        lines.push_back(cur);
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
     return lines;
 }
 
@@ -47,11 +42,8 @@ std::vector<std::string> TraceLines()
 
 size_t CountContaining(const std::vector<std::string> &lines, const std::string &needle)
 {
-    size_t n = 0;
-    for (const auto &l : lines)
-        if (l.find(needle) != std::string::npos)
-            n++;
-    return n;
+    return size_t(std::count_if(lines.begin(), lines.end(),
+                                [&](const std::string &l) { return l.find(needle) != std::string::npos; }));
 }
 
 void DriverTest::SetUp()

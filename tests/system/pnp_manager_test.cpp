@@ -1,9 +1,10 @@
 // The simulated operating system where the driver relies on it behaving as
 // Windows XP does: the PnP manager's order of requests in each scenario (with
-// Tolmu as the controller's upper filter), arbitration, the hardware judge
-// at the end of every step, and the bus driver
-// programming bridge windows, refusing what a bridge cannot hold, leaving
-// unhandled requests alone and failing functions that are gone.
+// Tolmu as the controller's upper filter), the hardware judge at the end of
+// every step, and the bus driver programming bridge windows, refusing what a
+// bridge cannot hold, leaving unhandled requests alone and failing functions
+// that are gone. Arbitration is judged through the driver's runs: the windows
+// a bridge gets and the functions that do not fit (Code 12).
 #include "os_fixture.h"
 
 #include "core/driver.h"
@@ -87,42 +88,6 @@ INSTANTIATE_TEST_SUITE_P(
                        std::vector<Req>{{"01:01.0", kPnp, IRP_MN_QUERY_REMOVE_DEVICE, 0}, {"01:01.0", kPnp, IRP_MN_REMOVE_DEVICE, 0},
                                         {"00:03.0", kPnp, IRP_MN_REMOVE_DEVICE, 0}})),
     [](const auto &info) { return std::string(info.param.first); });
-
-// First fit inside a window honours alignment, limits and what is taken,
-// and refuses overlaps; a list that fits nowhere takes nothing; a
-// prefetchable range tries the prefetchable window, then memory.
-TEST(Arbitration, FirstFitRefusesOverlapsAndTakesAllOrNothing)
-{
-    struct Row {
-        uint64_t base, limit, taken, length, alignment, max;
-        std::optional<uint64_t> expected;
-    } rows[] = {{0x1010, 0xFFFF, 0, 0x100, 0x1000, 0xFFFF, 0x2000},
-                {0x1000, 0xFFFF, 0x1080, 0x200, 0x100, 0xFFFF, 0x1200},
-                {0x1000, 0xFFFF, 0, 0x200, 0x100, 0x10FF, std::nullopt},
-                {0x90100000, 0x93FFFFFF, 0, 0x4000000, 0x4000000, 0xFFFFFFFF, std::nullopt}};
-    for (const Row &row : rows) {
-        sim::AddressSpace space(row.base, row.limit);
-        ASSERT_TRUE(row.taken == 0 || space.Reserve(row.taken, 0x100));
-        EXPECT_EQ(space.Allocate(row.length, row.alignment, 0, row.max), row.expected) << std::hex << row.base;
-        EXPECT_FALSE(space.Reserve(row.limit, 2)) << "beyond the window";
-        EXPECT_FALSE(row.taken != 0 && space.Reserve(row.taken + 0xFF, 1)) << "over what is taken";
-    }
-
-    sim::BusSpaces s;
-    s.io = sim::AddressSpace(0x1000, 0x1FFF);
-    s.memory = sim::AddressSpace(0x80000000, 0x803FFFFF);
-    s.prefetch = sim::AddressSpace(0x90000000, 0x900FFFFF);
-    sim::RequirementsBuilder fits, tooBig;
-    fits.Memory(0x100000, 0x100000, 0, 0xFFFFFFFF, CM_RESOURCE_MEMORY_PREFETCHABLE)
-        .Memory(0x100000, 0x100000, 0, 0xFFFFFFFF, CM_RESOURCE_MEMORY_PREFETCHABLE);
-    tooBig.Port(0x100, 0x100, 0, 0xFFFF).Memory(0x800000, 0x100000, 0, 0xFFFFFFFF);
-    EXPECT_FALSE(sim::Arbitrate(std::vector<std::vector<IO_RESOURCE_DESCRIPTOR>>{tooBig.Descriptors()}, s));
-    EXPECT_EQ(s.io.UsedCount(), 0u) << "a list that does not fit takes nothing";
-    auto a = sim::Arbitrate(std::vector<std::vector<IO_RESOURCE_DESCRIPTOR>>{fits.Descriptors()}, s);
-    ASSERT_TRUE(a.has_value());
-    EXPECT_EQ(uint64_t(a->partials[0].u.Memory.Start.QuadPart), 0x90000000u) << "the prefetchable window";
-    EXPECT_EQ(uint64_t(a->partials[1].u.Memory.Start.QuadPart), 0x80000000u) << "then plain memory";
-}
 
 // A filter that frees the requirements list it is given, puts a copy in its
 // place and fails the request: the PnP manager still holds the freed list.

@@ -113,7 +113,9 @@ INSTANTIATE_TEST_SUITE_P(
                               {"boot", "reinsert controller", "reinsert B", "reinsert controller"}}),
     [](const ::testing::TestParamInfo<BootRow> &info) { return std::string(info.param.name); });
 
-TEST_F(OsTest, WithoutTolmuTheDeepDevicesFailAndSleepLosesTheTimers)
+// Without Tolmu a sleep loses what only the driver restores (what XP alone
+// leaves unfound on this chassis is the default row of tests/tools/cli).
+TEST_F(OsTest, WithoutTolmuSleepLosesTheTimersButNotTheCommandRegister)
 {
     BootChassis(nullptr);
     chassis_.nic1->Poke16(0x0C, 0xF810);
@@ -122,18 +124,14 @@ TEST_F(OsTest, WithoutTolmuTheDeepDevicesFailAndSleepLosesTheTimers)
     EXPECT_EQ(chassis_.nic1->Peek16(0x0C), 0) << "cache line size and latency timer lost in D3";
     EXPECT_EQ(chassis_.nic1->Peek16(0x04), command) << "the bus driver restored the command register";
     EXPECT_EQ(pnp_->Find(chassis_.nic1)->state, sim::NodeState::Started) << "a small card next to the bridge fits";
-    EXPECT_EQ(pnp_->Find(chassis_.bridgeA)->problem, sim::kProblemNormalConflict) << pnp_->Describe();
-    EXPECT_EQ(chassis_.bridgeA->SecondaryBus(), 2) << "XP numbered the lone bridge inside the controller's range";
-    EXPECT_EQ(chassis_.bridgeB->SecondaryBus(), 0) << "no free number left for the second level";
-    for (sim::PciFunction *f : {chassis_.vga, chassis_.audio, chassis_.gameport, chassis_.bridgeB, chassis_.nic2,
-                                chassis_.fpga})
-        EXPECT_EQ(pnp_->Find(f), nullptr) << f->Describe() << "\n" << pnp_->Describe();
 }
 
 // Unloaded, or pulled out first: every filter device goes, and only the
 // controller's PDO is left. A child filter, attached outside AddDevice,
 // detaches and deletes itself at a removal that leaves its PDO: Driver
-// Verifier's 0x222/0x223, the accepted divergence of docs/verifier-rules.md.
+// Verifier's 0x222/0x223, the accepted divergence of docs/verifier-rules.md,
+// recorded with its reason. The controller's filter (attached in AddDevice)
+// and children whose PDOs went with them raise nothing.
 class TolmuTakenDown : public TolmuBoot {};
 
 TEST_P(TolmuTakenDown, NothingIsLeftBehind)
@@ -152,7 +150,8 @@ TEST_P(TolmuTakenDown, NothingIsLeftBehind)
     EXPECT_EQ(testsupport::CountContaining(standin::DebugLines(), "Unload called"), 1u);
     size_t detached = 0, deleted = 0;
     for (const standin::Finding &f : standin::AcceptedFindings()) {
-        EXPECT_NE(f.detail.find("of driver \\Driver\\tolmu"), std::string::npos) << f.detail;
+        EXPECT_TRUE(f.detail.rfind("accepted divergence (driver design", 0) == 0 &&
+                    f.detail.find("of driver \\Driver\\tolmu") != std::string::npos) << f.detail;
         detached += f.rule == "BUS_FILTER_DETACHED_AT_REMOVE";
         deleted += f.rule == "BUS_FILTER_DELETED_AT_REMOVE";
     }
@@ -184,6 +183,7 @@ TEST_F(OsTest, TolmuFiltersACardBusBridgeBehindTheAdapter)
         EXPECT_NE(d.Type, CmResourceTypePort) << sim::DescribeRequirements(node->filtered[0]);
     EXPECT_EQ(inner->Peek16(0x8C), 0xCD22) << "the TI1420 patches of a controller behind the adapter";
     EXPECT_EQ(inner->Peek16(0x82), 0x0844);
+    EXPECT_EQ(inner->Peek8(0x1B), 0xF8) << "its CardBus latency timer";
 }
 
 } // namespace
