@@ -19,6 +19,9 @@ std::vector<std::string> SplitLines(const std::string &text);
 std::string TraceText();
 std::vector<std::string> TraceLines();
 
+// A file's bytes ("" when it cannot be read).
+std::string ReadFile(const std::string &path);
+
 // Number of lines of text that contain needle.
 size_t CountContaining(const std::vector<std::string> &lines, const std::string &needle);
 

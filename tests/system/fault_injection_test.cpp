@@ -274,9 +274,9 @@ Outcome RunIsolated(const tolmusim::MachineDesc &desc, const std::string &scenar
 
 std::vector<std::pair<std::string, tolmusim::MachineDesc>> Machines()
 {
-    std::ifstream deep(std::string(TOLMU_SOURCE_DIR) + "/examples/deep-chassis.json");
     const std::pair<const char *, std::string> texts[] = {
-        {"default", tolmusim::DefaultMachineText()}, {"deep", std::string(std::istreambuf_iterator<char>(deep), {})}};
+        {"default", tolmusim::DefaultMachineText()},
+        {"deep", testsupport::ReadFile(std::string(TOLMU_SOURCE_DIR) + "/examples/deep-chassis.json")}};
     std::vector<std::pair<std::string, tolmusim::MachineDesc>> out;
     for (const auto &t : texts) {
         std::string error;

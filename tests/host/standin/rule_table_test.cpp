@@ -11,16 +11,11 @@
 #include <sstream>
 #include <string>
 
+#include "test_support.h"
+
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string ReadAll(const fs::path &path)
-{
-    std::stringstream text;
-    text << std::ifstream(path).rdbuf();
-    return text.str();
-}
 
 // Every C++ source under the folder, one after the other.
 std::string Sources(const char *folder)
@@ -29,7 +24,7 @@ std::string Sources(const char *folder)
     for (const auto &entry : fs::recursive_directory_iterator(fs::path(TOLMU_SOURCE_DIR) / folder)) {
         std::string ext = entry.path().extension().string();
         if (ext == ".cpp" || ext == ".h")
-            all += ReadAll(entry.path());
+            all += testsupport::ReadFile(entry.path());
     }
     return all;
 }
@@ -57,7 +52,7 @@ struct TableRow {
 std::vector<TableRow> TableRows()
 {
     std::vector<TableRow> rows;
-    std::istringstream doc(ReadAll(fs::path(TOLMU_SOURCE_DIR) / "docs" / "verifier-rules.md"));
+    std::istringstream doc(testsupport::ReadFile(fs::path(TOLMU_SOURCE_DIR) / "docs" / "verifier-rules.md"));
     const std::regex row(R"(^\| `([A-Z0-9_]+)` \|([^|]*)\|([^|]*)\|([^|]*)\|\s*$)");
     std::string line;
     std::smatch m;

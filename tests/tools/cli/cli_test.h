@@ -14,6 +14,7 @@
 #include "machine_file.h"
 #include "session.h"
 #include "standin.h"
+#include "test_support.h"
 
 namespace clitest {
 
@@ -24,14 +25,6 @@ using tolmusim::StepResult;
 
 // A file of the source tree by its path from the top ("examples/...").
 inline std::string Source(const std::string &path) { return std::string(TOLMU_SOURCE_DIR) + "/" + path; }
-
-inline std::string ReadText(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 // A file in the temporary folder private to the running test (and table row).
 inline std::string TempPath(const std::string &name)
@@ -65,7 +58,7 @@ inline CommandResult Command(std::vector<std::string> args)
 // An example machine ("" = the built-in default) booted with or without Tolmu.
 inline RunResult Boot(const std::string &example, bool filter, const std::string &scenario = "boot")
 {
-    std::string text = example.empty() ? tolmusim::DefaultMachineText() : ReadText(Source("examples/" + example));
+    std::string text = example.empty() ? tolmusim::DefaultMachineText() : testsupport::ReadFile(Source("examples/" + example));
     std::string error;
     std::optional<MachineDesc> desc = tolmusim::ParseMachineJson(text, example, &error);
     EXPECT_TRUE(desc.has_value()) << error;

@@ -74,7 +74,7 @@ TEST_P(Commands, ExitStatusAndKeyLines)
     if (!summary)
         return;
     // A started function is reached by a bus number and has its BARs assigned.
-    nlohmann::json j = nlohmann::json::parse(ReadText(json));
+    nlohmann::json j = nlohmann::json::parse(testsupport::ReadFile(json));
     EXPECT_EQ(j["exit_status"], row.status);
     for (const auto &run : j["runs"]) {
         EXPECT_EQ(run["pool_outstanding_blocks"], 0);

@@ -9,6 +9,7 @@
 
 #include "lspci_import.h"
 #include "machine_desc.h"
+#include "test_support.h"
 
 namespace {
 
@@ -17,12 +18,9 @@ using tolmusim::MachineDesc;
 
 std::string ReadData(const std::string &name)
 {
-    std::string here = __FILE__;
-    std::ifstream in(here.substr(0, here.find_last_of('/') + 1) + "data/" + name, std::ios::binary);
-    EXPECT_TRUE(in.good()) << name;
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
+    const std::string here = __FILE__, text = testsupport::ReadFile(here.substr(0, here.find_last_of('/') + 1) + "data/" + name);
+    EXPECT_FALSE(text.empty()) << name;
+    return text;
 }
 
 // The description, or the importer's message (the test fails on the one not expected).
