@@ -21,8 +21,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
-#include <iterator>
 #include <set>
 #include <sstream>
 

@@ -241,7 +241,7 @@ void SendPendingThrough(PDEVICE_OBJECT top)
 
 // An upper filter's AddDevice, right but for one thing, called by the PnP
 // manager for a PDO with DO_POWER_PAGABLE and DO_BUFFERED_IO.
-enum AddFault { kRight, kKeepInitializing, kDropPowerPagable, kDropBufferedIo, kBufferedAndDirect, kOwnDeviceType };
+enum AddFault { kKeepInitializing, kDropPowerPagable, kDropBufferedIo, kBufferedAndDirect, kOwnDeviceType };
 
 template <AddFault fault> NTSTATUS NTAPI FilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
 {

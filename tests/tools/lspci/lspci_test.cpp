@@ -4,7 +4,6 @@
 // Real dumps booted end to end are in tests/tools/cli.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <sstream>
 
 #include "lspci_import.h"
@@ -240,9 +239,10 @@ TEST(LspciMended, GluedAndWrappedLinesNotedAndRead)
         "line 199: hex line found at the end of a text line", "line 208: hex line found at the end of a text line"};
     const std::pair<const char *, const char *> rewrites[] = {
         {"", "\n"}, {"> ", "\n"}, {">> ", "\n"}, {"> > ", "\n"}, {">", "\n"}, {"    ", "\n"}, {"", "\r\n"}, {"> ", "  \t\r\n"}};
+    const std::string mail = ReadData("mail_glued.txt");
     for (const auto &[prefix, end] : rewrites) {
         std::string text;
-        std::istringstream in(ReadData("mail_glued.txt"));
+        std::istringstream in(mail);
         for (std::string line; std::getline(in, line);)
             text += prefix + line + end;
         SCOPED_TRACE(std::string("'") + prefix + "'");
